@@ -1,0 +1,103 @@
+// The platform-neutral half of the harness: the registry key, the device-control interface.
+#include "support/Harness.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace harness {
+
+HRESULT Library::Escape(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* actual) const {
+  return STIEscape(code, in, inSize, out, outSize, actual);
+}
+
+Library& TheLibrary() {
+  static Library library;
+  static bool loaded = library.Load();
+  (void)loaded;
+  return library;
+}
+
+DeviceKey::DeviceKey() {
+  static std::atomic<int> counter{0};
+  path_ = "Software\\WIASTIIO tests\\Device" + std::to_string(counter++);
+  RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());
+  DWORD disposition = 0;
+  LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                KEY_ALL_ACCESS, nullptr, &parameters_, &disposition);
+  EXPECT_EQ(status, ERROR_SUCCESS) << "creating HKCU\\" << path_;
+}
+
+DeviceKey::~DeviceKey() {
+  if (deviceData_ != nullptr) {
+    RegCloseKey(deviceData_);
+  }
+  if (parameters_ != nullptr) {
+    RegCloseKey(parameters_);
+  }
+  RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());
+  RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\WIASTIIO tests");
+}
+
+HKEY DeviceKey::DeviceData() {
+  if (deviceData_ == nullptr) {
+    DWORD disposition = 0;
+    LONG status = RegCreateKeyExA(parameters_, "DeviceData", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, &deviceData_, &disposition);
+    EXPECT_EQ(status, ERROR_SUCCESS);
+  }
+  return deviceData_;
+}
+
+void DeviceKey::SetValue(const char* name, DWORD type, const std::vector<BYTE>& data) {
+  LONG status = RegSetValueExA(DeviceData(), name, 0, type, data.empty() ? nullptr : data.data(),
+                               static_cast<DWORD>(data.size()));
+  EXPECT_EQ(status, ERROR_SUCCESS) << "setting " << name;
+}
+
+void DeviceKey::SetDword(const char* name, DWORD value) {
+  std::vector<BYTE> data(sizeof(value));
+  memcpy(data.data(), &value, sizeof(value));
+  SetValue(name, REG_DWORD, data);
+}
+
+void DeviceKey::SetBinary(const char* name, const std::vector<BYTE>& data) { SetValue(name, REG_BINARY, data); }
+
+void DeviceKey::SetIds(WORD vid, WORD pid, bool deviceMonitor) {
+  SetDword("Vid", vid);
+  SetDword("Pid", pid);
+  SetDword("DeviceMonitor", deviceMonitor ? 1 : 0);
+}
+
+HRESULT DeviceControl::QueryInterface(REFIID, void** ppv) {
+  if (ppv != nullptr) {
+    *ppv = nullptr;
+  }
+  return E_NOINTERFACE;
+}
+
+HRESULT DeviceControl::GetMyDeviceOpenMode(LPDWORD pdwOpenMode) {
+  ++openModeCalls;
+  if (pdwOpenMode != nullptr) {
+    *pdwOpenMode = 0;
+  }
+  return openModeResult_;
+}
+
+std::string Show(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    for (char c : line) {
+      if (c == '\t') {
+        text += "\\t";
+      } else {
+        text += c;
+      }
+    }
+    text += '\n';
+  }
+  return text;
+}
+
+}  // namespace harness

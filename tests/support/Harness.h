@@ -1,0 +1,124 @@
+// What the tests need to stand where the minidriver and the imaging service stand: the library bound
+// at run time by its export names, the debugger strings it wrote, the contention modules it loads, the
+// device's registry key, and a device-control interface. The same calls work on Linux (over the
+// platform's models) and on Windows under Wine (the real loader, registry and double DLLs).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "WIASTIIO.h"
+#include "doubles/ContentionDouble.h"
+#include "platform/win32.h"
+
+namespace harness {
+
+// The nineteen exports of the real library, found by name.
+struct Library {
+  PFN_InitializeDll InitializeDll = nullptr;
+  PFN_TerminateDll TerminateDll = nullptr;
+  PFN_DeleteMemory DeleteMemory = nullptr;
+  PFN_Initialize Initialize = nullptr;
+  PFN_GetCapabilities GetCapabilities = nullptr;
+  PFN_GetStatus GetStatus = nullptr;
+  PFN_DeviceReset DeviceReset = nullptr;
+  PFN_Diagnostic Diagnostic = nullptr;
+  PFN_STIEscape STIEscape = nullptr;
+  PFN_STIGetLastError STIGetLastError = nullptr;
+  PFN_LockDevice LockDevice = nullptr;
+  PFN_UnLockDevice UnLockDevice = nullptr;
+  PFN_RawReadData RawReadData = nullptr;
+  PFN_RawWriteData RawWriteData = nullptr;
+  PFN_RawReadCommand RawReadCommand = nullptr;
+  PFN_RawWriteCommand RawWriteCommand = nullptr;
+  PFN_SetNotificationHandle SetNotificationHandle = nullptr;
+  PFN_GetNotificationData GetNotificationData = nullptr;
+  PFN_GetLastErrorInfo GetLastErrorInfo = nullptr;
+
+  // Loads the library once per process and binds every export; false (with a gtest failure) when the
+  // library or an export is missing.
+  bool Load();
+  // The raw module handle, for looking up by ordinal and the like.
+  void* Module() const { return module_; }
+
+  // Escape with the minidriver's habits: sizes from the buffers given.
+  HRESULT Escape(DWORD code, void* in = nullptr, DWORD inSize = 0, void* out = nullptr, DWORD outSize = 0,
+                 DWORD* actual = nullptr) const;
+
+ private:
+  void* module_ = nullptr;
+};
+
+// The library of the process, loaded on first use.
+Library& TheLibrary();
+
+// Every debugger string the library wrote since the last ClearDebugLines(), oldest first.
+std::vector<std::string> DebugLines();
+void ClearDebugLines();
+
+// The two contention modules the library loads by file name. Both are installed for the whole process
+// and return to all-granting with no port and no calls by Reset().
+doubles::ContentionDouble& DeviceMonitor();
+doubles::ContentionDouble& PortArbitration();
+// Makes the modules lack the entry points marked absent (Linux only; false where a module cannot
+// lose an export).
+bool ApplyAbsentEntryPoints();
+// The module named is loaded by nobody but the test itself (the library holds no reference).
+bool ModuleReleasedByLibrary(const char* fileName);
+// Puts both doubles back to their first state.
+void ResetDoubles();
+
+// The device's parameters key: a fresh key of its own under the current user, deleted afterwards.
+class DeviceKey {
+ public:
+  DeviceKey();
+  ~DeviceKey();
+  DeviceKey(const DeviceKey&) = delete;
+  DeviceKey& operator=(const DeviceKey&) = delete;
+
+  HKEY Parameters() const { return parameters_; }
+  // Values under "DeviceData" (the subkey is created on first use).
+  void SetDword(const char* name, DWORD value);
+  void SetBinary(const char* name, const std::vector<BYTE>& data);
+  void SetValue(const char* name, DWORD type, const std::vector<BYTE>& data);
+  void SetIds(WORD vid, WORD pid, bool deviceMonitor);
+
+ private:
+  HKEY DeviceData();
+  std::string path_;
+  HKEY parameters_ = nullptr;
+  HKEY deviceData_ = nullptr;
+};
+
+// The device-control interface the still-image service hands to Initialize.
+class DeviceControl : public IStiDeviceControl {
+ public:
+  explicit DeviceControl(HRESULT openModeResult = S_OK) : openModeResult_(openModeResult) {}
+  virtual ~DeviceControl() = default;
+  int openModeCalls = 0;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE Initialize(DWORD, DWORD, LPCWSTR, DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE RawReadData(LPVOID, LPDWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE RawWriteData(LPVOID, DWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE RawReadCommand(LPVOID, LPDWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE RawWriteCommand(LPVOID, DWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE RawDeviceControl(USD_CONTROL_CODE, LPVOID, DWORD, LPVOID, DWORD, LPDWORD) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetLastError(LPDWORD) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetMyDevicePortName(LPWSTR, DWORD) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetMyDeviceHandle(LPHANDLE) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetMyDeviceOpenMode(LPDWORD pdwOpenMode) override;
+  HRESULT STDMETHODCALLTYPE WriteToErrorLog(DWORD, LPCWSTR, DWORD) override { return S_OK; }
+
+ private:
+  HRESULT openModeResult_;
+};
+
+// Lines as text for gtest messages: one per line, tabs shown as "\t".
+std::string Show(const std::vector<std::string>& lines);
+
+}  // namespace harness

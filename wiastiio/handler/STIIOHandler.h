@@ -1,0 +1,132 @@
+// CSTIIOHandler: the one object behind WIASTIIO's exports. Every method is declared here and defined
+// in the folder of the subsystem it belongs to:
+//   handler/     construction, destruction, DeleteMemory, DebugPrint          (lifecycle, diagnostics)
+//   device/      Initialize, registry settings, the USB port, the port cycle   (device access)
+//   protocol/    CoWriteFile/CoReadFile and the Call... command methods       (scanner command protocol)
+//   operations/  Escape, notification, capabilities and raw I/O               (still-image operations)
+#pragma once
+
+#include <cstdarg>
+
+#include "platform/win32.h"
+#include "protocol/Protocol.h"
+
+// Entry points of the device-monitor contention module.
+typedef BOOL(WINAPI* PFN_PORTACQUIRE)(DWORD dwPortMode);
+typedef BOOL(WINAPI* PFN_PORTRELEASE)(DWORD dwPortMode);
+typedef BOOL(WINAPI* PFN_DEVICEOPEN)(DWORD dwAccess, DWORD dwShare, DWORD dwVid, DWORD dwPid, ULONG_PTR pReserved);
+typedef BOOL(WINAPI* PFN_DEVICEREAD)(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead);
+typedef BOOL(WINAPI* PFN_DEVICEWRITE)(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
+typedef BOOL(WINAPI* PFN_DEVICECLOSE)(DWORD dwFlags);
+
+#define DEBUG_LINE_SIZE 200
+#define EXTENDED_ERROR_TEXTS 1
+#define EXTENDED_ERROR_TEXT_SIZE 255
+#define MAX_RESOLUTIONS 8
+
+class CSTIIOHandler {
+ public:
+  explicit CSTIIOHandler(DWORD bDebugOutput);
+  virtual ~CSTIIOHandler();
+
+  CSTIIOHandler(const CSTIIOHandler&) = delete;
+  CSTIIOHandler& operator=(const CSTIIOHandler&) = delete;
+
+  // ---- Lifecycle and diagnostics (handler/) ----
+  HRESULT DeleteMemory();
+  void DebugPrint(LPCSTR lpszFormat, ...);
+  // Gives the handler a WIA log to trace into; the handler takes one reference and releases any
+  // earlier one. Used by whoever hosts the handler with a log (the tests, here); not an export.
+  void SetWiaLog(IWiaLog* pIWiaLog);
+
+  // ---- Device access (device/) ----
+  HRESULT Initialize(IStiDeviceControl* pHelDcb, DWORD dwStiVersion, HKEY hParametersKey);
+  void ReadDeviceData(HKEY hParametersKey);
+  HRESULT LoadPortContentionDll();
+  HRESULT AcquirePort(BYTE byPortMode);
+  HRESULT OpenPort_prtmon();
+  HRESULT OpenPort_usbscan();
+  HRESULT CloseDevice();
+  HRESULT ReleasePort(BYTE byPortMode);
+
+  // ---- Scanner command protocol (protocol/) ----
+  BOOL CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
+  BOOL CoReadFile(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead);
+  HRESULT CallReserveUnit();
+  HRESULT CallReleaseUnit();
+  HRESULT CallAbort();
+  HRESULT CallObjectPosition();
+  HRESULT GetStatus(STI_DEVICE_STATUS* pDevStatus);
+  HRESULT Diagnostic(STI_DIAG* pBuffer);
+  HRESULT GetDeviceInfo();
+  HRESULT CallGetDeviceInfo();
+  HRESULT ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse);
+  HRESULT AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight);
+  HRESULT DumpDeviceInfo();
+  HRESULT CallSetWindowParameter();
+  HRESULT CallRead(LPVOID lpOutBuffer);
+  HRESULT CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData);
+
+  // ---- Still-image operations (operations/) ----
+  HRESULT Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInDataSize, LPVOID pOutData, DWORD dwOutDataSize,
+                 LPDWORD pdwActualData);
+  HRESULT SetNotificationHandle(HANDLE hEvent);
+  HRESULT GetNotificationData(STINOTIFY* lpNotify);
+  HRESULT GetCapabilities(STI_USD_CAPS* pUsdCaps);
+  HRESULT DeviceReset();
+  HRESULT GetLastError(LPDWORD pdwLastDeviceError);
+  HRESULT LockDevice();
+  HRESULT UnLockDevice();
+  HRESULT RawReadData(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, LPOVERLAPPED lpOverlapped);
+  HRESULT RawWriteData(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOVERLAPPED lpOverlapped);
+  HRESULT RawReadCommand(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, LPOVERLAPPED lpOverlapped);
+  HRESULT RawWriteCommand(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOVERLAPPED lpOverlapped);
+  HRESULT GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo);
+
+ private:
+  void ValidateSWPForADF(BYTE* pbyCommand);
+  // Frees the contention module and forgets the entry points that pointed into it.
+  void FreeContentionModule();
+
+ public:
+  // The fields, in declaration order.
+  HANDLE m_hDevice;
+  HMODULE m_hDll;
+  BOOL m_bPortAcquired;
+  DWORD m_dwLastError;
+  BOOL m_bUnitReserved;
+  BOOL m_bDeviceInfoValid;
+  BYTE* m_pRawDataBuffer;
+  WORD m_wVid;
+  WORD m_wPid;
+  OVERLAPPED m_Overlapped;
+  BYTE m_abNotifyBuffer[256];
+  GUID m_guidEvent;
+  IWiaLog* m_pIWiaLog;
+  BOOL m_bPortOpened;
+  COMMAND_BLOCK m_cmdInquiry;
+  COMMAND_BLOCK m_cmdReserveUnit;
+  COMMAND_BLOCK m_cmdRead;
+  COMMAND_BLOCK m_cmdReadImage;
+  COMMAND_BLOCK m_cmdAbort;
+  COMMAND_BLOCK m_cmdReleaseUnit;
+  COMMAND_BLOCK m_cmdObjectPosition;
+  SCAN_DEVICE_INFO m_WiaDeviceInfo;
+  DWORD m_dwVendorError;
+  WCHAR m_szExtendedErrorText[EXTENDED_ERROR_TEXTS][EXTENDED_ERROR_TEXT_SIZE];
+  DWORD m_dwResolutions[MAX_RESOLUTIONS];
+  BOOL m_bDebugOutput;
+  CHAR m_szDebugLine[DEBUG_LINE_SIZE];
+  CHAR m_szDebugFormat[DEBUG_LINE_SIZE];
+  va_list* m_pDebugArgs;
+  BOOL m_bReserveRetry;
+  DWORD m_dwImageBufferSize;
+  SWP_PARAMETER m_SWPParam;
+  SWP_RESPONSE m_SWPResponse;
+  BOOL m_bDeviceMonitor;
+  PFN_DEVICEREAD m_pfnDeviceRead;
+  PFN_DEVICEWRITE m_pfnDeviceWrite;
+};
+
+// The one handler of the process, created by InitializeDll and destroyed by TerminateDll.
+extern CSTIIOHandler* g_pSTIIOHandler;
