@@ -1,0 +1,165 @@
+// A stand-in for the port-contention modules the handler loads each port cycle: the device monitor
+// "prtmon64.dll" and the port arbitration module "portarb.dll".
+//
+// One ContentionDouble holds everything one module does: how it answers each entry point, which scanner
+// port stands behind DeviceRead/DeviceWrite, and a record of every call. On Linux it is installed into
+// the platform's module model (doubles/linux/InstallDoubles.h); on Windows each double DLL owns one and
+// hands it out through its DoubleControl export.
+//
+// A Windows test program and the double DLL are compiled apart, so the control methods are virtual (the
+// calls run the DLL's own code on the DLL's own object) and pass no standard containers. The inline
+// helpers build on the virtual methods only and are compiled on the caller's side.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+#include "simulator/Port.h"
+
+namespace doubles {
+
+enum class EntryPoint : uint32_t { PortAcquire, PortRelease, DeviceOpen, DeviceRead, DeviceWrite, DeviceClose };
+
+constexpr size_t kEntryPointCount = 6;
+
+inline const char* EntryPointName(EntryPoint entry) {
+  static const char* const kNames[kEntryPointCount] = {"PortAcquire", "PortRelease", "DeviceOpen",
+                                                       "DeviceRead",  "DeviceWrite", "DeviceClose"};
+  const auto index = static_cast<size_t>(entry);
+  return index < kEntryPointCount ? kNames[index] : "?";
+}
+
+// One call of an entry point, as the module saw it.
+struct CallRecord {
+  EntryPoint entry;
+  // The integer arguments in order: the port mode of PortAcquire/PortRelease, the five arguments of
+  // DeviceOpen, the flags of DeviceClose, and the requested length of DeviceRead/DeviceWrite.
+  uint32_t argumentCount;
+  uint64_t arguments[5];
+  // DeviceRead/DeviceWrite: whether a count pointer was passed and the count the call reported (the
+  // bytes that moved, also when the caller passed no pointer to receive it).
+  BOOL countGiven;
+  uint32_t transferred;
+  BOOL result;
+};
+
+class ContentionDouble {
+ public:
+  ContentionDouble();
+  virtual ~ContentionDouble();
+
+  ContentionDouble(const ContentionDouble&) = delete;
+  ContentionDouble& operator=(const ContentionDouble&) = delete;
+
+  // ---- The entry points, as the modules export them ----
+  // DeviceRead/DeviceWrite move data only while the module has the device open (a granted DeviceOpen
+  // not yet undone by a granted DeviceClose) and a port is set; otherwise they fail with count 0.
+  BOOL PortAcquire(DWORD mode);
+  BOOL PortRelease(DWORD mode);
+  BOOL DeviceOpen(DWORD access, DWORD share, DWORD vid, DWORD pid, ULONG_PTR reserved);
+  BOOL DeviceRead(LPVOID buffer, DWORD length, LPDWORD read);
+  BOOL DeviceWrite(LPCVOID buffer, DWORD length, LPDWORD written);
+  BOOL DeviceClose(DWORD flags);
+
+  // ---- Control ----
+  // Back to the state after construction: every answer TRUE, nothing absent, no port, no calls.
+  virtual void Reset();
+
+  // PortAcquire grants by `grant` once the scripted answers (if any) are used up, one per call.
+  virtual void SetAcquireAnswer(bool grant);
+  virtual void ScriptAcquireAnswers(const bool* answers, size_t count);
+  void ScriptAcquireAnswers(std::initializer_list<bool> answers) {
+    ScriptAcquireAnswers(answers.begin(), answers.size());
+  }
+  virtual void SetReleaseAnswer(bool release);
+  virtual void SetOpenAnswer(bool open);
+  virtual void SetCloseAnswer(bool close);
+
+  // Entry points the module lacks. Only the Linux module model can leave an entry point out (read at
+  // installation); a Windows double DLL always exports all of its entry points.
+  virtual void SetAbsent(EntryPoint entry, bool absent);
+  virtual bool IsAbsent(EntryPoint entry) const;
+
+  // The scanner behind DeviceRead/DeviceWrite; not owned. Null makes the transfers fail with
+  // ERROR_GEN_FAILURE.
+  virtual void SetPort(scansim::Port* port);
+
+  // ---- Queries ----
+  // A PortAcquire granted and no PortRelease granted since.
+  virtual bool Held() const;
+  // A DeviceOpen granted and no DeviceClose granted since.
+  virtual bool Opened() const;
+
+  virtual size_t CallCount() const;
+  // Copies call `index` (oldest first) to *out; false when there is no such call.
+  virtual bool Call(size_t index, CallRecord* out) const;
+  virtual size_t CallCount(EntryPoint entry) const;
+  virtual void ClearCalls();
+
+  std::vector<CallRecord> Calls() const {
+    std::vector<CallRecord> calls(CallCount());
+    for (size_t i = 0; i < calls.size(); ++i) {
+      Call(i, &calls[i]);
+    }
+    return calls;
+  }
+
+  // Every call in the form of Describe below, oldest first.
+  std::vector<std::string> DescribeCalls() const;
+
+ private:
+  CallRecord& Record(EntryPoint entry, std::initializer_list<uint64_t> arguments);
+  // Runs `move` (a port read or write that stores the bytes moved) when the device is open and a port set.
+  template <typename Move>
+  BOOL Transfer(CallRecord& record, LPDWORD count, Move move);
+
+  struct State {
+    bool acquireAnswer = true;
+    std::vector<bool> scriptedAcquires;
+    size_t nextScripted = 0;
+    bool releaseAnswer = true;
+    bool openAnswer = true;
+    bool closeAnswer = true;
+    bool absent[kEntryPointCount] = {};
+    scansim::Port* port = nullptr;
+    bool held = false;
+    bool opened = false;
+    std::vector<CallRecord> calls;
+  };
+  State state_;
+};
+
+// "Name(a,b,...)" with the integer arguments in decimal; DeviceRead/DeviceWrite add "->count".
+// For example "PortAcquire(33)", "DeviceOpen(3,3,1208,300,0)", "DeviceRead(32)->32".
+inline std::string Describe(const CallRecord& call) {
+  std::string text = EntryPointName(call.entry);
+  text += '(';
+  for (uint32_t i = 0; i < call.argumentCount && i < 5; ++i) {
+    if (i != 0) {
+      text += ',';
+    }
+    text += std::to_string(call.arguments[i]);
+  }
+  text += ')';
+  if (call.entry == EntryPoint::DeviceRead || call.entry == EntryPoint::DeviceWrite) {
+    text += "->" + std::to_string(call.transferred);
+  }
+  return text;
+}
+
+inline std::vector<std::string> ContentionDouble::DescribeCalls() const {
+  std::vector<std::string> lines;
+  for (const CallRecord& call : Calls()) {
+    lines.push_back(Describe(call));
+  }
+  return lines;
+}
+
+// The DoubleControl export of the Windows double DLLs.
+typedef ContentionDouble*(WINAPI* PFN_DOUBLECONTROL)();
+
+}  // namespace doubles

@@ -1,0 +1,53 @@
+// The device-monitor double as a real DLL: the six entry points of "prtmon64.dll" over one
+// ContentionDouble, and DoubleControl, through which a test program configures that double and hands it
+// the scanner port (which the DLL never deletes). The state lives as long as the DLL stays loaded, so a
+// test program holds its own reference across the handler's per-cycle loads and frees.
+#include <type_traits>
+
+#include "doubles/ContentionDouble.h"
+#include "handler/STIIOHandler.h"
+
+namespace {
+doubles::ContentionDouble g_monitor;
+}
+
+extern "C" {
+
+BOOL WINAPI PortAcquire(DWORD mode) {
+  return g_monitor.PortAcquire(mode);
+}
+
+BOOL WINAPI PortRelease(DWORD mode) {
+  return g_monitor.PortRelease(mode);
+}
+
+BOOL WINAPI DeviceOpen(DWORD access, DWORD share, DWORD vid, DWORD pid, ULONG_PTR reserved) {
+  return g_monitor.DeviceOpen(access, share, vid, pid, reserved);
+}
+
+BOOL WINAPI DeviceRead(LPVOID buffer, DWORD length, LPDWORD read) {
+  return g_monitor.DeviceRead(buffer, length, read);
+}
+
+BOOL WINAPI DeviceWrite(LPCVOID buffer, DWORD length, LPDWORD written) {
+  return g_monitor.DeviceWrite(buffer, length, written);
+}
+
+BOOL WINAPI DeviceClose(DWORD flags) {
+  return g_monitor.DeviceClose(flags);
+}
+
+doubles::ContentionDouble* WINAPI DoubleControl() {
+  return &g_monitor;
+}
+
+}  // extern "C"
+
+// The handler calls through these types; the exports must match them exactly.
+static_assert(std::is_same<decltype(&PortAcquire), PFN_PORTACQUIRE>::value, "PortAcquire");
+static_assert(std::is_same<decltype(&PortRelease), PFN_PORTRELEASE>::value, "PortRelease");
+static_assert(std::is_same<decltype(&DeviceOpen), PFN_DEVICEOPEN>::value, "DeviceOpen");
+static_assert(std::is_same<decltype(&DeviceRead), PFN_DEVICEREAD>::value, "DeviceRead");
+static_assert(std::is_same<decltype(&DeviceWrite), PFN_DEVICEWRITE>::value, "DeviceWrite");
+static_assert(std::is_same<decltype(&DeviceClose), PFN_DEVICECLOSE>::value, "DeviceClose");
+static_assert(std::is_same<decltype(&DoubleControl), doubles::PFN_DOUBLECONTROL>::value, "DoubleControl");
