@@ -1,0 +1,134 @@
+#include "FaultyPort.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace scansim {
+
+void FaultyPort::ClearFaults() {
+  by_call_.clear();
+  by_exchange_.clear();
+}
+
+bool FaultyPort::Take(Phase phase, Fault* fault) {
+  bool found = false;
+  const auto call = by_call_.find(calls_);
+  if (call != by_call_.end()) {
+    *fault = call->second;
+    by_call_.erase(call);
+    found = true;
+  }
+  // Only the first read after a write is the exchange's read.
+  if (phase == Phase::kWrite || !read_taken_) {
+    const auto exchange = by_exchange_.find({writes_, phase});
+    if (exchange != by_exchange_.end()) {
+      if (!found) {
+        *fault = exchange->second;
+        found = true;
+      }
+      by_exchange_.erase(exchange);
+    }
+  }
+  return found;
+}
+
+bool FaultyPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
+  ++calls_;
+  ++writes_;
+  read_taken_ = false;
+  own_error_ = false;
+  if (data != nullptr && length >= 3) {
+    last_opcode_ = data[2];
+  }
+  Fault fault;
+  if (!Take(Phase::kWrite, &fault) || fault.kind == Fault::Kind::kCorruptStartCode ||
+      fault.kind == Fault::Kind::kReplaceStatus) {
+    return inner_.Write(data, length, written);
+  }
+  ++applied_;
+  uint32_t moved = 0;
+  bool ok = false;
+  switch (fault.kind) {
+    case Fault::Kind::kFailFullCount:
+      inner_.Write(data, length, &moved);
+      break;
+    case Fault::Kind::kFailZeroCount:
+      break;
+    case Fault::Kind::kShortCount:
+    default: {
+      const uint32_t cut = std::min(fault.count, length);
+      ok = cut == 0 || inner_.Write(data, cut, &moved);
+      break;
+    }
+  }
+  if (written != nullptr) {
+    *written = moved;
+  }
+  if (fault.kind != Fault::Kind::kShortCount) {
+    own_error_ = true;
+    error_ = fault.error;
+  }
+  return ok;
+}
+
+bool FaultyPort::Read(uint8_t* data, uint32_t length, uint32_t* read) {
+  ++calls_;
+  own_error_ = false;
+  Fault fault;
+  const bool spoiled = Take(Phase::kRead, &fault);
+  read_taken_ = true;
+  if (!spoiled) {
+    return inner_.Read(data, length, read);
+  }
+  ++applied_;
+  uint32_t moved = 0;
+  bool ok = false;
+  switch (fault.kind) {
+    case Fault::Kind::kFailFullCount:
+      inner_.Read(data, length, &moved);
+      break;
+    case Fault::Kind::kFailZeroCount:
+      break;
+    case Fault::Kind::kShortCount: {
+      // The whole answer leaves the far end; the host sees only its start.
+      std::vector<uint8_t> answer(length);
+      uint32_t got = 0;
+      ok = inner_.Read(answer.data(), length, &got);
+      moved = std::min(fault.count, got);
+      if (moved > 0) {
+        std::memcpy(data, answer.data(), moved);
+      }
+      break;
+    }
+    case Fault::Kind::kCorruptStartCode:
+      ok = inner_.Read(data, length, &moved);
+      if (moved > kOffStartCode) {
+        data[kOffStartCode] = fault.start_code;
+      }
+      break;
+    case Fault::Kind::kReplaceStatus: {
+      ok = inner_.Read(data, length, &moved);
+      if (moved > kOffStatus) {
+        data[kOffStatus] = fault.status;
+      }
+      // The read response keeps its conditions in the scanner-state word; the others in the message data.
+      const size_t word = last_opcode_ == kOpRead ? kOffScannerState : kOffMsgData;
+      if (moved >= word + 2) {
+        PutLe16(data + word, fault.msg_data);
+      }
+      break;
+    }
+  }
+  if (read != nullptr) {
+    *read = moved;
+  }
+  if (fault.kind == Fault::Kind::kFailFullCount || fault.kind == Fault::Kind::kFailZeroCount) {
+    own_error_ = true;
+    error_ = fault.error;
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace scansim

@@ -1,0 +1,257 @@
+#include "Render.h"
+
+#include <cstring>
+
+namespace scansim {
+
+namespace {
+
+// The chart is laid out in 1/1200 inch, the finest unit of the scanner; a pixel takes the colour of
+// its top-left corner, so the chart at 150 dpi is the 300-dpi chart with every other pixel.
+constexpr uint32_t kUnitsPerInch = 1200;
+
+constexpr uint32_t kFrame = 24;  // black border
+constexpr uint32_t kSide = 240;  // left and right margin of the bands
+constexpr uint32_t kGridPitch = 1200;
+constexpr uint32_t kGridLine = 6;
+
+// Bands from the top edge: [top, bottom) in units. The page number comes first, so that even a small
+// window in the top-left corner tells the sheets apart.
+constexpr uint32_t kBarcodeTop = 60, kBarcodeBottom = 200, kBarcodeLeft = 60;
+constexpr uint32_t kGreyRampTop = 240, kGreyRampBottom = 840;
+constexpr uint32_t kHueRampTop = 960, kHueRampBottom = 1560;
+constexpr uint32_t kSwatchTop = 1680, kSwatchBottom = 2040;
+constexpr uint32_t kTextTop = 2640;
+
+constexpr uint32_t kBarPitch = 96, kBarWidth = 72, kBars = 18;  // guard, page number bits 0 to 15, guard
+constexpr uint32_t kLinePitch = 240, kDot = 24, kGlyphRows = 5, kGlyphColumns = 3;
+constexpr uint32_t kCellPitch = 96, kTextSide = 360;
+constexpr uint32_t kSwatches = 12;
+
+struct Rgb {
+  uint8_t r, g, b;
+};
+
+constexpr Rgb kBlack{0, 0, 0};
+constexpr Rgb kGrid{170, 170, 170};
+constexpr Rgb kSwatchColours[kSwatches] = {{255, 0, 0},   {0, 255, 0},     {0, 0, 255},     {0, 255, 255},
+                                           {255, 0, 255}, {255, 255, 0},   {0, 0, 0},       {255, 255, 255},
+                                           {64, 64, 64},  {128, 128, 128}, {192, 192, 192}, {128, 64, 0}};
+
+uint32_t Mix(uint32_t a) {
+  a ^= a >> 16;
+  a *= 0x7feb352dU;
+  a ^= a >> 15;
+  a *= 0x846ca68bU;
+  a ^= a >> 16;
+  return a;
+}
+
+uint32_t Hash(uint32_t page, uint32_t line, uint32_t cell) {
+  return Mix(page * 0x9e3779b1U ^ Mix(line * 0x85ebca77U ^ Mix(cell + 0x165667b1U)));
+}
+
+uint32_t ToUnits(uint32_t pixels, uint32_t dpi) {
+  return static_cast<uint32_t>(uint64_t{pixels} * kUnitsPerInch / dpi);
+}
+
+uint8_t Luminance(Rgb c) {
+  return static_cast<uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8);
+}
+
+Rgb Hue(uint32_t h) {  // h in [0, 1530]
+  const auto f = static_cast<uint8_t>(h % 255);
+  const auto g = static_cast<uint8_t>(255 - f);
+  switch (h / 255) {
+    case 0:
+      return {255, f, 0};
+    case 1:
+      return {g, 255, 0};
+    case 2:
+      return {0, 255, f};
+    case 3:
+      return {0, g, 255};
+    case 4:
+      return {f, 0, 255};
+    case 5:
+      return {255, 0, g};
+    default:
+      return {255, 0, 0};
+  }
+}
+
+Rgb Scale(Rgb c, uint32_t num, uint32_t den) {
+  return {static_cast<uint8_t>(c.r * num / den), static_cast<uint8_t>(c.g * num / den),
+          static_cast<uint8_t>(c.b * num / den)};
+}
+
+enum class Band { kNone, kGreyRamp, kHueRamp, kSwatches, kBarcode, kText };
+
+// What one row of the chart holds; everything that depends on the row alone.
+struct Row {
+  uint32_t y = 0;
+  Band band = Band::kNone;
+  uint32_t line = 0;        // text line
+  uint32_t dot_row = 0;     // row of the glyph dots, kGlyphRows when between glyph rows
+  uint32_t line_cells = 0;  // cells of the line that carry glyphs
+};
+
+class Chart {
+ public:
+  explicit Chart(const PageRequest& r)
+      : page_(r.page), width_(ToUnits(r.width, r.dpi)), height_(ToUnits(r.height, r.dpi)) {
+    band_width_ = width_ > 2 * kSide ? width_ - 2 * kSide : 0;
+    text_cells_ = width_ > 2 * kTextSide ? (width_ - 2 * kTextSide) / kCellPitch : 0;
+    ink_ = {16, 24, static_cast<uint8_t>(64 + (page_ * 29) % 128)};
+    paper_ = {250, 248, 240};
+  }
+
+  Row RowAt(uint32_t y) const {
+    Row row;
+    row.y = y;
+    if (y >= kBarcodeTop && y < kBarcodeBottom) {
+      row.band = Band::kBarcode;
+      return row;
+    }
+    if (band_width_ == 0) {
+      return row;
+    }
+    if (y >= kGreyRampTop && y < kGreyRampBottom) {
+      row.band = Band::kGreyRamp;
+    } else if (y >= kHueRampTop && y < kHueRampBottom) {
+      row.band = Band::kHueRamp;
+    } else if (y >= kSwatchTop && y < kSwatchBottom) {
+      row.band = Band::kSwatches;
+    } else if (y >= kTextTop && y + kSide < height_ && text_cells_ > 0) {
+      row.line = (y - kTextTop) / kLinePitch;
+      const uint32_t in_line = (y - kTextTop) % kLinePitch;
+      row.dot_row = in_line / kDot;
+      // Every seventh line is a paragraph gap; the others end at a ragged right edge.
+      if (row.dot_row < kGlyphRows && row.line % 7 != 6) {
+        row.band = Band::kText;
+        row.line_cells = text_cells_ - Hash(page_, row.line, ~0U) % (text_cells_ / 3 + 1);
+      }
+    }
+    return row;
+  }
+
+  Rgb At(const Row& row, uint32_t x) const {
+    const uint32_t y = row.y;
+    if (x < kFrame || y < kFrame || x + kFrame >= width_ || y + kFrame >= height_) {
+      return kBlack;
+    }
+    if (row.band == Band::kBarcode && x >= kBarcodeLeft) {
+      const uint32_t bar = (x - kBarcodeLeft) / kBarPitch;
+      if (bar < kBars && (x - kBarcodeLeft) % kBarPitch < kBarWidth) {
+        const bool guard = bar == 0 || bar == kBars - 1;
+        if (guard || ((page_ >> (bar - 1)) & 1) != 0) {
+          return kBlack;
+        }
+      }
+    } else if (row.band != Band::kNone && row.band != Band::kText && x >= kSide && x - kSide < band_width_) {
+      const uint32_t bx = x - kSide;
+      switch (row.band) {
+        case Band::kGreyRamp: {
+          const auto v = static_cast<uint8_t>(uint64_t{bx} * 256 / band_width_);
+          return {v, v, v};
+        }
+        case Band::kHueRamp:
+          // Across: the hues; down: from full to half brightness.
+          return Scale(Hue(static_cast<uint32_t>(uint64_t{bx} * 1530 / band_width_)),
+                       2 * (kHueRampBottom - kHueRampTop) - (y - kHueRampTop), 2 * (kHueRampBottom - kHueRampTop));
+        case Band::kSwatches:
+          return kSwatchColours[(uint64_t{bx} * kSwatches / band_width_ + page_) % kSwatches];
+        default:
+          break;
+      }
+    }
+    if (row.band == Band::kText && x >= kTextSide) {
+      const uint32_t cell = (x - kTextSide) / kCellPitch;
+      const uint32_t in_cell = (x - kTextSide) % kCellPitch;
+      if (cell < row.line_cells && in_cell < kGlyphColumns * kDot) {
+        const uint32_t glyph = Hash(page_, row.line, cell);
+        // A quarter of the cells are spaces; the others show a 3 x 5 dot glyph.
+        if ((glyph & 7) > 1 && ((glyph >> (3 + row.dot_row * kGlyphColumns + in_cell / kDot)) & 1) != 0) {
+          return ink_;
+        }
+      }
+    }
+    if (x % kGridPitch < kGridLine || y % kGridPitch < kGridLine) {
+      return kGrid;
+    }
+    const auto shade = static_cast<uint8_t>(((x + y) / 600 + 3 * page_) % 16);
+    return {static_cast<uint8_t>(paper_.r - shade), static_cast<uint8_t>(paper_.g - shade),
+            static_cast<uint8_t>(paper_.b - shade)};
+  }
+
+ private:
+  uint32_t page_;
+  uint32_t width_;
+  uint32_t height_;
+  uint32_t band_width_ = 0;
+  uint32_t text_cells_ = 0;
+  Rgb ink_{};
+  Rgb paper_{};
+};
+
+}  // namespace
+
+uint32_t BytesPerRow(ImageType type, uint32_t width) {
+  switch (type) {
+    case ImageType::kColour:
+      return width * 3;
+    case ImageType::kGrey:
+      return width;
+    case ImageType::kBlackWhite:
+    default:
+      return (width + 7) / 8;
+  }
+}
+
+void RenderRows(const PageRequest& request, uint32_t first_row, uint32_t rows, uint8_t* out) {
+  if (request.dpi == 0 || request.width == 0 || rows == 0) {
+    return;
+  }
+  const Chart chart(request);
+  const uint32_t bytes_per_row = BytesPerRow(request.type, request.width);
+  std::vector<uint32_t> xs(request.width);
+  for (uint32_t x = 0; x < request.width; ++x) {
+    xs[x] = ToUnits(x, request.dpi);
+  }
+  for (uint32_t i = 0; i < rows; ++i) {
+    const Row row = chart.RowAt(ToUnits(first_row + i, request.dpi));
+    uint8_t* p = out + size_t{i} * bytes_per_row;
+    switch (request.type) {
+      case ImageType::kColour:
+        for (uint32_t x = 0; x < request.width; ++x) {
+          const Rgb c = chart.At(row, xs[x]);
+          *p++ = c.r;
+          *p++ = c.g;
+          *p++ = c.b;
+        }
+        break;
+      case ImageType::kGrey:
+        for (uint32_t x = 0; x < request.width; ++x) {
+          *p++ = Luminance(chart.At(row, xs[x]));
+        }
+        break;
+      case ImageType::kBlackWhite:
+      default:
+        std::memset(p, 0, bytes_per_row);
+        for (uint32_t x = 0; x < request.width; ++x) {
+          if (Luminance(chart.At(row, xs[x])) < 128) {
+            p[x / 8] = static_cast<uint8_t>(p[x / 8] | (0x80 >> (x % 8)));
+          }
+        }
+        break;
+    }
+  }
+}
+
+std::vector<uint8_t> RenderPage(const PageRequest& request) {
+  std::vector<uint8_t> page(size_t{BytesPerRow(request.type, request.width)} * request.height);
+  RenderRows(request, 0, request.height, page.data());
+  return page;
+}
+
+}  // namespace scansim

@@ -1,0 +1,36 @@
+// The pages the simulated scanner sees: a test chart per page, drawn in physical units so that the
+// same point of a page has the same colour at every resolution.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Wire.h"
+
+namespace scansim {
+
+// One page as the scanner renders it.
+struct PageRequest {
+  uint32_t page = 0;    // 0 the document on the flatbed, 1, 2, ... the sheets drawn from the feeder
+  uint32_t width = 0;   // pixels
+  uint32_t height = 0;  // lines
+  uint32_t dpi = 300;
+  ImageType type = ImageType::kColour;
+
+  bool operator==(const PageRequest& o) const {
+    return page == o.page && width == o.width && height == o.height && dpi == o.dpi && type == o.type;
+  }
+  bool operator!=(const PageRequest& o) const { return !(*this == o); }
+};
+
+// Bytes in one row: width x 3 (colour), width (grey), width / 8 rounded up (black-and-white).
+uint32_t BytesPerRow(ImageType type, uint32_t width);
+
+// Draws rows [first_row, first_row + rows) of the page into `out`, which holds rows x BytesPerRow bytes.
+// Any slice equals the same rows of the whole page.
+void RenderRows(const PageRequest& request, uint32_t first_row, uint32_t rows, uint8_t* out);
+
+// The whole page, rows top to bottom: what a host gets by joining the page's blocks less their trailers.
+std::vector<uint8_t> RenderPage(const PageRequest& request);
+
+}  // namespace scansim
