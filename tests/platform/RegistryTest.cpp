@@ -1,0 +1,111 @@
+// The registry model as the handler reads its device settings through it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/control.h"
+#include "platform/win32.h"
+
+namespace {
+
+constexpr LSTATUS kErrorKeyDeleted = 1018;
+
+class Registry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    winplat::ResetAll();
+    DWORD disposition = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Params\\DeviceData", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &m_hData, &disposition));
+    ASSERT_EQ(1u, disposition);
+    const DWORD vid = 0x00011234;
+    const BYTE twelve[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_hData, "Vid", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&vid), 4));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_hData, "Long", 0, REG_BINARY, twelve, sizeof(twelve)));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_hData, "Empty", 0, REG_BINARY, nullptr, 0));
+  }
+  void TearDown() override { winplat::ResetRegistry(); }
+
+  HKEY m_hData = nullptr;
+};
+
+TEST_F(Registry, QueryReportsSizesAndRefusesShortBuffers) {
+  struct Case {
+    const char* value;
+    DWORD bufferSize;  // 0xFFFFFFFF: no data buffer at all
+    LSTATUS status;
+    DWORD sizeAfter;
+    DWORD type;
+    bool written;
+  };
+  const Case cases[] = {
+      {"VID", 10, ERROR_SUCCESS, 4, REG_DWORD, true},       {"vid", 4, ERROR_SUCCESS, 4, REG_DWORD, true},
+      {"Vid", 3, ERROR_MORE_DATA, 4, REG_DWORD, false},     {"Vid", 0xFFFFFFFF, ERROR_SUCCESS, 4, REG_DWORD, false},
+      {"Long", 10, ERROR_MORE_DATA, 12, REG_BINARY, false}, {"Empty", 10, ERROR_SUCCESS, 0, REG_BINARY, false},
+      {"Pid", 10, ERROR_FILE_NOT_FOUND, 10, 0xEEEE, false},
+  };
+  for (const Case& c : cases) {
+    BYTE buffer[16];
+    std::memset(buffer, 0xAA, sizeof(buffer));
+    DWORD type = 0xEEEE;
+    DWORD size = c.bufferSize;
+    LPBYTE data = c.bufferSize == 0xFFFFFFFF ? nullptr : buffer;
+    EXPECT_EQ(c.status, RegQueryValueExA(m_hData, c.value, nullptr, &type, data, &size)) << c.value;
+    EXPECT_EQ(c.sizeAfter, size) << c.value;
+    EXPECT_EQ(c.type, type) << c.value;
+    EXPECT_EQ(c.written ? 0x34 : 0xAA, buffer[0]) << c.value;
+    EXPECT_EQ(c.written ? 0x12 : 0xAA, buffer[1]) << c.value;
+    EXPECT_EQ(0xAA, buffer[c.written ? 4 : 2]) << "bytes past the value: " << c.value;
+  }
+}
+
+TEST_F(Registry, KeysOpenWithoutRegardToCaseAndCountHandles) {
+  EXPECT_EQ(1u, winplat::OpenKeyHandles());
+  HKEY hParams = nullptr;
+  HKEY hData = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "PARAMS", 0, KEY_READ, &hParams));
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(hParams, "devicedata", 0, KEY_READ, &hData));
+  EXPECT_NE(hData, m_hData);
+  DWORD size = 0;
+  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(hData, "Vid", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(4u, size);
+  EXPECT_EQ(3u, winplat::OpenKeyHandles());
+
+  HKEY hMissing = reinterpret_cast<HKEY>(0x1);
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(hParams, "Other", 0, KEY_READ, &hMissing));
+  EXPECT_EQ(nullptr, hMissing);
+  DWORD disposition = 0;
+  HKEY hAgain = nullptr;
+  EXPECT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExA(hParams, "DEVICEDATA", 0, nullptr, 0, KEY_READ, nullptr, &hAgain, &disposition));
+  EXPECT_EQ(2u, disposition);
+
+  for (HKEY hKey : {hParams, hData, hAgain, HKEY_LOCAL_MACHINE}) {
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(hKey));
+  }
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(hData));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExA(hData, "Vid", nullptr, nullptr, nullptr, &size));
+  EXPECT_EQ(1u, winplat::OpenKeyHandles());
+}
+
+TEST_F(Registry, DeletedKeysAndValuesAreGone) {
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueA(m_hData, "long"));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueA(m_hData, "Long"));
+
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Params"));
+  DWORD size = 0;
+  EXPECT_EQ(kErrorKeyDeleted, RegQueryValueExA(m_hData, "Vid", nullptr, nullptr, nullptr, &size));
+  HKEY hKey = nullptr;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Params\\DeviceData", 0, KEY_READ, &hKey));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Params"));
+  // The handle to the deleted key is still open until it is closed.
+  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(m_hData));
+
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExA(HKEY_CURRENT_USER, "A\\B", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr));
+  winplat::ResetRegistry();
+  EXPECT_EQ(0u, winplat::OpenKeyHandles());
+  EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(hKey));
+}
+
+}  // namespace
