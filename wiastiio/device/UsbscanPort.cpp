@@ -1,0 +1,56 @@
+// The direct route to the scanner: find the USB still-image device object whose vendor and product
+// ids match the registry settings and keep it open in m_hDevice.
+#include "handler/STIIOHandler.h"
+
+namespace {
+
+// The class driver numbers its device objects \\.\Usbscan0 to \\.\Usbscan254.
+constexpr int USBSCAN_NAMES = 255;
+
+}  // namespace
+
+HRESULT CSTIIOHandler::OpenPort_usbscan() {
+  // Every acquire on this route searches again; a port kept from an earlier cycle is let go first so
+  // that its handle is not lost when the search overwrites m_hDevice.
+  if (m_hDevice != nullptr && m_hDevice != INVALID_HANDLE_VALUE) {
+    CloseHandle(m_hDevice);
+    m_hDevice = nullptr;
+  }
+
+  CHAR szName[32];
+  for (int n = 0; n < USBSCAN_NAMES; ++n) {
+    wsprintfA(szName, "\\\\.\\Usbscan%d", n);
+    m_hDevice = CreateFileA(szName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (m_hDevice == INVALID_HANDLE_VALUE) {
+      DWORD dwError = ::GetLastError();
+      DebugPrint("[STI]Invalid handle value => %s", szName);
+      DebugPrint("[STI]Error code =>%d", static_cast<int>(dwError));
+      continue;
+    }
+    DebugPrint("[STI]success => %s", szName);
+
+    // Ids 0, 0 accept any scanner port.
+    if (m_wVid == 0 && m_wPid == 0) {
+      m_bPortOpened = TRUE;
+      return S_OK;
+    }
+
+    // A port that does not answer the query keeps the zero ids and so does not match.
+    DEVICE_DESCRIPTOR descriptor = {};
+    DWORD cbReturned = 0;
+    DeviceIoControl(m_hDevice, IOCTL_GET_DEVICE_DESCRIPTOR, &descriptor, sizeof(descriptor), &descriptor,
+                    sizeof(descriptor), &cbReturned, nullptr);
+    if (descriptor.usVendorId == m_wVid && descriptor.usProductId == m_wPid) {
+      m_bPortOpened = TRUE;
+      return S_OK;
+    }
+
+    CloseHandle(m_hDevice);
+    m_hDevice = INVALID_HANDLE_VALUE;
+  }
+
+  // No port: the cycle goes on and its first transfer fails on the invalid handle.
+  m_hDevice = INVALID_HANDLE_VALUE;
+  return E_FAIL;
+}
