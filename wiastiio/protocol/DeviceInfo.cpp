@@ -1,0 +1,315 @@
+// The device-information inquiry: one exchange of the inquiry command, then the scanner's 70-byte
+// answer turned into the SCAN_DEVICE_INFO record the minidriver reads.
+#include <cstring>
+#include <new>
+
+#include "handler/CallTrace.h"
+#include "handler/STIIOHandler.h"
+#include "platform/win32.h"
+#include "protocol/Protocol.h"
+
+namespace {
+
+// One supported-resolution bit of the inquiry answer and the dpi it stands for. The table is in
+// ascending dpi order, which is the order the minidriver gets the list in.
+struct RESOLUTION_BIT {
+  WORD wMask;
+  LONG lDpi;
+};
+
+const RESOLUTION_BIT kResolutionBits[MAX_RESOLUTIONS] = {
+    {0x0100, 75},  {0x0010, 100}, {0x0200, 150},  {0x1000, 200},
+    {0x2000, 300}, {0x0001, 600}, {0x0008, 1200}, {0x0080, 2400},
+};
+
+// A paper dimension the scanner reports within a little of a standard size, in 1/1200 inch.
+struct PAPER_SNAP {
+  DWORD dwLow;
+  DWORD dwTarget;
+};
+
+// Every window runs from dwLow to dwLow + PAPER_SNAP_SPAN inclusive (the target +/- 95).
+const DWORD PAPER_SNAP_SPAN = 190;
+
+const PAPER_SNAP kWidthSnaps[] = {
+    {9865, 9960},    // 8.3 in
+    {10105, 10200},  // 8.5 in
+    {13945, 14040},  // 11.7 in
+};
+
+const PAPER_SNAP kHeightSnaps[] = {
+    {13945, 14040},  // 11.7 in
+    {16705, 16800},  // 14 in
+    {19705, 19800},  // 16.5 in
+};
+
+template <size_t N>
+DWORD SnapToPaper(DWORD dwValue, const PAPER_SNAP (&snaps)[N]) {
+  for (const PAPER_SNAP& snap : snaps) {
+    // Unsigned, so a value below the window wraps to a large difference and stays outside.
+    if (dwValue - snap.dwLow <= PAPER_SNAP_SPAN) {
+      return snap.dwTarget;
+    }
+  }
+  return dwValue;
+}
+
+DWORD BigEndian32(const BYTE* pby) {
+  return (static_cast<DWORD>(pby[0]) << 24) | (static_cast<DWORD>(pby[1]) << 16) | (static_cast<DWORD>(pby[2]) << 8) |
+         static_cast<DWORD>(pby[3]);
+}
+
+// 1/1200 inch to 1/1000 inch. The product wraps like the 32-bit signed value the record holds.
+LONG ToThousandths(DWORD dwValue) {
+  return static_cast<LONG>(dwValue * 1000u) / 1200;
+}
+
+// Copies a text field of the answer: up to the first zero byte, then zeros to the field's end.
+void CopyIdentification(char* pszTo, const BYTE* pbyFrom, size_t cbCopy, size_t cbField) {
+  size_t i = 0;
+  for (; i < cbCopy && pbyFrom[i] != 0; ++i) {
+    pszTo[i] = static_cast<char>(pbyFrom[i]);
+  }
+  for (; i < cbField; ++i) {
+    pszTo[i] = 0;
+  }
+}
+
+// Appends the decimal digits of dwValue at pwsz[*pcch], keeping room for the terminator.
+void AppendDecimal(WCHAR* pwsz, size_t cchMax, size_t* pcch, DWORD dwValue) {
+  WCHAR wszDigits[10];
+  size_t cDigits = 0;
+  do {
+    wszDigits[cDigits++] = static_cast<WCHAR>(u'0' + dwValue % 10);
+    dwValue /= 10;
+  } while (dwValue != 0);
+  while (cDigits > 0 && *pcch + 1 < cchMax) {
+    pwsz[(*pcch)++] = wszDigits[--cDigits];
+  }
+}
+
+// The scanner's answer carries no major number; byte 64 is not read.
+const DWORD FIRMWARE_MAJOR = 0;
+
+void FormatFirmwareVersion(WCHAR* pwsz, size_t cchMax, BYTE byMinor) {
+  size_t cch = 0;
+  AppendDecimal(pwsz, cchMax, &cch, FIRMWARE_MAJOR);
+  if (cch + 1 < cchMax) {
+    pwsz[cch++] = u'.';
+  }
+  AppendDecimal(pwsz, cchMax, &cch, byMinor);
+  pwsz[cch] = 0;
+}
+
+}  // namespace
+
+HRESULT CSTIIOHandler::GetDeviceInfo() {
+  if (m_bDeviceInfoValid) {
+    // The record of the first successful inquiry is handed out again; the scanner is not asked.
+    DebugPrint("[STI]CallGetDeviceInfo Function is already called before");
+    CloseDevice();
+    return S_OK;
+  }
+
+  if (LoadPortContentionDll() == PORT_ACQUIRE_FAIL) {
+    DebugPrint("[STI] Port Acquire Fail");
+    return PORT_ACQUIRE_FAIL;
+  }
+
+  DebugPrint("[STI]In GET_DEVICE_INFO,Port acquire success");
+  HRESULT hr = CallGetDeviceInfo();
+
+  if (CloseDevice() == E_FAIL) {
+    DebugPrint("[STI]Port Releasing Fail");
+  }
+  return hr;
+}
+
+HRESULT CSTIIOHandler::CallGetDeviceInfo() {
+  DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo");
+  CSTIIOHANDLER_TRACE("CallGetDeviceInfo");
+
+  auto exchange = [this]() -> HRESULT {
+    DWORD dwWritten = 0;
+    BOOL bResult = CoWriteFile(&m_cmdInquiry, sizeof(m_cmdInquiry), &dwWritten);
+    DebugPrint("[QZ] sizeof(m_cmdInquiry)= %d,dwBytesWritten = %d, bResult = %d",
+               static_cast<DWORD>(sizeof(m_cmdInquiry)), dwWritten, bResult);
+    if (dwWritten != sizeof(m_cmdInquiry)) {
+      DebugPrint("[QZ]Writefile Fail");
+      return E_FAIL;
+    }
+    if (!bResult) {
+      m_dwLastError = ::GetLastError();
+      DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo = > CoWriteFile Fail");
+      return E_NOTIMPL;
+    }
+    DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo => CoWriteFile Success");
+
+    INQUIRY_RESPONSE response;
+    memset(&response, 0, sizeof(response));
+    DWORD dwRead = 0;
+    bResult = CoReadFile(&response, sizeof(response), &dwRead);
+    if (dwRead != sizeof(response)) {
+      DebugPrint("[QZ]Readfile Fail");
+      return E_FAIL;
+    }
+    if (!bResult) {
+      // Taken before the debug line, whose output could disturb the thread's error code.
+      m_dwLastError = ::GetLastError();
+      DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo => CoReadFile Fail");
+      DebugPrint("[STI]Error code => %d", m_dwLastError);
+      return E_NOTIMPL;
+    }
+    DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo =>CoReadFile Success");
+
+    if (response.byStatusCode != STATUS_CODE_GOOD || response.byStartCode != COMMAND_PREFIX) {
+      return E_FAIL;
+    }
+
+    HRESULT hrFormat = ChangeDeviceInfoFormat(&response);
+    DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo[F/W version] = > %ws", m_WiaDeviceInfo.wszFirmwareVersion);
+    // A record without its resolution lists must not be cached and handed out.
+    return FAILED(hrFormat) ? hrFormat : S_OK;
+  };
+
+  HRESULT hr = exchange();
+  CloseDevice();
+  return hr;
+}
+
+HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse) {
+  DebugPrint("[STI]CSTIIOHandler::ChangeDeviceInfoFormat");
+  HRESULT hr = S_OK;
+  const BYTE* pbyResponse = reinterpret_cast<const BYTE*>(pResponse);
+
+  // The product text takes a 17th byte, the one right after the 16-byte product field.
+  CopyIdentification(m_WiaDeviceInfo.szVendorID, pResponse->byVendorID, sizeof(pResponse->byVendorID),
+                     sizeof(m_WiaDeviceInfo.szVendorID));
+  CopyIdentification(m_WiaDeviceInfo.szProductID, pbyResponse + offsetof(INQUIRY_RESPONSE, byProductID), 17,
+                     sizeof(m_WiaDeviceInfo.szProductID));
+
+  const WORD wSupportedRes =
+      static_cast<WORD>(pResponse->bySupportedRes[0] | (static_cast<WORD>(pResponse->bySupportedRes[1]) << 8));
+  DebugPrint("[STI]Response.wSupportedRes => %x", wSupportedRes);
+  LONG nCountResol = 0;
+  for (const RESOLUTION_BIT& bit : kResolutionBits) {
+    if (wSupportedRes & bit.wMask) {
+      m_dwResolutions[nCountResol++] = static_cast<DWORD>(bit.lDpi);
+    }
+  }
+  DebugPrint("[STI]nCountResol => %d", nCountResol);
+
+  // The arrays live as long as the handler. They are made big enough for every resolution the
+  // answer can name, so a kept array always has room for a later list.
+  if (m_WiaDeviceInfo.pX_Resolutions == nullptr) {
+    m_WiaDeviceInfo.pX_Resolutions = new (std::nothrow) LONG[MAX_RESOLUTIONS];
+    if (m_WiaDeviceInfo.pX_Resolutions != nullptr) {
+      DebugPrint("[STI] Memory m_WiaDeviceInfo.pX_Resolutions new");
+    }
+  }
+  if (m_WiaDeviceInfo.pY_Resolutions == nullptr) {
+    m_WiaDeviceInfo.pY_Resolutions = new (std::nothrow) LONG[MAX_RESOLUTIONS];
+    if (m_WiaDeviceInfo.pY_Resolutions != nullptr) {
+      DebugPrint("[STI] Memory m_WiaDeviceInfo.pY_Resolutions new");
+    }
+  }
+  if (m_WiaDeviceInfo.pX_Resolutions != nullptr && m_WiaDeviceInfo.pY_Resolutions != nullptr) {
+    for (LONG i = 0; i < nCountResol; ++i) {
+      m_WiaDeviceInfo.pX_Resolutions[i] = static_cast<LONG>(m_dwResolutions[i]);
+      m_WiaDeviceInfo.pY_Resolutions[i] = static_cast<LONG>(m_dwResolutions[i]);
+    }
+    m_WiaDeviceInfo.nX_Resolutions = nCountResol;
+    m_WiaDeviceInfo.nY_Resolutions = nCountResol;
+  } else {
+    // Counts of 0 keep a reader from walking an array that is not there.
+    m_WiaDeviceInfo.nX_Resolutions = 0;
+    m_WiaDeviceInfo.nY_Resolutions = 0;
+    hr = E_OUTOFMEMORY;
+  }
+
+  m_WiaDeviceInfo.dwScannerType = pResponse->byScannerType & 0x1E;
+  m_WiaDeviceInfo.dwCompressionType = 0;
+  m_WiaDeviceInfo.dwImageComposition = pResponse->byImageComposition & 0x29;
+
+  switch (pResponse->byDocStatus) {
+    case 1:
+      m_WiaDeviceInfo.dwDocFeederStatus = 2;
+      break;
+    case 2:
+      m_WiaDeviceInfo.dwDocFeederStatus = 3;
+      break;
+    default:
+      m_WiaDeviceInfo.dwDocFeederStatus = 0;
+      DebugPrint("[STI]Incorrect document status value from device");
+      break;
+  }
+
+  DWORD dwBedWidth = BigEndian32(pResponse->byBedWidth);
+  const DWORD dwBedHeight = BigEndian32(pResponse->byBedHeight);
+  DWORD dwADFMaxLength = BigEndian32(pResponse->byADFMaxLength);
+  DWORD dwFlatbedMaxLength = BigEndian32(pResponse->byFlatbedMaxLength);
+  DebugPrint("[STI]before adjust:bed width = %d , height = %d", dwBedWidth, dwBedHeight);
+
+  AdjustToPaperSize(static_cast<LONG>(dwBedWidth), 0, &dwBedWidth, nullptr);
+  AdjustToPaperSize(0, dwFlatbedMaxLength, nullptr, &dwFlatbedMaxLength);
+  AdjustToPaperSize(0, dwADFMaxLength, nullptr, &dwADFMaxLength);
+
+  DebugPrint("[STI]after adjust:bed width = %d , bed height = %d , adf height = %d", dwBedWidth, dwFlatbedMaxLength,
+             dwADFMaxLength);
+  DebugPrint("[STI] Response.dwFlatbedMaxLength = %d, Response.dwADFMaxLength = %d", dwFlatbedMaxLength,
+             dwADFMaxLength);
+
+  m_WiaDeviceInfo.dwScanBedWidth = ToThousandths(dwBedWidth);
+  m_WiaDeviceInfo.dwDocFeederWidth = ToThousandths(dwBedWidth);
+  m_WiaDeviceInfo.dwScanBedHeight = ToThousandths(dwFlatbedMaxLength);
+  m_WiaDeviceInfo.dwDocFeederHeight = ToThousandths(dwADFMaxLength);
+  m_WiaDeviceInfo.dwMaxScanTime = MAX_SCAN_TIME_MS;
+  m_WiaDeviceInfo.dwRGBOrder = (static_cast<DWORD>(pResponse->byRGBOrder[0]) << 8) | pResponse->byRGBOrder[1];
+
+  FormatFirmwareVersion(m_WiaDeviceInfo.wszFirmwareVersion,
+                        sizeof(m_WiaDeviceInfo.wszFirmwareVersion) / sizeof(m_WiaDeviceInfo.wszFirmwareVersion[0]),
+                        pResponse->byFirmwareVersion[1]);
+
+  DumpDeviceInfo();
+  return hr;
+}
+
+HRESULT CSTIIOHandler::AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight) {
+  if (pdwWidth != nullptr) {
+    *pdwWidth = SnapToPaper(static_cast<DWORD>(lWidth), kWidthSnaps);
+    DebugPrint("[STI] adjust width is %d ", *pdwWidth);
+  } else {
+    const DWORD dwAdjusted = SnapToPaper(dwHeight, kHeightSnaps);
+    if (pdwHeight != nullptr) {
+      *pdwHeight = dwAdjusted;
+    }
+    DebugPrint("[STI] adjust Height is %d ", dwAdjusted);
+  }
+  return 0;
+}
+
+HRESULT CSTIIOHandler::DumpDeviceInfo() {
+  // The vendor text fills all 8 bytes without a terminator when it is 8 characters long.
+  CHAR szVendorID[sizeof(m_WiaDeviceInfo.szVendorID) + 1];
+  memcpy(szVendorID, m_WiaDeviceInfo.szVendorID, sizeof(m_WiaDeviceInfo.szVendorID));
+  szVendorID[sizeof(m_WiaDeviceInfo.szVendorID)] = 0;
+
+  DebugPrint("[STI]===========ALL INFORMATION FROM DEVICE=============");
+  DebugPrint("[STI]Vendor ID : %s", szVendorID);
+  DebugPrint("[STI]Product ID : %s", m_WiaDeviceInfo.szProductID);
+  DebugPrint("[STI]Number of supported X resolution : %X", m_WiaDeviceInfo.nX_Resolutions);
+  DebugPrint("[STI]Number of supported Y resolution : %X", m_WiaDeviceInfo.nY_Resolutions);
+  DebugPrint("[STI]Scanner Type : 0x%X", m_WiaDeviceInfo.dwScannerType);
+  DebugPrint("[STI]Compression Type : 0x%X", m_WiaDeviceInfo.dwCompressionType);
+  DebugPrint("[STI]Image Composition : 0x%X", m_WiaDeviceInfo.dwImageComposition);
+  DebugPrint("[STI]Doc Feeder Status : 0x%X", m_WiaDeviceInfo.dwDocFeederStatus);
+  DebugPrint("[STI]Scan Bed Width : %d", m_WiaDeviceInfo.dwScanBedWidth);
+  DebugPrint("[STI]Scan Bed Height : %d", m_WiaDeviceInfo.dwScanBedHeight);
+  DebugPrint("[STI]Doc Feeder Width : %d", m_WiaDeviceInfo.dwDocFeederWidth);
+  DebugPrint("[STI]Doc Feeder Height : %d", m_WiaDeviceInfo.dwDocFeederHeight);
+  DebugPrint("[STI]RGB Order : 0x%X", m_WiaDeviceInfo.dwRGBOrder);
+  DebugPrint("[STI]Max Scan Time(mili sec) : %d", m_WiaDeviceInfo.dwMaxScanTime);
+  DebugPrint("[STI]Firmware Version : %ws", m_WiaDeviceInfo.wszFirmwareVersion);
+  DebugPrint("[STI]=============END OF ALL INFORMATION =================");
+  return 0;
+}

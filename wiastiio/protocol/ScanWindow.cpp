@@ -1,0 +1,165 @@
+// The scan window: the caller's SWP_PARAMETER record becomes the scanner's 25-byte set-window-parameter
+// command, with the window size in 1200-dpi units, most significant byte first.
+#include <cstring>
+
+#include "handler/CallTrace.h"
+#include "handler/STIIOHandler.h"
+#include "platform/win32.h"
+#include "protocol/Protocol.h"
+
+namespace {
+
+// The resolution codes the scanner knows. The scanner takes window sizes in 1200-dpi units, so a
+// resolution above 1200 dpi has no whole-number factor and is refused with the unknown codes.
+struct RESOLUTION_CODE {
+  BYTE byCode;
+  DWORD dwDpi;
+};
+
+const RESOLUTION_CODE kResolutionCodes[] = {
+    {0, 75}, {2, 150}, {5, 300}, {7, 600}, {8, 1200}, {9, 200}, {10, 100}, {11, 2400},
+};
+
+const DWORD BASE_DPI = 1200;
+
+// Whole-number factor from the code's resolution to 1200 dpi; 0 when there is none.
+DWORD FactorFor1200Dpi(BYTE byCode) {
+  for (const RESOLUTION_CODE& entry : kResolutionCodes) {
+    if (entry.byCode == byCode) {
+      return BASE_DPI / entry.dwDpi;
+    }
+  }
+  return 0;
+}
+
+const BYTE kSWPCommandHeader[5] = {COMMAND_ESCAPE, COMMAND_PREFIX, OP_SET_WINDOW, 0x13, 0x30};
+
+// Offsets in the 25-byte command.
+const size_t SWP_OFFSET_WIDTH = 5;
+const size_t SWP_OFFSET_HEIGHT = 9;
+const size_t SWP_OFFSET_SCAN_SOURCE = 23;
+
+void StoreBigEndian32(BYTE* pby, DWORD dwValue) {
+  pby[0] = static_cast<BYTE>(dwValue >> 24);
+  pby[1] = static_cast<BYTE>(dwValue >> 16);
+  pby[2] = static_cast<BYTE>(dwValue >> 8);
+  pby[3] = static_cast<BYTE>(dwValue);
+}
+
+}  // namespace
+
+HRESULT CSTIIOHandler::CallSetWindowParameter() {
+  DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter");
+  CSTIIOHANDLER_TRACE("CallSetWindowParameter");
+
+  const DWORD dwFactor = FactorFor1200Dpi(m_SWPParam.byResolutionCode);
+  if (dwFactor == 0) {
+    // A window the scanner cannot size is refused before the scanner hears of it.
+    DebugPrint("[STI]Unsupported resolution code => %d", m_SWPParam.byResolutionCode);
+    return E_INVALIDARG;
+  }
+
+  memcpy(m_SWPParam.byHeader, kSWPCommandHeader, sizeof(kSWPCommandHeader));
+
+  DebugPrint("[STI]before alignment : width => %d", m_SWPParam.dwWindowWidth);
+  // The scanner wants whole 32-pixel groups across; a width near 2^32 wraps to 0 like the count would.
+  m_SWPParam.dwWindowWidth = (m_SWPParam.dwWindowWidth + 31u) & ~31u;
+  DebugPrint("[STI]after alignment : width => %d", m_SWPParam.dwWindowWidth);
+  m_SWPParam.dwWindowWidth *= dwFactor;
+  DebugPrint("[STI]after division for 1200-base : width => %d", m_SWPParam.dwWindowWidth);
+
+  m_SWPParam.byReserved1 = 0;
+  m_SWPParam.byReserved2 = 0;
+  m_SWPParam.dwWindowHeight *= dwFactor;
+
+  // The record without its padding, the two sizes turned most significant byte first.
+  BYTE abyCommand[SWP_COMMAND_SIZE];
+  memcpy(abyCommand, m_SWPParam.byHeader, sizeof(m_SWPParam.byHeader));
+  memcpy(abyCommand + SWP_OFFSET_WIDTH,
+         reinterpret_cast<const BYTE*>(&m_SWPParam) + offsetof(SWP_PARAMETER, dwWindowWidth),
+         sizeof(m_SWPParam) - offsetof(SWP_PARAMETER, dwWindowWidth));
+  StoreBigEndian32(abyCommand + SWP_OFFSET_WIDTH, m_SWPParam.dwWindowWidth);
+  StoreBigEndian32(abyCommand + SWP_OFFSET_HEIGHT, m_SWPParam.dwWindowHeight);
+
+  ValidateSWPForADF(abyCommand);
+
+  for (DWORD i = 0; i < SWP_COMMAND_SIZE; ++i) {
+    DebugPrint("[STI][sent SWP command][%02X] => %02X", i, abyCommand[i]);
+  }
+
+  DWORD dwWritten = 0;
+  if (!CoWriteFile(abyCommand, SWP_COMMAND_SIZE, &dwWritten)) {
+    m_dwLastError = ::GetLastError();
+    DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Fail");
+    return E_FAIL;
+  }
+  DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Success");
+
+  // A short answer is judged as it stands: bytes that did not arrive keep the previous response.
+  DWORD dwRead = 0;
+  if (!CoReadFile(&m_SWPResponse, sizeof(m_SWPResponse), &dwRead)) {
+    m_dwLastError = ::GetLastError();
+    DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Fail");
+    return E_FAIL;
+  }
+  DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Success");
+
+  DebugPrint("[STI]=====RESPONSE FOR SETWINDOWPARAMETER====");
+  DebugPrint("[STI]byStartCode = >0x%X", m_SWPResponse.byStartCode);
+  DebugPrint("[STI]byStatusCode = >0x%X", m_SWPResponse.byStatusCode);
+  DebugPrint("[STI]byLength = >0x%X", m_SWPResponse.byLength);
+  DebugPrint("[STI]byMsgCode = >0x%x", m_SWPResponse.byMsgCode);
+  DebugPrint("[STI]wMsgData = >0x%X", m_SWPResponse.wMsgData);
+  DebugPrint("[STI] wReserved= >0x%x", m_SWPResponse.wReserved);
+  DebugPrint("[STI]dwVWindowsSize = >(hexa)%08X", m_SWPResponse.dwVWindowsSize);
+  DebugPrint("[STI]dwHWindowsSize = >(hexa)%08X", m_SWPResponse.dwHWindowsSize);
+  DebugPrint("[STI]byRequireMirror = >0x%X", m_SWPResponse.byRequireMirror);
+  DebugPrint("[STI]====END OF RESPONSE FOR SETWINDOWPARAMETER =====");
+  DebugPrint("[STI]========RECEIVED DATA FOR S.W.P RESPONSE : %dBYTEs ", dwRead);
+
+  const WORD wMsgData = m_SWPResponse.wMsgData;
+  switch (m_SWPResponse.byStatusCode) {
+    case STATUS_CODE_GOOD:
+      return S_OK;
+    case STATUS_CODE_BUSY:
+      DebugPrint("[STI] STATUS_CODE_BUSY");
+      return WIA_ERROR_BUSY;
+    case STATUS_CODE_CHECK_CONDITION:
+      if (wMsgData & MSG_DATA_RESOURCEBUSY) {
+        DebugPrint("[STI] Resource Busy");
+        return WIA_ERROR_BUSY;
+      }
+      if (wMsgData & MSG_DATA_NO_DOCUMENT) {
+        DebugPrint("[STI] No document in ADF");
+        return WIA_ERROR_PAPER_EMPTY;
+      }
+      if (wMsgData & MSG_DATA_PAPER_JAM) {
+        DebugPrint("[STI] PaperJAM");
+        return WIA_ERROR_PAPER_JAM;
+      }
+      if (wMsgData & MSG_DATA_WARMING_UP) {
+        DebugPrint("[STI] WarmingUp");
+        return WIA_ERROR_WARMING_UP;
+      }
+      break;
+    default:
+      break;
+  }
+  DebugPrint("[STI] Gereral Error");
+  return WIA_ERROR_GENERAL_ERROR;
+}
+
+void CSTIIOHandler::ValidateSWPForADF(BYTE* pbyCommand) {
+  DebugPrint("CSTIIOHandler::ValidateSWPForADF");
+  if (m_WiaDeviceInfo.dwScannerType != SCANNER_TYPE_FLATBED_ONLY) {
+    DebugPrint("[STI]Scanner Type is not FlatBed Only");
+    return;
+  }
+  DebugPrint("[STI]Scanner Type is FlatBed Only");
+  // A scanner without a feeder scans a feeder request from the glass.
+  BYTE& byScanSource = pbyCommand[SWP_OFFSET_SCAN_SOURCE];
+  if (byScanSource == SCAN_SOURCE_ADF_FRONT || byScanSource == SCAN_SOURCE_ADF_DUPLEX) {
+    byScanSource = SCAN_SOURCE_FLATBED;
+    DebugPrint("[STI]Set Window Parameter command is changed to flat bed scanning");
+  }
+}
