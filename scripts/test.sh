@@ -1,14 +1,44 @@
 #!/usr/bin/env bash
-# Sets up a Debian 12 machine and runs every test: Linux (debug), Linux under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows build under Wine.
+# Sets up a Debian 12 machine and runs every test:
+#   windows   the PE library and its tests under Wine (the contention doubles as real DLLs)
+#   linux     the handler over the platform models: unit, white-box, end-to-end and tool tests
+#   sanitize  the same under AddressSanitizer and UndefinedBehaviorSanitizer
+#   memcheck  the Linux end-to-end tests under valgrind: no error, no leak
+#   fuzz      each libFuzzer target for a bounded time (FUZZ_SECONDS, default 45)
+#   release   the optimised build with the benchmarks, each run briefly
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 
 jobs=$(nproc)
-for preset in linux sanitize windows; do
-  echo "=== $preset ==="
-  cmake --preset "$preset" >/dev/null
+step() { printf '\n=== %s ===\n' "$*"; }
+
+build_and_test() {
+  local preset=$1
+  shift
+  step "$preset"
+  cmake --preset "$preset" "$@" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
+}
+
+# Windows first, so that the Linux tool tests can compare the Windows tool's pages with their own.
+build_and_test windows
+build_and_test linux -DWIASTIIO_WINDOWS_BIN="$PWD/build/windows/bin"
+build_and_test sanitize
+
+step memcheck
+./scripts/memcheck.sh
+
+step fuzz
+FUZZ_SECONDS="${FUZZ_SECONDS:-45}" ./scripts/fuzz-smoke.sh
+
+step "linux-release (benchmarks, briefly)"
+cmake --preset linux-release >/dev/null
+cmake --build --preset linux-release -j "$jobs"
+ctest --preset linux-release -j "$jobs"
+for b in build/linux-release/bin/bench_*; do
+  [ -x "$b" ] || continue
+  "$b" --benchmark_min_time=0.01 >/dev/null
+  echo "$(basename "$b"): ran"
 done
