@@ -10,8 +10,10 @@ int main() {
     std::printf("WIASTIIO.dll not found\n");
     return 1;
   }
-  auto initialize = reinterpret_cast<PFN_InitializeDll>(reinterpret_cast<void (*)()>(GetProcAddress(module, "InitializeDll")));
-  auto terminate = reinterpret_cast<PFN_TerminateDll>(reinterpret_cast<void (*)()>(GetProcAddress(module, "TerminateDll")));
+  auto initialize =
+      reinterpret_cast<PFN_InitializeDll>(reinterpret_cast<void (*)()>(GetProcAddress(module, "InitializeDll")));
+  auto terminate =
+      reinterpret_cast<PFN_TerminateDll>(reinterpret_cast<void (*)()>(GetProcAddress(module, "TerminateDll")));
   if (initialize == nullptr || terminate == nullptr) {
     std::printf("exports missing\n");
     return 1;

@@ -11,10 +11,11 @@ namespace {
 
 // The export names in ascending byte order: ordinal k names the k-th.
 const char* const kExportsByOrdinal[] = {
-    "DeleteMemory",     "DeviceReset", "Diagnostic",     "GetCapabilities",       "GetLastErrorInfo",
-    "GetNotificationData", "GetStatus", "Initialize",    "InitializeDll",         "LockDevice",
-    "RawReadCommand",   "RawReadData", "RawWriteCommand", "RawWriteData",         "STIEscape",
-    "STIGetLastError",  "SetNotificationHandle", "TerminateDll", "UnLockDevice"};
+    "DeleteMemory",          "DeviceReset",         "Diagnostic",     "GetCapabilities",
+    "GetLastErrorInfo",      "GetNotificationData", "GetStatus",      "Initialize",
+    "InitializeDll",         "LockDevice",          "RawReadCommand", "RawReadData",
+    "RawWriteCommand",       "RawWriteData",        "STIEscape",      "STIGetLastError",
+    "SetNotificationHandle", "TerminateDll",        "UnLockDevice"};
 
 TEST(LibraryImage, ExportsNineteenNamesWithOrdinalsInByteOrder) {
   HMODULE module = static_cast<HMODULE>(harness::TheLibrary().Module());
@@ -78,10 +79,14 @@ TEST(LibraryImage, VersionResourceDescribesTheLibrary) {
     const char* name;
     const char* value;
   } const strings[] = {
-      {"FileDescription", "WIA STI IO Handler"}, {"FileVersion", "1, 3, 7, 0"},
-      {"InternalName", "WIASTIIO.dll"},          {"OriginalFilename", "WIASTIIO.dll"},
-      {"ProductVersion", "0, 0, 0, 0"},          {"CompanyName", ""},
-      {"ProductName", ""},                       {"LegalCopyright", ""},
+      {"FileDescription", "WIA STI IO Handler"},
+      {"FileVersion", "1, 3, 7, 0"},
+      {"InternalName", "WIASTIIO.dll"},
+      {"OriginalFilename", "WIASTIIO.dll"},
+      {"ProductVersion", "0, 0, 0, 0"},
+      {"CompanyName", ""},
+      {"ProductName", ""},
+      {"LegalCopyright", ""},
   };
   for (const auto& s : strings) {
     EXPECT_EQ(VersionString(block, s.name), s.value) << s.name;
@@ -94,14 +99,10 @@ TEST(LibraryImage, HandlerLifeWritesItsDebugStrings) {
   ASSERT_EQ(library.InitializeDll(1), S_OK);
   ASSERT_EQ(library.TerminateDll(), S_OK);
   const std::vector<std::string> expected = {
-      "[STI]CSTIIOHandler::CSTIIOHandler",
-      "[STI]CSTIIOHandler::~CSTIIOHandler",
-      "[STI]CSTIIOHandler::SetNotificationHandle",
-      "[STI SetNotificationHandle]Null Event Handle Pointer is received",
-      "[STI]CSTIIOHandler::DeleteMemory",
-      "[STI] CloseDevice()",
-      "[STI]CSTIIOHandler::ReleasePort",
-      "[STI] Port is Already Rreleased",
+      "[STI]CSTIIOHandler::CSTIIOHandler",         "[STI]CSTIIOHandler::~CSTIIOHandler",
+      "[STI]CSTIIOHandler::SetNotificationHandle", "[STI SetNotificationHandle]Null Event Handle Pointer is received",
+      "[STI]CSTIIOHandler::DeleteMemory",          "[STI] CloseDevice()",
+      "[STI]CSTIIOHandler::ReleasePort",           "[STI] Port is Already Rreleased",
   };
   EXPECT_EQ(harness::DebugLines(), expected) << harness::Show(harness::DebugLines());
 

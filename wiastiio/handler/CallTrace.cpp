@@ -30,11 +30,12 @@ void UnbindWiasFormatArgs() {
   }
 }
 
-CCallTrace::CCallTrace(IWiaLog* pIWiaLog, LONG lResID, LONG lDetail, LPCSTR pszName)
-    : m_pIWiaLog(pIWiaLog), m_lDetail(lDetail), m_lResID(lResID) {
+void CCallTrace::Enter(LPCSTR pszName) {
   memset(m_szName, 0, sizeof(m_szName));
   lstrcpynA(m_szName, pszName, MAX_PATH - 1);
   WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, 0, m_lDetail, "%s, entering", m_szName);
 }
 
-CCallTrace::~CCallTrace() { WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, m_lResID, m_lDetail, "%s, leaving", m_szName); }
+void CCallTrace::Leave() {
+  WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, m_lResID, m_lDetail, "%s, leaving", m_szName);
+}

@@ -46,24 +46,38 @@ HRESULT WINAPI Initialize(IStiDeviceControl* pHelDcb, DWORD dwStiVersion, HKEY h
   FORWARD(Initialize(pHelDcb, dwStiVersion, hParametersKey));
 }
 
-HRESULT WINAPI GetCapabilities(STI_USD_CAPS* pUsdCaps) { FORWARD(GetCapabilities(pUsdCaps)); }
+HRESULT WINAPI GetCapabilities(STI_USD_CAPS* pUsdCaps) {
+  FORWARD(GetCapabilities(pUsdCaps));
+}
 
-HRESULT WINAPI GetStatus(STI_DEVICE_STATUS* pDevStatus) { FORWARD(GetStatus(pDevStatus)); }
+HRESULT WINAPI GetStatus(STI_DEVICE_STATUS* pDevStatus) {
+  FORWARD(GetStatus(pDevStatus));
+}
 
-HRESULT WINAPI DeviceReset() { FORWARD(DeviceReset()); }
+HRESULT WINAPI DeviceReset() {
+  FORWARD(DeviceReset());
+}
 
-HRESULT WINAPI Diagnostic(STI_DIAG* pBuffer) { FORWARD(Diagnostic(pBuffer)); }
+HRESULT WINAPI Diagnostic(STI_DIAG* pBuffer) {
+  FORWARD(Diagnostic(pBuffer));
+}
 
 HRESULT WINAPI STIEscape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInDataSize, LPVOID pOutData,
                          DWORD dwOutDataSize, LPDWORD pdwActualData) {
   FORWARD(Escape(EscapeFunction, lpInData, cbInDataSize, pOutData, dwOutDataSize, pdwActualData));
 }
 
-HRESULT WINAPI STIGetLastError(LPDWORD pdwLastDeviceError) { FORWARD(GetLastError(pdwLastDeviceError)); }
+HRESULT WINAPI STIGetLastError(LPDWORD pdwLastDeviceError) {
+  FORWARD(GetLastError(pdwLastDeviceError));
+}
 
-HRESULT WINAPI LockDevice() { FORWARD(LockDevice()); }
+HRESULT WINAPI LockDevice() {
+  FORWARD(LockDevice());
+}
 
-HRESULT WINAPI UnLockDevice() { FORWARD(UnLockDevice()); }
+HRESULT WINAPI UnLockDevice() {
+  FORWARD(UnLockDevice());
+}
 
 HRESULT WINAPI RawReadData(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, LPOVERLAPPED lpOverlapped) {
   FORWARD(RawReadData(lpBuffer, lpdwNumberOfBytes, lpOverlapped));
@@ -81,10 +95,16 @@ HRESULT WINAPI RawWriteCommand(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOVERLAP
   FORWARD(RawWriteCommand(lpBuffer, dwNumberOfBytes, lpOverlapped));
 }
 
-HRESULT WINAPI SetNotificationHandle(HANDLE hEvent) { FORWARD(SetNotificationHandle(hEvent)); }
+HRESULT WINAPI SetNotificationHandle(HANDLE hEvent) {
+  FORWARD(SetNotificationHandle(hEvent));
+}
 
-HRESULT WINAPI GetNotificationData(STINOTIFY* lpNotify) { FORWARD(GetNotificationData(lpNotify)); }
+HRESULT WINAPI GetNotificationData(STINOTIFY* lpNotify) {
+  FORWARD(GetNotificationData(lpNotify));
+}
 
-HRESULT WINAPI GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo) { FORWARD(GetLastErrorInfo(pLastErrorInfo)); }
+HRESULT WINAPI GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo) {
+  FORWARD(GetLastErrorInfo(pLastErrorInfo));
+}
 
 }  // extern "C"

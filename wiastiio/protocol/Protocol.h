@@ -44,7 +44,7 @@
 // ---- Command blocks ----------------------------------------------------------------------------------
 
 #define COMMAND_ESCAPE 0x1B
-#define COMMAND_PREFIX 0xA8  // also the start code of every valid response
+#define COMMAND_PREFIX 0xA8   // also the start code of every valid response
 #define COMMAND_START 0xA81B  // bytes 0 and 1 as one little-endian value
 
 #define OP_INQUIRY 0x12
@@ -148,25 +148,25 @@ static_assert(sizeof(SWP_RESPONSE) == RESPONSE_SIZE, "SWP_RESPONSE");
 // The inquiry response: lengths big-endian, wSupportedRes little-endian.
 #define INQUIRY_RESPONSE_SIZE 70
 struct INQUIRY_RESPONSE {
-  BYTE byStartCode;           // 0
-  BYTE byStatusCode;          // 1
-  BYTE byUnused2[2];          // 2
-  BYTE byVendorID[8];         // 4
-  BYTE byProductID[16];       // 12
-  BYTE byUnused28[8];         // 28: byte 28 doubles as a 17th product byte
-  BYTE bySupportedRes[2];     // 36: wSupportedRes, byte 36 low
-  BYTE byScannerType;         // 38
-  BYTE byImageComposition;    // 39
-  BYTE byBedWidth[4];         // 40
-  BYTE byBedHeight[4];        // 44
-  BYTE byRGBOrder[2];         // 48: byte 48 high
-  BYTE byUnused50[3];         // 50
-  BYTE byDocStatus;           // 53
-  BYTE byUnused54[2];         // 54
-  BYTE byADFMaxLength[4];     // 56
-  BYTE byFlatbedMaxLength[4]; // 60
-  BYTE byFirmwareVersion[2];  // 64: only byte 65 is used
-  BYTE byUnused66[4];         // 66
+  BYTE byStartCode;            // 0
+  BYTE byStatusCode;           // 1
+  BYTE byUnused2[2];           // 2
+  BYTE byVendorID[8];          // 4
+  BYTE byProductID[16];        // 12
+  BYTE byUnused28[8];          // 28: byte 28 doubles as a 17th product byte
+  BYTE bySupportedRes[2];      // 36: wSupportedRes, byte 36 low
+  BYTE byScannerType;          // 38
+  BYTE byImageComposition;     // 39
+  BYTE byBedWidth[4];          // 40
+  BYTE byBedHeight[4];         // 44
+  BYTE byRGBOrder[2];          // 48: byte 48 high
+  BYTE byUnused50[3];          // 50
+  BYTE byDocStatus;            // 53
+  BYTE byUnused54[2];          // 54
+  BYTE byADFMaxLength[4];      // 56
+  BYTE byFlatbedMaxLength[4];  // 60
+  BYTE byFirmwareVersion[2];   // 64: only byte 65 is used
+  BYTE byUnused66[4];          // 66
 };
 static_assert(sizeof(INQUIRY_RESPONSE) == INQUIRY_RESPONSE_SIZE, "INQUIRY_RESPONSE");
 static_assert(offsetof(INQUIRY_RESPONSE, byDocStatus) == 53, "INQUIRY_RESPONSE.byDocStatus");

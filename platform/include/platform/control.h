@@ -35,8 +35,7 @@ class DeviceObject {
   virtual BOOL Open() { return TRUE; }
   virtual BOOL Write(const void* buffer, DWORD length, DWORD* written) = 0;
   virtual BOOL Read(void* buffer, DWORD length, DWORD* read) = 0;
-  virtual BOOL IoControl(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
-                         DWORD* returned) = 0;
+  virtual BOOL IoControl(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength, DWORD* returned) = 0;
   virtual BOOL Cancel() { return TRUE; }
 };
 
@@ -75,10 +74,10 @@ void RemoveModule(const std::string& fileName);
 void RemoveAllModules();
 
 struct ModuleCounts {
-  size_t loads = 0;      // successful LoadLibraryA calls
-  size_t frees = 0;      // successful FreeLibrary calls
-  size_t failed = 0;     // LoadLibraryA calls that found no such module
-  size_t references = 0; // loads not yet freed
+  size_t loads = 0;       // successful LoadLibraryA calls
+  size_t frees = 0;       // successful FreeLibrary calls
+  size_t failed = 0;      // LoadLibraryA calls that found no such module
+  size_t references = 0;  // loads not yet freed
 };
 ModuleCounts ModuleStatistics(const std::string& fileName);
 void ResetModuleStatistics();

@@ -17,7 +17,8 @@
 #ifndef STI_UNICODE
 #define STI_UNICODE  // the still-image structures with wide texts, as the 64-bit service uses them
 #endif
-#include <windows.h>
+#include <windows.h>  // first: the SDK headers below build on it
+
 #include <oleauto.h>
 #include <sti.h>
 #include <wia.h>
@@ -114,7 +115,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 #define HRESULT_FROM_WIN32(x) \
-  ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x) & 0x0000FFFF) | (7 << 16) | 0x80000000)))
+  ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x)&0x0000FFFF) | (7 << 16) | 0x80000000)))
 
 #define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
