@@ -68,6 +68,13 @@ bool ModuleReleasedByLibrary(const char* fileName);
 // Puts both doubles back to their first state.
 void ResetDoubles();
 
+// Puts a scanner on the direct route: `port` answers behind "\\.\Usbscan0", whose descriptor reports
+// `vid` and `pid`. False where the test cannot plug in a device object of its own (Windows), so that
+// direct-route cases skip there.
+bool PlugScanner(scansim::Port* port, WORD vid, WORD pid);
+// Takes away every scanner PlugScanner put in.
+void UnplugScanners();
+
 // The device's parameters key: a fresh key of its own under the current user, deleted afterwards.
 class DeviceKey {
  public:

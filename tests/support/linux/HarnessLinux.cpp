@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "doubles/linux/InstallDoubles.h"
+#include "doubles/linux/UsbscanDevice.h"
 #include "platform/control.h"
 #include "support/Harness.h"
 
@@ -87,5 +88,12 @@ void ResetDoubles() {
   TheDoubles().arbitration.Reset();
   ApplyAbsentEntryPoints();
 }
+
+bool PlugScanner(scansim::Port* port, WORD vid, WORD pid) {
+  doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(port, vid, pid));
+  return true;
+}
+
+void UnplugScanners() { winplat::UnplugAllDevices(); }
 
 }  // namespace harness

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/windows/ImportRedirect.h"
 #include "support/Harness.h"
 
 namespace harness {
@@ -20,40 +21,6 @@ void WINAPI CaptureDebugString(LPCSTR text) {
   }
   std::lock_guard<std::mutex> lock(g_linesLock);
   g_lines.emplace_back(text);
-}
-
-// Points every import of `function` in `module`'s import table at `replacement`. The library keeps
-// calling through its own import, so what it writes is exactly what the system would have received.
-int RedirectImport(HMODULE module, const char* function, void* replacement) {
-  BYTE* base = reinterpret_cast<BYTE*>(module);
-  auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (directory.VirtualAddress == 0) {
-    return 0;
-  }
-  int redirected = 0;
-  for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name != 0;
-       ++import) {
-    DWORD namesRva = import->OriginalFirstThunk != 0 ? import->OriginalFirstThunk : import->FirstThunk;
-    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + namesRva);
-    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
-    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
-        continue;
-      }
-      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-      if (strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) {
-        continue;
-      }
-      DWORD protection = 0;
-      VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &protection);
-      slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-      VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection, &protection);
-      ++redirected;
-    }
-  }
-  return redirected;
 }
 
 template <typename T>
@@ -105,7 +72,7 @@ bool Library::Load() {
   if (module == nullptr) {
     return false;
   }
-  EXPECT_GE(RedirectImport(module, "OutputDebugStringA", reinterpret_cast<void*>(&CaptureDebugString)), 1)
+  EXPECT_GE(winplat::RedirectImport(module, "OutputDebugStringA", reinterpret_cast<void*>(&CaptureDebugString)), 1)
       << "WIASTIIO.dll imports OutputDebugStringA";
   bool ok = true;
   ok &= Bind(module, "InitializeDll", &InitializeDll);
@@ -160,5 +127,10 @@ void ResetDoubles() {
   DeviceMonitor().Reset();
   PortArbitration().Reset();
 }
+
+// A test program cannot put a device object of its own behind \\.\Usbscan0 here.
+bool PlugScanner(scansim::Port*, WORD, WORD) { return false; }
+
+void UnplugScanners() {}
 
 }  // namespace harness

@@ -1,0 +1,84 @@
+// What the library holds once TerminateDll has returned, asked of the system itself: after a whole
+// feeder job through the device monitor, no module the library loaded may still be loaded on its
+// account and the process may hold no handle more than before InitializeDll.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "hardening/FeederJob.h"
+#include "simulator/ScannerSimulator.h"
+#include "support/Harness.h"
+
+namespace {
+
+// Wine answers GetProcessHandleCount with 0 whatever the process holds, so the handles are counted by
+// walking the process's handle table instead: every handle value the system accepts is an open handle.
+// Handle values are multiples of 4; a test process holds far fewer than the values walked.
+constexpr uintptr_t kLastHandleValue = 0x10000;
+
+std::vector<uintptr_t> OpenHandles() {
+  std::vector<uintptr_t> handles;
+  for (uintptr_t value = 4; value <= kLastHandleValue; value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+      handles.push_back(value);
+    }
+  }
+  return handles;
+}
+
+std::string Show(const std::vector<uintptr_t>& handles) {
+  std::string text;
+  for (uintptr_t value : handles) {
+    char item[24];
+    std::snprintf(item, sizeof(item), " 0x%llx", static_cast<unsigned long long>(value));
+    text += item;
+  }
+  return text;
+}
+
+TEST(ResourcesAfterTerminate, FeederJobLeavesNoModuleAndNoHandle) {
+  const harness::Library& library = harness::TheLibrary();
+  ASSERT_NE(library.InitializeDll, nullptr);
+  harness::ResetDoubles();
+  scansim::ScannerSimulator scanner(feederjob::ScannerConfig());
+  harness::DeviceMonitor().SetPort(&scanner);
+  harness::PortArbitration();
+  harness::DeviceKey key;
+  key.SetIds(feederjob::kVid, feederjob::kPid, true);
+  harness::DeviceControl control;
+
+  // The measure must see a handle of each kind the library could leave open come and go, or an
+  // unchanged count would prove nothing: a kernel object and a registry key.
+  const std::vector<uintptr_t> beforeProbes = OpenHandles();
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(event, nullptr);
+  HKEY registryKey = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(key.Parameters(), "DeviceData", 0, KEY_READ, &registryKey), ERROR_SUCCESS);
+  EXPECT_EQ(OpenHandles().size(), beforeProbes.size() + 2) << "the handle walk does not see new handles";
+  RegCloseKey(registryKey);
+  CloseHandle(event);
+  ASSERT_EQ(OpenHandles(), beforeProbes);
+
+  const std::vector<uintptr_t> before = OpenHandles();
+  ASSERT_EQ(library.InitializeDll(TRUE), S_OK);
+  ASSERT_EQ(library.Initialize(&control, 0, key.Parameters()), S_OK);
+  const feederjob::JobRecord job = feederjob::RunJob(library, scanner);
+  EXPECT_TRUE(job.completed);
+  EXPECT_EQ(job.pagesRight, feederjob::kSheets);
+  EXPECT_EQ(job.pagesWrong, 0u);
+  EXPECT_EQ(library.DeleteMemory(), S_OK);
+  EXPECT_EQ(library.TerminateDll(), S_OK);
+  const std::vector<uintptr_t> after = OpenHandles();
+
+  EXPECT_EQ(after, before) << "handles before InitializeDll:" << Show(before) << "\nafter TerminateDll:" << Show(after);
+  EXPECT_FALSE(harness::DeviceMonitor().Held());
+  EXPECT_TRUE(harness::ModuleReleasedByLibrary("prtmon64.dll"));
+  EXPECT_TRUE(harness::ModuleReleasedByLibrary("portarb.dll"));
+  EXPECT_EQ(GetModuleHandleA("wiaservc.dll"), nullptr);
+}
+
+}  // namespace

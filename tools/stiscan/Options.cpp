@@ -1,0 +1,474 @@
+#include "Options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+
+namespace stiscan {
+
+const char* SourceName(Source source) {
+  return source == Source::kFeeder ? "feeder" : "flatbed";
+}
+
+const char* ModeName(Mode mode) {
+  switch (mode) {
+    case Mode::kGrey:
+      return "grey";
+    case Mode::kBlackWhite:
+      return "bw";
+    case Mode::kColour:
+      break;
+  }
+  return "colour";
+}
+
+const char* RouteName(Route route) {
+  return route == Route::kDirect ? "direct" : "monitor";
+}
+
+namespace {
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
+    return false;
+  }
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || parsed > max) {
+    return false;
+  }
+  *value = parsed;
+  return true;
+}
+
+bool ParseLength(const std::string& text, double* value) {
+  if (text.empty()) {
+    return false;
+  }
+  char* end = nullptr;
+  double parsed = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || !(parsed > 0) || parsed > 1e6) {
+    return false;
+  }
+  *value = parsed;
+  return true;
+}
+
+// "WxH" with an optional unit (mm, cm, in; mm when none), or a paper name.
+bool ParseSize(const std::string& text, WindowSize* size) {
+  static const std::map<std::string, std::pair<double, double>> kPapers = {
+      {"a4", {210 / 25.4 * 1000, 297 / 25.4 * 1000}},
+      {"a5", {148 / 25.4 * 1000, 210 / 25.4 * 1000}},
+      {"letter", {8500, 11000}},
+      {"legal", {8500, 14000}},
+  };
+  std::string lower;
+  for (char c : text) {
+    lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  size->text = text;
+  if (lower == "full") {
+    size->given = false;
+    return true;
+  }
+  auto paper = kPapers.find(lower);
+  if (paper != kPapers.end()) {
+    size->given = true;
+    size->width = paper->second.first;
+    size->height = paper->second.second;
+    return true;
+  }
+  double unit = 1000 / 25.4;  // thousandths of an inch per millimetre
+  std::string dims = lower;
+  auto endsWith = [&](const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return dims.size() > n && dims.compare(dims.size() - n, n, suffix) == 0;
+  };
+  if (endsWith("mm")) {
+    dims.resize(dims.size() - 2);
+  } else if (endsWith("cm")) {
+    dims.resize(dims.size() - 2);
+    unit = 10000 / 25.4;
+  } else if (endsWith("in")) {
+    dims.resize(dims.size() - 2);
+    unit = 1000;
+  }
+  const size_t x = dims.find('x');
+  double width = 0;
+  double height = 0;
+  if (x == std::string::npos || !ParseLength(dims.substr(0, x), &width) || !ParseLength(dims.substr(x + 1), &height)) {
+    return false;
+  }
+  size->given = true;
+  size->width = width * unit;
+  size->height = height * unit;
+  return true;
+}
+
+// Finds the page-number conversion: "%d" or "%0Nd". Returns the count of conversions; *width gets the
+// zero-padding of the first.
+int CountConversions(const std::string& pattern, int* width, bool* malformed) {
+  int count = 0;
+  *malformed = false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != '%') {
+      continue;
+    }
+    if (i + 1 < pattern.size() && pattern[i + 1] == '%') {
+      ++i;
+      continue;
+    }
+    size_t j = i + 1;
+    int digits = 0;
+    while (j < pattern.size() && pattern[j] >= '0' && pattern[j] <= '9') {
+      digits = digits * 10 + (pattern[j] - '0');
+      ++j;
+    }
+    if (j >= pattern.size() || pattern[j] != 'd' || digits > 9) {
+      *malformed = true;
+      return count;
+    }
+    if (count == 0) {
+      *width = digits;
+    }
+    ++count;
+    i = j;
+  }
+  return count;
+}
+
+}  // namespace
+
+bool PatternNumbersPages(const std::string& pattern) {
+  int width = 0;
+  bool malformed = false;
+  return CountConversions(pattern, &width, &malformed) == 1 && !malformed;
+}
+
+std::string PageFileName(const std::string& pattern, uint32_t number) {
+  std::string name;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != '%') {
+      name += pattern[i];
+      continue;
+    }
+    if (i + 1 < pattern.size() && pattern[i + 1] == '%') {
+      name += '%';
+      ++i;
+      continue;
+    }
+    size_t j = i + 1;
+    int digits = 0;
+    while (j < pattern.size() && pattern[j] >= '0' && pattern[j] <= '9') {
+      digits = digits * 10 + (pattern[j] - '0');
+      ++j;
+    }
+    if (j < pattern.size() && pattern[j] == 'd' && digits <= 9) {
+      char text[24];
+      std::snprintf(text, sizeof text, "%0*u", digits, number);
+      name += text;
+      i = j;
+    } else {
+      name += pattern[i];
+    }
+  }
+  return name;
+}
+
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+  Options& o = *options;
+  Conditions& c = o.conditions;
+
+  auto unsignedValue = [&](const std::string& option, const std::string& text, uint64_t min, uint64_t max,
+                           uint64_t* value) {
+    if (!ParseUnsigned(text, max, value) || *value < min) {
+      *error =
+          option + " " + text + ": expected a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+      return false;
+    }
+    return true;
+  };
+  auto u32 = [&](uint32_t* slot, uint64_t min, uint64_t max) {
+    return [slot, min, max, &unsignedValue](const std::string& option, const std::string& text) {
+      uint64_t value = 0;
+      if (!unsignedValue(option, text, min, max, &value)) {
+        return false;
+      }
+      *slot = static_cast<uint32_t>(value);
+      return true;
+    };
+  };
+  auto condition = [&](uint32_t* slot, uint64_t min, uint64_t max) {
+    auto parse = u32(slot, min, max);
+    return [parse, &c](const std::string& option, const std::string& text) {
+      c.any = true;
+      return parse(option, text);
+    };
+  };
+  auto id = [&](uint16_t* slot, bool* given) {
+    return [slot, given, &unsignedValue](const std::string& option, const std::string& text) {
+      uint64_t value = 0;
+      if (!unsignedValue(option, text, 0, 0xFFFF, &value)) {
+        return false;
+      }
+      *slot = static_cast<uint16_t>(value);
+      *given = true;
+      return true;
+    };
+  };
+
+  using Parser = std::function<bool(const std::string&, const std::string&)>;
+  const std::map<std::string, Parser> valued = {
+      {"--source",
+       [&](const std::string& option, const std::string& text) {
+         if (text == "flatbed") {
+           o.source = Source::kFlatbed;
+         } else if (text == "feeder" || text == "adf") {
+           o.source = Source::kFeeder;
+         } else {
+           *error = option + " " + text + ": expected flatbed or feeder";
+           return false;
+         }
+         return true;
+       }},
+      {"--resolution",
+       [&](const std::string& option, const std::string& text) {
+         uint64_t value = 0;
+         if (!ParseUnsigned(text, 100000, &value) || value == 0) {
+           *error = option + " " + text + ": expected a resolution in dpi that the scanner offers (see --info)";
+           return false;
+         }
+         o.resolution = static_cast<uint32_t>(value);
+         return true;
+       }},
+      {"--mode",
+       [&](const std::string& option, const std::string& text) {
+         if (text == "colour" || text == "color") {
+           o.mode = Mode::kColour;
+         } else if (text == "grey" || text == "gray") {
+           o.mode = Mode::kGrey;
+         } else if (text == "bw" || text == "lineart") {
+           o.mode = Mode::kBlackWhite;
+         } else {
+           *error = option + " " + text + ": expected colour, grey or bw";
+           return false;
+         }
+         return true;
+       }},
+      {"--size",
+       [&](const std::string& option, const std::string& text) {
+         if (!ParseSize(text, &o.size)) {
+           *error = option + " " + text +
+                    ": expected WIDTHxHEIGHT with mm, cm or in (for example 210x297mm or 8.5x11in), "
+                    "a4, a5, letter, legal or full";
+           return false;
+         }
+         return true;
+       }},
+      {"--sheets",
+       [&](const std::string& option, const std::string& text) {
+         if (text == "all") {
+           o.sheets = 0;
+           return true;
+         }
+         uint64_t value = 0;
+         if (!ParseUnsigned(text, 100000, &value) || value == 0) {
+           *error = option + " " + text + ": expected all or a number of sheets from 1 to 100000";
+           return false;
+         }
+         o.sheets = static_cast<uint32_t>(value);
+         return true;
+       }},
+      {"--output",
+       [&](const std::string& option, const std::string& text) {
+         int width = 0;
+         bool malformed = false;
+         if (text.empty() || CountConversions(text, &width, &malformed) > 1 || malformed) {
+           *error = option + " " + text +
+                    ": expected a file name with at most one page number, written %d or %0Nd (%% for a "
+                    "percent sign)";
+           return false;
+         }
+         o.output = text;
+         return true;
+       }},
+      {"--route",
+       [&](const std::string& option, const std::string& text) {
+         if (text == "monitor") {
+           o.route = Route::kDeviceMonitor;
+         } else if (text == "direct") {
+           o.route = Route::kDirect;
+         } else {
+           *error = option + " " + text + ": expected monitor or direct";
+           return false;
+         }
+         return true;
+       }},
+      {"--vid", id(&o.vid, &o.vidGiven)},
+      {"--pid", id(&o.pid, &o.pidGiven)},
+      {"--retries", u32(&o.retries, 0, 1000)},
+      {"--retry-delay", u32(&o.retryDelayMs, 0, 60000)},
+      {"--feeder-sheets",
+       [&](const std::string& option, const std::string& text) {
+         c.feederSheetsGiven = true;
+         c.any = true;
+         return u32(&c.feederSheets, 0, 100000)(option, text);
+       }},
+      {"--busy", condition(&c.busyReserves, 0, 100000)},
+      {"--warming-up", condition(&c.warmingUpReserves, 0, 100000)},
+      {"--jam", condition(&c.jamSheet, 1, 100000)},
+      {"--jam-block", condition(&c.jamBlock, 1, 100000)},
+      {"--short-transfer", condition(&c.shortTransfer, 1, 100000000)},
+      {"--block-bytes", condition(&c.blockBytes, 64, 16 * 1024 * 1024)},
+  };
+  const std::map<std::string, bool*> flags = {
+      {"--help", &o.help},   {"--version", &o.version}, {"--info", &o.info},
+      {"--debug", &o.debug}, {"--quiet", &o.quiet},     {"--simulate", &o.simulate},
+  };
+  const std::map<std::string, std::string> shortNames = {
+      {"-h", "--help"}, {"-q", "--quiet"},  {"-o", "--output"}, {"-r", "--resolution"},
+      {"-m", "--mode"}, {"-s", "--source"}, {"-n", "--sheets"}, {"-i", "--info"},
+  };
+
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool hasValue = false;
+    auto shortName = shortNames.find(arg);
+    if (shortName != shortNames.end()) {
+      arg = shortName->second;
+    } else if (arg.compare(0, 2, "--") == 0) {
+      const size_t equals = arg.find('=');
+      if (equals != std::string::npos) {
+        value = arg.substr(equals + 1);
+        arg.resize(equals);
+        hasValue = true;
+      }
+    }
+    if (arg == "--port-held") {
+      if (hasValue) {
+        *error = arg + " takes no value";
+        return false;
+      }
+      c.portHeld = true;
+      c.any = true;
+      continue;
+    }
+    auto flag = flags.find(arg);
+    if (flag != flags.end()) {
+      if (hasValue) {
+        *error = arg + " takes no value";
+        return false;
+      }
+      *flag->second = true;
+      continue;
+    }
+    auto parser = valued.find(arg);
+    if (parser == valued.end()) {
+      *error = "unknown option " + std::string(argv[i]) + " (see --help)";
+      return false;
+    }
+    if (!hasValue) {
+      if (i + 1 >= argc) {
+        *error = arg + " needs a value (see --help)";
+        return false;
+      }
+      value = argv[++i];
+    }
+    if (!parser->second(arg, value)) {
+      return false;
+    }
+  }
+
+  if (o.help || o.version) {
+    return true;
+  }
+  if (o.sheets > 1 && o.source != Source::kFeeder) {
+    *error = "--sheets " + std::to_string(o.sheets) + ": more than one sheet needs --source feeder";
+    return false;
+  }
+  const bool onePage = o.source == Source::kFlatbed || o.sheets == 1;
+  if (!onePage && !PatternNumbersPages(o.output)) {
+    *error = "--output " + o.output +
+             ": a feeder job writes several pages; put %d (or %0Nd) where the page "
+             "number goes";
+    return false;
+  }
+  if (c.jamBlock != 0 && c.jamSheet == 0) {
+    *error = "--jam-block needs --jam SHEET";
+    return false;
+  }
+  return true;
+}
+
+std::string UsageText() {
+  return R"(Usage: stiscan [OPTION]...
+Scans pages through the WIASTIIO library, calling its exports as the WIA minidriver does, and writes
+one PNG file per page.
+
+What to scan:
+  -s, --source SOURCE      flatbed or feeder (default flatbed)
+  -r, --resolution DPI     one of the resolutions the scanner reports (default 150; see --info)
+  -m, --mode MODE          colour, grey or bw (black-and-white) (default colour)
+      --size SIZE          WIDTHxHEIGHT in mm (the default unit), cm or in, e.g. 210x297mm or 8.5x11in,
+                           or a4, a5, letter, legal; default full: the whole bed, or for the feeder the
+                           longest document it takes. Sizes are taken in whole pixels, rounded down; the
+                           library widens every window to a multiple of 32 pixels, and the pages are
+                           written as the scanner delivers them.
+  -n, --sheets N|all       feeder: sheets to scan (default all: until the feeder is empty)
+
+Output:
+  -o, --output PATTERN     file name of each page; %d or %0Nd is the page number counted from 1
+                           (default page-%03d.png). A page is written under a temporary name and
+                           renamed once complete, so a page that fails leaves no file.
+  -i, --info               print the scanner's device information, resolutions included, and stop
+      --debug              show the library's debug lines as they are written, with the seconds since
+                           start (on standard error)
+  -q, --quiet              print nothing but errors (no progress bar, no summary)
+
+Reaching the scanner:
+      --route ROUTE        monitor (through the device monitor prtmon64.dll, the default) or direct
+                           (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
+      --vid ID, --pid ID   USB vendor and product id the library looks for (0x... or decimal)
+      --retries N          repeats of a reserve that finds the scanner busy or warming up (default 10)
+      --retry-delay MS     pause before each repeat in milliseconds (default 200)
+      --simulate           Windows: the bundled simulator behind the test device monitor beside
+                           stiscan.exe instead of the real device (Linux: always the simulator)
+
+The simulated scanner (Linux always; Windows with --simulate):
+      --feeder-sheets N    sheets in its feeder (default: as many as --sheets asks for, else 2);
+                           0 is an empty feeder
+      --busy N             the next N reserves find the scanner busy
+      --warming-up N       then the next N reserves find the lamp warming up
+      --jam K              sheet K (counted from 1) jams as it is fed
+      --jam-block B        ... or instead in the read of its block B
+      --short-transfer K   the answer to command K (counted from 1) arrives cut short (16 bytes)
+      --port-held          the contention module refuses the port (another program holds it)
+      --block-bytes N      image bytes per block (default 65536)
+
+  -h, --help               this text
+      --version            the tool's version
+
+Exit status:
+  0  every page was written
+  2  usage: a bad option or value, or a value the scanner does not offer
+  3  device: no scanner found, the port not granted, or the scanner still busy or warming up after
+     the repeats
+  4  paper: a paper jam, or the feeder empty while pages were expected
+  5  I/O: a transfer failed or came up short, or the scanner's data did not fit the page
+  6  library: the library could not be loaded, or returned another failure
+  7  output: a page could not be written to its file
+
+Examples:
+  stiscan --info
+  stiscan --resolution 300 --mode grey --size a4 -o scan.png
+  stiscan --source feeder --feeder-sheets 3 -o out/page-%02d.png
+  stiscan --source feeder --jam 2 --debug
+)";
+}
+
+}  // namespace stiscan

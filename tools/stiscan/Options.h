@@ -1,0 +1,81 @@
+// The command line of stiscan: what to scan, where to write it, which way to reach the scanner, and the
+// conditions the simulated scanner runs into.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace stiscan {
+
+enum class Source { kFlatbed, kFeeder };
+enum class Mode { kColour, kGrey, kBlackWhite };
+enum class Route { kDeviceMonitor, kDirect };
+
+const char* SourceName(Source source);
+const char* ModeName(Mode mode);
+const char* RouteName(Route route);
+
+// A length as the user gave it, in thousandths of an inch (the unit of the device information).
+struct WindowSize {
+  bool given = false;
+  double width = 0;   // 1/1000 inch
+  double height = 0;  // 1/1000 inch
+  std::string text;   // as typed, for messages
+};
+
+// What the simulated scanner runs into. Only the simulator reads these.
+struct Conditions {
+  uint32_t feederSheets = 0;  // sheets in the feeder; 0 with feederSheetsGiven false: as many as asked for
+  bool feederSheetsGiven = false;
+  uint32_t busyReserves = 0;       // the next N reserves find the scanner busy
+  uint32_t warmingUpReserves = 0;  // then the next N find the lamp warming up
+  uint32_t jamSheet = 0;           // this sheet jams (0: none)
+  uint32_t jamBlock = 0;           // 0: as it is fed; else in the read of this block of the sheet
+  uint32_t shortTransfer = 0;      // the answer to this command (counted from 1) arrives cut short
+  bool portHeld = false;           // the contention module refuses the port
+  uint32_t blockBytes = 65536;     // image bytes per block
+  bool any = false;                // one of the above was given
+};
+
+struct Options {
+  bool help = false;
+  bool version = false;
+  bool info = false;
+  bool debug = false;
+  bool quiet = false;
+
+  Source source = Source::kFlatbed;
+  uint32_t resolution = 150;
+  Mode mode = Mode::kColour;
+  WindowSize size;
+  uint32_t sheets = 0;  // 0: until the feeder is empty
+  std::string output = "page-%03d.png";
+  Route route = Route::kDeviceMonitor;
+
+  bool vidGiven = false;
+  bool pidGiven = false;
+  uint16_t vid = 0;
+  uint16_t pid = 0;
+
+  uint32_t retries = 10;        // repeats of a reserve that finds the scanner busy or warming up
+  uint32_t retryDelayMs = 200;  // pause before each repeat
+
+  bool simulate = false;  // Windows: the bundled simulator instead of the real device
+  Conditions conditions;
+};
+
+// Parses argv[1..]. On a mistake returns false and puts a message naming the option and what it accepts
+// into *error.
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
+
+// The --help text, with the exit statuses.
+std::string UsageText();
+
+// The file name of page `number` (from 1) by the output pattern: "%d" or "%0Nd" takes the number, "%%"
+// is a percent sign.
+std::string PageFileName(const std::string& pattern, uint32_t number);
+// Whether the pattern has a place for the page number.
+bool PatternNumbersPages(const std::string& pattern);
+
+}  // namespace stiscan

@@ -1,0 +1,35 @@
+// What stands behind the library's port, set up per platform. On Linux that is always the built-in
+// simulator, behind the device-monitor double "prtmon64.dll" and a \\.\Usbscan0 device for the direct
+// route. On Windows it is the real device through the system's contention module, or with --simulate
+// the simulator behind the test device monitor beside stiscan.exe.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Library.h"
+#include "Options.h"
+#include "Results.h"
+#include "platform/win32.h"
+
+namespace stiscan {
+
+class Scanner {
+ public:
+  virtual ~Scanner() = default;
+  // The parameters key for Initialize.
+  virtual HKEY ParametersKey() const = 0;
+};
+
+// Prepares the scanner for the options; null with the exit status and a message when it cannot.
+std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status, std::string* error);
+
+// Hands every debugger string the library writes to `sink` as it is written; an empty sink stops that.
+// False when the library's output cannot be reached.
+bool EchoDebugStrings(Library& library, std::function<void(const char*)> sink);
+
+// Whether standard error goes to a terminal (the progress bar is drawn only then).
+bool StderrIsTerminal();
+
+}  // namespace stiscan

@@ -1,0 +1,79 @@
+// Linux: the simulator behind the platform's module and device models, which the library reaches
+// through the same libwinplat as the tool.
+#include <unistd.h>
+
+#include "DeviceKey.h"
+#include "Scanner.h"
+#include "Simulation.h"
+#include "doubles/ContentionDouble.h"
+#include "doubles/linux/InstallDoubles.h"
+#include "doubles/linux/UsbscanDevice.h"
+#include "platform/control.h"
+
+namespace stiscan {
+
+namespace {
+
+class LinuxScanner : public Scanner {
+ public:
+  explicit LinuxScanner(const Options& options) : simulated_(options) {}
+
+  ~LinuxScanner() override {
+    // The modules forward to the doubles of this object: take them away first.
+    winplat::RemoveModule("prtmon64.dll");
+    winplat::RemoveModule("portarb.dll");
+    winplat::UnplugAllDevices();
+  }
+
+  bool SetUp(const Options& options, std::string* error) {
+    monitor_.SetPort(&simulated_.Port());
+    if (options.conditions.portHeld) {
+      monitor_.SetAcquireAnswer(false);
+      arbitration_.SetAcquireAnswer(false);
+    }
+    doubles::InstallDeviceMonitor(monitor_);
+    doubles::InstallPortArbitration(arbitration_);
+    doubles::PlugUsbscan(
+        0, std::make_shared<doubles::UsbscanDevice>(&simulated_.Port(), kSimulatedVendorId, kSimulatedProductId));
+    return key_.Create(options.vidGiven ? options.vid : kSimulatedVendorId,
+                       options.pidGiven ? options.pid : kSimulatedProductId, options.route, error);
+  }
+
+  HKEY ParametersKey() const override { return key_.Parameters(); }
+
+ private:
+  SimulatedScanner simulated_;
+  doubles::ContentionDouble monitor_;
+  doubles::ContentionDouble arbitration_;
+  DeviceKey key_;
+};
+
+}  // namespace
+
+std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status, std::string* error) {
+  auto scanner = std::make_unique<LinuxScanner>(options);
+  if (!scanner->SetUp(options, error)) {
+    *status = kExitLibrary;
+    return nullptr;
+  }
+  return scanner;
+}
+
+bool EchoDebugStrings(Library&, std::function<void(const char*)> sink) {
+  if (!sink) {
+    winplat::SetDebugStringSink(nullptr);
+    return true;
+  }
+  winplat::SetDebugStringSink([sink](const char* text) {
+    sink(text);
+    // The platform also keeps every string for tests; a long scan need not.
+    winplat::ClearDebugStrings();
+  });
+  return true;
+}
+
+bool StderrIsTerminal() {
+  return isatty(STDERR_FILENO) != 0;
+}
+
+}  // namespace stiscan
