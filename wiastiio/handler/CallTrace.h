@@ -26,15 +26,31 @@ void WiaLogEntry(IWiaLog* pIWiaLog, LONG lFlags, LONG lResID, LONG lDetail, LPCS
 
 // Opened as the first statement of a traced method (after its own debug line); writes "entering"
 // when opened and "leaving" when the method returns, on every path.
+//
+// Every escape opens two of these, nearly always without a log. The null tests are inline and the name
+// is copied only for a log that will read it, so a scope without a log costs a test at each end.
 class CCallTrace {
  public:
-  CCallTrace(IWiaLog* pIWiaLog, LONG lResID, LONG lDetail, LPCSTR pszName);
-  ~CCallTrace();
+  CCallTrace(IWiaLog* pIWiaLog, LONG lResID, LONG lDetail, LPCSTR pszName)
+      : m_pIWiaLog(pIWiaLog), m_lDetail(lDetail), m_lResID(lResID) {
+    if (m_pIWiaLog != nullptr) {
+      Enter(pszName);
+    }
+  }
+  ~CCallTrace() {
+    if (m_pIWiaLog != nullptr) {
+      Leave();
+    }
+  }
 
   CCallTrace(const CCallTrace&) = delete;
   CCallTrace& operator=(const CCallTrace&) = delete;
 
  private:
+  // Keeps the name (cut at 259 characters) and writes "entering"; writes "leaving".
+  void Enter(LPCSTR pszName);
+  void Leave();
+
   CHAR m_szName[MAX_PATH];
   IWiaLog* m_pIWiaLog;
   LONG m_lDetail;

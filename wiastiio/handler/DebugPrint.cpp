@@ -1,11 +1,12 @@
-// The debug-line printer: one debugger string per call, only when debugging is on.
+// The debug-line printer: one debugger string per call while debugging is on. The flag is tested
+// inline in the handler's header; this is the formatting and writing behind it.
 #include "handler/STIIOHandler.h"
 
 // wvsprintfA never stores more than 1024 bytes, terminator included.
 #define FORMAT_SCRATCH_SIZE 1025
 
-void CSTIIOHandler::DebugPrint(LPCSTR lpszFormat, ...) {
-  if (!m_bDebugOutput || lpszFormat == nullptr) {
+void CSTIIOHandler::WriteDebugLine(LPCSTR lpszFormat, ...) {
+  if (lpszFormat == nullptr) {
     return;
   }
   va_list args;

@@ -34,7 +34,14 @@ class CSTIIOHandler {
 
   // ---- Lifecycle and diagnostics (handler/) ----
   HRESULT DeleteMemory();
-  void DebugPrint(LPCSTR lpszFormat, ...);
+  // One debugger line, formatted with wvsprintfA, only while debugging is on. The flag is tested here,
+  // inline: a line that is not written costs that one test, with no call and no formatting.
+  template <typename... Args>
+  void DebugPrint(LPCSTR lpszFormat, Args... args) {
+    if (m_bDebugOutput) {
+      WriteDebugLine(lpszFormat, args...);
+    }
+  }
   // Gives the handler a WIA log to trace into; the handler takes one reference and releases any
   // earlier one. Used by whoever hosts the handler with a log (the tests, here); not an export.
   void SetWiaLog(IWiaLog* pIWiaLog);
@@ -87,6 +94,8 @@ class CSTIIOHandler {
   void ValidateSWPForADF(BYTE* pbyCommand);
   // Frees the contention module and forgets the entry points that pointed into it.
   void FreeContentionModule();
+  // The formatting and writing behind DebugPrint.
+  void WriteDebugLine(LPCSTR lpszFormat, ...);
 
  public:
   // The fields, in declaration order.
