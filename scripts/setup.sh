@@ -8,7 +8,7 @@ packages=(
   clang clang-format clang-tidy libclang-rt-14-dev
   libgtest-dev googletest libbenchmark-dev libpng-dev
   mingw-w64 wine wine64
-  valgrind
+  valgrind python3
 )
 
 missing=()

@@ -30,7 +30,7 @@ HRESULT CSTIIOHandler::LoadPortContentionDll() {
       DebugPrint("[STI]trying to load portarb.dll....");
       m_hDll = LoadLibraryA("portarb.dll");
     }
-    DWORD dwError = ::GetLastError();
+    const DWORD dwError = m_hDll == nullptr ? ::GetLastError() : ERROR_SUCCESS;
     // Entry points kept from an earlier load belong to a module that is gone; the open looks them up
     // again in this one.
     m_pfnDeviceRead = nullptr;

@@ -83,8 +83,11 @@ HRESULT CSTIIOHandler::CallSetWindowParameter() {
 
   ValidateSWPForADF(abyCommand);
 
-  for (DWORD i = 0; i < SWP_COMMAND_SIZE; ++i) {
-    DebugPrint("[STI][sent SWP command][%02X] => %02X", i, abyCommand[i]);
+  // The dump is 25 lines: with debugging off the loop itself is skipped.
+  if (m_bDebugOutput) {
+    for (DWORD i = 0; i < SWP_COMMAND_SIZE; ++i) {
+      DebugPrint("[STI][sent SWP command][%02X] => %02X", i, abyCommand[i]);
+    }
   }
 
   DWORD dwWritten = 0;
