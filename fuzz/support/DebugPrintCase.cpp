@@ -1,0 +1,204 @@
+#include "support/DebugPrintCase.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "WIASTIIO.h"
+#include "handler/STIIOHandler.h"
+#include "platform/control.h"
+#include "support/Platform.h"
+
+namespace fuzzing {
+
+namespace {
+
+const char* const kConversions[10] = {"%s", "%ws", "%d", "%x", "%X", "%02X", "%04X", "%08X", "%u", "%c"};
+constexpr uint8_t kConversionKinds = 10;
+constexpr uint8_t kLiteral = 10;
+constexpr uint8_t kLongLiteral = 11;
+constexpr uint8_t kTokenKinds = 12;
+
+// The printer keeps 199 characters and a terminator of both the format and the line.
+constexpr size_t kKept = DEBUG_LINE_SIZE - 1;
+
+PrintArgument::Kind KindOf(int conversion) {
+  if (conversion == 0) {
+    return PrintArgument::Kind::kText;
+  }
+  return conversion == 1 ? PrintArgument::Kind::kWideText : PrintArgument::Kind::kNumber;
+}
+
+// Literal text never opens a conversion and never ends the format early.
+char LiteralChar(uint8_t byte) {
+  if (byte == '%') {
+    return '#';
+  }
+  return byte == 0 ? ' ' : static_cast<char>(byte);
+}
+
+// Calls f with the arguments as the conversions take them: a 32-bit number, a narrow text pointer or
+// a wide text pointer each.
+template <size_t Left>
+struct Apply {
+  template <typename F, typename... Passed>
+  static void Call(const std::vector<PrintArgument>& arguments, size_t next, F& f, Passed... passed) {
+    if (next == arguments.size()) {
+      f(passed...);
+      return;
+    }
+    if constexpr (Left > 0) {
+      const PrintArgument& argument = arguments[next];
+      switch (argument.kind) {
+        case PrintArgument::Kind::kNumber:
+          Apply<Left - 1>::Call(arguments, next + 1, f, passed..., static_cast<UINT>(argument.number));
+          break;
+        case PrintArgument::Kind::kText:
+          Apply<Left - 1>::Call(arguments, next + 1, f, passed...,
+                                argument.null ? static_cast<const char*>(nullptr) : argument.text.c_str());
+          break;
+        case PrintArgument::Kind::kWideText:
+          Apply<Left - 1>::Call(arguments, next + 1, f, passed...,
+                                argument.null ? static_cast<const WCHAR*>(nullptr)
+                                              : reinterpret_cast<const WCHAR*>(argument.wideText.c_str()));
+          break;
+      }
+    }
+  }
+};
+
+void EncodeText(ByteWriter& out, const PrintArgument& argument) {
+  out.U8(argument.null ? 0 : 1);
+  if (argument.kind == PrintArgument::Kind::kText) {
+    out.U16(static_cast<uint16_t>(argument.text.size()));
+    out.U8(static_cast<uint8_t>(argument.text.size()));
+    out.Bytes(reinterpret_cast<const uint8_t*>(argument.text.data()), argument.text.size());
+  } else {
+    out.U16(static_cast<uint16_t>(argument.wideText.size()));
+    out.U8(static_cast<uint8_t>(argument.wideText.size()));
+    for (char16_t unit : argument.wideText) {
+      out.U16(static_cast<uint16_t>(unit));
+    }
+  }
+}
+
+}  // namespace
+
+void DebugPrintCase::Encode(ByteWriter& out, bool debugOff, const std::vector<Token>& tokens) {
+  out.U8(debugOff ? 1 : 0);
+  out.U8(static_cast<uint8_t>(tokens.size()));
+  for (const Token& token : tokens) {
+    if (token.conversion >= 0) {
+      out.U8(static_cast<uint8_t>(token.conversion));
+      if (token.argument.kind == PrintArgument::Kind::kNumber) {
+        out.U32(token.argument.number);
+      } else {
+        EncodeText(out, token.argument);
+      }
+    } else if (token.literal.size() <= 255) {
+      out.U8(kLiteral);
+      out.U8(static_cast<uint8_t>(token.literal.size()));
+      out.Bytes(reinterpret_cast<const uint8_t*>(token.literal.data()), token.literal.size());
+    } else {
+      out.U8(kLongLiteral);
+      out.U16(static_cast<uint16_t>(token.literal.size()));
+      out.U8(static_cast<uint8_t>(std::min<size_t>(token.literal.size(), 255)));
+      out.Bytes(reinterpret_cast<const uint8_t*>(token.literal.data()), std::min<size_t>(token.literal.size(), 255));
+    }
+  }
+}
+
+DebugPrintCase DebugPrintCase::Decode(ByteReader& in) {
+  DebugPrintCase c;
+  c.debugOff = (in.U8() & 1u) != 0;
+  const uint8_t tokens = in.U8();
+  for (uint8_t t = 0; t < tokens; ++t) {
+    const uint8_t kind = static_cast<uint8_t>(in.U8() % kTokenKinds);
+    if (kind < kConversionKinds) {
+      PrintArgument argument;
+      argument.kind = KindOf(kind);
+      if (argument.kind == PrintArgument::Kind::kNumber) {
+        argument.number = in.U32();
+      } else {
+        argument.null = in.U8() == 0;
+        const size_t length = in.U16() % 8192u;
+        const uint8_t patternLength = in.U8();
+        if (argument.kind == PrintArgument::Kind::kText) {
+          std::vector<char> pattern;
+          for (uint8_t byte : in.Bytes(patternLength)) {
+            pattern.push_back(byte == 0 ? 'n' : static_cast<char>(byte));
+          }
+          argument.text = Repeat(pattern.empty() ? std::vector<char>{'n'} : pattern, length);
+        } else {
+          std::vector<char16_t> pattern;
+          for (uint8_t i = 0; i < patternLength; ++i) {
+            const uint16_t unit = in.U16();
+            pattern.push_back(unit == 0 ? u'w' : static_cast<char16_t>(unit));
+          }
+          argument.wideText = Repeat(pattern.empty() ? std::vector<char16_t>{u'w'} : pattern, length);
+        }
+      }
+      if (c.arguments.size() < kMaxArguments) {
+        c.format += kConversions[kind];
+        c.arguments.push_back(std::move(argument));
+      } else {
+        c.format += kConversions[kind] + 1;
+      }
+    } else if (kind == kLiteral) {
+      for (uint8_t byte : in.Bytes(in.U8())) {
+        c.format += LiteralChar(byte);
+      }
+    } else {
+      const size_t length = in.U16() % 4096u;
+      std::vector<char> pattern;
+      for (uint8_t byte : in.Bytes(in.U8())) {
+        pattern.push_back(LiteralChar(byte));
+      }
+      c.format += Repeat(pattern.empty() ? std::vector<char>{' '} : pattern, length);
+    }
+  }
+  return c;
+}
+
+void DebugPrintCase::Run() const {
+  winplat::ClearDebugStrings();
+  FUZZ_CHECK(InitializeDll(debugOff ? 0 : 1) == S_OK && g_pSTIIOHandler != nullptr, "InitializeDll");
+  CSTIIOHandler* h = g_pSTIIOHandler;
+  winplat::ClearDebugStrings();
+
+  // Everything of the handler but the printer's two buffers must be as it was: an overrun of one of
+  // them lands inside the object, where the address checker does not look.
+  const auto* object = reinterpret_cast<const uint8_t*>(h);
+  const size_t lineAt = static_cast<size_t>(reinterpret_cast<const uint8_t*>(h->m_szDebugLine) - object);
+  const size_t formatAt = static_cast<size_t>(reinterpret_cast<const uint8_t*>(h->m_szDebugFormat) - object);
+  auto outsideBuffers = [&](size_t i) {
+    return !(i >= lineAt && i < lineAt + DEBUG_LINE_SIZE) && !(i >= formatAt && i < formatAt + DEBUG_LINE_SIZE);
+  };
+  const std::vector<uint8_t> before(object, object + sizeof(CSTIIOHandler));
+
+  const std::string cutFormat = format.substr(0, kKept);
+  std::vector<char> reference(1025, '\0');
+  auto print = [&](auto... passed) {
+    h->DebugPrint(format.c_str(), passed...);
+    wsprintfA(reference.data(), cutFormat.c_str(), passed...);
+  };
+  Apply<kMaxArguments>::Call(arguments, 0, print);
+
+  for (size_t i = 0; i < sizeof(CSTIIOHandler); ++i) {
+    FUZZ_CHECK(!outsideBuffers(i) || object[i] == before[i], "the debug printer wrote outside its buffers");
+  }
+  const std::vector<std::string> lines = winplat::DebugStrings();
+  if (debugOff) {
+    FUZZ_CHECK(lines.empty(), "a debug line with debugging off");
+  } else {
+    const std::string expected = std::string(reference.data()).substr(0, kKept);
+    FUZZ_CHECK(lines.size() == 1, "one DebugPrint, one debugger string");
+    FUZZ_CHECK(lines[0] == expected, "the line is not the formatted text cut to 199 characters");
+  }
+
+  FUZZ_CHECK(TerminateDll() == S_OK, "TerminateDll");
+  CheckNothingHeld();
+  ClearPlatform();
+}
+
+}  // namespace fuzzing
