@@ -1,0 +1,249 @@
+// The WIA log channel: "entering"/"leaving" around each traced method, on every path out of it, the
+// service's formatter bound only when an entry is really written, and the log's reference counted.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "handler/CallTrace.h"
+#include "handler/STIIOHandler.h"
+#include "handler/WiaLogDouble.h"
+#include "platform/control.h"
+#include "support/Harness.h"
+
+namespace handlertest {
+namespace {
+
+struct Single {
+  LONG flags;
+  LONG detail;
+  std::string text;
+};
+
+struct Method {
+  const char* trace;  // after "CSTIIOHandler::"
+  std::function<HRESULT(CSTIIOHandler&)> call;
+  HRESULT result;
+  size_t linesBeforeEntering;   // the method's own debug line comes before its trace
+  std::vector<Single> between;  // single entries between entering and leaving
+};
+
+std::vector<Method> TracedMethods() {
+  static STI_USD_CAPS caps;
+  static DWORD count;
+  static BYTE buffer[8];
+  return {
+      {"GetCapabilities",
+       [](CSTIIOHandler& h) { return h.GetCapabilities(nullptr); },
+       E_INVALIDARG,
+       1,
+       {{4, 0, "CSTIIOHandler::GetCapabilities, NULL parameter"}}},
+      {"GetCapabilities", [](CSTIIOHandler& h) { return h.GetCapabilities(&caps); }, S_OK, 1, {}},
+      {"DeviceReset", [](CSTIIOHandler& h) { return h.DeviceReset(); }, E_NOTIMPL, 0, {}},
+      {"GetLastError", [](CSTIIOHandler& h) { return h.GetLastError(nullptr); }, E_INVALIDARG, 1, {}},
+      {"LockDevice", [](CSTIIOHandler& h) { return h.LockDevice(); }, S_OK, 0, {}},
+      {"UnLockDevice", [](CSTIIOHandler& h) { return h.UnLockDevice(); }, S_OK, 0, {}},
+      {"RawReadData", [](CSTIIOHandler& h) { return h.RawReadData(buffer, nullptr, nullptr); }, E_INVALIDARG, 0, {}},
+      {"RawWriteData", [](CSTIIOHandler& h) { return h.RawWriteData(nullptr, 8, nullptr); }, E_INVALIDARG, 0, {}},
+      {"RawReadCommand", [](CSTIIOHandler& h) { return h.RawReadCommand(buffer, &count, nullptr); }, E_NOTIMPL, 0, {}},
+      {"RawWriteCommand", [](CSTIIOHandler& h) { return h.RawWriteCommand(buffer, 8, nullptr); }, E_NOTIMPL, 0, {}},
+      {"GetLastErrorInfo", [](CSTIIOHandler& h) { return h.GetLastErrorInfo(nullptr); }, E_INVALIDARG, 1, {}},
+      {"SetNotificationHandle", [](CSTIIOHandler& h) { return h.SetNotificationHandle(nullptr); }, S_OK, 1, {}},
+      {"GetNotificationData", [](CSTIIOHandler& h) { return h.GetNotificationData(nullptr); }, E_INVALIDARG, 1, {}},
+      {"Escape", [](CSTIIOHandler& h) { return h.Escape(0x4000, nullptr, 0, nullptr, 0, nullptr); }, E_NOTIMPL, 1, {}},
+      // Refused before any command: the early return still closes the trace.
+      {"Escape",
+       [](CSTIIOHandler& h) { return h.Escape(ESC_READ, nullptr, 0, nullptr, 0, nullptr); },
+       DEVICE_UNLOCKED,
+       1,
+       {}},
+      {"Escape",
+       [](CSTIIOHandler& h) { return h.Escape(GET_DEVICE_INFO, nullptr, 0, nullptr, 0, nullptr); },
+       E_INVALIDARG,
+       1,
+       {}},
+  };
+}
+
+class CallTrace : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    UnbindWiasFormatArgs();
+    winplat::ResetAll();
+    harness::ResetDoubles();
+    InstallWiaService();
+    bstrsBefore_ = winplat::LiveBStrings();
+  }
+  void TearDown() override {
+    UnbindWiasFormatArgs();
+    EXPECT_EQ(winplat::LiveBStrings(), bstrsBefore_) << "every logged text is freed";
+    winplat::ResetAll();
+    harness::ResetDoubles();
+  }
+
+  size_t bstrsBefore_ = 0;
+};
+
+TEST_F(CallTrace, TracedMethodsWriteEnteringAndLeavingOnEveryPath) {
+  for (const Method& m : TracedMethods()) {
+    const std::string name = std::string("CSTIIOHandler::") + m.trace;
+    SCOPED_TRACE(name + " returning " + std::to_string(m.result));
+    RecordingLog log;
+    auto handler = std::make_unique<CSTIIOHandler>(TRUE);
+    handler->SetWiaLog(&log);
+    harness::ClearDebugLines();
+
+    EXPECT_EQ(m.call(*handler), m.result);
+
+    const std::vector<LogEntry>& e = log.entries;
+    ASSERT_EQ(e.size(), m.between.size() + 2) << ::testing::PrintToString(log.Texts());
+    EXPECT_EQ(e.front().text, name + ", entering");
+    EXPECT_EQ(e.back().text, name + ", leaving");
+    for (const LogEntry* entry : {&e.front(), &e.back()}) {
+      EXPECT_EQ(entry->flags, 1) << entry->text;
+      EXPECT_EQ(entry->resID, 0) << entry->text;
+      EXPECT_EQ(entry->detail, 3) << entry->text;
+    }
+    for (size_t i = 0; i < m.between.size(); ++i) {
+      EXPECT_EQ(e[i + 1].flags, m.between[i].flags);
+      EXPECT_EQ(e[i + 1].resID, 0);
+      EXPECT_EQ(e[i + 1].detail, m.between[i].detail);
+      EXPECT_EQ(e[i + 1].text, m.between[i].text);
+    }
+    EXPECT_EQ(e.front().debugLinesBefore, m.linesBeforeEntering);
+    EXPECT_EQ(e.back().debugLinesBefore, harness::DebugLines().size()) << "leaving comes after every line";
+    handler.reset();
+    EXPECT_EQ(log.references, 0u);
+  }
+}
+
+TEST_F(CallTrace, UntracedMethodsWriteNoTrace) {
+  harness::DeviceKey key;
+  key.SetDword("DeviceMonitor", 1);
+  harness::DeviceControl control;
+  struct Case {
+    const char* name;
+    std::function<void(CSTIIOHandler&)> call;
+  } const cases[] = {
+      {"DeleteMemory", [](CSTIIOHandler& h) { h.DeleteMemory(); }},
+      {"Initialize with a port cycle", [&](CSTIIOHandler& h) { h.Initialize(&control, 0, key.Parameters()); }},
+      {"GetStatus",
+       [](CSTIIOHandler& h) {
+         STI_DEVICE_STATUS status = {};
+         status.dwSize = sizeof(status);
+         status.StatusMask = STI_DEVSTATUS_ONLINE_STATE;
+         h.GetStatus(&status);
+       }},
+      {"the port cycle methods",
+       [](CSTIIOHandler& h) {
+         h.LoadPortContentionDll();
+         h.CloseDevice();
+         h.m_bDeviceMonitor = FALSE;
+         h.AcquirePort(2);
+         h.ReleasePort(2);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingLog log;
+    auto handler = std::make_unique<CSTIIOHandler>(TRUE);
+    handler->SetWiaLog(&log);
+    harness::ClearDebugLines();
+    c.call(*handler);
+    EXPECT_FALSE(harness::DebugLines().empty()) << "the method ran";
+    EXPECT_TRUE(log.entries.empty()) << ::testing::PrintToString(log.Texts());
+  }
+}
+
+TEST_F(CallTrace, NamesAreCutTo258Characters) {
+  for (size_t length : {257u, 258u, 259u, 300u, 1000u}) {
+    SCOPED_TRACE("name of " + std::to_string(length));
+    const std::string name = "CSTIIOHandler::" + std::string(length - 15, 'n');
+    const std::string kept = name.substr(0, std::min<size_t>(length, 258));
+    RecordingLog log;
+    { CCallTrace trace(&log, 0, 3, name.c_str()); }
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{kept + ", entering", kept + ", leaving"}));
+  }
+}
+
+// The service module is needed only for an entry that is really written.
+TEST_F(CallTrace, ServiceModuleIsBoundOnFirstEntryOnly) {
+  {
+    SCOPED_TRACE("no log interface");
+    auto handler = std::make_unique<CSTIIOHandler>(TRUE);
+    harness::DeviceControl refusing(E_FAIL);
+    for (const Method& m : TracedMethods()) {
+      EXPECT_EQ(m.call(*handler), m.result) << m.trace;
+    }
+    // The error entries of Initialize have no log to go to either.
+    EXPECT_EQ(handler->Initialize(&refusing, 0, nullptr), E_FAIL);
+    handler.reset();
+    winplat::ModuleCounts service = winplat::ModuleStatistics("wiaservc.dll");
+    EXPECT_EQ(service.loads + service.failed, 0u) << "the service module was looked for";
+    EXPECT_EQ(FormatCalls(), 0);
+  }
+  {
+    SCOPED_TRACE("with a log interface");
+    RecordingLog log;
+    auto handler = std::make_unique<CSTIIOHandler>(TRUE);
+    handler->SetWiaLog(&log);
+    for (const Method& m : TracedMethods()) {
+      m.call(*handler);
+    }
+    EXPECT_EQ(FormatCalls(), static_cast<int>(log.entries.size()));
+    EXPECT_GT(log.entries.size(), 0u);
+    EXPECT_EQ(winplat::ModuleStatistics("wiaservc.dll").loads, 1u) << "bound once";
+    handler.reset();
+    // Letting the binding go (as TerminateDll does) gives the module back.
+    UnbindWiasFormatArgs();
+    EXPECT_EQ(winplat::ModuleStatistics("wiaservc.dll").references, 0u);
+  }
+}
+
+TEST_F(CallTrace, WithoutTheServiceNothingIsLoggedAndNothingChanges) {
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+  } const cases[] = {
+      {"no service module", [] { winplat::RemoveModule("wiaservc.dll"); }},
+      {"service without the formatter", [] { InstallWiaService(false); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UnbindWiasFormatArgs();
+    c.prepare();
+    RecordingLog log;
+    auto handler = std::make_unique<CSTIIOHandler>(TRUE);
+    handler->SetWiaLog(&log);
+    for (const Method& m : TracedMethods()) {
+      EXPECT_EQ(m.call(*handler), m.result) << m.trace;
+    }
+    EXPECT_TRUE(log.entries.empty());
+    handler.reset();
+    EXPECT_EQ(log.references, 0u);
+  }
+}
+
+TEST_F(CallTrace, SetWiaLogHoldsOneReference) {
+  RecordingLog first, second;
+  {
+    CSTIIOHandler handler(FALSE);
+    handler.SetWiaLog(&first);
+    EXPECT_EQ(first.references, 1u);
+    handler.SetWiaLog(&second);
+    EXPECT_EQ(first.references, 0u) << "the earlier log is released";
+    EXPECT_EQ(second.references, 1u);
+    handler.SetWiaLog(&second);
+    EXPECT_EQ(second.references, 1u) << "setting the same log again";
+    handler.SetWiaLog(nullptr);
+    EXPECT_EQ(second.references, 0u);
+    EXPECT_EQ(handler.m_pIWiaLog, nullptr);
+    handler.SetWiaLog(&first);
+  }
+  EXPECT_EQ(first.references, 0u) << "the destructor releases the log it holds";
+}
+
+}  // namespace
+}  // namespace handlertest
