@@ -24,8 +24,8 @@ DeviceKey::DeviceKey() {
   path_ = "Software\\WIASTIIO tests\\Device" + std::to_string(counter++);
   RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());
   DWORD disposition = 0;
-  LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                KEY_ALL_ACCESS, nullptr, &parameters_, &disposition);
+  LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                nullptr, &parameters_, &disposition);
   EXPECT_EQ(status, ERROR_SUCCESS) << "creating HKCU\\" << path_;
 }
 
@@ -62,7 +62,9 @@ void DeviceKey::SetDword(const char* name, DWORD value) {
   SetValue(name, REG_DWORD, data);
 }
 
-void DeviceKey::SetBinary(const char* name, const std::vector<BYTE>& data) { SetValue(name, REG_BINARY, data); }
+void DeviceKey::SetBinary(const char* name, const std::vector<BYTE>& data) {
+  SetValue(name, REG_BINARY, data);
+}
 
 void DeviceKey::SetIds(WORD vid, WORD pid, bool deviceMonitor) {
   SetDword("Vid", vid);

@@ -65,13 +65,21 @@ bool Library::Load() {
   return ok;
 }
 
-std::vector<std::string> DebugLines() { return winplat::DebugStrings(); }
+std::vector<std::string> DebugLines() {
+  return winplat::DebugStrings();
+}
 
-void ClearDebugLines() { winplat::ClearDebugStrings(); }
+void ClearDebugLines() {
+  winplat::ClearDebugStrings();
+}
 
-doubles::ContentionDouble& DeviceMonitor() { return TheDoubles().monitor; }
+doubles::ContentionDouble& DeviceMonitor() {
+  return TheDoubles().monitor;
+}
 
-doubles::ContentionDouble& PortArbitration() { return TheDoubles().arbitration; }
+doubles::ContentionDouble& PortArbitration() {
+  return TheDoubles().arbitration;
+}
 
 bool ApplyAbsentEntryPoints() {
   doubles::InstallDeviceMonitor(TheDoubles().monitor);
@@ -94,6 +102,8 @@ bool PlugScanner(scansim::Port* port, WORD vid, WORD pid) {
   return true;
 }
 
-void UnplugScanners() { winplat::UnplugAllDevices(); }
+void UnplugScanners() {
+  winplat::UnplugAllDevices();
+}
 
 }  // namespace harness

@@ -107,11 +107,17 @@ void ClearDebugLines() {
   g_lines.clear();
 }
 
-doubles::ContentionDouble& DeviceMonitor() { return g_monitor.Control(); }
+doubles::ContentionDouble& DeviceMonitor() {
+  return g_monitor.Control();
+}
 
-doubles::ContentionDouble& PortArbitration() { return g_arbitration.Control(); }
+doubles::ContentionDouble& PortArbitration() {
+  return g_arbitration.Control();
+}
 
-bool ApplyAbsentEntryPoints() { return false; }
+bool ApplyAbsentEntryPoints() {
+  return false;
+}
 
 bool ModuleReleasedByLibrary(const char* fileName) {
   if (_stricmp(fileName, g_monitor.fileName) == 0) {
@@ -129,7 +135,9 @@ void ResetDoubles() {
 }
 
 // A test program cannot put a device object of its own behind \\.\Usbscan0 here.
-bool PlugScanner(scansim::Port*, WORD, WORD) { return false; }
+bool PlugScanner(scansim::Port*, WORD, WORD) {
+  return false;
+}
 
 void UnplugScanners() {}
 
