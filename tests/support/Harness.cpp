@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <random>
 
 namespace harness {
 
@@ -19,9 +20,26 @@ Library& TheLibrary() {
   return library;
 }
 
+namespace {
+
+std::atomic<int>& LiveKeys() {
+  static std::atomic<int> live{0};
+  return live;
+}
+
+// Test programs may run at the same time against one registry (under Wine, one prefix): each keeps
+// its keys under a parent of its own.
+const std::string& KeyParent() {
+  static const std::string parent = "Software\\WIASTIIO tests " + std::to_string(std::random_device{}());
+  return parent;
+}
+
+}  // namespace
+
 DeviceKey::DeviceKey() {
   static std::atomic<int> counter{0};
-  path_ = "Software\\WIASTIIO tests\\Device" + std::to_string(counter++);
+  ++LiveKeys();
+  path_ = KeyParent() + "\\Device" + std::to_string(counter++);
   RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());
   DWORD disposition = 0;
   LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
@@ -37,7 +55,10 @@ DeviceKey::~DeviceKey() {
     RegCloseKey(parameters_);
   }
   RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());
-  RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\WIASTIIO tests");
+  // The common parent goes with the last key: another test's key may still be in use under it.
+  if (--LiveKeys() == 0) {
+    RegDeleteTreeA(HKEY_CURRENT_USER, KeyParent().c_str());
+  }
 }
 
 HKEY DeviceKey::DeviceData() {
