@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "WIASTIIO.h"
+#include "doubles/DeviceControl.h"
 #include "doubles/linux/InstallDoubles.h"
 #include "platform/control.h"
 #include "simulator/ScannerSimulator.h"
@@ -62,35 +63,6 @@ void FillReadAnswer(uint8_t* answer, uint8_t msgCode, uint32_t blockSize) {
   answer[scansim::kOffScannerState] = scansim::kScannerStateNoError & 0xFF;
   answer[scansim::kOffScannerState + 1] = scansim::kScannerStateNoError >> 8;
 }
-
-// The minidriver's device-control interface: Initialize asks only for the open mode.
-class MinidriverControl : public IStiDeviceControl {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-    if (ppv != nullptr) {
-      *ppv = nullptr;
-    }
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE Initialize(DWORD, DWORD, LPCWSTR, DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE RawReadData(LPVOID, LPDWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawWriteData(LPVOID, DWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawReadCommand(LPVOID, LPDWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawWriteCommand(LPVOID, DWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawDeviceControl(USD_CONTROL_CODE, LPVOID, DWORD, LPVOID, DWORD, LPDWORD) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE GetLastError(LPDWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetMyDevicePortName(LPWSTR, DWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetMyDeviceHandle(LPHANDLE) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetMyDeviceOpenMode(LPDWORD pdwOpenMode) override {
-    *pdwOpenMode = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE WriteToErrorLog(DWORD, LPCWSTR, DWORD) override { return S_OK; }
-};
 
 template <typename F>
 F EntryOf(HMODULE module, const char* name) {
@@ -173,7 +145,7 @@ Rig::Rig(bool debugOutput) {
   }
   RegCloseKey(deviceData);
 
-  static MinidriverControl control;
+  static doubles::DeviceControl control;
   Require(InitializeDll(debugOutput ? 1 : 0) == S_OK, "InitializeDll");
   Require(Initialize(&control, 0, parameters_) == S_OK, "Initialize");
 

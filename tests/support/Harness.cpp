@@ -93,21 +93,6 @@ void DeviceKey::SetIds(WORD vid, WORD pid, bool deviceMonitor) {
   SetDword("DeviceMonitor", deviceMonitor ? 1 : 0);
 }
 
-HRESULT DeviceControl::QueryInterface(REFIID, void** ppv) {
-  if (ppv != nullptr) {
-    *ppv = nullptr;
-  }
-  return E_NOINTERFACE;
-}
-
-HRESULT DeviceControl::GetMyDeviceOpenMode(LPDWORD pdwOpenMode) {
-  ++openModeCalls;
-  if (pdwOpenMode != nullptr) {
-    *pdwOpenMode = 0;
-  }
-  return openModeResult_;
-}
-
 std::string Show(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) {

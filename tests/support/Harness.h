@@ -9,6 +9,7 @@
 
 #include "WIASTIIO.h"
 #include "doubles/ContentionDouble.h"
+#include "doubles/DeviceControl.h"
 #include "platform/win32.h"
 
 namespace harness {
@@ -98,32 +99,7 @@ class DeviceKey {
 };
 
 // The device-control interface the still-image service hands to Initialize.
-class DeviceControl : public IStiDeviceControl {
- public:
-  explicit DeviceControl(HRESULT openModeResult = S_OK) : openModeResult_(openModeResult) {}
-  virtual ~DeviceControl() = default;
-  int openModeCalls = 0;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE Initialize(DWORD, DWORD, LPCWSTR, DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE RawReadData(LPVOID, LPDWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawWriteData(LPVOID, DWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawReadCommand(LPVOID, LPDWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawWriteCommand(LPVOID, DWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawDeviceControl(USD_CONTROL_CODE, LPVOID, DWORD, LPVOID, DWORD, LPDWORD) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE GetLastError(LPDWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetMyDevicePortName(LPWSTR, DWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetMyDeviceHandle(LPHANDLE) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetMyDeviceOpenMode(LPDWORD pdwOpenMode) override;
-  HRESULT STDMETHODCALLTYPE WriteToErrorLog(DWORD, LPCWSTR, DWORD) override { return S_OK; }
-
- private:
-  HRESULT openModeResult_;
-};
+using DeviceControl = doubles::DeviceControl;
 
 // Lines as text for gtest messages: one per line, tabs shown as "\t".
 std::string Show(const std::vector<std::string>& lines);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Options.h"
+#include "doubles/DeviceControl.h"
 #include "platform/win32.h"
 
 namespace stiscan {
@@ -26,38 +27,7 @@ class DeviceKey {
   HKEY parameters_ = nullptr;
 };
 
-// The device-control interface the service hands to Initialize; the library asks it only for the open
-// mode, and only whether it answers.
-class DeviceControl : public IStiDeviceControl {
- public:
-  virtual ~DeviceControl() = default;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-    if (ppv != nullptr) {
-      *ppv = nullptr;
-    }
-    return E_NOINTERFACE;
-  }
-  // Lives on the tool's stack for the whole run; the counts do not matter.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE Initialize(DWORD, DWORD, LPCWSTR, DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE RawReadData(LPVOID, LPDWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawWriteData(LPVOID, DWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawReadCommand(LPVOID, LPDWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawWriteCommand(LPVOID, DWORD, LPOVERLAPPED) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RawDeviceControl(USD_CONTROL_CODE, LPVOID, DWORD, LPVOID, DWORD, LPDWORD) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE GetLastError(LPDWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetMyDevicePortName(LPWSTR, DWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetMyDeviceHandle(LPHANDLE) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetMyDeviceOpenMode(LPDWORD pdwOpenMode) override {
-    if (pdwOpenMode != nullptr) {
-      *pdwOpenMode = 0;
-    }
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE WriteToErrorLog(DWORD, LPCWSTR, DWORD) override { return S_OK; }
-};
+// The device-control interface the service hands to Initialize.
+using DeviceControl = doubles::DeviceControl;
 
 }  // namespace stiscan
