@@ -94,6 +94,7 @@ struct Device {
   std::string devNode;
   UMockdevIoctlBase* handler = nullptr;
   bool held = false;
+  bool claimed = false;
   bool stall = false;
   bool disconnected = false;
   int64_t readsLeft = -1;                   // before the disconnect; -1 for none planned
@@ -197,9 +198,13 @@ struct Device {
         return TRUE;
       }
       case USBDEVFS_CLAIMINTERFACE:
+        claimed = claimed || !held;
         umockdev_ioctl_client_complete(client, held ? -1 : 0, held ? EBUSY : 0);
         return TRUE;
       case USBDEVFS_RELEASEINTERFACE:
+        claimed = false;
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
       case USBDEVFS_CLEAR_HALT:
       case USBDEVFS_RESET:
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -324,6 +329,12 @@ void TestBed::DisconnectAfterReads(int device, uint32_t reads) {
   Device& d = impl_->At(device);
   std::lock_guard<std::mutex> lock(d.mutex);
   d.readsLeft = reads;
+}
+
+bool TestBed::Claimed(int device) const {
+  Device& d = impl_->At(device);
+  std::lock_guard<std::mutex> lock(d.mutex);
+  return d.claimed;
 }
 
 std::vector<std::string> TestBed::Transfers(int device) const {

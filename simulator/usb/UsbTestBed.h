@@ -50,6 +50,9 @@ class TestBed {
   // as the kernel answers once a device has been pulled out. Its sysfs entry stays until Unplug.
   void DisconnectAfterReads(int device, uint32_t reads);
 
+  // Whether a program has the interface claimed now (another program's hold not counted).
+  bool Claimed(int device) const;
+
   // The bulk transfers the device saw, one line each, oldest first: "OUT <asked> <moved>: <bytes>"
   // (the bytes in upper-case hex) or "IN <asked> <moved>"; "IN <asked> stalled" for one not answered.
   std::vector<std::string> Transfers(int device) const;

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -45,7 +47,7 @@ std::vector<std::string> Golden(const char* name) {
   return lines;
 }
 
-[[maybe_unused]] bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
@@ -58,7 +60,7 @@ class UsbRoute : public ::testing::Test {
     winplat::ResetAll();
     winplat::ClearUsbScannerIds();
     winplat::AddUsbScannerIds(kVid, kPid);
-    winplat::SetUsbTimeout(2000);
+    winplat::SetUsbTimeout(500);
     winplat::InstallUsbPortArbitration();
     key_ = std::make_unique<harness::DeviceKey>();
     key_->SetIds(kVid, kPid, false);
@@ -95,6 +97,11 @@ class UsbRoute : public ::testing::Test {
     return device;
   }
 
+  HRESULT DeviceInfo() {
+    SCAN_DEVICE_INFO info = {};
+    return Lib().Escape(GET_DEVICE_INFO, nullptr, 0, &info, sizeof(info));
+  }
+
   HRESULT Initialize() {
     EXPECT_EQ(Lib().InitializeDll(1), S_OK);
     return Lib().Initialize(&control_, 0, key_->Parameters());
@@ -115,6 +122,186 @@ TEST_F(UsbRoute, FeederJobThroughTheExports) {
   EXPECT_EQ(job.pagesWrong, 0u);
   EXPECT_EQ(Bed().Transfers(device), Golden("feeder-job.txt"));
   EXPECT_TRUE(sim_.ProtocolViolations().empty()) << sim_.ProtocolViolations().front();
+  Lib().TerminateDll();
+  EXPECT_FALSE(Bed().Claimed(device)) << "the interface stays claimed after the library is done";
 }
+
+// How the search for the scanner's port ends when it cannot find one, as the minidriver sees it.
+struct SearchCase {
+  const char* name;
+  bool plugged;
+  WORD devicePid;    // the device's product id; the vendor id is always kVid
+  WORD registryPid;  // what "DeviceData" asks for
+  bool heldElsewhere;
+  HRESULT initialize;
+  HRESULT deviceInfo;
+  const char* written;     // a debug line the search writes
+  const char* notWritten;  // and one it must not
+};
+
+class Search : public UsbRoute, public ::testing::WithParamInterface<SearchCase> {};
+
+TEST_P(Search, FindsNoPortAndMovesNothing) {
+  const SearchCase& c = GetParam();
+  key_->SetIds(kVid, c.registryPid, false);
+  int device = 0;
+  if (c.plugged) {
+    device = Plug(kVid, c.devicePid, c.devicePid == kPid ? 1 : 0);
+    Bed().HoldElsewhere(device, c.heldElsewhere);
+  }
+  EXPECT_EQ(Initialize(), c.initialize);
+  EXPECT_EQ(DeviceInfo(), c.deviceInfo);
+  const std::vector<std::string> lines = winplat::DebugStrings();
+  EXPECT_TRUE(Contains(lines, c.written)) << harness::Show(lines);
+  EXPECT_FALSE(Contains(lines, c.notWritten)) << harness::Show(lines);
+  if (c.plugged) {
+    EXPECT_TRUE(Bed().Transfers(device).empty());
+    EXPECT_FALSE(Bed().Claimed(device));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UsbRoute, Search,
+    ::testing::Values(SearchCase{"NotPresent", false, kPid, kPid, false, S_OK, E_FAIL, "[STI]Error code =>2",
+                                 "[STI]success => \\\\.\\Usbscan0"},
+                      SearchCase{"OtherProductInRegistry", true, kPid, kPid + 1, false, S_OK, E_FAIL,
+                                 "[STI]success => \\\\.\\Usbscan0", "[STI]success => \\\\.\\Usbscan1"},
+                      SearchCase{"IdsNotListed", true, kPid + 1, kPid + 1, false, S_OK, E_FAIL, "[STI]Error code =>2",
+                                 "[STI]success => \\\\.\\Usbscan0"},
+                      SearchCase{"HeldByAnotherProgram", true, kPid, kPid, true, E_FAIL, PORT_ACQUIRE_FAIL,
+                                 "[STI]acquire fail!", "[STI]Port acquire success!!"}),
+    [](const ::testing::TestParamInfo<SearchCase>& info) { return std::string(info.param.name); });
+
+TEST_F(UsbRoute, StalledScannerTimesOutThenAnswersAgain) {
+  winplat::SetUsbTimeout(200);
+  const int device = Plug();
+  ASSERT_EQ(Initialize(), S_OK);
+  Bed().StallReads(device, true);
+  const auto start = Clock::now();
+  EXPECT_EQ(DeviceInfo(), E_FAIL);
+  const auto waited = Clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(200));
+  EXPECT_LT(waited, std::chrono::milliseconds(1500));
+  EXPECT_TRUE(Contains(winplat::DebugStrings(), "[QZ]Readfile Fail")) << harness::Show(winplat::DebugStrings());
+  EXPECT_EQ(Bed().Transfers(device), (std::vector<std::string>{"OUT 4 4: 1B A8 12 00", "IN 70 stalled"}));
+  Bed().StallReads(device, false);
+  EXPECT_EQ(DeviceInfo(), S_OK);
+}
+
+TEST_F(UsbRoute, UnpluggedMidPage) {
+  const int device = Plug();
+  ASSERT_EQ(Initialize(), S_OK);
+  // Inquiry, reserve, window, object position, then read and read image of the first block: the
+  // scanner goes while it sends the second block.
+  Bed().DisconnectAfterReads(device, 7);
+  const feederjob::JobRecord job = feederjob::RunJob(Lib(), sim_);
+  EXPECT_FALSE(job.completed);
+  ASSERT_EQ(job.steps.size(), 8u);
+  EXPECT_EQ(job.steps.back().code, static_cast<DWORD>(ESC_READ_IMAGE));
+  EXPECT_EQ(job.steps.back().hr, E_FAIL);
+  // The command went out; nothing came back.
+  EXPECT_EQ(Bed().Transfers(device).back(), "OUT 4 4: 1B A8 29 00");
+
+  Bed().Unplug(device);
+  WaitForScanners(0);
+  // The next port cycle finds no scanner.
+  winplat::ClearDebugStrings();
+  EXPECT_EQ(Lib().Initialize(&control_, 0, key_->Parameters()), S_OK);
+  EXPECT_TRUE(Contains(winplat::DebugStrings(), "[STI]Invalid handle value => \\\\.\\Usbscan0"));
+}
+
+// The Windows errors the port reports, straight through the platform's Win32 surface.
+struct PortCase {
+  const char* name;
+  std::function<void(int device)> before;  // before CreateFileA
+  std::function<BOOL(HANDLE port, int device)> call;
+  DWORD error;  // the last-error code of the failing call; 0 for one that succeeds
+};
+
+class Port : public UsbRoute, public ::testing::WithParamInterface<PortCase> {};
+
+TEST_P(Port, ReportsTheClassDriversErrors) {
+  const PortCase& c = GetParam();
+  const int device = Plug();
+  if (c.before) {
+    c.before(device);
+  }
+  HANDLE port = CreateFileA(kUsbscan0, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  BOOL ok = port != INVALID_HANDLE_VALUE;
+  if (ok && c.call) {
+    ok = c.call(port, device);
+  }
+  EXPECT_EQ(ok, c.error == 0 ? TRUE : FALSE);
+  if (!ok) {
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  if (port != INVALID_HANDLE_VALUE) {
+    CloseHandle(port);
+  }
+}
+
+BOOL Read32(HANDLE port) {
+  BYTE response[32];
+  DWORD read = 0;
+  return ReadFile(port, response, sizeof(response), &read, nullptr);
+}
+
+BOOL SetTimeout(HANDLE port, DWORD inLength, ULONG seconds) {
+  const ULONG timeouts[3] = {seconds, seconds, seconds};
+  DWORD returned = 0;
+  return DeviceIoControl(port, kIoctlSetTimeout, const_cast<ULONG*>(timeouts), inLength, nullptr, 0, &returned,
+                         nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UsbRoute, Port,
+    ::testing::Values(PortCase{"ClaimedByAnotherProgram", [](int d) { Bed().HoldElsewhere(d, true); }, nullptr,
+                               kErrorSharingViolation},
+                      PortCase{"StalledRead", nullptr,
+                               [](HANDLE p, int d) {
+                                 Bed().StallReads(d, true);
+                                 return Read32(p);
+                               },
+                               kErrorSemTimeout},
+                      PortCase{"UnpluggedBeforeWrite", nullptr,
+                               [](HANDLE p, int d) {
+                                 Bed().Unplug(d);
+                                 const BYTE command[4] = {0x1B, 0xA8, 0x12, 0x00};
+                                 DWORD written = 0;
+                                 return WriteFile(p, command, sizeof(command), &written, nullptr);
+                               },
+                               kErrorDeviceNotConnected},
+                      PortCase{"DescriptorFromTheDevice", nullptr,
+                               [](HANDLE p, int) {
+                                 BYTE descriptor[8] = {};
+                                 DWORD returned = 0;
+                                 BOOL ok = DeviceIoControl(p, IOCTL_GET_DEVICE_DESCRIPTOR, descriptor, 8, descriptor, 8,
+                                                           &returned, nullptr);
+                                 const BYTE expected[8] = {kVid & 0xFF, kVid >> 8, kPid & 0xFF, kPid >> 8,
+                                                           0x00,        0x01,      0,           0};
+                                 return ok && returned == 8 && std::memcmp(descriptor, expected, 8) == 0;
+                               },
+                               0},
+                      PortCase{"UnknownControlCode", nullptr,
+                               [](HANDLE p, int) {
+                                 DWORD returned = 0;
+                                 return DeviceIoControl(p, 0x80002000, nullptr, 0, nullptr, 0, &returned, nullptr);
+                               },
+                               1},
+                      PortCase{"ShortTimeoutRecord", nullptr, [](HANDLE p, int) { return SetTimeout(p, 4, 1); },
+                               ERROR_INVALID_PARAMETER},
+                      // The handle's own timeout (1 s) governs, not the platform's (0.5 s).
+                      PortCase{"TimeoutSetOnTheHandle", nullptr,
+                               [](HANDLE p, int d) {
+                                 Bed().StallReads(d, true);
+                                 const auto start = Clock::now();
+                                 const BOOL ok =
+                                     SetTimeout(p, 12, 1) && !Read32(p) && GetLastError() == kErrorSemTimeout;
+                                 const auto waited = Clock::now() - start;
+                                 return ok && waited >= std::chrono::seconds(1) &&
+                                        waited < std::chrono::milliseconds(1800);
+                               },
+                               0}),
+    [](const ::testing::TestParamInfo<PortCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
