@@ -247,10 +247,9 @@ TestBed::TestBed() : impl_(std::make_unique<Impl>()) {
 }
 
 TestBed::~TestBed() {
+  // The handlers go first, so that no ioctl reaches a device being destroyed; the files go with the bed.
   for (auto& entry : impl_->devices) {
-    if (!entry.second->sysPath.empty()) {
-      Unplug(entry.first);
-    }
+    umockdev_testbed_detach_ioctl(impl_->bed, entry.second->devNode.c_str(), nullptr);
   }
   impl_->devices.clear();
   g_object_unref(impl_->bed);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -303,5 +304,24 @@ INSTANTIATE_TEST_SUITE_P(
                                },
                                0}),
     [](const ::testing::TestParamInfo<PortCase>& info) { return std::string(info.param.name); });
+
+// Run by usb-scanner-sim (tests/CMakeLists.txt): the scanner answers from the parent process, so
+// only the job's course can be checked here, not the pages' pixels.
+TEST(UsbScannerSim, FeederJobFromAnotherProcess) {
+  if (std::getenv("WIASTIIO_USB_SIMULATOR") == nullptr) {
+    GTEST_SKIP() << "run by usb-scanner-sim only";
+  }
+  winplat::InstallUsbPortArbitration();
+  harness::DeviceKey key;
+  key.SetIds(kVid, kPid, false);
+  harness::DeviceControl control;
+  const harness::Library& lib = harness::TheLibrary();
+  ASSERT_EQ(lib.InitializeDll(0), S_OK);
+  ASSERT_EQ(lib.Initialize(&control, 0, key.Parameters()), S_OK);
+  const feederjob::JobRecord job = feederjob::RunJob(lib, scansim::ScannerSimulator());
+  EXPECT_TRUE(job.completed);
+  EXPECT_EQ(job.pagesRight + job.pagesWrong, feederjob::kSheets);
+  lib.TerminateDll();
+}
 
 }  // namespace
