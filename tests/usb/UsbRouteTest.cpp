@@ -12,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "doubles/linux/UsbscanDevice.h"
 #include "hardening/FeederJob.h"
 #include "platform/control.h"
 #include "platform/usb.h"
@@ -125,6 +126,31 @@ TEST_F(UsbRoute, FeederJobThroughTheExports) {
   EXPECT_TRUE(sim_.ProtocolViolations().empty()) << sim_.ProtocolViolations().front();
   Lib().TerminateDll();
   EXPECT_FALSE(Bed().Claimed(device)) << "the interface stays claimed after the library is done";
+}
+
+TEST_F(UsbRoute, ScannersTakeTheNumbersTheModelLeaves) {
+  doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(nullptr, kVid, kPid + 1));
+  Plug();
+  EXPECT_EQ(winplat::UsbScanners().at(0).name, "\\\\.\\Usbscan1");
+  EXPECT_EQ(Initialize(), S_OK);
+  EXPECT_EQ(DeviceInfo(), S_OK);
+  const std::vector<std::string> lines = winplat::DebugStrings();
+  EXPECT_TRUE(Contains(lines, "[STI]success => \\\\.\\Usbscan0")) << harness::Show(lines);
+  EXPECT_TRUE(Contains(lines, "[STI]success => \\\\.\\Usbscan1")) << harness::Show(lines);
+}
+
+// Of two scanners alike, the one another program holds is skipped and the free one is taken.
+TEST_F(UsbRoute, HeldScannerIsSkippedForAFreeOne) {
+  const int held = Plug();
+  const int free = Plug(kVid, kPid, 2);
+  Bed().HoldElsewhere(held, true);
+  EXPECT_EQ(Initialize(), S_OK);
+  EXPECT_EQ(DeviceInfo(), S_OK);
+  const std::vector<std::string> lines = winplat::DebugStrings();
+  EXPECT_TRUE(Contains(lines, "[STI]Error code =>32")) << harness::Show(lines);
+  EXPECT_TRUE(Contains(lines, "[STI]success => \\\\.\\Usbscan1")) << harness::Show(lines);
+  EXPECT_TRUE(Bed().Transfers(held).empty());
+  EXPECT_EQ(Bed().Transfers(free).size(), 2u);  // the inquiry and its answer
 }
 
 // How the search for the scanner's port ends when it cannot find one, as the minidriver sees it.

@@ -17,6 +17,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -375,8 +376,9 @@ class UsbscanPort : public DeviceObject {
 
   DeviceRef device_;
   std::shared_ptr<Connection> connection_;
-  unsigned readTimeout_;
-  unsigned writeTimeout_;
+  // Set by IOCTL_SET_TIMEOUT, perhaps while another thread transfers.
+  std::atomic<unsigned> readTimeout_;
+  std::atomic<unsigned> writeTimeout_;
 };
 
 BOOL WINAPI PortAcquire(DWORD /*mode*/) {
@@ -442,6 +444,7 @@ void AddUsbScannerIds(uint16_t vendorId, uint16_t productId) {
   detail::UsbState& state = detail::State();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.ids.emplace_back(vendorId, productId);
+  state.lastAsked = INT_MAX;
 }
 
 void ClearUsbScannerIds() {
@@ -450,6 +453,7 @@ void ClearUsbScannerIds() {
   Ids(state);  // what the environment lists is cleared too
   state.ids.clear();
   state.found.clear();
+  state.lastAsked = INT_MAX;
 }
 
 void SetUsbTimeout(DWORD milliseconds) {
