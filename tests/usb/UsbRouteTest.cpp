@@ -128,6 +128,25 @@ TEST_F(UsbRoute, FeederJobThroughTheExports) {
   EXPECT_FALSE(Bed().Claimed(device)) << "the interface stays claimed after the library is done";
 }
 
+// Over USB the library writes the same lines and commands as over the model's device object.
+TEST_F(UsbRoute, FeederJobAsOverTheModelsDevice) {
+  scansim::ScannerSimulator modelScanner{feederjob::ScannerConfig()};
+  doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(&modelScanner, kVid, kPid));
+  ASSERT_EQ(Initialize(), S_OK);
+  EXPECT_TRUE(feederjob::RunJob(Lib(), modelScanner).completed);
+  Lib().TerminateDll();
+  const std::vector<std::string> modelLines = winplat::DebugStrings();
+  winplat::UnplugAllDevices();
+  winplat::ClearDebugStrings();
+
+  Plug();
+  ASSERT_EQ(Initialize(), S_OK);
+  EXPECT_TRUE(feederjob::RunJob(Lib(), sim_).completed);
+  Lib().TerminateDll();
+  EXPECT_EQ(winplat::DebugStrings(), modelLines);
+  EXPECT_EQ(sim_.CommandOpcodes(), modelScanner.CommandOpcodes());
+}
+
 TEST_F(UsbRoute, ScannersTakeTheNumbersTheModelLeaves) {
   doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(nullptr, kVid, kPid + 1));
   Plug();
