@@ -75,12 +75,13 @@ DWORD WindowsError(int error) {
 class DeviceRef {
  public:
   explicit DeviceRef(libusb_device* device) : device_(libusb_ref_device(device)) {}
-  DeviceRef(const DeviceRef& other) : device_(libusb_ref_device(other.device_)) {}
+  DeviceRef(const DeviceRef& other) : device_(other.device_ != nullptr ? libusb_ref_device(other.device_) : nullptr) {}
+  DeviceRef(DeviceRef&& other) noexcept : device_(other.device_) { other.device_ = nullptr; }
   DeviceRef& operator=(DeviceRef other) {
     std::swap(device_, other.device_);
     return *this;
   }
-  ~DeviceRef() { libusb_unref_device(device_); }
+  ~DeviceRef() { libusb_unref_device(device_); }  // accepts null
   libusb_device* get() const { return device_; }
   std::pair<int, int> Location() const { return {libusb_get_bus_number(device_), libusb_get_device_address(device_)}; }
 
