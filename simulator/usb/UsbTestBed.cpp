@@ -4,19 +4,22 @@
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <numeric>
 
 namespace scansim {
 namespace usb {
 namespace {
 
-// What the emulated kernel offers: one URB per transfer whatever its length, and reaping after a
-// disconnect, as current kernels do.
+// What the emulated kernel offers, like a kernel on a controller without scatter-gather: libusb then
+// cuts bulk transfers longer than 16 KB into URBs chained with BULK_CONTINUATION.
 constexpr uint32_t kCapabilities =
     USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 
@@ -97,9 +100,10 @@ struct Device {
   bool claimed = false;
   bool stall = false;
   bool disconnected = false;
-  int64_t readsLeft = -1;                   // before the disconnect; -1 for none planned
-  std::deque<UMockdevIoctlData*> done;      // URBs to reap, each referenced
-  std::vector<UMockdevIoctlData*> stalled;  // URBs not answered, each referenced
+  int64_t readsLeft = -1;                    // before the disconnect; -1 for none planned
+  std::deque<UMockdevIoctlData*> done;       // URBs to reap, each referenced
+  std::vector<UMockdevIoctlData*> stalled;   // URBs not answered, each referenced
+  std::vector<UMockdevIoctlData*> gathered;  // URBs of an IN transfer still being submitted, each referenced
   std::vector<std::string> transfers;
 
   ~Device() {
@@ -109,12 +113,18 @@ struct Device {
     for (UMockdevIoctlData* urb : stalled) {
       umockdev_ioctl_data_unref(urb);
     }
+    for (UMockdevIoctlData* urb : gathered) {
+      umockdev_ioctl_data_unref(urb);
+    }
     if (handler != nullptr) {
       g_object_unref(handler);
     }
   }
 
-  // One bulk URB, answered at once unless IN transfers stall. The caller holds the mutex.
+  // One bulk URB. An OUT URB is one write to the port. libusb cuts an IN transfer longer than 16 KB
+  // into several URBs submitted back to back, all but the last with SHORT_NOT_OK; they are gathered
+  // and the whole transfer is one read of the port, answered at the last URB unless IN transfers
+  // stall. The caller holds the mutex.
   void Submit(UMockdevIoctlClient* client, UMockdevIoctlData* urbData) {
     auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
     if (urb->type != USBDEVFS_URB_TYPE_BULK || urb->buffer_length < 0) {
@@ -127,30 +137,77 @@ struct Device {
       umockdev_ioctl_client_complete(client, -1, EFAULT);
       return;
     }
-    const auto asked = static_cast<uint32_t>(urb->buffer_length);
-    uint32_t moved = 0;
-    bool answered = true;
-    if ((urb->endpoint & 0x80) != 0) {
-      if (readsLeft == 0) {
-        disconnected = true;
-        umockdev_ioctl_data_unref(buffer);
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return;
-      }
-      readsLeft -= readsLeft > 0 ? 1 : 0;
-      // A scanner with nothing to say does not answer at all.
-      answered = !stall && port->Read(buffer->data, asked, &moved);
-      transfers.push_back("IN " + std::to_string(asked) + (answered ? " " + std::to_string(moved) : " stalled"));
-    } else {
+    if ((urb->endpoint & 0x80) == 0) {
+      const auto asked = static_cast<uint32_t>(urb->buffer_length);
+      uint32_t moved = 0;
       port->Write(buffer->data, asked, &moved);
       transfers.push_back("OUT " + std::to_string(asked) + " " + std::to_string(moved) + ": " +
                           Hex(buffer->data, asked, " "));
+      umockdev_ioctl_data_unref(buffer);
+      urb->actual_length = static_cast<int>(moved);
+      urb->status = 0;
+      done.push_back(umockdev_ioctl_data_ref(urbData));
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return;
     }
     umockdev_ioctl_data_unref(buffer);
-    urb->actual_length = static_cast<int>(moved);
-    urb->status = 0;
-    (answered ? done.push_back(umockdev_ioctl_data_ref(urbData)) : stalled.push_back(umockdev_ioctl_data_ref(urbData)));
+    if (gathered.empty() && readsLeft == 0) {
+      disconnected = true;
+      umockdev_ioctl_client_complete(client, -1, ENODEV);
+      return;
+    }
+    readsLeft -= gathered.empty() && readsLeft > 0 ? 1 : 0;
+    gathered.push_back(umockdev_ioctl_data_ref(urbData));
+    if ((urb->flags & USBDEVFS_URB_SHORT_NOT_OK) == 0) {
+      AnswerIn();
+    }
     umockdev_ioctl_client_complete(client, 0, 0);
+  }
+
+  // Reads the gathered transfer from the port and spreads the bytes over its URBs in order, as the
+  // packets would fill them. The URB the data ends in is short (-EREMOTEIO where short is an error);
+  // the URBs after it are cancelled with -ECONNRESET, as the kernel does for a bulk continuation.
+  // umockdev writes a URB back to the caller at each completion whose argument leads to it, where it
+  // differs from what the caller had: the URBs completed before the last one get their data at the reap.
+  void AnswerIn() {
+    std::vector<uint32_t> lengths;
+    for (UMockdevIoctlData* urbData : gathered) {
+      lengths.push_back(static_cast<uint32_t>(reinterpret_cast<usbdevfs_urb*>(urbData->data)->buffer_length));
+    }
+    const uint32_t asked = std::accumulate(lengths.begin(), lengths.end(), 0u);
+    std::vector<uint8_t> bytes(asked);
+    uint32_t moved = 0;
+    // A scanner with nothing to say does not answer at all.
+    const bool answered = !stall && port->Read(bytes.data(), asked, &moved);
+    moved = std::min(moved, asked);
+    transfers.push_back("IN " + std::to_string(asked) + (answered ? " " + std::to_string(moved) : " stalled"));
+    if (!answered) {
+      stalled.insert(stalled.end(), gathered.begin(), gathered.end());
+      gathered.clear();
+      return;
+    }
+    uint32_t offset = 0;
+    bool ended = false;
+    for (size_t i = 0; i < gathered.size(); ++i) {
+      auto* urb = reinterpret_cast<usbdevfs_urb*>(gathered[i]->data);
+      const uint32_t length = ended ? 0 : std::min(lengths[i], moved - offset);
+      if (length > 0) {
+        // The buffer resolved at submission; umockdev writes it back again at the reap, as it differs.
+        UMockdevIoctlData* buffer =
+            umockdev_ioctl_data_resolve(gathered[i], offsetof(usbdevfs_urb, buffer), lengths[i], nullptr);
+        if (buffer != nullptr) {
+          std::memcpy(buffer->data, bytes.data() + offset, length);
+          umockdev_ioctl_data_unref(buffer);
+        }
+      }
+      urb->actual_length = static_cast<int>(length);
+      const bool shortNotOk = (urb->flags & USBDEVFS_URB_SHORT_NOT_OK) != 0;
+      urb->status = ended ? -ECONNRESET : (length < lengths[i] && shortNotOk ? -EREMOTEIO : 0);
+      ended = ended || length < lengths[i];
+      offset += length;
+      done.push_back(gathered[i]);
+    }
+    gathered.clear();
   }
 
   void Reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
@@ -167,15 +224,18 @@ struct Device {
     umockdev_ioctl_data_unref(urbData);
   }
 
+  // A URB not answered yet (stalled, or of a transfer cut short while being submitted) is cancelled.
   void Discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     const auto address = *reinterpret_cast<gulong*>(arg->data);
-    for (auto it = stalled.begin(); it != stalled.end(); ++it) {
-      if ((*it)->client_addr == address) {
-        reinterpret_cast<usbdevfs_urb*>((*it)->data)->status = -ENOENT;
-        done.push_back(*it);
-        stalled.erase(it);
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return;
+    for (std::vector<UMockdevIoctlData*>* waiting : {&stalled, &gathered}) {
+      for (auto it = waiting->begin(); it != waiting->end(); ++it) {
+        if ((*it)->client_addr == address) {
+          reinterpret_cast<usbdevfs_urb*>((*it)->data)->status = -ENOENT;
+          done.push_back(*it);
+          waiting->erase(it);
+          umockdev_ioctl_client_complete(client, 0, 0);
+          return;
+        }
       }
     }
     umockdev_ioctl_client_complete(client, -1, EINVAL);

@@ -5,8 +5,10 @@
 // bed then finds, opens and claims the scanner and moves its bulk transfers through the port.
 //
 // Each device has one vendor-specific interface with bulk endpoints 0x81 (IN) and 0x02 (OUT). Every
-// OUT transfer is one Port::Write, every IN transfer one Port::Read of the length asked. The ioctls
-// are answered on umockdev's own thread; the port is called only there, one transfer at a time.
+// IN transfer is one Port::Read of the length asked, however many URBs libusb cuts it into; every OUT
+// URB is one Port::Write (an OUT transfer above 16 KB would come as several; commands are far
+// shorter). The ioctls are answered on umockdev's own thread; the port is called only there, one
+// transfer at a time.
 #pragma once
 
 #include <cstdint>

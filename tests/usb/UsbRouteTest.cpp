@@ -325,6 +325,18 @@ INSTANTIATE_TEST_SUITE_P(
                                  return WriteFile(p, command, sizeof(command), &written, nullptr);
                                },
                                kErrorDeviceNotConnected},
+                      // libusb reads 40000 bytes in three URBs; the answer ends in the first.
+                      PortCase{"ShortAnswerToALongRead", nullptr,
+                               [](HANDLE p, int d) {
+                                 const BYTE inquiry[4] = {0x1B, 0xA8, 0x12, 0x00};
+                                 std::vector<BYTE> answer(40000, 0xEE);
+                                 DWORD moved = 0;
+                                 const BOOL ok = WriteFile(p, inquiry, sizeof(inquiry), &moved, nullptr) &&
+                                                 ReadFile(p, answer.data(), 40000, &moved, nullptr);
+                                 return ok && moved == 70 && answer[0] == 0xA8 && answer[2] == 66 &&
+                                        answer[70] == 0xEE && Bed().Transfers(d).back() == "IN 40000 70";
+                               },
+                               0},
                       PortCase{"DescriptorFromTheDevice", nullptr,
                                [](HANDLE p, int) {
                                  BYTE descriptor[8] = {};
