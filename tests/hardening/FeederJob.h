@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "WIASTIIO.h"
@@ -68,6 +69,10 @@ struct JobOptions {
   std::function<uint64_t()> probe;  // counted across every escape; none: zero
   std::function<bool()> portHeld;   // sampled after every escape; none: false
   bool retryOutOfMemory = false;    // an E_OUTOFMEMORY escape is tried once more
+  SWP_PARAMETER window = FeederWindow();
+  // The page the scanner renders for the n-th sheet (1, 2, ...), for a scanner that answers from
+  // another process; none: the scanner's last page.
+  std::function<scansim::PageRequest(uint32_t sheet)> sheetPage;
 };
 
 inline JobRecord RunJob(const harness::Library& library, const scansim::ScannerSimulator& scanner,
@@ -99,7 +104,7 @@ inline JobRecord RunJob(const harness::Library& library, const scansim::ScannerS
   if (escape(ESC_RESERVE_UNIT, nullptr, 0, nullptr, 0, nullptr) != S_OK) {
     return record;
   }
-  SWP_PARAMETER window = FeederWindow();
+  SWP_PARAMETER window = options.window;
   if (escape(ESC_SET_WINDOW_PARAMETER, &window, sizeof(window), nullptr, 0, nullptr) != S_OK) {
     return record;
   }
@@ -130,7 +135,10 @@ inline JobRecord RunJob(const harness::Library& library, const scansim::ScannerS
         break;
       }
     }
-    if (scanner.LastPage() && page == scansim::RenderPage(*scanner.LastPage())) {
+    const auto sheet = static_cast<uint32_t>(record.pagesRight + record.pagesWrong + 1);
+    const std::optional<scansim::PageRequest> rendered =
+        options.sheetPage ? options.sheetPage(sheet) : scanner.LastPage();
+    if (rendered && page == scansim::RenderPage(*rendered)) {
       ++record.pagesRight;
     } else {
       ++record.pagesWrong;
