@@ -370,8 +370,7 @@ INSTANTIATE_TEST_SUITE_P(
                                0}),
     [](const ::testing::TestParamInfo<PortCase>& info) { return std::string(info.param.name); });
 
-// Run by usb-scanner-sim (tests/CMakeLists.txt) with its default 64 KB blocks: the scanner answers
-// from the parent process, and pages 1024 pixels wide make blocks that libusb moves in several URBs.
+// Run by usb-scanner-sim (tests/CMakeLists.txt), the scanner in the parent, 64 KB blocks in several URBs.
 TEST(UsbScannerSim, FeederJobFromAnotherProcess) {
   if (std::getenv("WIASTIIO_USB_SIMULATOR") == nullptr) {
     GTEST_SKIP() << "run by usb-scanner-sim only";
