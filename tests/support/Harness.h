@@ -56,6 +56,9 @@ Library& TheLibrary();
 // Every debugger string the library wrote since the last ClearDebugLines(), oldest first.
 std::vector<std::string> DebugLines();
 void ClearDebugLines();
+// Called with each debugger string as the library writes it; null stops the calls.
+using DebugLineObserver = void (*)(const char* line);
+void ObserveDebugLines(DebugLineObserver observer);
 
 // The two contention modules the library loads by file name. Both are installed for the whole process
 // and return to all-granting with no port and no calls by Reset().

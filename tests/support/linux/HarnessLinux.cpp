@@ -73,6 +73,10 @@ void ClearDebugLines() {
   winplat::ClearDebugStrings();
 }
 
+void ObserveDebugLines(DebugLineObserver observer) {
+  winplat::SetDebugStringSink(observer != nullptr ? std::function<void(const char*)>(observer) : nullptr);
+}
+
 doubles::ContentionDouble& DeviceMonitor() {
   return TheDoubles().monitor;
 }

@@ -14,13 +14,21 @@ namespace {
 
 std::mutex g_linesLock;
 std::vector<std::string> g_lines;
+DebugLineObserver g_observer = nullptr;
 
 void WINAPI CaptureDebugString(LPCSTR text) {
   if (text == nullptr) {
     return;
   }
-  std::lock_guard<std::mutex> lock(g_linesLock);
-  g_lines.emplace_back(text);
+  DebugLineObserver observer = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_linesLock);
+    g_lines.emplace_back(text);
+    observer = g_observer;
+  }
+  if (observer != nullptr) {
+    observer(text);
+  }
 }
 
 template <typename T>
@@ -105,6 +113,11 @@ std::vector<std::string> DebugLines() {
 void ClearDebugLines() {
   std::lock_guard<std::mutex> lock(g_linesLock);
   g_lines.clear();
+}
+
+void ObserveDebugLines(DebugLineObserver observer) {
+  std::lock_guard<std::mutex> lock(g_linesLock);
+  g_observer = observer;
 }
 
 doubles::ContentionDouble& DeviceMonitor() {
