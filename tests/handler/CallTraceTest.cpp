@@ -9,11 +9,15 @@
 
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
-#include "handler/WiaLogDouble.h"
 #include "platform/control.h"
 #include "support/Harness.h"
+#include "support/WiaLog.h"
 
 namespace handlertest {
+using harness::FormatCalls;
+using harness::InstallWiaService;
+using harness::LogEntry;
+using harness::RecordingLog;
 namespace {
 
 struct Single {

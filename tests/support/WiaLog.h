@@ -12,7 +12,7 @@
 #include "platform/win32.h"
 #include "support/Harness.h"
 
-namespace handlertest {
+namespace harness {
 
 struct LogEntry {
   LONG flags;
@@ -82,4 +82,4 @@ inline void InstallWiaService(bool withFormatter = true) {
   FormatCalls() = 0;
 }
 
-}  // namespace handlertest
+}  // namespace harness
