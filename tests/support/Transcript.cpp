@@ -467,7 +467,6 @@ class Player::Impl {
   }
 
  private:
-
   static void Configure(const Options& options, scansim::Config* config) {
     scansim::Script& script = config->script;
     config->block_bytes = options.Get("block_bytes", config->block_bytes);
