@@ -115,22 +115,5 @@ TEST(DebugPrint, WritesOneCutLinePerCallWithDebuggingOn) {
   }
 }
 
-TEST(DebugPrint, WritesNothingWithDebuggingOff) {
-  for (const Case& c : Cases()) {
-    SCOPED_TRACE(c.name);
-    auto handler = std::make_unique<CSTIIOHandler>(FALSE);
-    std::strcpy(handler->m_szDebugLine, "line before");
-    std::strcpy(handler->m_szDebugFormat, "format before");
-    harness::ClearDebugLines();
-
-    c.print(*handler);
-
-    EXPECT_TRUE(harness::DebugLines().empty()) << harness::Show(harness::DebugLines());
-    // Nothing is even formatted.
-    EXPECT_STREQ(handler->m_szDebugLine, "line before");
-    EXPECT_STREQ(handler->m_szDebugFormat, "format before");
-  }
-}
-
 }  // namespace
 }  // namespace handlertest

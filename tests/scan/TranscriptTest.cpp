@@ -45,6 +45,9 @@ const char* const kScenarios[] = {
     "registry-ids-empty",
     "registry-device-monitor-0x100",
     "registry-vid-text",
+    "registry-no-device-data",
+    "registry-too-long",
+    "port-module-refusals",
 };
 
 class Transcript : public ::testing::TestWithParam<const char*> {};

@@ -9,10 +9,6 @@
 
 namespace harness {
 
-HRESULT Library::Escape(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* actual) const {
-  return STIEscape(code, in, inSize, out, outSize, actual);
-}
-
 Library& TheLibrary() {
   static Library library;
   static bool loaded = library.Load();
@@ -85,27 +81,6 @@ void DeviceKey::SetDword(const char* name, DWORD value) {
 
 void DeviceKey::SetBinary(const char* name, const std::vector<BYTE>& data) {
   SetValue(name, REG_BINARY, data);
-}
-
-void DeviceKey::SetIds(WORD vid, WORD pid, bool deviceMonitor) {
-  SetDword("Vid", vid);
-  SetDword("Pid", pid);
-  SetDword("DeviceMonitor", deviceMonitor ? 1 : 0);
-}
-
-std::string Show(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) {
-    for (char c : line) {
-      if (c == '\t') {
-        text += "\\t";
-      } else {
-        text += c;
-      }
-    }
-    text += '\n';
-  }
-  return text;
 }
 
 }  // namespace harness

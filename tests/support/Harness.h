@@ -42,10 +42,6 @@ struct Library {
   // The raw module handle, for looking up by ordinal and the like.
   void* Module() const { return module_; }
 
-  // Escape with the minidriver's habits: sizes from the buffers given.
-  HRESULT Escape(DWORD code, void* in = nullptr, DWORD inSize = 0, void* out = nullptr, DWORD outSize = 0,
-                 DWORD* actual = nullptr) const;
-
  private:
   void* module_ = nullptr;
 };
@@ -64,9 +60,6 @@ void ObserveDebugLines(DebugLineObserver observer);
 // and return to all-granting with no port and no calls by Reset().
 doubles::ContentionDouble& DeviceMonitor();
 doubles::ContentionDouble& PortArbitration();
-// Makes the modules lack the entry points marked absent (Linux only; false where a module cannot
-// lose an export).
-bool ApplyAbsentEntryPoints();
 // The module named is loaded by nobody but the test itself (the library holds no reference).
 bool ModuleReleasedByLibrary(const char* fileName);
 // Puts both doubles back to their first state.
@@ -92,7 +85,6 @@ class DeviceKey {
   void SetDword(const char* name, DWORD value);
   void SetBinary(const char* name, const std::vector<BYTE>& data);
   void SetValue(const char* name, DWORD type, const std::vector<BYTE>& data);
-  void SetIds(WORD vid, WORD pid, bool deviceMonitor);
 
  private:
   HKEY DeviceData();
@@ -103,8 +95,5 @@ class DeviceKey {
 
 // The device-control interface the still-image service hands to Initialize.
 using DeviceControl = doubles::DeviceControl;
-
-// Lines as text for gtest messages: one per line, tabs shown as "\t".
-std::string Show(const std::vector<std::string>& lines);
 
 }  // namespace harness

@@ -787,18 +787,19 @@ class Player::Impl {
         scanner_->LoadFeeder(options.Get("load_feeder", 0));
       }
     } else if (what == "port") {
-      // "port grant|refuse [grant|refuse ...]": the next acquires' answers, the last one kept.
-      std::vector<bool> answers;
-      for (size_t i = 1; i < words.size(); ++i) {
-        answers.push_back(words[i] == "grant");
+      // "port grant|refuse [release=0|1] [open=0|1] [close=0|1]": how the route's module answers.
+      doubles::ContentionDouble& module = Contention();
+      if (options.Has("grant") || options.Has("refuse")) {
+        module.SetAcquireAnswer(options.Has("grant"));
       }
-      Contention().SetAcquireAnswer(answers.empty() || answers.back());
-      if (answers.size() > 1) {
-        std::unique_ptr<bool[]> script(new bool[answers.size() - 1]);
-        for (size_t i = 0; i + 1 < answers.size(); ++i) {
-          script[i] = answers[i];
-        }
-        Contention().ScriptAcquireAnswers(script.get(), answers.size() - 1);
+      if (options.values.count("release") != 0) {
+        module.SetReleaseAnswer(options.Get("release", 1) != 0);
+      }
+      if (options.values.count("open") != 0) {
+        module.SetOpenAnswer(options.Get("open", 1) != 0);
+      }
+      if (options.values.count("close") != 0) {
+        module.SetCloseAnswer(options.Get("close", 1) != 0);
       }
     } else {
       ADD_FAILURE() << "unknown step > " << text;

@@ -85,12 +85,6 @@ doubles::ContentionDouble& PortArbitration() {
   return TheDoubles().arbitration;
 }
 
-bool ApplyAbsentEntryPoints() {
-  doubles::InstallDeviceMonitor(TheDoubles().monitor);
-  doubles::InstallPortArbitration(TheDoubles().arbitration);
-  return true;
-}
-
 bool ModuleReleasedByLibrary(const char* fileName) {
   return winplat::ModuleStatistics(fileName).references == 0;
 }
@@ -98,7 +92,8 @@ bool ModuleReleasedByLibrary(const char* fileName) {
 void ResetDoubles() {
   TheDoubles().monitor.Reset();
   TheDoubles().arbitration.Reset();
-  ApplyAbsentEntryPoints();
+  doubles::InstallDeviceMonitor(TheDoubles().monitor);
+  doubles::InstallPortArbitration(TheDoubles().arbitration);
 }
 
 bool PlugScanner(scansim::Port* port, WORD vid, WORD pid) {

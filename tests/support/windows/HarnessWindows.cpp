@@ -128,10 +128,6 @@ doubles::ContentionDouble& PortArbitration() {
   return g_arbitration.Control();
 }
 
-bool ApplyAbsentEntryPoints() {
-  return false;
-}
-
 bool ModuleReleasedByLibrary(const char* fileName) {
   if (_stricmp(fileName, g_monitor.fileName) == 0) {
     return g_monitor.ReleasedByLibrary();
