@@ -48,6 +48,7 @@ const char* const kScenarios[] = {
     "registry-no-device-data",
     "registry-too-long",
     "port-module-refusals",
+    "release-and-abort-answers",
 };
 
 class Transcript : public ::testing::TestWithParam<const char*> {};

@@ -492,10 +492,6 @@ class Player::Impl {
           options.Text("jam_mode", "") == "midpage" ? scansim::JamMode::kMidPage : scansim::JamMode::kOnFeed;
     }
     script->jam_after_blocks = options.Get("jam_after_blocks", script->jam_after_blocks);
-    script->release_status = static_cast<uint8_t>(options.Get("release_status", script->release_status));
-    script->release_msg_data = static_cast<uint16_t>(options.Get("release_msg_data", script->release_msg_data));
-    script->abort_status = static_cast<uint8_t>(options.Get("abort_status", script->abort_status));
-    script->abort_msg_data = static_cast<uint16_t>(options.Get("abort_msg_data", script->abort_msg_data));
   }
 
   // "value NAME TYPE DATA": dword (a number), sz (the text, terminated), binary (hex bytes), none.
