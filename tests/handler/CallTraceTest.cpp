@@ -10,6 +10,7 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/control.h"
+#include "simulator/ScannerSimulator.h"
 #include "support/Harness.h"
 #include "support/WiaLog.h"
 
@@ -120,6 +121,61 @@ TEST_F(CallTrace, TracedMethodsWriteEnteringAndLeavingOnEveryPath) {
     EXPECT_EQ(e.back().debugLinesBefore, harness::DebugLines().size()) << "leaving comes after every line";
     handler.reset();
     EXPECT_EQ(log.references, 0u);
+  }
+}
+
+// The entries a method writes besides its trace, on the paths that write them.
+TEST_F(CallTrace, SingleEntriesOfUntracedPathsAndCommands) {
+  scansim::ScannerSimulator scanner;
+  harness::DeviceMonitor().SetPort(&scanner);
+  harness::DeviceKey key;
+  key.SetDword("DeviceMonitor", 1);
+  harness::DeviceKey empty;
+  harness::DeviceControl control;
+  harness::DeviceControl refusing(E_FAIL);
+  struct Case {
+    const char* name;
+    std::function<void(CSTIIOHandler&)> call;
+    std::vector<std::string> entries;  // flags, detail and text of each entry but the trace's
+  } const cases[] = {
+      {"open mode refused",
+       [&](CSTIIOHandler& h) { h.Initialize(&refusing, 2, key.Parameters()); },
+       {"4 0 CSTIIOHandler::Initialize, couldn't get device open mode"}},
+      {"no DeviceData key",
+       [&](CSTIIOHandler& h) { h.Initialize(&control, 2, empty.Parameters()); },
+       {"4 0 CSTIIOHandler::Initialize, couldn't open DeviceData KEY"}},
+      {"notification handle",
+       [](CSTIIOHandler& h) { h.SetNotificationHandle(reinterpret_cast<HANDLE>(0x2A)); },
+       {"2 0 SetNotificationHandle, hEvent = 42"}},
+      {"reserve, object position, abort, release",
+       [&](CSTIIOHandler& h) {
+         h.Initialize(&control, 2, key.Parameters());
+         h.Escape(ESC_RESERVE_UNIT, nullptr, 0, nullptr, 0, nullptr);
+         SWP_PARAMETER window = {};
+         window.dwWindowWidth = 32;
+         window.dwWindowHeight = 8;
+         window.byScanSource = SCAN_SOURCE_FLATBED;
+         h.Escape(ESC_SET_WINDOW_PARAMETER, &window, sizeof(window), nullptr, 0, nullptr);
+         h.Escape(ESC_OBJECT_POSITION, nullptr, 0, nullptr, 0, nullptr);
+         h.Escape(ESC_ABORT, nullptr, 0, nullptr, 0, nullptr);
+         h.Escape(ESC_RELEASE_UNIT, nullptr, 0, nullptr, 0, nullptr);
+       },
+       {"1 2 locking success.", "1 2 locking success.", "1 2 aborting success.", "1 2 locking success."}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingLog log;
+    CSTIIOHandler handler(TRUE);
+    handler.SetWiaLog(&log);
+    c.call(handler);
+    std::vector<std::string> entries;
+    for (const LogEntry& entry : log.entries) {
+      if (entry.text.find(", entering") == std::string::npos && entry.text.find(", leaving") == std::string::npos) {
+        entries.push_back(std::to_string(entry.flags) + " " + std::to_string(entry.detail) + " " + entry.text);
+      }
+    }
+    EXPECT_EQ(entries, c.entries);
+    handler.SetWiaLog(nullptr);
   }
 }
 
