@@ -49,6 +49,11 @@ const char* const kScenarios[] = {
     "registry-too-long",
     "port-module-refusals",
     "release-and-abort-answers",
+    "module-lacks-release",
+    "module-lacks-transfers",
+    "module-lacks-acquire",
+    "direct-other-device",
+    "direct-other-vendor",
 };
 
 class Transcript : public ::testing::TestWithParam<const char*> {};

@@ -62,6 +62,9 @@ doubles::ContentionDouble& DeviceMonitor();
 doubles::ContentionDouble& PortArbitration();
 // The module named is loaded by nobody but the test itself (the library holds no reference).
 bool ModuleReleasedByLibrary(const char* fileName);
+// Makes the modules lack the entry points marked absent (Linux only; false where a module cannot
+// lose an export).
+bool ApplyAbsentEntryPoints();
 // Puts both doubles back to their first state.
 void ResetDoubles();
 

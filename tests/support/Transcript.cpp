@@ -9,6 +9,7 @@
 //                    reporting those ids; Linux only)
 //   !scanner k=v ... the simulator's configuration and script
 //   !value N T D     a value under DeviceData: T is dword, sz, binary or none (N not written)
+//   !absent E ...    entry points the route's contention module lacks (Linux only)
 //   > step           a call, or a change to the scanner, the port or the cable before the next call
 //   and, after each step, what it did:
 //   | text           a debugger string (\t tab, \\ backslash, \s a blank at the end, \xNN others)
@@ -384,6 +385,7 @@ class Player::Impl {
     scansim::Config config;
     config.block_bytes = 1280;
     std::vector<std::string> values;
+    std::vector<std::string> absent;  // entry points the route's module lacks
     for (const std::string& line : scenario_.setup) {
       const std::vector<std::string> words = Words(line);
       if (words.empty()) {
@@ -398,11 +400,24 @@ class Player::Impl {
         Configure(Options(words), &config);
       } else if (words[0] == "value") {
         values.push_back(line);
+      } else if (words[0] == "absent") {
+        absent.insert(absent.end(), words.begin() + 1, words.end());
       } else {
         ADD_FAILURE() << "unknown setup !" << line;
       }
     }
     harness::ResetDoubles();
+    for (const std::string& name : absent) {
+      for (uint32_t entry = 0; entry < doubles::kEntryPointCount; ++entry) {
+        if (name == doubles::EntryPointName(static_cast<doubles::EntryPoint>(entry))) {
+          Contention().SetAbsent(static_cast<doubles::EntryPoint>(entry), true);
+        }
+      }
+    }
+    if (!absent.empty() && !harness::ApplyAbsentEntryPoints()) {
+      *why = "the modules here cannot lack an entry point";
+      return false;
+    }
     scanner_ = std::make_unique<scansim::ScannerSimulator>(config);
     faults_ = std::make_unique<scansim::FaultyPort>(*scanner_);
     tap_ = std::make_unique<Tap>(*faults_, *scanner_);

@@ -92,8 +92,13 @@ bool ModuleReleasedByLibrary(const char* fileName) {
 void ResetDoubles() {
   TheDoubles().monitor.Reset();
   TheDoubles().arbitration.Reset();
+  ApplyAbsentEntryPoints();
+}
+
+bool ApplyAbsentEntryPoints() {
   doubles::InstallDeviceMonitor(TheDoubles().monitor);
   doubles::InstallPortArbitration(TheDoubles().arbitration);
+  return true;
 }
 
 bool PlugScanner(scansim::Port* port, WORD vid, WORD pid) {

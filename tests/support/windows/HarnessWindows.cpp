@@ -138,6 +138,10 @@ bool ModuleReleasedByLibrary(const char* fileName) {
   return GetModuleHandleA(fileName) == nullptr;
 }
 
+bool ApplyAbsentEntryPoints() {
+  return false;
+}
+
 void ResetDoubles() {
   DeviceMonitor().Reset();
   PortArbitration().Reset();
