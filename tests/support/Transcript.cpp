@@ -487,8 +487,18 @@ class Player::Impl {
     config->block_bytes = options.Get("block_bytes", config->block_bytes);
     config->feeder_sheets = options.Get("feeder_sheets", config->feeder_sheets);
     config->identity.has_feeder = options.Get("has_feeder", config->identity.has_feeder) != 0;
-    config->identity.firmware_minor =
-        static_cast<uint8_t>(options.Get("firmware_minor", config->identity.firmware_minor));
+    scansim::Identity& id = config->identity;
+    id.firmware_minor = static_cast<uint8_t>(options.Get("firmware_minor", id.firmware_minor));
+    id.vendor = options.Text("vendor", id.vendor);
+    id.product = options.Text("product", id.product);
+    id.bed_width = options.Get("bed_width", id.bed_width);
+    id.bed_height = options.Get("bed_height", id.bed_height);
+    id.feeder_max_length = options.Get("feeder_max_length", id.feeder_max_length);
+    id.flatbed_max_length = options.Get("flatbed_max_length", id.flatbed_max_length);
+    id.supported_resolutions = static_cast<uint16_t>(options.Get("resolutions", id.supported_resolutions));
+    id.image_composition = static_cast<uint8_t>(options.Get("composition", id.image_composition));
+    id.rgb_order = static_cast<uint16_t>(options.Get("rgb_order", id.rgb_order));
+    id.doc_status = static_cast<uint8_t>(options.Get("doc_status", id.doc_status));
     Script(options, &script);
   }
 

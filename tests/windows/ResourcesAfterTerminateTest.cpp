@@ -40,6 +40,7 @@ std::string Show(const std::vector<uintptr_t>& handles) {
 }
 
 TEST(ResourcesAfterTerminate, FeederJobLeavesNoModuleAndNoHandle) {
+  ASSERT_NE(harness::TheLibrary().InitializeDll, nullptr) << "the library is loaded before the count";
   // The measure must see a handle of each kind the library could leave open come and go, or an
   // unchanged count would prove nothing: a kernel object and a registry key.
   const std::vector<uintptr_t> beforeProbes = OpenHandles();
