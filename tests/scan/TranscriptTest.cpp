@@ -54,6 +54,7 @@ const char* const kScenarios[] = {
     "module-lacks-acquire",
     "direct-other-device",
     "direct-other-vendor",
+    "object-position-answers",
 };
 
 class Transcript : public ::testing::TestWithParam<const char*> {};
