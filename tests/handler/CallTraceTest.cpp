@@ -203,61 +203,40 @@ TEST_F(CallTrace, NamesAreCutTo258Characters) {
   }
 }
 
-// The service module is needed only for an entry that is really written.
-TEST_F(CallTrace, ServiceModuleIsBoundOnFirstEntryOnly) {
-  {
-    SCOPED_TRACE("no log interface");
-    auto handler = std::make_unique<CSTIIOHandler>(TRUE);
-    harness::DeviceControl refusing(E_FAIL);
-    for (const Method& m : TracedMethods()) {
-      EXPECT_EQ(m.call(*handler), m.result) << m.trace;
-    }
-    // The error entries of Initialize have no log to go to either.
-    EXPECT_EQ(handler->Initialize(&refusing, 0, nullptr), E_FAIL);
-    handler.reset();
-    winplat::ModuleCounts service = winplat::ModuleStatistics("wiaservc.dll");
-    EXPECT_EQ(service.loads + service.failed, 0u) << "the service module was looked for";
-    EXPECT_EQ(FormatCalls(), 0);
-  }
-  {
-    SCOPED_TRACE("with a log interface");
-    RecordingLog log;
-    auto handler = std::make_unique<CSTIIOHandler>(TRUE);
-    handler->SetWiaLog(&log);
-    for (const Method& m : TracedMethods()) {
-      m.call(*handler);
-    }
-    EXPECT_EQ(FormatCalls(), static_cast<int>(log.entries.size()));
-    EXPECT_GT(log.entries.size(), 0u);
-    EXPECT_EQ(winplat::ModuleStatistics("wiaservc.dll").loads, 1u) << "bound once";
-    handler.reset();
-    // Letting the binding go (as TerminateDll does) gives the module back.
-    UnbindWiasFormatArgs();
-    EXPECT_EQ(winplat::ModuleStatistics("wiaservc.dll").references, 0u);
-  }
-}
-
-TEST_F(CallTrace, WithoutTheServiceNothingIsLoggedAndNothingChanges) {
+// The service module is bound on the first entry really written, once; without it (or its formatter)
+// nothing is logged and every result stays.
+TEST_F(CallTrace, ServiceModuleBoundOnlyForAnEntry) {
   struct Case {
     const char* name;
     std::function<void()> prepare;
+    bool withLog;
+    size_t loads;
   } const cases[] = {
-      {"no service module", [] { winplat::RemoveModule("wiaservc.dll"); }},
-      {"service without the formatter", [] { InstallWiaService(false); }},
+      {"no log interface", [] {}, false, 0},
+      {"with a log interface", [] {}, true, 1},
+      {"no service module", [] { winplat::RemoveModule("wiaservc.dll"); }, true, 0},
+      {"service without the formatter", [] { InstallWiaService(false); }, true, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     UnbindWiasFormatArgs();
+    winplat::ResetModuleStatistics();
+    FormatCalls() = 0;
     c.prepare();
     RecordingLog log;
     auto handler = std::make_unique<CSTIIOHandler>(TRUE);
-    handler->SetWiaLog(&log);
+    handler->SetWiaLog(c.withLog ? &log : nullptr);
     for (const Method& m : TracedMethods()) {
       EXPECT_EQ(m.call(*handler), m.result) << m.trace;
     }
-    EXPECT_TRUE(log.entries.empty());
     handler.reset();
+    EXPECT_EQ(winplat::ModuleStatistics("wiaservc.dll").loads, c.loads);
+    EXPECT_EQ(FormatCalls(), static_cast<int>(log.entries.size()));
+    EXPECT_EQ(log.entries.empty(), c.name != std::string("with a log interface"));
     EXPECT_EQ(log.references, 0u);
+    // Letting the binding go (as TerminateDll does) gives the module back.
+    UnbindWiasFormatArgs();
+    EXPECT_EQ(winplat::ModuleStatistics("wiaservc.dll").references, 0u);
   }
 }
 
