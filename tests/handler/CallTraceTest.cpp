@@ -136,17 +136,17 @@ TEST_F(CallTrace, SingleEntriesOfUntracedPathsAndCommands) {
   struct Case {
     const char* name;
     std::function<void(CSTIIOHandler&)> call;
-    std::vector<std::string> entries;  // flags, detail and text of each entry but the trace's
+    std::vector<std::string> entries;  // flags, resource id, detail and text; traces by name
   } const cases[] = {
       {"open mode refused",
        [&](CSTIIOHandler& h) { h.Initialize(&refusing, 2, key.Parameters()); },
-       {"4 0 CSTIIOHandler::Initialize, couldn't get device open mode"}},
+       {"4 0 0 CSTIIOHandler::Initialize, couldn't get device open mode"}},
       {"no DeviceData key",
        [&](CSTIIOHandler& h) { h.Initialize(&control, 2, empty.Parameters()); },
-       {"4 0 CSTIIOHandler::Initialize, couldn't open DeviceData KEY"}},
+       {"4 0 0 CSTIIOHandler::Initialize, couldn't open DeviceData KEY"}},
       {"notification handle",
        [](CSTIIOHandler& h) { h.SetNotificationHandle(reinterpret_cast<HANDLE>(0x2A)); },
-       {"SetNotificationHandle", "2 0 SetNotificationHandle, hEvent = 42"}},
+       {"SetNotificationHandle", "2 0 0 SetNotificationHandle, hEvent = 42"}},
       {"a page's commands",
        [&](CSTIIOHandler& h) {
          h.Initialize(&control, 2, key.Parameters());
@@ -165,9 +165,9 @@ TEST_F(CallTrace, SingleEntriesOfUntracedPathsAndCommands) {
          h.Escape(ESC_ABORT, nullptr, 0, nullptr, 0, nullptr);
          h.Escape(ESC_RELEASE_UNIT, nullptr, 0, nullptr, 0, nullptr);
        },
-       {"CallReserveUnit", "1 2 locking success.", "CallSetWindowParameter", "CallObjectPosition",
-        "1 2 locking success.", "CallRead", "CallReadImage", "CallAbort", "1 2 aborting success.", "CallReleaseUnit",
-        "1 2 locking success."}},
+       {"CallReserveUnit", "1 0 2 locking success.", "CallSetWindowParameter", "CallObjectPosition",
+        "1 0 2 locking success.", "CallRead", "CallReadImage", "CallAbort", "1 0 2 aborting success.",
+        "CallReleaseUnit", "1 0 2 locking success."}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -185,7 +185,8 @@ TEST_F(CallTrace, SingleEntriesOfUntracedPathsAndCommands) {
       const size_t entering = entry.text.find(", entering");
       entries.push_back(entering != std::string::npos
                             ? entry.text.substr(15, entering - 15)
-                            : std::to_string(entry.flags) + " " + std::to_string(entry.detail) + " " + entry.text);
+                            : std::to_string(entry.flags) + " " + std::to_string(entry.resID) + " " +
+                                  std::to_string(entry.detail) + " " + entry.text);
     }
     EXPECT_EQ(entries, c.entries);
     handler.SetWiaLog(nullptr);
