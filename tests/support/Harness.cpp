@@ -83,4 +83,25 @@ void DeviceKey::SetBinary(const char* name, const std::vector<BYTE>& data) {
   SetValue(name, REG_BINARY, data);
 }
 
+void DeviceKey::SetIds(WORD vid, WORD pid, bool deviceMonitor) {
+  SetDword("Vid", vid);
+  SetDword("Pid", pid);
+  SetDword("DeviceMonitor", deviceMonitor ? 1 : 0);
+}
+
+std::string Show(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    for (char c : line) {
+      if (c == '\t') {
+        text += "\\t";
+      } else {
+        text += c;
+      }
+    }
+    text += '\n';
+  }
+  return text;
+}
+
 }  // namespace harness

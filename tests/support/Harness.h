@@ -39,6 +39,11 @@ struct Library {
   // Loads the library once per process and binds every export; false (with a gtest failure) when the
   // library or an export is missing.
   bool Load();
+  // Escape with the minidriver's habits: sizes from the buffers given.
+  HRESULT Escape(DWORD code, void* in = nullptr, DWORD inSize = 0, void* out = nullptr, DWORD outSize = 0,
+                 DWORD* actual = nullptr) const {
+    return STIEscape(code, in, inSize, out, outSize, actual);
+  }
   // The raw module handle, for looking up by ordinal and the like.
   void* Module() const { return module_; }
 
@@ -87,6 +92,7 @@ class DeviceKey {
   // Values under "DeviceData" (the subkey is created on first use).
   void SetDword(const char* name, DWORD value);
   void SetBinary(const char* name, const std::vector<BYTE>& data);
+  void SetIds(WORD vid, WORD pid, bool deviceMonitor);
   void SetValue(const char* name, DWORD type, const std::vector<BYTE>& data);
 
  private:
@@ -98,5 +104,8 @@ class DeviceKey {
 
 // The device-control interface the still-image service hands to Initialize.
 using DeviceControl = doubles::DeviceControl;
+
+// Lines as text for gtest messages: one per line, tabs shown as "\t".
+std::string Show(const std::vector<std::string>& lines);
 
 }  // namespace harness

@@ -1,0 +1,156 @@
+// A whole feeder job as a minidriver runs it through the exports: device information, reserve, scan
+// window, then object position and read / read-image pairs for every sheet until the feeder is empty,
+// and the release. The minidriver stops at the first result it cannot go on with. Every escape is
+// recorded with what a probe counted across it (port calls, allocations), so that a sweep can tell
+// which escape met its fault. Header-only: the Linux sweeps and the Windows resource test share it.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "WIASTIIO.h"
+#include "protocol/Protocol.h"
+#include "simulator/Render.h"
+#include "simulator/ScannerSimulator.h"
+#include "support/Harness.h"
+
+namespace feederjob {
+
+constexpr WORD kVid = 0x1A2B;
+constexpr WORD kPid = 0x3C4D;
+
+// Small pages in small blocks, so that one job has many port calls and runs fast: 64 x 30 grey pixels
+// at 300 dpi, 12 rows per block, so three blocks (12, 12 and 6 rows) per sheet.
+constexpr DWORD kWidth = 64;
+constexpr DWORD kHeight = 30;
+constexpr BYTE kResolutionCode300 = 5;
+constexpr uint32_t kSheets = 2;
+constexpr uint32_t kBlockBytes = kWidth * 12;
+
+inline scansim::Config ScannerConfig() {
+  scansim::Config config;
+  config.feeder_sheets = kSheets;
+  config.block_bytes = kBlockBytes;
+  return config;
+}
+
+inline SWP_PARAMETER FeederWindow() {
+  SWP_PARAMETER window = {};
+  window.dwWindowWidth = kWidth;
+  window.dwWindowHeight = kHeight;
+  window.byResolutionCode = kResolutionCode300;
+  window.byParameters[0] = static_cast<BYTE>(scansim::ImageType::kGrey);  // record byte 17
+  window.byParameters[1] = 8;                                             // record byte 18
+  window.byScanSource = SCAN_SOURCE_ADF_FRONT;
+  return window;
+}
+
+// One escape the minidriver made. `first` and `last` bound what the probe counted during it (a probe
+// counting port calls gives the 1-based numbers of the calls the escape made; first > last for none).
+struct Step {
+  DWORD code = 0;
+  HRESULT hr = S_OK;
+  uint64_t first = 0;
+  uint64_t last = 0;
+  bool portHeld = false;  // the contention module's grant right after the escape
+};
+
+struct JobRecord {
+  std::vector<Step> steps;
+  bool completed = false;  // the release at the end went through
+  size_t pagesRight = 0;   // pages whose data is exactly what the scanner rendered
+  size_t pagesWrong = 0;
+};
+
+struct JobOptions {
+  std::function<uint64_t()> probe;  // counted across every escape; none: zero
+  std::function<bool()> portHeld;   // sampled after every escape; none: false
+  bool retryOutOfMemory = false;    // an E_OUTOFMEMORY escape is tried once more
+};
+
+inline JobRecord RunJob(const harness::Library& library, const scansim::ScannerSimulator& scanner,
+                        const JobOptions& options = JobOptions()) {
+  JobRecord record;
+  auto probe = [&]() -> uint64_t { return options.probe ? options.probe() : 0; };
+  auto escape = [&](DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* actual) {
+    HRESULT hr = E_FAIL;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      Step step;
+      step.code = code;
+      step.first = probe() + 1;
+      hr = library.STIEscape(code, in, inSize, out, outSize, actual);
+      step.hr = hr;
+      step.last = probe();
+      step.portHeld = options.portHeld ? options.portHeld() : false;
+      record.steps.push_back(step);
+      if (hr != E_OUTOFMEMORY || !options.retryOutOfMemory) {
+        break;
+      }
+    }
+    return hr;
+  };
+
+  SCAN_DEVICE_INFO info = {};
+  if (escape(GET_DEVICE_INFO, nullptr, 0, &info, sizeof(info), nullptr) != S_OK) {
+    return record;
+  }
+  if (escape(ESC_RESERVE_UNIT, nullptr, 0, nullptr, 0, nullptr) != S_OK) {
+    return record;
+  }
+  SWP_PARAMETER window = FeederWindow();
+  if (escape(ESC_SET_WINDOW_PARAMETER, &window, sizeof(window), nullptr, 0, nullptr) != S_OK) {
+    return record;
+  }
+  for (;;) {
+    HRESULT hr = escape(ESC_OBJECT_POSITION, nullptr, 0, nullptr, 0, nullptr);
+    if (hr == ADF_NO_DOCUMENT) {
+      break;
+    }
+    if (hr != S_OK) {
+      return record;
+    }
+    std::vector<uint8_t> page;
+    for (;;) {
+      READ_RESPONSE read = {};
+      hr = escape(ESC_READ, nullptr, 0, &read, sizeof(read), nullptr);
+      if (hr != S_OK && hr != PAGE_END) {
+        return record;
+      }
+      // The record says how large a buffer the block needs: its size less the 16-byte trailer.
+      const DWORD room = read.dwDataSize > IMAGE_TRAILER_SIZE ? read.dwDataSize - IMAGE_TRAILER_SIZE : 0;
+      std::vector<uint8_t> block(std::max<DWORD>(room, 1));
+      DWORD actual = 0;
+      if (escape(ESC_READ_IMAGE, nullptr, 0, block.data(), room, &actual) != S_OK) {
+        return record;
+      }
+      page.insert(page.end(), block.begin(), block.begin() + std::min<DWORD>(actual, room));
+      if (hr == PAGE_END) {
+        break;
+      }
+    }
+    if (scanner.LastPage() && page == scansim::RenderPage(*scanner.LastPage())) {
+      ++record.pagesRight;
+    } else {
+      ++record.pagesWrong;
+    }
+  }
+  if (escape(ESC_RELEASE_UNIT, nullptr, 0, nullptr, 0, nullptr) != S_OK) {
+    return record;
+  }
+  record.completed = true;
+  return record;
+}
+
+// The index of the escape during which the probe counted `n`; steps.size() when none did.
+inline size_t StepOf(const JobRecord& record, uint64_t n) {
+  for (size_t i = 0; i < record.steps.size(); ++i) {
+    if (record.steps[i].first <= n && n <= record.steps[i].last) {
+      return i;
+    }
+  }
+  return record.steps.size();
+}
+
+}  // namespace feederjob
