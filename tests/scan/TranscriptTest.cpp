@@ -58,6 +58,7 @@ const char* const kScenarios[] = {
     "direct-other-vendor",
     "object-position-answers",
     "flatbed-only-windows",
+    "inquiry-unused-bytes",
 };
 
 class Transcript : public ::testing::TestWithParam<const char*> {};
