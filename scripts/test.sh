@@ -3,6 +3,7 @@
 #   windows   the PE library and its tests under Wine (the contention doubles as real DLLs)
 #   linux     the handler over the platform models: unit, white-box, end-to-end and tool tests
 #   sanitize  the same under AddressSanitizer and UndefinedBehaviorSanitizer
+#   tsan      several threads on one handler under ThreadSanitizer
 #   memcheck  the Linux end-to-end tests under valgrind: no error, no leak
 #   fuzz      each libFuzzer target for a bounded time (FUZZ_SECONDS, default 45)
 #   release   the optimised build with the benchmarks, each run briefly
@@ -26,6 +27,7 @@ build_and_test() {
 build_and_test windows
 build_and_test linux -DWIASTIIO_WINDOWS_BIN="$PWD/build/windows/bin"
 build_and_test sanitize
+build_and_test tsan
 
 step memcheck
 ./scripts/memcheck.sh
