@@ -51,8 +51,8 @@ long StatedId(DWORD type, const std::vector<uint8_t>& data, bool present) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzing::ByteReader in(data, size);
   const uint8_t flags = in.U8();
-  const WORD descriptorVid = in.U16();
-  const WORD descriptorPid = in.U16();
+  [[maybe_unused]] const WORD descriptorVid = in.U16();  // no device object can be plugged on Windows
+  [[maybe_unused]] const WORD descriptorPid = in.U16();
   long stated[2] = {};
   {
     doubles::Rig rig;
