@@ -2,6 +2,7 @@
 // in force, the escape fails, and once the scanner answers again the next scan works. A silence shorter
 // than the bound only delays the escape.
 #include <chrono>
+#include <thread>
 
 #include "doubles/linux/UsbscanDevice.h"
 #include "safety/Minidriver.h"
@@ -67,6 +68,82 @@ TEST_P(SilentScanner, TheEscapeEndsAndTheNextScanWorks) {
 
 INSTANTIATE_TEST_SUITE_P(Silences, SilentScanner, ::testing::ValuesIn(kSilences),
                          [](const ::testing::TestParamInfo<Silence>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace safety
+
+namespace safety {
+namespace {
+
+// The bound itself, as a caller of the device names sees it: IOCTL_SET_TIMEOUT, then a transfer to a
+// scanner that keeps quiet.
+struct Bound {
+  const char* name;
+  DWORD seconds;  // read and write
+  uint32_t msPerSecond;
+  scansim::Phase phase;
+  uint32_t silenceMs;
+  uint32_t cancelAfterMs;  // 0: no CancelIo
+  DWORD error;             // ERROR_SUCCESS: the transfer goes through
+  uint32_t atLeastMs;
+};
+
+const Bound kBounds[] = {
+    {"read_past_the_bound", 1, 40, scansim::Phase::kRead, scansim::Port::kSilentForever, 0, 121, 40},
+    {"write_past_the_bound", 1, 40, scansim::Phase::kWrite, scansim::Port::kSilentForever, 0, 121, 40},
+    {"silence_within_the_bound", 1, 200, scansim::Phase::kRead, 30, 0, ERROR_SUCCESS, 30},
+    {"above_214_seconds_times_out_at_once", 215, 1000, scansim::Phase::kRead, 30, 0, 121, 0},
+    {"zero_waits_until_cancelled", 0, 1000, scansim::Phase::kRead, scansim::Port::kSilentForever, 50,
+     ERROR_OPERATION_ABORTED, 50},
+};
+
+class TransferBound : public ::testing::TestWithParam<Bound> {};
+
+TEST_P(TransferBound, EndsTheTransferAsTheClassDriverDoes) {
+  const Bound& bound = GetParam();
+  doubles::Rig rig;
+  rig.Direct()->SetMillisecondsPerSecond(bound.msPerSecond);
+  rig.Arbitration().PortAcquire(0);
+  HANDLE device = CreateFileA("\\\\.\\Usbscan0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(device, INVALID_HANDLE_VALUE);
+  const DWORD timeouts[3] = {bound.seconds, bound.seconds, 0};
+  DWORD returned = 0;
+  ASSERT_TRUE(DeviceIoControl(device, doubles::kIoctlSetTimeout, const_cast<DWORD*>(timeouts), sizeof(timeouts),
+                              nullptr, 0, &returned, nullptr));
+  BYTE inquiry[4] = {0x1B, 0xA8, 0x12, 0x00};
+  BYTE answer[70] = {};
+  DWORD moved = 0;
+  if (bound.phase == scansim::Phase::kRead) {
+    ASSERT_TRUE(WriteFile(device, inquiry, sizeof(inquiry), &moved, nullptr));
+  }
+  rig.Faults().AtExchange(rig.Faults().Exchanges() + (bound.phase == scansim::Phase::kWrite ? 1 : 0), bound.phase,
+                          scansim::Fault::Silent(bound.silenceMs));
+  std::thread canceller;
+  if (bound.cancelAfterMs != 0) {
+    canceller = std::thread([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(bound.cancelAfterMs));
+      CancelIo(device);
+    });
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const BOOL ok = bound.phase == scansim::Phase::kRead ? ReadFile(device, answer, sizeof(answer), &moved, nullptr)
+                                                       : WriteFile(device, inquiry, sizeof(inquiry), &moved, nullptr);
+  const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+  const auto took = std::chrono::steady_clock::now() - start;
+  if (canceller.joinable()) {
+    canceller.join();
+  }
+  EXPECT_EQ(error, bound.error);
+  EXPECT_EQ(moved, ok ? (bound.phase == scansim::Phase::kRead ? sizeof(answer) : sizeof(inquiry)) : 0u);
+  EXPECT_GE(took, std::chrono::milliseconds(bound.atLeastMs));
+  EXPECT_LT(took, std::chrono::milliseconds(bound.atLeastMs + 900));
+  CloseHandle(device);
+  rig.Arbitration().PortRelease(0);
+  EXPECT_EQ(rig.Violations(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, TransferBound, ::testing::ValuesIn(kBounds),
+                         [](const ::testing::TestParamInfo<Bound>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace safety
