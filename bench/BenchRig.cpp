@@ -6,10 +6,7 @@
 #include <cstring>
 
 #include "WIASTIIO.h"
-#include "doubles/DeviceControl.h"
-#include "doubles/linux/InstallDoubles.h"
 #include "platform/control.h"
-#include "simulator/ScannerSimulator.h"
 
 namespace bench {
 
@@ -29,7 +26,6 @@ namespace {
 
 constexpr WORD kVid = 0x1A2B;
 constexpr WORD kPid = 0x3C4D;
-constexpr char kDeviceKeyPath[] = "Software\\WIASTIIO bench\\Device";
 
 // A benchmark that cannot set up its stage measures nothing worth reporting: stop at once.
 void Require(bool condition, const char* what) {
@@ -127,47 +123,26 @@ bool InMemoryScanner::Read(uint8_t* data, uint32_t length, uint32_t* read) {
 // ---- Rig ---------------------------------------------------------------------------------------------
 
 Rig::Rig(bool debugOutput) {
-  winplat::ResetAll();
-  doubles::InstallDeviceMonitor(monitor_);
-
-  // The device's parameters as the imaging service keeps them: the device-monitor route.
-  DWORD disposition = 0;
-  HKEY deviceData = nullptr;
-  Require(RegCreateKeyExA(HKEY_CURRENT_USER, kDeviceKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                          nullptr, &parameters_, &disposition) == ERROR_SUCCESS &&
-              RegCreateKeyExA(parameters_, "DeviceData", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                              &deviceData, &disposition) == ERROR_SUCCESS,
-          "creating the device's registry key");
-  const DWORD values[] = {kVid, kPid, 1};
-  const char* const names[] = {"Vid", "Pid", "DeviceMonitor"};
-  for (size_t i = 0; i < 3; ++i) {
-    RegSetValueExA(deviceData, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&values[i]), sizeof(DWORD));
-  }
-  RegCloseKey(deviceData);
-
-  static doubles::DeviceControl control;
+  rig_.SetDeviceData(doubles::Route::kDeviceMonitor, kVid, kPid);
   Require(InitializeDll(debugOutput ? 1 : 0) == S_OK, "InitializeDll");
-  Require(Initialize(&control, 0, parameters_) == S_OK, "Initialize");
+  Require(Initialize(rig_.Control(), 0, rig_.Parameters()) == S_OK, "Initialize");
 
-  // The device information comes once from a scanner that can describe itself; a scan asks for it
-  // again and is then answered from the cache, which is what is measured.
-  scansim::ScannerSimulator simulator;
-  monitor_.SetPort(&simulator);
+  // The device information comes once from the rig's simulator, which can describe itself; a scan
+  // asks for it again and is then answered from the cache, which is what is measured.
   DWORD actual = 0;
   Require(STIEscape(GET_DEVICE_INFO, nullptr, 0, &info_, sizeof(info_), &actual) == S_OK, "GET_DEVICE_INFO");
-  monitor_.SetPort(&scanner_);
+  rig_.Connect(&scanner_);
 
-  // The entry points stay callable after the module is freed: on this platform they are functions of
-  // this program. The library loads and frees the module each port cycle as it always does.
-  HMODULE module = LoadLibraryA("prtmon64.dll");
-  Require(module != nullptr, "loading prtmon64.dll");
-  entries_.PortAcquire = EntryOf<PFN_PORTACQUIRE>(module, "PortAcquire");
-  entries_.PortRelease = EntryOf<PFN_PORTRELEASE>(module, "PortRelease");
-  entries_.DeviceOpen = EntryOf<PFN_DEVICEOPEN>(module, "DeviceOpen");
-  entries_.DeviceRead = EntryOf<PFN_DEVICEREAD>(module, "DeviceRead");
-  entries_.DeviceWrite = EntryOf<PFN_DEVICEWRITE>(module, "DeviceWrite");
-  entries_.DeviceClose = EntryOf<PFN_DEVICECLOSE>(module, "DeviceClose");
-  FreeLibrary(module);
+  // The bare transfers are made through the module's own entry points while this program holds it;
+  // the library still loads and frees it each port cycle as it always does.
+  monitorModule_ = LoadLibraryA("prtmon64.dll");
+  Require(monitorModule_ != nullptr, "loading prtmon64.dll");
+  entries_.PortAcquire = EntryOf<PFN_PORTACQUIRE>(monitorModule_, "PortAcquire");
+  entries_.PortRelease = EntryOf<PFN_PORTRELEASE>(monitorModule_, "PortRelease");
+  entries_.DeviceOpen = EntryOf<PFN_DEVICEOPEN>(monitorModule_, "DeviceOpen");
+  entries_.DeviceRead = EntryOf<PFN_DEVICEREAD>(monitorModule_, "DeviceRead");
+  entries_.DeviceWrite = EntryOf<PFN_DEVICEWRITE>(monitorModule_, "DeviceWrite");
+  entries_.DeviceClose = EntryOf<PFN_DEVICECLOSE>(monitorModule_, "DeviceClose");
 
   std::memcpy(windowCommand_, scansim::kWindowHeader, sizeof(scansim::kWindowHeader));
   window_ = ColourWindow(2480, 3508, 5);
@@ -177,8 +152,10 @@ Rig::Rig(bool debugOutput) {
 
 Rig::~Rig() {
   TerminateDll();
-  RegCloseKey(parameters_);
-  winplat::ResetAll();
+  FreeLibrary(monitorModule_);
+  winplat::ClearDebugStrings();
+  const std::vector<std::string> violations = rig_.Violations();
+  Require(violations.empty(), violations.empty() ? "" : violations.front().c_str());
 }
 
 HRESULT Rig::Reserve() {

@@ -1,6 +1,6 @@
-// What every benchmark stands on: the handler linked in and driven through its exports, the
-// device-monitor double installed as "prtmon64.dll", and at the far end of the port a scanner that
-// answers from memory prepared in advance. Nothing is rendered or looked up while a benchmark runs, so
+// What every benchmark stands on: the handler linked in and driven through its exports, the shared rig
+// (the device-monitor double as "prtmon64.dll", the device key), and at the far end of the port a
+// scanner that answers from memory prepared in advance. Nothing is rendered or looked up while a benchmark runs, so
 // what is timed is the handler's own work plus the copies the port must make anyway.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "doubles/ContentionDouble.h"
+#include "doubles/Rig.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
 #include "protocol/Protocol.h"
@@ -93,7 +94,7 @@ class Rig {
   Rig& operator=(const Rig&) = delete;
 
   InMemoryScanner& Scanner() { return scanner_; }
-  doubles::ContentionDouble& Monitor() { return monitor_; }
+  doubles::ContentionDouble& Monitor() { return rig_.Monitor(); }
   const MonitorEntries& Entries() const { return entries_; }
   // The handler InitializeDll made; benchmarks switch its debug flag between batches.
   CSTIIOHandler& Handler() { return *g_pSTIIOHandler; }
@@ -127,14 +128,14 @@ class Rig {
   void After(EscapeKind kind, Mode mode);
 
   // Forgets what the double recorded, so that long runs do not grow its record.
-  void ForgetCalls() { monitor_.ClearCalls(); }
+  void ForgetCalls() { rig_.Monitor().ClearCalls(); }
 
  private:
   InMemoryScanner scanner_;
-  doubles::ContentionDouble monitor_;
+  doubles::Rig rig_;
   MonitorEntries entries_;
-  HKEY parameters_ = nullptr;
-  std::vector<uint8_t> out_;  // the minidriver's buffer for image blocks
+  HMODULE monitorModule_ = nullptr;  // held, so that the entry points are called only while loaded
+  std::vector<uint8_t> out_;         // the minidriver's buffer for image blocks
   SWP_PARAMETER window_ = {};
   BYTE windowCommand_[SWP_COMMAND_SIZE] = {};
   BYTE answer_[INQUIRY_RESPONSE_SIZE] = {};

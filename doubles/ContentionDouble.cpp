@@ -1,6 +1,16 @@
 #include "doubles/ContentionDouble.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iterator>
+#include <thread>
+
 namespace doubles {
+
+namespace {
+constexpr DWORD kErrorSemTimeout = 121;  // what a transfer that was given up on reports
+}  // namespace
 
 ContentionDouble::ContentionDouble() = default;
 ContentionDouble::~ContentionDouble() = default;
@@ -11,13 +21,23 @@ CallRecord& ContentionDouble::Record(EntryPoint entry, std::initializer_list<uin
   for (uint64_t argument : arguments) {
     record.arguments[record.argumentCount++] = argument;
   }
+  ++state_.counts[static_cast<size_t>(entry)];
   state_.calls.push_back(record);
+  if (state_.calls.size() > kCallLimit) {
+    state_.calls.pop_front();  // the reference to the newest stays valid
+  }
   return state_.calls.back();
 }
 
 template <typename Move>
 BOOL ContentionDouble::Transfer(CallRecord& record, LPDWORD count, Move move) {
   record.countGiven = count != nullptr ? TRUE : FALSE;
+  if (!state_.held) {
+    char text[96];
+    std::snprintf(text, sizeof(text), "%s(%u) with the port not granted", EntryPointName(record.entry),
+                  static_cast<unsigned>(record.arguments[0]));
+    NoteViolation(text);
+  }
   uint32_t moved = 0;
   bool ok = false;
   DWORD error = ERROR_SUCCESS;
@@ -26,9 +46,19 @@ BOOL ContentionDouble::Transfer(CallRecord& record, LPDWORD count, Move move) {
   } else if (state_.port == nullptr) {
     error = ERROR_GEN_FAILURE;
   } else {
-    ok = move(&moved);
-    if (!ok) {
-      error = state_.port->LastError();
+    // A monitor bounds its own transfers: a scanner silent for ever fails the call at once, a shorter
+    // silence is waited out.
+    const uint32_t quiet = state_.port->QuietBefore(record.entry == EntryPoint::DeviceRead);
+    if (quiet == scansim::Port::kSilentForever) {
+      error = kErrorSemTimeout;
+    } else {
+      if (quiet != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(quiet));
+      }
+      ok = move(&moved);
+      if (!ok) {
+        error = state_.port->LastError();
+      }
     }
   }
   record.transferred = moved;
@@ -143,15 +173,27 @@ bool ContentionDouble::Call(size_t index, CallRecord* out) const {
 }
 
 size_t ContentionDouble::CallCount(EntryPoint entry) const {
-  size_t count = 0;
-  for (const CallRecord& call : state_.calls) {
-    count += call.entry == entry ? 1 : 0;
-  }
-  return count;
+  const auto index = static_cast<size_t>(entry);
+  return index < kEntryPointCount ? state_.counts[index] : 0;
 }
 
 void ContentionDouble::ClearCalls() {
   state_.calls.clear();
+  std::fill(std::begin(state_.counts), std::end(state_.counts), 0);
+}
+
+size_t ContentionDouble::ViolationCount() const {
+  return state_.violations;
+}
+
+const char* ContentionDouble::FirstViolation() const {
+  return state_.firstViolation;
+}
+
+void ContentionDouble::NoteViolation(const char* text) {
+  if (state_.violations++ == 0) {
+    std::snprintf(state_.firstViolation, sizeof(state_.firstViolation), "%s", text);
+  }
 }
 
 }  // namespace doubles

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -55,9 +56,15 @@ class ContentionDouble {
   ContentionDouble(const ContentionDouble&) = delete;
   ContentionDouble& operator=(const ContentionDouble&) = delete;
 
+  // The calls kept for Call(); older ones are dropped (CallCount(entry) still counts them), so that a
+  // long job runs in flat memory.
+  static constexpr size_t kCallLimit = 4096;
+
   // ---- The entry points, as the modules export them ----
   // DeviceRead/DeviceWrite move data only while the module has the device open (a granted DeviceOpen
-  // not yet undone by a granted DeviceClose) and a port is set; otherwise they fail with count 0.
+  // not yet undone by a granted DeviceClose) and a port is set; otherwise they fail with count 0. A
+  // transfer while the port is not granted (no granted PortAcquire, or a granted PortRelease since) is
+  // a violation, whatever it moves.
   BOOL PortAcquire(DWORD mode);
   BOOL PortRelease(DWORD mode);
   BOOL DeviceOpen(DWORD access, DWORD share, DWORD vid, DWORD pid, ULONG_PTR reserved);
@@ -94,11 +101,21 @@ class ContentionDouble {
   // A DeviceOpen granted and no DeviceClose granted since.
   virtual bool Opened() const;
 
+  // The calls kept (at most kCallLimit, the latest).
   virtual size_t CallCount() const;
-  // Copies call `index` (oldest first) to *out; false when there is no such call.
+  // Copies kept call `index` (oldest first) to *out; false when there is no such call.
   virtual bool Call(size_t index, CallRecord* out) const;
+  // Calls of `entry` since the last ClearCalls(), kept or not.
   virtual size_t CallCount(EntryPoint entry) const;
   virtual void ClearCalls();
+
+  // ---- Invariants ----
+  // What the module saw that a correct caller never does: a transfer without the port granted, and
+  // whatever NoteViolation() was told (the Linux modules note a call made while they are not loaded).
+  // Reset() forgets them, ClearCalls() does not.
+  virtual size_t ViolationCount() const;
+  virtual const char* FirstViolation() const;  // "" when there is none
+  virtual void NoteViolation(const char* text);
 
   std::vector<CallRecord> Calls() const {
     std::vector<CallRecord> calls(CallCount());
@@ -128,7 +145,10 @@ class ContentionDouble {
     scansim::Port* port = nullptr;
     bool held = false;
     bool opened = false;
-    std::vector<CallRecord> calls;
+    std::deque<CallRecord> calls;
+    size_t counts[kEntryPointCount] = {};
+    size_t violations = 0;
+    char firstViolation[160] = {};
   };
   State state_;
 };

@@ -33,7 +33,7 @@ for target in "${targets[@]}"; do
   log="$work/fuzz.log"
   echo "--- $target: ${seconds}s"
   # The grown corpus comes first, so that new inputs land there and not among the seeds.
-  if "$build/bin/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=25 -rss_limit_mb=2048 \
+  if "$build/bin/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=25 -rss_limit_mb=2048 -malloc_limit_mb=1024 \
       -artifact_prefix="$work/finding-" "$work/corpus" "fuzz/corpus/$target" >"$log" 2>&1; then
     result=ok
   else

@@ -4,6 +4,7 @@
 #   linux     the handler over the platform models: unit, white-box, end-to-end and tool tests
 #   lint      clang-format (dry run) over every source, clang-tidy over the library and platform layer
 #   sanitize  the same under AddressSanitizer and UndefinedBehaviorSanitizer
+#   tsan      several threads on one handler under ThreadSanitizer
 #   memcheck  the Linux end-to-end tests under valgrind: no error, no leak
 #   fuzz      each libFuzzer target for a bounded time (FUZZ_SECONDS, default 45)
 #   release   the optimised build with the benchmarks, each run briefly
@@ -31,6 +32,7 @@ step lint
 ./scripts/lint.sh build/linux
 
 build_and_test sanitize
+build_and_test tsan
 
 step memcheck
 ./scripts/memcheck.sh

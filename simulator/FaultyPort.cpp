@@ -9,9 +9,43 @@ namespace scansim {
 void FaultyPort::ClearFaults() {
   by_call_.clear();
   by_exchange_.clear();
+  silent_forever_ = false;
+  quiet_fault_ = nullptr;
+}
+
+const Fault* FaultyPort::Peek(Phase phase) const {
+  const auto call = by_call_.find(calls_ + 1);
+  if (call != by_call_.end()) {
+    return &call->second;
+  }
+  if (phase == Phase::kWrite || !read_taken_) {
+    const auto exchange = by_exchange_.find({phase == Phase::kWrite ? writes_ + 1 : writes_, phase});
+    if (exchange != by_exchange_.end()) {
+      return &exchange->second;
+    }
+  }
+  return nullptr;
+}
+
+uint32_t FaultyPort::QuietBefore(bool read) {
+  const Fault* fault = Peek(read ? Phase::kRead : Phase::kWrite);
+  if (silent_forever_ || (fault != nullptr && fault->kind == Fault::Kind::kSilent && fault->count == kSilentForever)) {
+    return kSilentForever;
+  }
+  if (fault == nullptr || fault->kind != Fault::Kind::kSilent) {
+    return inner_.QuietBefore(read);
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (quiet_fault_ != fault) {
+    quiet_fault_ = fault;
+    quiet_since_ = now;
+  }
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - quiet_since_).count();
+  return waited >= fault->count ? 0 : fault->count - static_cast<uint32_t>(waited);
 }
 
 bool FaultyPort::Take(Phase phase, Fault* fault) {
+  quiet_fault_ = nullptr;
   bool found = false;
   const auto call = by_call_.find(calls_);
   if (call != by_call_.end()) {
@@ -42,8 +76,14 @@ bool FaultyPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) 
     last_opcode_ = data[2];
   }
   Fault fault;
-  if (!Take(Phase::kWrite, &fault) || fault.kind == Fault::Kind::kCorruptStartCode ||
-      fault.kind == Fault::Kind::kReplaceStatus) {
+  const bool spoiled = Take(Phase::kWrite, &fault);
+  if (spoiled && fault.kind == Fault::Kind::kSilent && fault.count == kSilentForever) {
+    silent_forever_ = true;
+  }
+  if (silent_forever_) {
+    fault = Fault::FailZeroCount(kErrorSemTimeout);
+  } else if (!spoiled || (fault.kind != Fault::Kind::kFailFullCount && fault.kind != Fault::Kind::kFailZeroCount &&
+                          fault.kind != Fault::Kind::kShortCount)) {
     return inner_.Write(data, length, written);
   }
   ++applied_;
@@ -76,8 +116,16 @@ bool FaultyPort::Read(uint8_t* data, uint32_t length, uint32_t* read) {
   ++calls_;
   own_error_ = false;
   Fault fault;
-  const bool spoiled = Take(Phase::kRead, &fault);
+  bool spoiled = Take(Phase::kRead, &fault);
   read_taken_ = true;
+  if (spoiled && fault.kind == Fault::Kind::kSilent) {
+    silent_forever_ = silent_forever_ || fault.count == kSilentForever;
+    spoiled = false;  // a silence that ended is no fault of the answer
+  }
+  if (silent_forever_) {
+    fault = Fault::FailZeroCount(kErrorSemTimeout);
+    spoiled = true;
+  }
   if (!spoiled) {
     return inner_.Read(data, length, read);
   }
@@ -119,6 +167,14 @@ bool FaultyPort::Read(uint8_t* data, uint32_t length, uint32_t* read) {
       }
       break;
     }
+    case Fault::Kind::kAnnounce:
+      ok = inner_.Read(data, length, &moved);
+      if (moved >= kOffDataSize + 4) {
+        PutBe32(data + kOffDataSize, fault.count);
+      }
+      break;
+    case Fault::Kind::kSilent:
+      break;
   }
   if (read != nullptr) {
     *read = moved;

@@ -2,6 +2,7 @@
 // scanner port shows (a failing call, a transfer cut short, a garbled or unexpected answer).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -18,6 +19,8 @@ struct Fault {
     kShortCount,        // the call succeeds but moves only `count` bytes
     kCorruptStartCode,  // reads: byte 0 of the answer becomes `start_code`
     kReplaceStatus,     // reads: the answer's status becomes `status`, its condition word `msg_data`
+    kAnnounce,          // reads: the announced block size (offset 4, big-endian) becomes `count`
+    kSilent,            // the scanner keeps quiet for `count` ms first (Port::kSilentForever: from here on)
   };
   Kind kind = Kind::kFailFullCount;
   uint32_t count = 0;                 // kShortCount: bytes moved (at most the length asked)
@@ -33,6 +36,8 @@ struct Fault {
   static Fault ReplaceStatus(uint8_t status, uint16_t msg_data = 0) {
     return {Kind::kReplaceStatus, 0, 0, status, msg_data, 0};
   }
+  static Fault Announce(uint32_t size) { return {Kind::kAnnounce, size, 0, 0, 0, 0}; }
+  static Fault Silent(uint32_t ms) { return {Kind::kSilent, ms, 0, 0, 0, kErrorSemTimeout}; }
 };
 
 // The two calls of an exchange: the write of a command and the read of its answer.
@@ -47,7 +52,7 @@ class FaultyPort : public Port {
   // Spoils the write of exchange `exchange` (the exchange-th Write, counted from 1), or the read that
   // follows it (the first Read after that Write). A call addressed both ways takes the AtCall fault.
   void AtExchange(uint32_t exchange, Phase phase, const Fault& fault) { by_exchange_[{exchange, phase}] = fault; }
-  // Forgets the faults not yet applied; the counts go on.
+  // Forgets the faults not yet applied, and a silence for ever; the counts go on.
   void ClearFaults();
 
   uint32_t Calls() const { return calls_; }
@@ -58,9 +63,16 @@ class FaultyPort : public Port {
   bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override;
   bool Read(uint8_t* data, uint32_t length, uint32_t* read) override;
   uint32_t LastError() const override { return own_error_ ? error_ : inner_.LastError(); }
+  // A silence aimed at the next call: the milliseconds left of it, counted from the first time it was
+  // asked; kSilentForever once a silence for ever has been reached. A call made anyway while the
+  // scanner is silent for ever fails with error 121 and moves nothing; a call made during a silence
+  // that ends goes through.
+  uint32_t QuietBefore(bool read) override;
 
  private:
   bool Take(Phase phase, Fault* fault);
+  // The fault aimed at the next call of `phase`, left in place; null when there is none.
+  const Fault* Peek(Phase phase) const;
 
   Port& inner_;
   std::map<uint32_t, Fault> by_call_;
@@ -72,6 +84,9 @@ class FaultyPort : public Port {
   uint32_t applied_ = 0;
   bool own_error_ = false;
   uint32_t error_ = 0;
+  bool silent_forever_ = false;
+  const Fault* quiet_fault_ = nullptr;  // the finite silence being waited out, and since when
+  std::chrono::steady_clock::time_point quiet_since_;
 };
 
 }  // namespace scansim

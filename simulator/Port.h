@@ -15,6 +15,12 @@ class Port {
   virtual bool Write(const uint8_t* data, uint32_t length, uint32_t* written) = 0;
   virtual bool Read(uint8_t* data, uint32_t length, uint32_t* read) = 0;
   virtual uint32_t LastError() const = 0;
+
+  // A scanner that stops answering: how many milliseconds pass before it takes the next write (`read`
+  // false) or answers the next read, kSilentForever when it never will. A device model waits that long,
+  // or until its own timeout, before it makes the call.
+  static constexpr uint32_t kSilentForever = 0xFFFFFFFFu;
+  virtual uint32_t QuietBefore(bool /*read*/) { return 0; }
 };
 
 }  // namespace scansim

@@ -37,7 +37,7 @@ bool ScannerSimulator::Write(const uint8_t* data, uint32_t length, uint32_t* wri
   record.opcode = length >= 3 ? data[2] : 0;
   record.length = length;
   record.bytes.assign(data, data + length);
-  log_.push_back(std::move(record));
+  Keep(std::move(record));
 
   *written = length;
   last_error_ = 0;
@@ -74,7 +74,7 @@ bool ScannerSimulator::Read(uint8_t* data, uint32_t length, uint32_t* read) {
   if (pending_opcode_ != kOpReadImage || config_.log_image_data) {
     record.bytes.assign(pending_.begin(), pending_.begin() + moved);
   }
-  log_.push_back(std::move(record));
+  Keep(std::move(record));
 
   pending_.clear();
   *read = moved;
@@ -101,11 +101,22 @@ std::vector<uint8_t> ScannerSimulator::CommandOpcodes() const {
 
 void ScannerSimulator::ClearLog() {
   log_.clear();
+  transfers_ = 0;
   violations_.clear();
 }
 
+void ScannerSimulator::Keep(WireRecord record) {
+  ++transfers_;
+  log_.push_back(std::move(record));
+  if (log_.size() > kLogLimit) {
+    log_.pop_front();
+  }
+}
+
 void ScannerSimulator::Violation(std::string text) {
-  violations_.push_back(std::move(text));
+  if (violations_.size() < kLogLimit) {
+    violations_.push_back(std::move(text));
+  }
 }
 
 void ScannerSimulator::HandleCommand(const uint8_t* data, uint32_t length) {

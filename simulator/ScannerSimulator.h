@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -108,8 +109,13 @@ class ScannerSimulator : public Port {
   size_t PendingResponseSize() const { return pending_.size(); }
 
   // ---- Record ----
-  const std::vector<WireRecord>& Log() const { return log_; }
+  // The latest kLogLimit transfers (older ones are dropped, so that a long job runs in flat memory),
+  // and how many there were since ClearLog().
+  static constexpr size_t kLogLimit = 4096;
+  std::vector<WireRecord> Log() const { return std::vector<WireRecord>(log_.begin(), log_.end()); }
+  uint64_t Transfers() const { return transfers_; }
   std::vector<uint8_t> CommandOpcodes() const;  // the operation code of every command, in order
+  // The first kLogLimit slips of the host since ClearLog().
   const std::vector<std::string>& ProtocolViolations() const { return violations_; }
   void ClearLog();
 
@@ -153,7 +159,10 @@ class ScannerSimulator : public Port {
   std::optional<PageRequest> last_page_;
   std::vector<uint8_t> pending_;
   uint8_t pending_opcode_ = 0;
-  std::vector<WireRecord> log_;
+  void Keep(WireRecord record);
+
+  std::deque<WireRecord> log_;
+  uint64_t transfers_ = 0;
   std::vector<std::string> violations_;
 };
 

@@ -1,5 +1,6 @@
 #include "doubles/linux/InstallDoubles.h"
 
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -12,25 +13,35 @@ namespace {
 ContentionDouble* g_deviceMonitor = nullptr;
 ContentionDouble* g_portArbitration = nullptr;
 
-// The plain functions one module hands out, each forwarding to the double installed in *Slot.
-template <ContentionDouble** Slot>
+const char kMonitorFile[] = "prtmon64.dll";
+const char kArbitrationFile[] = "portarb.dll";
+
+// The plain functions one module hands out, each forwarding to the double installed in *Slot. A call
+// made while the module is not loaded would run unmapped code on Windows: the double notes it.
+template <ContentionDouble** Slot, const char* File>
 struct Exports {
-  static BOOL WINAPI PortAcquire(DWORD mode) { return (*Slot)->PortAcquire(mode); }
-  static BOOL WINAPI PortRelease(DWORD mode) { return (*Slot)->PortRelease(mode); }
+  static ContentionDouble& Checked(const char* entry) {
+    if (winplat::ModuleStatistics(File).references == 0) {
+      (*Slot)->NoteViolation((std::string(entry) + " called while " + File + " is not loaded").c_str());
+    }
+    return **Slot;
+  }
+  static BOOL WINAPI PortAcquire(DWORD mode) { return Checked("PortAcquire").PortAcquire(mode); }
+  static BOOL WINAPI PortRelease(DWORD mode) { return Checked("PortRelease").PortRelease(mode); }
   static BOOL WINAPI DeviceOpen(DWORD access, DWORD share, DWORD vid, DWORD pid, ULONG_PTR reserved) {
-    return (*Slot)->DeviceOpen(access, share, vid, pid, reserved);
+    return Checked("DeviceOpen").DeviceOpen(access, share, vid, pid, reserved);
   }
   static BOOL WINAPI DeviceRead(LPVOID buffer, DWORD length, LPDWORD read) {
-    return (*Slot)->DeviceRead(buffer, length, read);
+    return Checked("DeviceRead").DeviceRead(buffer, length, read);
   }
   static BOOL WINAPI DeviceWrite(LPCVOID buffer, DWORD length, LPDWORD written) {
-    return (*Slot)->DeviceWrite(buffer, length, written);
+    return Checked("DeviceWrite").DeviceWrite(buffer, length, written);
   }
-  static BOOL WINAPI DeviceClose(DWORD flags) { return (*Slot)->DeviceClose(flags); }
+  static BOOL WINAPI DeviceClose(DWORD flags) { return Checked("DeviceClose").DeviceClose(flags); }
 };
 
 // The handler calls through these types; the modules must match them exactly.
-using MonitorExports = Exports<&g_deviceMonitor>;
+using MonitorExports = Exports<&g_deviceMonitor, kMonitorFile>;
 static_assert(std::is_same<decltype(&MonitorExports::PortAcquire), PFN_PORTACQUIRE>::value, "PortAcquire");
 static_assert(std::is_same<decltype(&MonitorExports::PortRelease), PFN_PORTRELEASE>::value, "PortRelease");
 static_assert(std::is_same<decltype(&MonitorExports::DeviceOpen), PFN_DEVICEOPEN>::value, "DeviceOpen");
@@ -60,7 +71,7 @@ void Install(const char* fileName, const ContentionDouble& contention,
 
 void InstallDeviceMonitor(ContentionDouble& monitor) {
   g_deviceMonitor = &monitor;
-  Install("prtmon64.dll", monitor,
+  Install(kMonitorFile, monitor,
           {{EntryPoint::PortAcquire, AsEntry(&MonitorExports::PortAcquire)},
            {EntryPoint::PortRelease, AsEntry(&MonitorExports::PortRelease)},
            {EntryPoint::DeviceOpen, AsEntry(&MonitorExports::DeviceOpen)},
@@ -70,9 +81,9 @@ void InstallDeviceMonitor(ContentionDouble& monitor) {
 }
 
 void InstallPortArbitration(ContentionDouble& arbitration) {
-  using ArbitrationExports = Exports<&g_portArbitration>;
+  using ArbitrationExports = Exports<&g_portArbitration, kArbitrationFile>;
   g_portArbitration = &arbitration;
-  Install("portarb.dll", arbitration,
+  Install(kArbitrationFile, arbitration,
           {{EntryPoint::PortAcquire, AsEntry(&ArbitrationExports::PortAcquire)},
            {EntryPoint::PortRelease, AsEntry(&ArbitrationExports::PortRelease)}});
 }

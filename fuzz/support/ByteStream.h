@@ -1,6 +1,5 @@
-// The byte stream a fuzz input is read from, and the writer that produces inputs in the same layout
-// (the seed generator). Fields are taken in order; a stream that runs dry reads as zeros, so every
-// input, however short, is a complete case.
+// The byte stream a fuzz input is read from. Fields are taken in order; a stream that runs dry reads as
+// zeros, so every input, however short, is a complete case.
 #pragma once
 
 #include <cstddef>
@@ -38,26 +37,6 @@ class ByteReader {
   const uint8_t* data_;
   size_t size_;
   size_t position_ = 0;
-};
-
-class ByteWriter {
- public:
-  void U8(uint8_t value) { bytes_.push_back(value); }
-  void U16(uint16_t value) {
-    U8(static_cast<uint8_t>(value));
-    U8(static_cast<uint8_t>(value >> 8));
-  }
-  void U32(uint32_t value) {
-    U16(static_cast<uint16_t>(value));
-    U16(static_cast<uint16_t>(value >> 16));
-  }
-  void Bytes(const uint8_t* data, size_t count) { bytes_.insert(bytes_.end(), data, data + count); }
-  void Bytes(const std::vector<uint8_t>& data) { Bytes(data.data(), data.size()); }
-
-  const std::vector<uint8_t>& Data() const { return bytes_; }
-
- private:
-  std::vector<uint8_t> bytes_;
 };
 
 // Text of `length` characters repeating `pattern` (which must not be empty), so that a long argument

@@ -7,7 +7,7 @@
 #include "WIASTIIO.h"
 #include "handler/STIIOHandler.h"
 #include "platform/control.h"
-#include "support/Platform.h"
+#include "support/Check.h"
 
 namespace fuzzing {
 
@@ -16,7 +16,6 @@ namespace {
 const char* const kConversions[10] = {"%s", "%ws", "%d", "%x", "%X", "%02X", "%04X", "%08X", "%u", "%c"};
 constexpr uint8_t kConversionKinds = 10;
 constexpr uint8_t kLiteral = 10;
-constexpr uint8_t kLongLiteral = 11;
 constexpr uint8_t kTokenKinds = 12;
 
 // The printer keeps 199 characters and a terminator of both the format and the line.
@@ -67,46 +66,7 @@ struct Apply {
   }
 };
 
-void EncodeText(ByteWriter& out, const PrintArgument& argument) {
-  out.U8(argument.null ? 0 : 1);
-  if (argument.kind == PrintArgument::Kind::kText) {
-    out.U16(static_cast<uint16_t>(argument.text.size()));
-    out.U8(static_cast<uint8_t>(argument.text.size()));
-    out.Bytes(reinterpret_cast<const uint8_t*>(argument.text.data()), argument.text.size());
-  } else {
-    out.U16(static_cast<uint16_t>(argument.wideText.size()));
-    out.U8(static_cast<uint8_t>(argument.wideText.size()));
-    for (char16_t unit : argument.wideText) {
-      out.U16(static_cast<uint16_t>(unit));
-    }
-  }
-}
-
 }  // namespace
-
-void DebugPrintCase::Encode(ByteWriter& out, bool debugOff, const std::vector<Token>& tokens) {
-  out.U8(debugOff ? 1 : 0);
-  out.U8(static_cast<uint8_t>(tokens.size()));
-  for (const Token& token : tokens) {
-    if (token.conversion >= 0) {
-      out.U8(static_cast<uint8_t>(token.conversion));
-      if (token.argument.kind == PrintArgument::Kind::kNumber) {
-        out.U32(token.argument.number);
-      } else {
-        EncodeText(out, token.argument);
-      }
-    } else if (token.literal.size() <= 255) {
-      out.U8(kLiteral);
-      out.U8(static_cast<uint8_t>(token.literal.size()));
-      out.Bytes(reinterpret_cast<const uint8_t*>(token.literal.data()), token.literal.size());
-    } else {
-      out.U8(kLongLiteral);
-      out.U16(static_cast<uint16_t>(token.literal.size()));
-      out.U8(static_cast<uint8_t>(std::min<size_t>(token.literal.size(), 255)));
-      out.Bytes(reinterpret_cast<const uint8_t*>(token.literal.data()), std::min<size_t>(token.literal.size(), 255));
-    }
-  }
-}
 
 DebugPrintCase DebugPrintCase::Decode(ByteReader& in) {
   DebugPrintCase c;
@@ -161,7 +121,7 @@ DebugPrintCase DebugPrintCase::Decode(ByteReader& in) {
 }
 
 void DebugPrintCase::Run() const {
-  winplat::ClearDebugStrings();
+  winplat::ResetAll();
   FUZZ_CHECK(InitializeDll(debugOff ? 0 : 1) == S_OK && g_pSTIIOHandler != nullptr, "InitializeDll");
   CSTIIOHandler* h = g_pSTIIOHandler;
   winplat::ClearDebugStrings();
@@ -197,8 +157,7 @@ void DebugPrintCase::Run() const {
   }
 
   FUZZ_CHECK(TerminateDll() == S_OK, "TerminateDll");
-  CheckNothingHeld();
-  ClearPlatform();
+  winplat::ResetAll();
 }
 
 }  // namespace fuzzing

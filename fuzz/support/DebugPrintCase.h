@@ -40,13 +40,6 @@ struct DebugPrintCase {
   std::string format;
   std::vector<PrintArgument> arguments;
 
-  // Tokens for the encoder: literal text, or a conversion index with its argument.
-  struct Token {
-    int conversion = -1;  // -1: literal
-    std::string literal;
-    PrintArgument argument;
-  };
-  static void Encode(ByteWriter& out, bool debugOff, const std::vector<Token>& tokens);
   static DebugPrintCase Decode(ByteReader& in);
 
   void Run() const;
