@@ -30,7 +30,6 @@ const ConditionCase kCases[] = {
      "the scanner is still busy after 2 repeats: ESC_RESERVE_UNIT returned WIA_ERROR_BUSY",
      "x3",
      {}},
-    {kSmall + "--warming-up 3 --retries 1", 3, "the scanner is still warming up after 1 repeat", "", {}},
     {kFeeder + "3 --jam 2",
      4,
      "sheet 2 could not be positioned: ESC_OBJECT_POSITION returned WIA_ERROR_PAPER_JAM (0x80210002, paper jam)",
