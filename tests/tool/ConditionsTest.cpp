@@ -41,11 +41,8 @@ const ConditionCase kCases[] = {
      "page 2 stopped after 24 of 437 rows: ESC_READ returned WIA_ERROR_PAPER_JAM",
      "",
      {"p1.png"}},
-    {kFeeder + "3 --jam 3 --jam-block 2 -o job.pdf",
-     4,
-     "page 3 stopped after",
-     "job.pdf  310 x 437  2 pages",
-     {"job.pdf"}},
+    {kFeeder + "3 --jam 3 --jam-block 2 -o job.pdf", 4, "page 3 stopped", "job.pdf  310 x 437  2 pages", {"job.pdf"}},
+    {kFeeder + "3 --jam 3 --jam-block 2 -o job.tif", 4, "page 3 stopped", "job.tif  310 x 437  2 pages", {"job.tif"}},
     {kFeeder + "0", 4, "no sheet to scan: ESC_OBJECT_POSITION returned ADF_NO_DOCUMENT", "0 pages", {}},
     {kFeeder + "2 -n 3", 4, "the feeder ran out after 2 of 3 sheets", "2 pages", {"p1.png", "p2.png"}},
     {kFeeder + "2", 0, "", "results other than S_OK and PAGE_END: none", {"p1.png", "p2.png"}},
@@ -74,6 +71,9 @@ TEST(ToolConditions, ExitStatusMessageSummaryAndPages) {
     EXPECT_NE(run.err.find(c.inStderr), std::string::npos) << run.err;
     EXPECT_NE(run.out.find(c.inStdout), std::string::npos) << run.out;
     EXPECT_EQ(dir.Files(), c.files);
+    if (c.files.count("job.tif") != 0) {
+      EXPECT_EQ(DecodeTiff(dir / "job.tif").size(), 2u) << "the page cut short is in the file";
+    }
   }
 }
 
