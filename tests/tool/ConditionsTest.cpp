@@ -101,14 +101,25 @@ TEST(ToolConditions, OutputProblemsBeforeScanning) {
   }
 }
 
-// SIGINT or SIGTERM mid-page: the block in flight completes, the scanner is aborted then released, the
-// library ends, no file is left, and the status is 8.
+// SIGINT or SIGTERM mid-page, or the output failing mid-page: the block in flight completes, the
+// scanner is aborted then released, the library ends, no file is left.
 TEST(ToolConditions, StopMidPage) {
-  for (int signal : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(signal);
+  const std::string tool = STISCAN_PATH;
+  const struct {
+    std::string command;
+    int signal, status;
+    std::string message;
+  } kStops[] = {
+      {tool + " -r 300 --wire-rate 20 --debug -o page.png", SIGINT, 8, "stopped: the scanner was aborted and released"},
+      {tool + " -r 300 --wire-rate 20 --debug -o page.png", SIGTERM, 8,
+       "stopped: the scanner was aborted and released"},
+      {tool + " -r 150 --debug -o - >/dev/full", 0, 7, "cannot write standard output: No space left on device"},
+  };
+  for (const auto& stop : kStops) {
+    SCOPED_TRACE(stop.command);
     ScratchDir dir;
-    const ToolRun run = RunTool("-r 300 --wire-rate 20 --debug -o page.png", dir, signal, "CallReadImage");
-    EXPECT_EQ(run.status, 8);
+    const ToolRun run = RunProgram({"/bin/sh", "-c", "exec " + stop.command}, dir.Path(), stop.signal, "ReadImage");
+    EXPECT_EQ(run.status, stop.status);
     EXPECT_TRUE(dir.Files().empty());
     const size_t lastRead = run.err.rfind("[STI]CSTIIOHandler::CallReadImage\n");
     const size_t abort = run.err.find("[STI]CSTIIOHandler::CallAbort\n");
@@ -116,7 +127,7 @@ TEST(ToolConditions, StopMidPage) {
     const size_t ended = run.err.find("[STI]CSTIIOHandler::~CSTIIOHandler\n");
     ASSERT_NE(lastRead, std::string::npos);
     EXPECT_TRUE(lastRead < abort && abort < release && release < ended && ended != std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("stiscan: stopped: the scanner was aborted and released\n"), std::string::npos);
+    EXPECT_NE(run.err.find("stiscan: " + stop.message + "\n"), std::string::npos) << run.err;
   }
 }
 
