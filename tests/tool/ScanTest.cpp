@@ -48,15 +48,8 @@ const ScanCase kScans[] = {
     {"--route direct -r 75 -m grey --size letter", {"page-001.png"}, {0}, 637, 825, 75, ImageType::kGrey},
 };
 
-std::vector<Image> Decode(const std::string& path, ImageType type) {
-  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".tif") == 0) {
-    return DecodeTiff(path);
-  }
-  Image png = DecodePng(path);
-  if (type == ImageType::kBlackWhite) {
-    png.rows = PackBlackWhite(png.rows, png.width, png.height);
-  }
-  return {png};
+std::vector<Image> Decode(const std::string& path) {
+  return path.compare(path.size() - 4, 4, ".tif") == 0 ? DecodeTiff(path) : std::vector<Image>{DecodePng(path)};
 }
 
 TEST(ToolScan, EachFormatHoldsTheSimulatorsPagesAtTheirSize) {
@@ -70,7 +63,7 @@ TEST(ToolScan, EachFormatHoldsTheSimulatorsPagesAtTheirSize) {
 
     std::vector<Image> images;
     for (const std::string& file : scan.files) {
-      for (Image& image : Decode(dir / file, scan.type)) {
+      for (Image& image : Decode(dir / file)) {
         images.push_back(std::move(image));
       }
     }
@@ -97,11 +90,12 @@ TEST(ToolScan, OneJobInEveryFormat) {
   ASSERT_EQ(pipe.status, 0) << pipe.err;
   std::ofstream(dir / "pdf.json") << pdf.out;
   std::ofstream(dir / "pipe.json") << pipe.err;
-  const ToolRun check = RunProgram({"/bin/sh", "-c",
-                                    "pdfinfo job.pdf | grep -E '^Pages|^Page size'; tiffinfo job.tif | grep -c 'TIFF Directory'; "
-                                    "python3 -m json.tool pdf.json && python3 -m json.tool pipe.json && "
-                                    "pdfimages -png job.pdf img && echo ok"},
-                                   dir.Path());
+  const ToolRun check =
+      RunProgram({"/bin/sh", "-c",
+                  "pdfinfo job.pdf | grep -E '^Pages|^Page size'; tiffinfo job.tif | grep -c 'TIFF Directory'; "
+                  "python3 -m json.tool pdf.json && python3 -m json.tool pipe.json && "
+                  "pdfimages -png job.pdf img && echo ok"},
+                 dir.Path());
   EXPECT_NE(check.out.find("Pages:           3\nPage size:       595.2 x 841.92 pts (A4)\n3\n"), std::string::npos)
       << check.out;
   EXPECT_EQ(check.out.substr(check.out.size() - 3), "ok\n") << check.err;
