@@ -19,38 +19,20 @@ struct ScanCase {
 
 // Sizes by hand: length x dpi to the nearest pixel, never past the area (8.5 x 11.7 in bed, 8.5 x 14 in
 // feeder, rounded down).
+// clang-format off
 const ScanCase kScans[] = {
     {"-r 75", {"page-001.png"}, {0}, 637, 877, 75, ImageType::kColour},
     {"-r 100 -m grey --size 100x50mm", {"page-001.png"}, {0}, 394, 197, 100, ImageType::kGrey},
     {"-r 150 -m bw --size 4x3in --block-bytes 1000 -o bw.png", {"bw.png"}, {0}, 600, 450, 150, ImageType::kBlackWhite},
     {"-r 75 -m bw --size 101x80mm -o bw.tif", {"bw.tif"}, {0}, 298, 236, 75, ImageType::kBlackWhite},
-    {"-s feeder --feeder-sheets 3 -r 75 --size a4 -o s%d.png",
-     {"s1.png", "s2.png", "s3.png"},
-     {1, 2, 3},
-     620,
-     877,
-     75,
+    {"-s feeder --feeder-sheets 3 -r 75 --size a4 -o s%d.png", {"s1.png", "s2.png", "s3.png"}, {1, 2, 3}, 620, 877, 75,
      ImageType::kColour},
-    {"-s feeder --feeder-sheets 3 -r 75 --size a4 -o job.tif",
-     {"job.tif"},
-     {1, 2, 3},
-     620,
-     877,
-     75,
-     ImageType::kColour},
-    {"-s feeder --feeder-sheets 3 -n 2 -r 100 -m grey --compression fast -o job.tif",
-     {"job.tif"},
-     {1, 2},
-     850,
-     1400,
-     100,
-     ImageType::kGrey},
+    {"-s feeder --feeder-sheets 3 -r 75 --size a4 -o job.tif", {"job.tif"}, {1, 2, 3}, 620, 877, 75, ImageType::kColour},
+    {"-s feeder --feeder-sheets 3 -n 2 -r 100 -m grey --compression fast -o job.tif", {"job.tif"}, {1, 2}, 850, 1400,
+     100, ImageType::kGrey},
     {"--route direct -r 75 -m grey --size letter", {"page-001.png"}, {0}, 637, 825, 75, ImageType::kGrey},
 };
-
-std::vector<Image> Decode(const std::string& path) {
-  return path.compare(path.size() - 4, 4, ".tif") == 0 ? DecodeTiff(path) : std::vector<Image>{DecodePng(path)};
-}
+// clang-format on
 
 TEST(ToolScan, EachFormatHoldsTheSimulatorsPagesAtTheirSize) {
   for (const ScanCase& scan : kScans) {

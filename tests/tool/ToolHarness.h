@@ -217,4 +217,9 @@ inline std::vector<Image> DecodeTiff(const std::string& path) {
   return pages;
 }
 
+// The pages of a PNG or TIFF file.
+inline std::vector<Image> Decode(const std::string& path) {
+  return path.compare(path.size() - 4, 4, ".tif") == 0 ? DecodeTiff(path) : std::vector<Image>{DecodePng(path)};
+}
+
 }  // namespace tooltest
