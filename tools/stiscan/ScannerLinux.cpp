@@ -10,6 +10,7 @@
 #include "doubles/linux/InstallDoubles.h"
 #include "doubles/linux/UsbscanDevice.h"
 #include "platform/control.h"
+#include "platform/usb.h"
 
 namespace stiscan {
 
@@ -75,9 +76,12 @@ bool EchoDebugStrings(client::Exports&, std::function<void(const char*)> sink) {
 }
 
 bool ListScanners(std::FILE* out) {
-  // Until the library has a USB route of its own on Linux, the built-in scanner is the one it reaches.
-  std::fprintf(out, "simulator  \\\\.\\Usbscan0  vid 0x%04X pid 0x%04X  built-in simulated scanner\n",
-               kSimulatedVendorId, kSimulatedProductId);
+  std::fprintf(out, "simulator  built in  vid 0x%04X pid 0x%04X\n", kSimulatedVendorId, kSimulatedProductId);
+  // The scanners on the USB bus the platform's route offers (WIASTIIO_USB_IDS adds ids).
+  for (const winplat::UsbScanner& scanner : winplat::UsbScanners()) {
+    std::fprintf(out, "usb  %s  vid 0x%04X pid 0x%04X  bus %d address %d\n", scanner.name.c_str(), scanner.vendorId,
+                 scanner.productId, scanner.bus, scanner.address);
+  }
   return true;
 }
 
