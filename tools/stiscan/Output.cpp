@@ -302,6 +302,8 @@ bool Output::Do(Task& task) {
         if (CloseTarget(true)) {
           std::error_code ec;
           files_.back().bytes = fs::file_size(files_.back().path, ec);
+        } else {
+          files_.pop_back();  // removed: the summary lists only files that exist
         }
       }
       break;
