@@ -145,7 +145,15 @@ bool Exports::Load(const std::string& path, std::string* error) {
 #if defined(_WIN32)
   module_ = LoadLibraryA(path.c_str());
   if (module_ == nullptr) {
-    *error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+    const DWORD code = GetLastError();
+    char text[256] = "";
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                        text, sizeof text, nullptr);
+    std::string reason(text, length);
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {
+      reason.pop_back();
+    }
+    *error = "cannot load " + path + ": " + (reason.empty() ? "error " + std::to_string(code) : reason);
     return false;
   }
 #else
