@@ -457,24 +457,29 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
 std::string UsageText() {
   return R"(Usage: stiscan [OPTION]...
 Scans pages through the WIASTIIO library, calling its exports as the WIA minidriver does, and writes
-one PNG file per page.
+them as PNG, JPEG, TIFF, PDF or PNM.
 
 What to scan:
   -s, --source SOURCE      flatbed or feeder (default flatbed)
   -r, --resolution DPI     one of the resolutions the scanner reports (default 150; see --info)
   -m, --mode MODE          colour, grey or bw (black-and-white) (default colour)
-      --size SIZE          WIDTHxHEIGHT in mm (the default unit), cm or in, e.g. 210x297mm or 8.5x11in,
-                           or a4, a5, letter, legal; default full: the whole bed, or for the feeder the
-                           longest document it takes. Sizes are taken in whole pixels, rounded down; the
-                           library widens every window to a multiple of 32 pixels, and the pages are
-                           written as the scanner delivers them.
+      --size SIZE          WIDTHxHEIGHT in mm, cm or in, e.g. 210x297mm or 8.5x11in, or a4, a5, letter,
+                           legal; default full: the whole bed, or for the feeder the longest document it
+                           takes. Taken to the nearest pixel; the file holds exactly that. Numbers without
+                           a unit are millimetres (below 25 they are refused: add the unit)
   -n, --sheets N|all       feeder: sheets to scan (default all: until the feeder is empty)
 
 Output:
-  -o, --output PATTERN     file name of each page; %d or %0Nd is the page number counted from 1
-                           (default page-%03d.png). A page is written under a temporary name and
-                           renamed once complete, so a page that fails leaves no file.
+  -o, --output NAME        the file; %d or %0Nd is the page number (from 1) of a format with one file
+                           a page; - is standard output (default page-%03d.png). Files are written under
+                           NAME.part and get their name when complete, so a stop leaves no partial file
+      --format FORMAT      png, jpeg, tiff, pdf or pnm (default: by the extension; pnm for -o -).
+                           TIFF and PDF hold every page of a feeder job in one file
+      --quality N          JPEG quality, 1 to 100 (default 90)
+      --compression SPEED  fast or default: the zlib setting of PNG, TIFF and PDF (default default)
   -i, --info               print the scanner's device information, resolutions included, and stop
+      --list               print the scanners the library can reach, and stop
+      --json               print the summary as one JSON document
       --debug              show the library's debug lines as they are written, with the seconds since
                            start (on standard error)
   -q, --quiet              print nothing but errors (no progress bar, no summary)
@@ -482,7 +487,7 @@ Output:
 Reaching the scanner:
       --route ROUTE        monitor (through the device monitor prtmon64.dll, the default) or direct
                            (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
-      --vid ID, --pid ID   USB vendor and product id the library looks for (0x... or decimal)
+      --vid ID, --pid ID   USB vendor and product id the library looks for (decimal, or hex with 0x)
       --retries N          repeats of a reserve that finds the scanner busy or warming up (default 10)
       --retry-delay MS     pause before each repeat in milliseconds (default 200)
       --simulate           Windows: the bundled simulator behind the test device monitor beside
@@ -493,18 +498,23 @@ The simulated scanner (Linux always; Windows with --simulate):
                            0 is an empty feeder
       --busy N             the next N reserves find the scanner busy
       --warming-up N       then the next N reserves find the lamp warming up
-      --jam K              sheet K (counted from 1) jams as it is fed
+      --jam K              sheet K of the feeder (counted from 1) jams as it is fed
       --jam-block B        ... or instead in the read of its block B
-      --short-transfer K   the answer to command K (counted from 1) arrives cut short (16 bytes)
+      --short-transfer K   the answer to command K (counted from 1) arrives with half its bytes
       --port-held          the contention module refuses the port (another program holds it)
       --block-bytes N      image bytes per block (default 65536)
+      --wire-rate MB/S     answers paced at this many MB per second (default: unpaced)
 
   -h, --help               this text
       --version            the tool's version
 
+Numbers are decimal. Ctrl-C (or SIGTERM) stops a scan cleanly: the block in flight completes, the
+scanner is aborted and released, and the page in progress is dropped; a second Ctrl-C ends at once.
+
 Exit status:
   0  every page was written
-  2  usage: a bad option or value, or a value the scanner does not offer
+  2  usage: a bad option or value, a value the scanner does not offer, or a simulated condition
+     that cannot happen
   3  device: no scanner found, the port not granted, or the scanner still busy or warming up after
      the repeats
   4  paper: a paper jam, or the feeder empty while pages were expected
@@ -519,6 +529,8 @@ Examples:
   stiscan --info
   stiscan --resolution 300 --mode grey --size a4 -o scan.png
   stiscan --source feeder --feeder-sheets 3 -o out/page-%02d.png
+  stiscan --source feeder --feeder-sheets 3 --size a4 -o scans.pdf
+  stiscan --mode grey -o - | pnmtopng > scan.png
   stiscan --source feeder --jam 2 --debug
 )";
 }
