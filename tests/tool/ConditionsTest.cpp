@@ -98,10 +98,7 @@ TEST(ToolConditions, StopMidPage) {
        "stopped: the scanner was aborted and released"},
       {tool + " -r 150 --debug -o - >/dev/full", 0, 7, "cannot write standard output: No space left on device"},
   };
-  std::string windows;
-  for (const std::string& arg : WindowsTool("-r 600 --wire-rate 20 --debug -o page.png")) {
-    windows += arg + " ";
-  }
+  const std::string windows = WindowsTool("-r 600 --wire-rate 20 --debug -o page.png");
   if (!windows.empty()) {
     stops.push_back({windows, SIGINT, 8, "stopped: the scanner was aborted and released"});
   }

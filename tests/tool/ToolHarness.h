@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <csetjmp>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -125,28 +124,22 @@ inline ToolRun RunTool(const std::string& args, const ScratchDir& dir, int signa
   return RunProgram(argv, dir.Path(), signal, when);
 }
 
-// The Windows tool under Wine with --simulate and `args`, given a Windows build (WIASTIIO_WINDOWS_BIN, a
-// CMake cache value or in the environment); empty without one.
-inline std::vector<std::string> WindowsTool(const std::string& args) {
+// The command line of the Windows tool under Wine with --simulate and `args`, given a Windows build
+// (WIASTIIO_WINDOWS_BIN, a CMake cache value or in the environment); empty without one.
+inline std::string WindowsTool(const std::string& args) {
   const char* fromEnvironment = std::getenv("WIASTIIO_WINDOWS_BIN");
   const std::string bin =
       fromEnvironment != nullptr && fromEnvironment[0] != '\0' ? fromEnvironment : WIASTIIO_WINDOWS_BIN;
   if (bin.empty() || access((bin + "/stiscan.exe").c_str(), R_OK) != 0) {
-    return {};
+    return "";
   }
   setenv("WIASTIIO_WINEPREFIX", (bin + "/../.wineprefix").c_str(), 0);
-  std::vector<std::string> argv = {WINE_RUN_SCRIPT, bin + "/stiscan.exe", "--simulate"};
-  for (const std::string& arg : Split(args)) {
-    argv.push_back(arg);
-  }
-  return argv;
+  return std::string(WINE_RUN_SCRIPT) + " " + bin + "/stiscan.exe --simulate " + args;
 }
 
 // An image as rows in the scanner's format.
 struct Image {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  uint32_t dpi = 0;
+  uint32_t width = 0, height = 0, dpi = 0;
   std::vector<uint8_t> rows;
 };
 

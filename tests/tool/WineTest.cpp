@@ -12,14 +12,14 @@ TEST(WindowsTool, CompressedPngAndTiffWithTheLinuxPixels) {
                           "-r 150 -m bw --size 4x3in --block-bytes 3000 -o page.png",
                           "-s feeder --feeder-sheets 3 -r 75 --size a5 --jam 3 --jam-block 2 -m bw -o job.tif"}) {
     SCOPED_TRACE(job);
-    const std::vector<std::string> windows = WindowsTool(job);
+    const std::string windows = WindowsTool(job);
     if (windows.empty()) {
       GTEST_SKIP() << "no Windows build given (WIASTIIO_WINDOWS_BIN)";
     }
     ScratchDir linuxDir;
     ScratchDir windowsDir;
     const int status = RunTool(job, linuxDir).status;
-    const ToolRun run = RunProgram(windows, windowsDir.Path());
+    const ToolRun run = RunProgram({"/bin/sh", "-c", "exec " + windows}, windowsDir.Path());
     ASSERT_EQ(run.status, status) << run.err;
     ASSERT_EQ(windowsDir.Files(), linuxDir.Files());
     for (const std::string& file : linuxDir.Files()) {
