@@ -59,30 +59,6 @@ TEST(ToolConditions, ExitStatusMessageSummaryAndPages) {
   }
 }
 
-// Output problems are found before the scanner is reserved: nothing reaches the wire but the inquiry.
-TEST(ToolConditions, OutputProblemsBeforeScanning) {
-  const struct {
-    std::string args;
-    int status;
-    std::string message;
-  } kCases[] = {
-      {"-o folder.png", 7, "stiscan: cannot write folder.png: it is a folder\n"},
-      {"-o blocker/a.png", 7, "stiscan: cannot create the folder blocker: "},
-      {"-s feeder -o one.png", 2, "stiscan: --output one.png: a feeder job writes several pages;"},
-      {"-o scan.bmp", 2, "stiscan: --output scan.bmp: the name does not tell the format;"},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.args);
-    ScratchDir dir;
-    fs::create_directory(dir / "folder.png");
-    std::ofstream(dir / "blocker") << "a file";
-    const ToolRun run = RunTool(c.args + " --debug", dir);
-    EXPECT_EQ(run.status, c.status);
-    EXPECT_EQ(run.err.rfind(c.message, 0), 0u) << run.err;
-    EXPECT_EQ(run.err.find("[STI]"), std::string::npos) << "the library was called";
-  }
-}
-
 // SIGINT or SIGTERM mid-page (Ctrl-C on Windows: Wine's for SIGINT), or the output failing mid-page: the
 // block in flight completes, the scanner is aborted then released, the library ends, no file is left.
 TEST(ToolConditions, StopMidPage) {
