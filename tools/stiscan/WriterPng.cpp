@@ -2,6 +2,8 @@
 // the Sub filter (none for black-and-white).
 #include <zlib.h>
 
+#include <cmath>
+
 #include "Deflate.h"
 #include "Writers.h"
 
@@ -36,7 +38,7 @@ class PngWriter : public Writer {
     header[9] = page.mode == client::Mode::kColour ? 2 : 0;
     Chunk("IHDR", header, sizeof header);
     uint8_t phys[9] = {};
-    const auto perMetre = static_cast<uint32_t>(page.dpi / 0.0254 + 0.5);
+    const auto perMetre = static_cast<uint32_t>(std::lround(page.dpi / 0.0254));
     Store32(phys, perMetre);
     Store32(phys + 4, perMetre);
     phys[8] = 1;

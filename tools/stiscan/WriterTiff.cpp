@@ -28,7 +28,7 @@ uint16_t Photometric(client::Mode mode) {
 class LibtiffWriter : public Writer {
  public:
   explicit LibtiffWriter(const Encoding& encoding) : fast_(encoding.fast) {}
-  ~LibtiffWriter() override { AbandonPage(); }
+  ~LibtiffWriter() override { Drop(); }
 
   bool Open(std::FILE* file, std::string* error) override {
     std::fflush(file);
@@ -80,21 +80,7 @@ class LibtiffWriter : public Writer {
   bool EndPage(std::string* error) override { return TIFFWriteDirectory(tiff_) == 1 || Failed(error); }
 
   bool AbandonPage() override {
-    // The pages before are linked in the file already; the open directory must not be. libtiff's
-    // cleanup flushes it, so its descriptor is first turned into one that takes no writes.
-    if (tiff_ != nullptr) {
-      const int fd = TIFFFileno(tiff_);
-      const int closed = open("/dev/null", O_RDONLY);
-      if (closed >= 0) {
-        dup2(closed, fd);
-        close(closed);
-      }
-      const TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
-      TIFFCleanup(tiff_);
-      TIFFSetErrorHandler(errors);
-      close(fd);
-      tiff_ = nullptr;
-    }
+    Drop();
     return true;
   }
 
@@ -118,6 +104,24 @@ class LibtiffWriter : public Writer {
   bool Failed(std::string* error) {
     *error = SystemReason(errno != 0 ? errno : EIO);
     return false;
+  }
+
+  void Drop() {
+    // The pages before are linked in the file already; the open directory must not be. libtiff's
+    // cleanup flushes it, so its descriptor is first turned into one that takes no writes.
+    if (tiff_ != nullptr) {
+      const int fd = TIFFFileno(tiff_);
+      const int closed = open("/dev/null", O_RDONLY);
+      if (closed >= 0) {
+        dup2(closed, fd);
+        close(closed);
+      }
+      const TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
+      TIFFCleanup(tiff_);
+      TIFFSetErrorHandler(errors);
+      close(fd);
+      tiff_ = nullptr;
+    }
   }
 
   bool fast_;
