@@ -15,29 +15,28 @@ namespace {
 
 struct Known {
   HRESULT result;
+  Status status;
   const char* name;
   const char* meaning;
-  Status status;
 };
 
 const Known kKnown[] = {
-    {S_OK, "S_OK", "success", Status::kOk},
-    {PAGE_END, "PAGE_END", "end of the page", Status::kOk},
-    {ADF_NO_DOCUMENT, "ADF_NO_DOCUMENT", "no document in the feeder", Status::kPaper},
-    {DEVICE_UNLOCKED, "DEVICE_UNLOCKED", "the scanning unit is not reserved", Status::kLibrary},
-    {PORT_ACQUIRE_FAIL, "PORT_ACQUIRE_FAIL",
-     "the contention module did not grant the scanner port (another program may hold it, or the module is missing)",
-     Status::kDevice},
-    {E_NOTIMPL, "E_NOTIMPL", "a port call failed", Status::kIo},
-    {E_FAIL, "E_FAIL", "a transfer failed or came up short", Status::kIo},
-    {E_INVALIDARG, "E_INVALIDARG", "invalid argument", Status::kLibrary},
-    {E_OUTOFMEMORY, "E_OUTOFMEMORY", "out of memory", Status::kLibrary},
-    {E_UNEXPECTED, "E_UNEXPECTED", "the library has no handler", Status::kLibrary},
-    {WIA_ERROR_GENERAL_ERROR, "WIA_ERROR_GENERAL_ERROR", "general scanner error", Status::kLibrary},
-    {WIA_ERROR_PAPER_JAM, "WIA_ERROR_PAPER_JAM", "paper jam", Status::kPaper},
-    {WIA_ERROR_PAPER_EMPTY, "WIA_ERROR_PAPER_EMPTY", "no paper in the feeder", Status::kPaper},
-    {WIA_ERROR_BUSY, "WIA_ERROR_BUSY", "scanner busy", Status::kDevice},
-    {WIA_ERROR_WARMING_UP, "WIA_ERROR_WARMING_UP", "lamp warming up", Status::kDevice},
+    {S_OK, Status::kOk, "S_OK", "success"},
+    {PAGE_END, Status::kOk, "PAGE_END", "end of the page"},
+    {ADF_NO_DOCUMENT, Status::kPaper, "ADF_NO_DOCUMENT", "no document in the feeder"},
+    {DEVICE_UNLOCKED, Status::kLibrary, "DEVICE_UNLOCKED", "the scanning unit is not reserved"},
+    {PORT_ACQUIRE_FAIL, Status::kDevice, "PORT_ACQUIRE_FAIL",
+     "the contention module did not grant the scanner port (another program may hold it, or the module is missing)"},
+    {E_NOTIMPL, Status::kIo, "E_NOTIMPL", "a port call failed"},
+    {E_FAIL, Status::kIo, "E_FAIL", "a transfer failed or came up short"},
+    {E_INVALIDARG, Status::kLibrary, "E_INVALIDARG", "invalid argument"},
+    {E_OUTOFMEMORY, Status::kLibrary, "E_OUTOFMEMORY", "out of memory"},
+    {E_UNEXPECTED, Status::kLibrary, "E_UNEXPECTED", "the library has no handler"},
+    {WIA_ERROR_GENERAL_ERROR, Status::kLibrary, "WIA_ERROR_GENERAL_ERROR", "general scanner error"},
+    {WIA_ERROR_PAPER_JAM, Status::kPaper, "WIA_ERROR_PAPER_JAM", "paper jam"},
+    {WIA_ERROR_PAPER_EMPTY, Status::kPaper, "WIA_ERROR_PAPER_EMPTY", "no paper in the feeder"},
+    {WIA_ERROR_BUSY, Status::kDevice, "WIA_ERROR_BUSY", "scanner busy"},
+    {WIA_ERROR_WARMING_UP, Status::kDevice, "WIA_ERROR_WARMING_UP", "lamp warming up"},
 };
 
 const Known* Find(HRESULT result) {
