@@ -49,7 +49,8 @@ bool Output::Check(bool severalPages, std::string* error) {
   }
   std::string why;
   if (!Available(format_, &why)) {
-    *error = std::string("--format ") + FormatName(format_) + ": " + why;
+    *error =
+        (options_.formatGiven ? std::string("--format ") + FormatName(format_) : "--output " + pattern) + ": " + why;
     return false;
   }
   if (toStdout_) {

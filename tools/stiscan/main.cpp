@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
   Output output(options);
   const bool severalPages = options.source == Source::kFeeder && options.sheets != 1;
   if (!options.info && !output.Check(severalPages, &error)) {
-    return Fail(options.formatGiven || error.compare(0, 9, "--output ") == 0 ? kExitUsage : kExitOutput, error);
+    // A refusal names the option; a folder or file that cannot be written is an output problem.
+    return Fail(error.compare(0, 2, "--") == 0 ? kExitUsage : kExitOutput, error);
   }
   // The summary goes to standard error when the pages go to standard output.
   std::FILE* summaryOut = options.output == "-" && !options.info ? stderr : stdout;
