@@ -9,22 +9,6 @@
 
 namespace stiscan {
 
-const char* SourceName(Source source) {
-  return source == Source::kFeeder ? "feeder" : "flatbed";
-}
-
-const char* ModeName(Mode mode) {
-  switch (mode) {
-    case Mode::kGrey:
-      return "grey";
-    case Mode::kBlackWhite:
-      return "bw";
-    case Mode::kColour:
-      break;
-  }
-  return "colour";
-}
-
 const char* RouteName(Route route) {
   return route == Route::kDirect ? "direct" : "monitor";
 }
@@ -35,9 +19,17 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
   if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
     return false;
   }
+  // Decimal; hexadecimal only with "0x" (leading zeros do not make octal).
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  for (size_t i = hex ? 2 : 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (!(c >= '0' && c <= '9') && !(hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))) {
+      return false;
+    }
+  }
   errno = 0;
   char* end = nullptr;
-  unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  unsigned long long parsed = std::strtoull(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
   if (errno != 0 || end == text.c_str() || *end != '\0' || parsed > max) {
     return false;
   }
@@ -57,6 +49,9 @@ bool ParseLength(const std::string& text, double* value) {
   *value = parsed;
   return true;
 }
+
+// A size without a unit is read in millimetres; below this it is more likely inches or centimetres.
+constexpr double kSmallestUnitlessMm = 25;
 
 // "WxH" with an optional unit (mm, cm, in; mm when none), or a paper name.
 bool ParseSize(const std::string& text, WindowSize* size) {
@@ -84,6 +79,7 @@ bool ParseSize(const std::string& text, WindowSize* size) {
   }
   double unit = 1000 / 25.4;  // thousandths of an inch per millimetre
   std::string dims = lower;
+  bool unitGiven = true;
   auto endsWith = [&](const char* suffix) {
     const size_t n = std::strlen(suffix);
     return dims.size() > n && dims.compare(dims.size() - n, n, suffix) == 0;
@@ -96,11 +92,17 @@ bool ParseSize(const std::string& text, WindowSize* size) {
   } else if (endsWith("in")) {
     dims.resize(dims.size() - 2);
     unit = 1000;
+  } else {
+    unitGiven = false;
   }
   const size_t x = dims.find('x');
   double width = 0;
   double height = 0;
   if (x == std::string::npos || !ParseLength(dims.substr(0, x), &width) || !ParseLength(dims.substr(x + 1), &height)) {
+    return false;
+  }
+  if (!unitGiven && (width < kSmallestUnitlessMm || height < kSmallestUnitlessMm)) {
+    size->implausible = true;
     return false;
   }
   size->given = true;
@@ -261,7 +263,13 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
        }},
       {"--size",
        [&](const std::string& option, const std::string& text) {
-         if (!ParseSize(text, &o.size)) {
+         const bool parsed = ParseSize(text, &o.size);
+         if (!parsed && o.size.implausible) {
+           *error = option + " " + text + ": without a unit this is " + text +
+                    " millimetres, smaller than any page; add the unit (for example " + text + "in or " + text + "cm)";
+           return false;
+         }
+         if (!parsed) {
            *error = option + " " + text +
                     ": expected WIDTHxHEIGHT with mm, cm or in (for example 210x297mm or 8.5x11in), "
                     "a4, a5, letter, legal or full";
@@ -296,6 +304,43 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
          o.output = text;
          return true;
        }},
+      {"--format",
+       [&](const std::string& option, const std::string& text) {
+         if (!FormatFromName(text, &o.format)) {
+           *error = option + " " + text + ": expected png, jpeg, tiff, pdf or pnm";
+           return false;
+         }
+         o.formatGiven = true;
+         return true;
+       }},
+      {"--quality",
+       [&](const std::string& option, const std::string& text) {
+         uint32_t quality = 0;
+         if (!u32(&quality, 1, 100)(option, text)) {
+           return false;
+         }
+         o.quality = static_cast<int>(quality);
+         return true;
+       }},
+      {"--compression",
+       [&](const std::string& option, const std::string& text) {
+         if (text != "fast" && text != "default") {
+           *error = option + " " + text + ": expected fast or default";
+           return false;
+         }
+         o.fastCompression = text == "fast";
+         return true;
+       }},
+      {"--wire-rate",
+       [&](const std::string& option, const std::string& text) {
+         uint32_t rate = 0;
+         if (!u32(&rate, 1, 100000)(option, text)) {
+           return false;
+         }
+         c.wireRate = rate;
+         c.any = true;
+         return true;
+       }},
       {"--route",
        [&](const std::string& option, const std::string& text) {
          if (text == "monitor") {
@@ -326,8 +371,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       {"--block-bytes", condition(&c.blockBytes, 64, 16 * 1024 * 1024)},
   };
   const std::map<std::string, bool*> flags = {
-      {"--help", &o.help},   {"--version", &o.version}, {"--info", &o.info},
-      {"--debug", &o.debug}, {"--quiet", &o.quiet},     {"--simulate", &o.simulate},
+      {"--help", &o.help},   {"--version", &o.version},   {"--info", &o.info}, {"--debug", &o.debug},
+      {"--quiet", &o.quiet}, {"--simulate", &o.simulate}, {"--list", &o.list}, {"--json", &o.json},
   };
   const std::map<std::string, std::string> shortNames = {
       {"-h", "--help"}, {"-q", "--quiet"},  {"-o", "--output"}, {"-r", "--resolution"},
@@ -391,15 +436,19 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     *error = "--sheets " + std::to_string(o.sheets) + ": more than one sheet needs --source feeder";
     return false;
   }
-  const bool onePage = o.source == Source::kFlatbed || o.sheets == 1;
-  if (!onePage && !PatternNumbersPages(o.output)) {
-    *error = "--output " + o.output +
-             ": a feeder job writes several pages; put %d (or %0Nd) where the page "
-             "number goes";
-    return false;
-  }
   if (c.jamBlock != 0 && c.jamSheet == 0) {
     *error = "--jam-block needs --jam SHEET";
+    return false;
+  }
+  // Conditions the simulated scanner cannot run into.
+  if (c.jamSheet != 0 && o.source != Source::kFeeder) {
+    *error = "--jam " + std::to_string(c.jamSheet) + ": only a feeder jams; add --source feeder";
+    return false;
+  }
+  const uint32_t loaded = c.feederSheetsGiven ? c.feederSheets : o.sheets != 0 ? o.sheets : 2;
+  if (c.jamSheet > loaded) {
+    *error = "--jam " + std::to_string(c.jamSheet) + ": the feeder holds " + std::to_string(loaded) +
+             (loaded == 1 ? " sheet" : " sheets");
     return false;
   }
   return true;
@@ -408,24 +457,29 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
 std::string UsageText() {
   return R"(Usage: stiscan [OPTION]...
 Scans pages through the WIASTIIO library, calling its exports as the WIA minidriver does, and writes
-one PNG file per page.
+them as PNG, JPEG, TIFF, PDF or PNM.
 
 What to scan:
   -s, --source SOURCE      flatbed or feeder (default flatbed)
   -r, --resolution DPI     one of the resolutions the scanner reports (default 150; see --info)
   -m, --mode MODE          colour, grey or bw (black-and-white) (default colour)
-      --size SIZE          WIDTHxHEIGHT in mm (the default unit), cm or in, e.g. 210x297mm or 8.5x11in,
-                           or a4, a5, letter, legal; default full: the whole bed, or for the feeder the
-                           longest document it takes. Sizes are taken in whole pixels, rounded down; the
-                           library widens every window to a multiple of 32 pixels, and the pages are
-                           written as the scanner delivers them.
+      --size SIZE          WIDTHxHEIGHT in mm, cm or in, e.g. 210x297mm or 8.5x11in, or a4, a5, letter,
+                           legal; default full: the whole bed, or for the feeder the longest document it
+                           takes. Taken to the nearest pixel; the file holds exactly that. Numbers without
+                           a unit are millimetres (below 25 they are refused: add the unit)
   -n, --sheets N|all       feeder: sheets to scan (default all: until the feeder is empty)
 
 Output:
-  -o, --output PATTERN     file name of each page; %d or %0Nd is the page number counted from 1
-                           (default page-%03d.png). A page is written under a temporary name and
-                           renamed once complete, so a page that fails leaves no file.
+  -o, --output NAME        the file; %d or %0Nd is the page number (from 1) of a format with one file
+                           a page; - is standard output (default page-%03d.png). Files are written under
+                           NAME.part and get their name when complete, so a stop leaves no partial file
+      --format FORMAT      png, jpeg, tiff, pdf or pnm (default: by the extension; pnm for -o -).
+                           TIFF and PDF hold every page of a feeder job in one file
+      --quality N          JPEG quality, 1 to 100 (default 90)
+      --compression SPEED  fast or default: the zlib setting of PNG, TIFF and PDF (default default)
   -i, --info               print the scanner's device information, resolutions included, and stop
+      --list               print the scanners the library can reach, and stop
+      --json               print the summary as one JSON document
       --debug              show the library's debug lines as they are written, with the seconds since
                            start (on standard error)
   -q, --quiet              print nothing but errors (no progress bar, no summary)
@@ -433,7 +487,7 @@ Output:
 Reaching the scanner:
       --route ROUTE        monitor (through the device monitor prtmon64.dll, the default) or direct
                            (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
-      --vid ID, --pid ID   USB vendor and product id the library looks for (0x... or decimal)
+      --vid ID, --pid ID   USB vendor and product id the library looks for (decimal, or hex with 0x)
       --retries N          repeats of a reserve that finds the scanner busy or warming up (default 10)
       --retry-delay MS     pause before each repeat in milliseconds (default 200)
       --simulate           Windows: the bundled simulator behind the test device monitor beside
@@ -444,29 +498,39 @@ The simulated scanner (Linux always; Windows with --simulate):
                            0 is an empty feeder
       --busy N             the next N reserves find the scanner busy
       --warming-up N       then the next N reserves find the lamp warming up
-      --jam K              sheet K (counted from 1) jams as it is fed
+      --jam K              sheet K of the feeder (counted from 1) jams as it is fed
       --jam-block B        ... or instead in the read of its block B
-      --short-transfer K   the answer to command K (counted from 1) arrives cut short (16 bytes)
+      --short-transfer K   the answer to command K (counted from 1) arrives with half its bytes
       --port-held          the contention module refuses the port (another program holds it)
       --block-bytes N      image bytes per block (default 65536)
+      --wire-rate MB/S     answers paced at this many MB per second (default: unpaced)
 
   -h, --help               this text
       --version            the tool's version
 
+Numbers are decimal. Ctrl-C (or SIGTERM) stops a scan cleanly: the block in flight completes, the
+scanner is aborted and released, and the page in progress is dropped; a second Ctrl-C ends at once.
+
 Exit status:
   0  every page was written
-  2  usage: a bad option or value, or a value the scanner does not offer
+  2  usage: a bad option or value, a value the scanner does not offer, or a simulated condition
+     that cannot happen
   3  device: no scanner found, the port not granted, or the scanner still busy or warming up after
      the repeats
   4  paper: a paper jam, or the feeder empty while pages were expected
   5  I/O: a transfer failed or came up short, or the scanner's data did not fit the page
   6  library: the library could not be loaded, or returned another failure
-  7  output: a page could not be written to its file
+  7  output: the output cannot be written (found before scanning where it can be), or a page could
+     not be written to its file
+  8  stopped: Ctrl-C or SIGTERM (Ctrl-Break or closing the console on Windows); the page in progress
+     is dropped, the scanner aborted and released
 
 Examples:
   stiscan --info
   stiscan --resolution 300 --mode grey --size a4 -o scan.png
   stiscan --source feeder --feeder-sheets 3 -o out/page-%02d.png
+  stiscan --source feeder --feeder-sheets 3 --size a4 -o scans.pdf
+  stiscan --mode grey -o - | pnmtopng > scan.png
   stiscan --source feeder --jam 2 --debug
 )";
 }

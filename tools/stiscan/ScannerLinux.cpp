@@ -1,5 +1,6 @@
 // Linux: the simulator behind the platform's module and device models, which the library reaches
 // through the same libwinplat as the tool.
+#include <signal.h>
 #include <unistd.h>
 
 #include "DeviceKey.h"
@@ -9,6 +10,7 @@
 #include "doubles/linux/InstallDoubles.h"
 #include "doubles/linux/UsbscanDevice.h"
 #include "platform/control.h"
+#include "platform/usb.h"
 
 namespace stiscan {
 
@@ -40,6 +42,7 @@ class LinuxScanner : public Scanner {
   }
 
   HKEY ParametersKey() const override { return key_.Parameters(); }
+  const SimulatedScanner* Simulated() const override { return &simulated_; }
 
  private:
   SimulatedScanner simulated_;
@@ -59,7 +62,7 @@ std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status
   return scanner;
 }
 
-bool EchoDebugStrings(Library&, std::function<void(const char*)> sink) {
+bool EchoDebugStrings(client::Exports&, std::function<void(const char*)> sink) {
   if (!sink) {
     winplat::SetDebugStringSink(nullptr);
     return true;
@@ -71,6 +74,40 @@ bool EchoDebugStrings(Library&, std::function<void(const char*)> sink) {
   });
   return true;
 }
+
+bool ListScanners(std::FILE* out) {
+  std::fprintf(out, "simulator  built in  vid 0x%04X pid 0x%04X\n", kSimulatedVendorId, kSimulatedProductId);
+  // The scanners on the USB bus the platform's route offers (WIASTIIO_USB_IDS adds ids).
+  for (const winplat::UsbScanner& scanner : winplat::UsbScanners()) {
+    std::fprintf(out, "usb  %s  vid 0x%04X pid 0x%04X  bus %d address %d\n", scanner.name.c_str(), scanner.vendorId,
+                 scanner.productId, scanner.bus, scanner.address);
+  }
+  return true;
+}
+
+namespace {
+void (*g_stop)() = nullptr;
+void StopSignal(int) {
+  if (g_stop != nullptr) {
+    g_stop();
+  }
+}
+}  // namespace
+
+void OnStopRequest(void (*stop)()) {
+  g_stop = stop;
+  struct sigaction action = {};
+  action.sa_handler = StopSignal;
+  sigemptyset(&action.sa_mask);
+  // The second signal finds the default action again and ends the program.
+  action.sa_flags = SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // A closed pipe shows as a write error of the output instead of ending the program unseen.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void StopHandled() {}
 
 bool StderrIsTerminal() {
   return isatty(STDERR_FILENO) != 0;

@@ -1,16 +1,19 @@
-// stiscan: scans pages through WIASTIIO as the WIA minidriver does and writes them as PNG files.
+// stiscan: scans pages through WIASTIIO as the WIA minidriver does and writes them as PNG, JPEG, TIFF,
+// PDF or PNM.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "DeviceKey.h"
 #include "InfoTable.h"
-#include "Library.h"
 #include "Options.h"
+#include "Output.h"
 #include "Report.h"
 #include "Results.h"
-#include "ScanDriver.h"
 #include "Scanner.h"
+#include "client/Exports.h"
+#include "client/ScanSession.h"
 
 #ifndef STISCAN_VERSION
 #define STISCAN_VERSION "unknown"
@@ -23,6 +26,47 @@ namespace {
 int Fail(ExitStatus status, const std::string& message) {
   std::fprintf(stderr, "stiscan: %s\n", message.c_str());
   return status;
+}
+
+// The session a stop request reaches; set while it lives.
+std::atomic<client::ScanSession*> g_session{nullptr};
+std::atomic<bool> g_stopRequested{false};
+
+void RequestStop() {
+  g_stopRequested.store(true);
+  client::ScanSession* session = g_session.load();
+  if (session != nullptr) {
+    session->Cancel();
+  }
+}
+
+// The value of a request field as the command line gave it.
+std::string OptionText(const Options& options, const std::string& field) {
+  if (field == "resolution") {
+    return std::to_string(options.resolution);
+  }
+  if (field == "mode") {
+    return ModeName(options.mode);
+  }
+  if (field == "size") {
+    return options.size.text;
+  }
+  return SourceName(options.source);
+}
+
+client::ScanRequest RequestOf(const Options& options) {
+  client::ScanRequest request;
+  request.source = options.source;
+  request.mode = options.mode;
+  request.dpi = options.resolution;
+  if (options.size.given) {
+    request.width = options.size.width;
+    request.height = options.size.height;
+  }
+  request.sheets = options.sheets;
+  request.retries = options.retries;
+  request.retryDelayMs = options.retryDelayMs;
+  return request;
 }
 
 }  // namespace
@@ -43,9 +87,22 @@ int main(int argc, char** argv) {
     std::printf("stiscan %s\n", STISCAN_VERSION);
     return kExitOk;
   }
+  if (options.list) {
+    return ListScanners(stdout) ? kExitOk : kExitDevice;
+  }
 
-  Library library;
-  if (!library.Load(&error)) {
+  // Everything about the output is settled before the scanner hears of the job.
+  Output output(options);
+  const bool severalPages = options.source == Source::kFeeder && options.sheets != 1;
+  if (!options.info && !output.Check(severalPages, &error)) {
+    // A refusal names the option; a folder or file that cannot be written is an output problem.
+    return Fail(error.compare(0, 2, "--") == 0 ? kExitUsage : kExitOutput, error);
+  }
+  // The summary goes to standard error when the pages go to standard output.
+  std::FILE* summaryOut = options.output == "-" && !options.info ? stderr : stdout;
+
+  client::Exports library;
+  if (!library.Load(client::DefaultLibraryPath(), &error)) {
     return Fail(kExitLibrary, error);
   }
   ExitStatus status = kExitOk;
@@ -63,22 +120,54 @@ int main(int argc, char** argv) {
     }
   }
 
-  Report report(options, start, !options.debug && StderrIsTerminal());
-  ScanDriver driver(library, options, report);
+  Report report(options, output, start, !options.debug && !options.json && StderrIsTerminal());
+  client::ScanSession session(library);
+  g_session.store(&session);
+  OnStopRequest(&RequestStop);
+  if (g_stopRequested.load()) {
+    session.Cancel();
+  }
   DeviceControl control;
-  const Outcome outcome = driver.Run(&control, scanner->ParametersKey());
+  client::Outcome outcome = session.Open(&control, scanner->ParametersKey(), options.debug, &report);
+  if (outcome.Ok() && options.info) {
+    session.QueryDetails();
+  } else if (outcome.Ok()) {
+    client::PageLayout layout;
+    outcome = session.Plan(RequestOf(options), &layout);
+    if (outcome.status == client::Status::kUsage) {
+      outcome.message = "--" + outcome.step + " " + OptionText(options, outcome.step) + ": " + outcome.message;
+    }
+    if (outcome.Ok()) {
+      outcome = session.Scan(report);
+    }
+  }
+  session.Close();
+  g_session.store(nullptr);
+  // The encoder finishes what was scanned; a failure there is the job's outcome when nothing else was.
+  if (!output.Finish(&error) && (outcome.Ok() || outcome.status == client::Status::kOutput)) {
+    outcome = client::MakeOutcome(client::Status::kOutput, error);
+  }
   if (options.debug) {
     EchoDebugStrings(library, nullptr);
   }
+  const SimulatedScanner* simulated = scanner->Simulated();
+  if (simulated != nullptr && options.conditions.shortTransfer != 0 && !simulated->ShortAnswerSent() &&
+      (outcome.Ok() || outcome.status == client::Status::kPaper)) {
+    outcome = client::MakeOutcome(client::Status::kUsage,
+                                  "--short-transfer " + std::to_string(options.conditions.shortTransfer) +
+                                      ": the job sent only " + std::to_string(simulated->Commands()) + " commands");
+  }
 
-  if (options.info && outcome.status == kExitOk) {
-    PrintDeviceInfo(stdout, driver.Device());
-  } else if (!options.quiet && outcome.status != kExitUsage) {
-    report.PrintSummary(stdout);
+  const ExitStatus exitStatus = ExitStatusOf(outcome.status);
+  if (options.info && outcome.Ok()) {
+    PrintDeviceInfo(stdout, session.Device());
+  } else if (options.json || (!options.quiet && exitStatus != kExitUsage)) {
+    report.PrintSummary(summaryOut, outcome, exitStatus, simulated != nullptr ? simulated->WireSeconds() : 0);
   }
   std::fflush(stdout);
-  if (outcome.status != kExitOk) {
-    return Fail(outcome.status, outcome.message);
+  StopHandled();
+  if (!outcome.Ok()) {
+    return Fail(exitStatus, outcome.message);
   }
   return kExitOk;
 }
