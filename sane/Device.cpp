@@ -394,6 +394,10 @@ SANE_Status Device::OpenSession() {
 }
 
 Device::~Device() {
+  // A job still waiting for a busy scanner need not wait any longer: the session stops too.
+  if (job_ != nullptr && session_ != nullptr) {
+    session_->Cancel();
+  }
   EndJob();
   session_.reset();
   if (simulated_ != nullptr) {

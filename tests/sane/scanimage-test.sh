@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The backend driven by Debian's own scanimage (and saned), loaded from the build folder:
 #   scanimage-test.sh CASE BIN_DIR STISCAN
-# CASE is one of: list options pixels batch stops cancel net. Exit 77 skips (a tool is missing).
+# CASE is one of: list usb options pixels batch stops cancel net. Exit 77 skips (a tool is missing).
 set -uo pipefail
 case=$1 bin=$2 stiscan=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -25,6 +25,17 @@ golden() { diff -u "$here/golden/$1" - || fail "$1 differs"; }
 case $case in
 list)
   scan -L >"$work/out" && golden list.txt <"$work/out"
+  # Lines that are not settings are reported and skipped.
+  configure "usb 1234" "usb 0x1234 0x10000" "simulator jam x" "simulator pause 3" "simulator jam-block 2" "speed 9"
+  SANE_DEBUG_WIASTIIO=1 scan -L 2>&1 >/dev/null | sed "s#$work/#WORK/#" >"$work/out"
+  golden conf-problems.txt <"$work/out"
+  ;;
+usb)
+  # A scanner with the ids of a usb line is listed when plugged in, here in umockdev's test bed.
+  command -v umockdev-run >/dev/null || { echo "umockdev is not installed"; exit 77; }
+  printf '%s\n' "usb 0x1234 0x5678" "usb 0x1234 0x9999" >"$work/conf/wiastiio.conf"
+  SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$bin timeout 60 umockdev-run -d "$here/usb-device.umockdev" -- \
+    scanimage -L >"$work/out" && golden usb-list.txt <"$work/out"
   ;;
 options)
   scan -d wiastiio:simulator -A >"$work/out" && golden options.txt <"$work/out"
@@ -40,8 +51,8 @@ pixels)
     python3 "$here/pngcmp.py" "$work/sane.png" "$work/tool.png" "$left" "$top" || fail "$mode $dpi $window"
   done <<'CASES'
 Color colour 75 -l,0 full 0 0
-Gray grey 100 -l,0 full 0 0
-Lineart bw 150 -l,0 full 0 0
+Gray grey 75 -l,0 full 0 0
+Lineart bw 100 -l,0 full 0 0
 Color colour 75 -l,10,-t,20,-x,30,-y,40 40x60 29 59
 Lineart bw 100 -l,5,-t,5,-x,40,-y,10 45x15 19 19
 CASES
