@@ -8,46 +8,22 @@
 #include <vector>
 
 #include "WIASTIIO.h"
+#include "client/Exports.h"
 #include "doubles/ContentionDouble.h"
 #include "doubles/DeviceControl.h"
 #include "platform/win32.h"
 
 namespace harness {
 
-// The nineteen exports of the real library, found by name.
-struct Library {
-  PFN_InitializeDll InitializeDll = nullptr;
-  PFN_TerminateDll TerminateDll = nullptr;
-  PFN_DeleteMemory DeleteMemory = nullptr;
-  PFN_Initialize Initialize = nullptr;
-  PFN_GetCapabilities GetCapabilities = nullptr;
-  PFN_GetStatus GetStatus = nullptr;
-  PFN_DeviceReset DeviceReset = nullptr;
-  PFN_Diagnostic Diagnostic = nullptr;
-  PFN_STIEscape STIEscape = nullptr;
-  PFN_STIGetLastError STIGetLastError = nullptr;
-  PFN_LockDevice LockDevice = nullptr;
-  PFN_UnLockDevice UnLockDevice = nullptr;
-  PFN_RawReadData RawReadData = nullptr;
-  PFN_RawWriteData RawWriteData = nullptr;
-  PFN_RawReadCommand RawReadCommand = nullptr;
-  PFN_RawWriteCommand RawWriteCommand = nullptr;
-  PFN_SetNotificationHandle SetNotificationHandle = nullptr;
-  PFN_GetNotificationData GetNotificationData = nullptr;
-  PFN_GetLastErrorInfo GetLastErrorInfo = nullptr;
-
+// The nineteen exports of the real library, bound by the clients' binder.
+struct Library : client::Exports {
   // Loads the library once per process and binds every export; false (with a gtest failure) when the
   // library or an export is missing.
   bool Load();
-  // The raw module handle, for looking up by ordinal and the like.
-  void* Module() const { return module_; }
 
   // Escape with the minidriver's habits: sizes from the buffers given.
   HRESULT Escape(DWORD code, void* in = nullptr, DWORD inSize = 0, void* out = nullptr, DWORD outSize = 0,
                  DWORD* actual = nullptr) const;
-
- private:
-  void* module_ = nullptr;
 };
 
 // The library of the process, loaded on first use.

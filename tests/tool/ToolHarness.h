@@ -205,12 +205,21 @@ inline Png DecodePng(const std::string& path) {
   return png;
 }
 
-// The rows a PNG of the page holds: the scanner's rows, black-and-white inverted (PNG greyscale has 0
-// black, the scanner 1), with the bits past the last pixel 0.
+// The rows a PNG of the page holds: the scanner's rows (scanned 32-pixel aligned, cut to the page's
+// width), black-and-white inverted (PNG greyscale has 0 black, the scanner 1), the bits past the last
+// pixel 0.
 inline std::vector<uint8_t> ExpectedPngRows(const scansim::PageRequest& page) {
-  std::vector<uint8_t> rows = scansim::RenderPage(page);
+  scansim::PageRequest scanned = page;
+  scanned.width = (page.width + 31) / 32 * 32;
+  const std::vector<uint8_t> full = scansim::RenderPage(scanned);
+  const uint32_t fullBytes = scansim::BytesPerRow(page.type, scanned.width);
+  const uint32_t rowBytes = scansim::BytesPerRow(page.type, page.width);
+  std::vector<uint8_t> rows;
+  for (uint32_t r = 0; r < page.height; ++r) {
+    rows.insert(rows.end(), full.begin() + static_cast<long>(r) * fullBytes,
+                full.begin() + static_cast<long>(r) * fullBytes + rowBytes);
+  }
   if (page.type == scansim::ImageType::kBlackWhite) {
-    const uint32_t rowBytes = scansim::BytesPerRow(page.type, page.width);
     const auto mask = static_cast<uint8_t>(0xFF << (rowBytes * 8 - page.width));
     for (size_t i = 0; i < rows.size(); ++i) {
       rows[i] = static_cast<uint8_t>(~rows[i]);

@@ -3,9 +3,11 @@
 
 #include <cstdio>
 
-#include "ScanDriver.h"
+#include "client/ScanSession.h"
 
 namespace stiscan {
+
+using client::DeviceReport;
 
 void PrintDeviceInfo(std::FILE* out, const DeviceReport& device);
 

@@ -9,22 +9,6 @@
 
 namespace stiscan {
 
-const char* SourceName(Source source) {
-  return source == Source::kFeeder ? "feeder" : "flatbed";
-}
-
-const char* ModeName(Mode mode) {
-  switch (mode) {
-    case Mode::kGrey:
-      return "grey";
-    case Mode::kBlackWhite:
-      return "bw";
-    case Mode::kColour:
-      break;
-  }
-  return "colour";
-}
-
 const char* RouteName(Route route) {
   return route == Route::kDirect ? "direct" : "monitor";
 }

@@ -6,14 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "client/ScanSession.h"
+
 namespace stiscan {
 
-enum class Source { kFlatbed, kFeeder };
-enum class Mode { kColour, kGrey, kBlackWhite };
+using client::Mode;
+using client::ModeName;
+using client::Source;
+using client::SourceName;
 enum class Route { kDeviceMonitor, kDirect };
 
-const char* SourceName(Source source);
-const char* ModeName(Mode mode);
 const char* RouteName(Route route);
 
 // A length as the user gave it, in thousandths of an inch (the unit of the device information).

@@ -28,7 +28,7 @@ bool PageFile::Begin(const std::string& path, const PageLayout& page, std::strin
   temporary_ = TemporaryName(path);
   mode_ = page.mode;
   width_ = page.width;
-  rowBytes_ = page.rowBytes;
+  rowBytes_ = page.bytesPerLine;
 
   std::error_code ec;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
@@ -41,8 +41,8 @@ bool PageFile::Begin(const std::string& path, const PageLayout& page, std::strin
   header.height = page.height;
   header.kind = KindOf(page.mode);
   header.dpi = page.dpi;
-  if (PngRowBytes(header) != page.rowBytes) {
-    *error = "page " + std::to_string(page.number) + ": rows of " + std::to_string(page.rowBytes) +
+  if (PngRowBytes(header) != page.bytesPerLine) {
+    *error = "page " + std::to_string(page.number) + ": rows of " + std::to_string(page.bytesPerLine) +
              " bytes do not make a PNG " + std::to_string(page.width) + " pixels wide";
     return false;
   }

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "PngWriter.h"
-#include "ScanDriver.h"
+#include "client/ScanSession.h"
 
 namespace stiscan {
+
+using client::Mode;
+using client::PageLayout;
 
 class PageFile {
  public:

@@ -46,15 +46,15 @@ void Report::Waiting(HRESULT result, uint32_t repeat, uint32_t repeats) {
     return;
   }
   ClearBar();
-  std::fprintf(stderr, "stiscan: %s: %s; reserving again (%u of %u)\n", ResultMeaning(result).c_str(),
-               ResultName(result).c_str(), repeat, repeats);
+  std::fprintf(stderr, "stiscan: %s: %s; reserving again (%u of %u)\n", client::ResultMeaning(result).c_str(),
+               client::ResultName(result).c_str(), repeat, repeats);
 }
 
-bool Report::PageBegin(const PageLayout& page, std::string* error) {
+bool Report::PageBegin(const client::PageLayout& page, std::string* error) {
   page_ = page;
   path_ = PageFileName(options_.output, page.number);
   pageBytes_ = 0;
-  pageExpected_ = static_cast<uint64_t>(page.rowBytes) * page.height;
+  pageExpected_ = static_cast<uint64_t>(page.scanRowBytes) * page.height;
   pageBlocks_ = 0;
   pageStart_ = Clock::now();
   lastDraw_ = Clock::time_point();
@@ -146,8 +146,8 @@ void Report::PrintSummary(std::FILE* out) const {
   }
   std::fprintf(out, "results other than S_OK and PAGE_END:\n");
   for (const auto& entry : results_) {
-    std::fprintf(out, "  %-26s %s  x%u\n", entry.first.first.c_str(), DescribeResult(entry.first.second).c_str(),
-                 entry.second);
+    std::fprintf(out, "  %-26s %s  x%u\n", entry.first.first.c_str(),
+                 client::DescribeResult(entry.first.second, entry.first.first.c_str()).c_str(), entry.second);
   }
 }
 

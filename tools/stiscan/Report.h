@@ -12,19 +12,19 @@
 
 #include "Options.h"
 #include "PageFile.h"
-#include "ScanDriver.h"
+#include "client/ScanSession.h"
 
 namespace stiscan {
 
 using Clock = std::chrono::steady_clock;
 
-class Report : public ScanObserver {
+class Report : public client::ScanObserver {
  public:
   Report(const Options& options, Clock::time_point start, bool progressBar);
 
   void Result(const char* step, HRESULT result) override;
   void Waiting(HRESULT result, uint32_t repeat, uint32_t repeats) override;
-  bool PageBegin(const PageLayout& page, std::string* error) override;
+  bool PageBegin(const client::PageLayout& page, std::string* error) override;
   bool PageRows(const uint8_t* rows, uint32_t count, std::string* error) override;
   void PageProgress(uint64_t bytes, uint64_t expected, uint32_t blocks) override;
   bool PageEnd(std::string* error) override;
@@ -48,7 +48,7 @@ class Report : public ScanObserver {
   Clock::time_point start_;
   bool progressBar_;
   PageFile file_;
-  PageLayout page_;
+  client::PageLayout page_;
   std::string path_;
   uint64_t pageBytes_ = 0;
   uint64_t pageExpected_ = 0;

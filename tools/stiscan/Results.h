@@ -1,13 +1,11 @@
-// What the library's results mean to a person, and the tool's exit statuses.
+// The tool's exit statuses: one for each outcome class of a scan.
 #pragma once
 
-#include <string>
-
-#include "platform/win32.h"
+#include "client/Outcome.h"
 
 namespace stiscan {
 
-// Documented in --help; each failure class has its own.
+// Documented in --help and the README.
 enum ExitStatus : int {
   kExitOk = 0,
   kExitUsage = 2,
@@ -16,19 +14,9 @@ enum ExitStatus : int {
   kExitIo = 5,
   kExitLibrary = 6,
   kExitOutput = 7,
+  kExitCancelled = 8,
 };
 
-// "WIA_ERROR_PAPER_JAM", or "0x80001234" for a result without a name.
-std::string ResultName(HRESULT result);
-// "paper jam": what the result says, in words.
-std::string ResultMeaning(HRESULT result);
-// "WIA_ERROR_PAPER_JAM (0x80210002, paper jam)"; `meaning` replaces the general one where the step
-// gives the result a narrower sense.
-std::string DescribeResult(HRESULT result, const char* meaning = nullptr);
-
-// The exit status for a result that stops a scan. The device-level results (port not granted, busy,
-// warming up) are device problems; jams and an empty feeder are paper problems; a failed or short
-// transfer is an I/O problem; the rest are the library's.
-ExitStatus ExitStatusFor(HRESULT result);
+ExitStatus ExitStatusOf(client::Status status);
 
 }  // namespace stiscan

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "Library.h"
 #include "Options.h"
 #include "Results.h"
+#include "client/Exports.h"
 #include "platform/win32.h"
 
 namespace stiscan {
@@ -27,7 +27,7 @@ std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status
 
 // Hands every debugger string the library writes to `sink` as it is written; an empty sink stops that.
 // False when the library's output cannot be reached.
-bool EchoDebugStrings(Library& library, std::function<void(const char*)> sink);
+bool EchoDebugStrings(client::Exports& library, std::function<void(const char*)> sink);
 
 // Whether standard error goes to a terminal (the progress bar is drawn only then).
 bool StderrIsTerminal();

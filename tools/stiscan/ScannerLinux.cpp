@@ -59,7 +59,7 @@ std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status
   return scanner;
 }
 
-bool EchoDebugStrings(Library&, std::function<void(const char*)> sink) {
+bool EchoDebugStrings(client::Exports&, std::function<void(const char*)> sink) {
   if (!sink) {
     winplat::SetDebugStringSink(nullptr);
     return true;

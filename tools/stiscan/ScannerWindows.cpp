@@ -31,7 +31,7 @@ class WindowsScanner : public Scanner {
       // The library loads "prtmon64.dll" by name each port cycle and finds this module already loaded.
       // Holding it for the whole run keeps the double, and the simulator it points to, alive between
       // the library's loads and frees.
-      const std::string path = ProgramDirectory() + "prtmon64.dll";
+      const std::string path = client::ProgramDirectory() + "prtmon64.dll";
       monitor_ = LoadLibraryA(path.c_str());
       FARPROC proc = monitor_ != nullptr ? GetProcAddress(monitor_, "DoubleControl") : nullptr;
       if (proc == nullptr) {
@@ -100,7 +100,7 @@ std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status
   return scanner;
 }
 
-bool EchoDebugStrings(Library& library, std::function<void(const char*)> sink) {
+bool EchoDebugStrings(client::Exports& library, std::function<void(const char*)> sink) {
   static bool redirected = false;
   Sink() = std::move(sink);
   if (!redirected) {

@@ -5,12 +5,12 @@
 
 #include "DeviceKey.h"
 #include "InfoTable.h"
-#include "Library.h"
 #include "Options.h"
 #include "Report.h"
 #include "Results.h"
-#include "ScanDriver.h"
 #include "Scanner.h"
+#include "client/Exports.h"
+#include "client/ScanSession.h"
 
 #ifndef STISCAN_VERSION
 #define STISCAN_VERSION "unknown"
@@ -23,6 +23,35 @@ namespace {
 int Fail(ExitStatus status, const std::string& message) {
   std::fprintf(stderr, "stiscan: %s\n", message.c_str());
   return status;
+}
+
+// The value of a request field as the command line gave it.
+std::string OptionText(const Options& options, const std::string& field) {
+  if (field == "resolution") {
+    return std::to_string(options.resolution);
+  }
+  if (field == "mode") {
+    return ModeName(options.mode);
+  }
+  if (field == "size") {
+    return options.size.text;
+  }
+  return SourceName(options.source);
+}
+
+client::ScanRequest RequestOf(const Options& options) {
+  client::ScanRequest request;
+  request.source = options.source;
+  request.mode = options.mode;
+  request.dpi = options.resolution;
+  if (options.size.given) {
+    request.width = options.size.width;
+    request.height = options.size.height;
+  }
+  request.sheets = options.sheets;
+  request.retries = options.retries;
+  request.retryDelayMs = options.retryDelayMs;
+  return request;
 }
 
 }  // namespace
@@ -44,8 +73,8 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
 
-  Library library;
-  if (!library.Load(&error)) {
+  client::Exports library;
+  if (!library.Load(client::DefaultLibraryPath(), &error)) {
     return Fail(kExitLibrary, error);
   }
   ExitStatus status = kExitOk;
@@ -64,21 +93,35 @@ int main(int argc, char** argv) {
   }
 
   Report report(options, start, !options.debug && StderrIsTerminal());
-  ScanDriver driver(library, options, report);
+  client::ScanSession session(library);
   DeviceControl control;
-  const Outcome outcome = driver.Run(&control, scanner->ParametersKey());
+  client::Outcome outcome = session.Open(&control, scanner->ParametersKey(), options.debug, &report);
+  if (outcome.Ok() && options.info) {
+    session.QueryDetails();
+  } else if (outcome.Ok()) {
+    client::PageLayout layout;
+    outcome = session.Plan(RequestOf(options), &layout);
+    if (outcome.status == client::Status::kUsage) {
+      outcome.message = "--" + outcome.step + " " + OptionText(options, outcome.step) + ": " + outcome.message;
+    }
+    if (outcome.Ok()) {
+      outcome = session.Scan(report);
+    }
+  }
+  session.Close();
   if (options.debug) {
     EchoDebugStrings(library, nullptr);
   }
 
-  if (options.info && outcome.status == kExitOk) {
-    PrintDeviceInfo(stdout, driver.Device());
-  } else if (!options.quiet && outcome.status != kExitUsage) {
+  const ExitStatus exitStatus = ExitStatusOf(outcome.status);
+  if (options.info && outcome.Ok()) {
+    PrintDeviceInfo(stdout, session.Device());
+  } else if (!options.quiet && exitStatus != kExitUsage) {
     report.PrintSummary(stdout);
   }
   std::fflush(stdout);
-  if (outcome.status != kExitOk) {
-    return Fail(outcome.status, outcome.message);
+  if (!outcome.Ok()) {
+    return Fail(exitStatus, outcome.message);
   }
   return kExitOk;
 }

@@ -1,6 +1,5 @@
 // The harness over the Linux platform's models: the library comes from dlopen, the debugger strings
 // from the platform's record, the contention modules from the module model.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include "doubles/linux/InstallDoubles.h"
@@ -11,14 +10,6 @@
 namespace harness {
 
 namespace {
-
-template <typename T>
-bool Bind(void* module, const char* name, T* slot) {
-  void* symbol = dlsym(module, name);
-  EXPECT_NE(symbol, nullptr) << "export " << name;
-  *slot = reinterpret_cast<T>(symbol);
-  return symbol != nullptr;
-}
 
 struct Doubles {
   doubles::ContentionDouble monitor;
@@ -37,32 +28,10 @@ Doubles& TheDoubles() {
 }  // namespace
 
 bool Library::Load() {
-  module_ = dlopen(WIASTIIO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-  EXPECT_NE(module_, nullptr) << dlerror();
-  if (module_ == nullptr) {
-    return false;
-  }
-  bool ok = true;
-  ok &= Bind(module_, "InitializeDll", &InitializeDll);
-  ok &= Bind(module_, "TerminateDll", &TerminateDll);
-  ok &= Bind(module_, "DeleteMemory", &DeleteMemory);
-  ok &= Bind(module_, "Initialize", &Initialize);
-  ok &= Bind(module_, "GetCapabilities", &GetCapabilities);
-  ok &= Bind(module_, "GetStatus", &GetStatus);
-  ok &= Bind(module_, "DeviceReset", &DeviceReset);
-  ok &= Bind(module_, "Diagnostic", &Diagnostic);
-  ok &= Bind(module_, "STIEscape", &STIEscape);
-  ok &= Bind(module_, "STIGetLastError", &STIGetLastError);
-  ok &= Bind(module_, "LockDevice", &LockDevice);
-  ok &= Bind(module_, "UnLockDevice", &UnLockDevice);
-  ok &= Bind(module_, "RawReadData", &RawReadData);
-  ok &= Bind(module_, "RawWriteData", &RawWriteData);
-  ok &= Bind(module_, "RawReadCommand", &RawReadCommand);
-  ok &= Bind(module_, "RawWriteCommand", &RawWriteCommand);
-  ok &= Bind(module_, "SetNotificationHandle", &SetNotificationHandle);
-  ok &= Bind(module_, "GetNotificationData", &GetNotificationData);
-  ok &= Bind(module_, "GetLastErrorInfo", &GetLastErrorInfo);
-  return ok;
+  std::string error;
+  const bool loaded = client::Exports::Load(WIASTIIO_LIBRARY_PATH, &error);
+  EXPECT_TRUE(loaded) << error;
+  return loaded;
 }
 
 std::vector<std::string> DebugLines() {

@@ -23,14 +23,6 @@ void WINAPI CaptureDebugString(LPCSTR text) {
   g_lines.emplace_back(text);
 }
 
-template <typename T>
-bool Bind(HMODULE module, const char* name, T* slot) {
-  FARPROC proc = GetProcAddress(module, name);
-  EXPECT_NE(proc, nullptr) << "export " << name;
-  *slot = reinterpret_cast<T>(reinterpret_cast<void (*)()>(proc));
-  return proc != nullptr;
-}
-
 struct DoubleModule {
   const char* fileName;
   HMODULE module = nullptr;
@@ -66,35 +58,17 @@ DoubleModule g_arbitration{"portarb.dll"};
 }  // namespace
 
 bool Library::Load() {
-  HMODULE module = LoadLibraryA("WIASTIIO.dll");
-  EXPECT_NE(module, nullptr) << "WIASTIIO.dll beside the test program, error " << ::GetLastError();
-  module_ = module;
-  if (module == nullptr) {
+  std::string error;
+  const bool loaded = client::Exports::Load("WIASTIIO.dll", &error);
+  EXPECT_TRUE(loaded) << error << " (beside the test program)";
+  if (!loaded) {
     return false;
   }
-  EXPECT_GE(winplat::RedirectImport(module, "OutputDebugStringA", reinterpret_cast<void*>(&CaptureDebugString)), 1)
+  EXPECT_GE(winplat::RedirectImport(static_cast<HMODULE>(Module()), "OutputDebugStringA",
+                                    reinterpret_cast<void*>(&CaptureDebugString)),
+            1)
       << "WIASTIIO.dll imports OutputDebugStringA";
-  bool ok = true;
-  ok &= Bind(module, "InitializeDll", &InitializeDll);
-  ok &= Bind(module, "TerminateDll", &TerminateDll);
-  ok &= Bind(module, "DeleteMemory", &DeleteMemory);
-  ok &= Bind(module, "Initialize", &Initialize);
-  ok &= Bind(module, "GetCapabilities", &GetCapabilities);
-  ok &= Bind(module, "GetStatus", &GetStatus);
-  ok &= Bind(module, "DeviceReset", &DeviceReset);
-  ok &= Bind(module, "Diagnostic", &Diagnostic);
-  ok &= Bind(module, "STIEscape", &STIEscape);
-  ok &= Bind(module, "STIGetLastError", &STIGetLastError);
-  ok &= Bind(module, "LockDevice", &LockDevice);
-  ok &= Bind(module, "UnLockDevice", &UnLockDevice);
-  ok &= Bind(module, "RawReadData", &RawReadData);
-  ok &= Bind(module, "RawWriteData", &RawWriteData);
-  ok &= Bind(module, "RawReadCommand", &RawReadCommand);
-  ok &= Bind(module, "RawWriteCommand", &RawWriteCommand);
-  ok &= Bind(module, "SetNotificationHandle", &SetNotificationHandle);
-  ok &= Bind(module, "GetNotificationData", &GetNotificationData);
-  ok &= Bind(module, "GetLastErrorInfo", &GetLastErrorInfo);
-  return ok;
+  return true;
 }
 
 std::vector<std::string> DebugLines() {

@@ -1,0 +1,200 @@
+#include "client/Exports.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
+
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace client {
+
+namespace {
+
+using Entry = void (*)();
+
+Entry Symbol(void* module, const char* name) {
+#if defined(_WIN32)
+  return reinterpret_cast<Entry>(GetProcAddress(static_cast<HMODULE>(module), name));
+#else
+  return reinterpret_cast<Entry>(dlsym(module, name));
+#endif
+}
+
+bool Exists(const std::string& path) {
+#if defined(_WIN32)
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
+  return access(path.c_str(), F_OK) == 0;
+#endif
+}
+
+}  // namespace
+
+std::string ProgramDirectory() {
+#if defined(_WIN32)
+  std::vector<char> path(MAX_PATH);
+  for (;;) {
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) {
+      return std::string();
+    }
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  const std::string text(path.begin(), path.end());
+  const size_t slash = text.find_last_of("\\/");
+#else
+  std::vector<char> path(4096);
+  const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
+  if (length <= 0) {
+    return std::string();
+  }
+  const std::string text(path.data(), static_cast<size_t>(length));
+  const size_t slash = text.find_last_of('/');
+#endif
+  return slash == std::string::npos ? std::string() : text.substr(0, slash + 1);
+}
+
+std::string DefaultLibraryPath() {
+#if defined(_WIN32)
+  return "WIASTIIO.dll";
+#else
+  const std::string here = ProgramDirectory();
+  const std::string beside = here + "WIASTIIO.so";
+  const std::string installed = here + "../lib/wiastiio/WIASTIIO.so";
+  return Exists(beside) || !Exists(installed) ? beside : installed;
+#endif
+}
+
+Exports::~Exports() {
+  Unload();
+}
+
+Exports& Exports::operator=(Exports&& other) noexcept {
+  if (this != &other) {
+    Unload();
+    Take(other);
+  }
+  return *this;
+}
+
+void Exports::Take(Exports& other) {
+  InitializeDll = other.InitializeDll;
+  TerminateDll = other.TerminateDll;
+  DeleteMemory = other.DeleteMemory;
+  Initialize = other.Initialize;
+  GetCapabilities = other.GetCapabilities;
+  GetStatus = other.GetStatus;
+  DeviceReset = other.DeviceReset;
+  Diagnostic = other.Diagnostic;
+  STIEscape = other.STIEscape;
+  STIGetLastError = other.STIGetLastError;
+  LockDevice = other.LockDevice;
+  UnLockDevice = other.UnLockDevice;
+  RawReadData = other.RawReadData;
+  RawWriteData = other.RawWriteData;
+  RawReadCommand = other.RawReadCommand;
+  RawWriteCommand = other.RawWriteCommand;
+  SetNotificationHandle = other.SetNotificationHandle;
+  GetNotificationData = other.GetNotificationData;
+  GetLastErrorInfo = other.GetLastErrorInfo;
+  module_ = other.module_;
+  path_ = std::move(other.path_);
+  other.module_ = nullptr;
+  other.Unload();
+}
+
+void Exports::Unload() {
+  if (module_ != nullptr) {
+#if defined(_WIN32)
+    FreeLibrary(static_cast<HMODULE>(module_));
+#else
+    dlclose(module_);
+#endif
+  }
+  module_ = nullptr;
+  path_.clear();
+  InitializeDll = nullptr;
+  TerminateDll = nullptr;
+  DeleteMemory = nullptr;
+  Initialize = nullptr;
+  GetCapabilities = nullptr;
+  GetStatus = nullptr;
+  DeviceReset = nullptr;
+  Diagnostic = nullptr;
+  STIEscape = nullptr;
+  STIGetLastError = nullptr;
+  LockDevice = nullptr;
+  UnLockDevice = nullptr;
+  RawReadData = nullptr;
+  RawWriteData = nullptr;
+  RawReadCommand = nullptr;
+  RawWriteCommand = nullptr;
+  SetNotificationHandle = nullptr;
+  GetNotificationData = nullptr;
+  GetLastErrorInfo = nullptr;
+}
+
+bool Exports::Load(const std::string& path, std::string* error) {
+  if (module_ != nullptr) {
+    *error = path_ + " is already loaded";
+    return false;
+  }
+  path_ = path;
+#if defined(_WIN32)
+  module_ = LoadLibraryA(path.c_str());
+  if (module_ == nullptr) {
+    *error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+#else
+  module_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module_ == nullptr) {
+    const char* reason = dlerror();
+    *error = "cannot load " + path + ": " + (reason != nullptr ? reason : "unknown reason");
+    return false;
+  }
+#endif
+  std::string missing;
+  auto bind = [&](const char* name, auto* slot) {
+    const Entry entry = Symbol(module_, name);
+    if (entry == nullptr) {
+      missing += (missing.empty() ? "" : ", ") + std::string(name);
+    }
+    *slot = reinterpret_cast<std::remove_pointer_t<decltype(slot)>>(entry);
+  };
+  bind("InitializeDll", &InitializeDll);
+  bind("TerminateDll", &TerminateDll);
+  bind("DeleteMemory", &DeleteMemory);
+  bind("Initialize", &Initialize);
+  bind("GetCapabilities", &GetCapabilities);
+  bind("GetStatus", &GetStatus);
+  bind("DeviceReset", &DeviceReset);
+  bind("Diagnostic", &Diagnostic);
+  bind("STIEscape", &STIEscape);
+  bind("STIGetLastError", &STIGetLastError);
+  bind("LockDevice", &LockDevice);
+  bind("UnLockDevice", &UnLockDevice);
+  bind("RawReadData", &RawReadData);
+  bind("RawWriteData", &RawWriteData);
+  bind("RawReadCommand", &RawReadCommand);
+  bind("RawWriteCommand", &RawWriteCommand);
+  bind("SetNotificationHandle", &SetNotificationHandle);
+  bind("GetNotificationData", &GetNotificationData);
+  bind("GetLastErrorInfo", &GetLastErrorInfo);
+  if (!missing.empty()) {
+    *error = path + " lacks the export" + (missing.find(',') != std::string::npos ? "s " : " ") + missing;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace client

@@ -1,0 +1,65 @@
+// The nineteen exports of WIASTIIO bound at run time by name, as the minidriver binds them: dlopen on
+// Linux, LoadLibraryA on Windows. The one binder for every caller (tests, the tool, the SANE backend).
+#pragma once
+
+#include <string>
+
+#include "WIASTIIO.h"
+
+namespace client {
+
+class Exports {
+ public:
+  Exports() = default;
+  ~Exports();
+  Exports(const Exports&) = delete;
+  Exports& operator=(const Exports&) = delete;
+  // The module goes with the bindings.
+  Exports(Exports&& other) noexcept { Take(other); }
+  Exports& operator=(Exports&& other) noexcept;
+
+  // Loads the library at `path` (a bare file name goes through the system's search) and binds every
+  // export; false with a message naming the library and what is missing. A second call is refused.
+  bool Load(const std::string& path, std::string* error);
+  // Unbinds and unloads; the function pointers go back to null.
+  void Unload();
+
+  const std::string& Path() const { return path_; }
+  // HMODULE on Windows, the dlopen handle on Linux; null before Load.
+  void* Module() const { return module_; }
+
+  PFN_InitializeDll InitializeDll = nullptr;
+  PFN_TerminateDll TerminateDll = nullptr;
+  PFN_DeleteMemory DeleteMemory = nullptr;
+  PFN_Initialize Initialize = nullptr;
+  PFN_GetCapabilities GetCapabilities = nullptr;
+  PFN_GetStatus GetStatus = nullptr;
+  PFN_DeviceReset DeviceReset = nullptr;
+  PFN_Diagnostic Diagnostic = nullptr;
+  PFN_STIEscape STIEscape = nullptr;
+  PFN_STIGetLastError STIGetLastError = nullptr;
+  PFN_LockDevice LockDevice = nullptr;
+  PFN_UnLockDevice UnLockDevice = nullptr;
+  PFN_RawReadData RawReadData = nullptr;
+  PFN_RawWriteData RawWriteData = nullptr;
+  PFN_RawReadCommand RawReadCommand = nullptr;
+  PFN_RawWriteCommand RawWriteCommand = nullptr;
+  PFN_SetNotificationHandle SetNotificationHandle = nullptr;
+  PFN_GetNotificationData GetNotificationData = nullptr;
+  PFN_GetLastErrorInfo GetLastErrorInfo = nullptr;
+
+ private:
+  void Take(Exports& other);
+
+  void* module_ = nullptr;
+  std::string path_;
+};
+
+// The directory of the running program, ending in a separator; empty when it cannot be found.
+std::string ProgramDirectory();
+
+// Where a program finds the library: beside itself on Windows ("WIASTIIO.dll", by the system's search
+// order); on Linux WIASTIIO.so beside the program, else in ../lib/wiastiio/ as installed.
+std::string DefaultLibraryPath();
+
+}  // namespace client
