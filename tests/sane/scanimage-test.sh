@@ -39,6 +39,11 @@ usb)
   ;;
 options)
   scan -d wiastiio:simulator -A >"$work/out" && golden options.txt <"$work/out"
+  # The feeder's area is longer; the window that reached the flatbed's bottom edge reaches the feeder's.
+  scan -d wiastiio:simulator --source ADF -A | grep -- '^    -[ltxy] ' >"$work/out" && golden options-adf.txt <"$work/out"
+  # A window without a whole pixel is refused when the scan starts.
+  scan -d wiastiio:simulator -l 100 -x 0 -o "$work/x.pnm" 2>"$work/err"
+  [ $? = 4 ] && grep -q "sane_start: Invalid argument" "$work/err" || fail "an empty window was not refused"
   ;;
 pixels)
   # scanimage's pages equal stiscan's for the same settings. A window that starts inside the area is
