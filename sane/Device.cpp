@@ -195,10 +195,10 @@ class Device::Job : public client::ScanObserver {
     return begun_ >= wanted_;
   }
 
-  // Between pages of a feeder job: the session waits for NextPage.
+  // Between pages of a feeder job: the session waits for NextPage. (A flatbed job ends after its page.)
   bool BetweenPages() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return !finished_ && pageEnded_ && buffered() == 0;
+    return settings_.feeder && !finished_ && pageEnded_ && buffered() == 0;
   }
   bool InPage() {
     std::lock_guard<std::mutex> lock(mutex_);

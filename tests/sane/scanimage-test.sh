@@ -73,6 +73,10 @@ batch)
   grep -q "Batch terminated, 3 pages scanned" "$work/err" || fail "no end of batch"
   steps "$work/err" >"$work/out"
   golden batch.txt <"$work/out"
+  # The flatbed scans its document again for each page asked for.
+  rm "$work"/page*.png
+  scan -d wiastiio:simulator --resolution 75 --batch="$work/page%d.png" --batch-count=2 --format=png 2>"$work/err" &&
+    [ -s "$work/page2.png" ] || { cat "$work/err"; fail "flatbed batch"; }
   ;;
 stops)
   # Each condition of the scanner, the status scanimage reports, and the pages it still wrote.
