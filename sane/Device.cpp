@@ -10,8 +10,8 @@
 #include "Debug.h"
 #include "platform/control.h"
 
-#ifndef WIASTIIO_INSTALLED_LIBRARY
-#define WIASTIIO_INSTALLED_LIBRARY ""
+#ifndef WIASTIIO_LIBRARY_FROM_BACKEND
+#define WIASTIIO_LIBRARY_FROM_BACKEND "../../wiastiio"
 #endif
 
 namespace wiastiio_sane {
@@ -48,23 +48,32 @@ client::Mode ClientMode(ScanMode mode) {
   return client::Mode::kColour;
 }
 
-// WIASTIIO.so beside this backend (the build folder), else where the package installs it.
+bool Exists(const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file != nullptr) {
+    std::fclose(file);
+  }
+  return file != nullptr;
+}
+
+// WIASTIIO.so beside this backend (the build folder), else where the install rules put it relative to
+// the backend (as its RUNPATH finds libwinplat), so that an unpacked package works where it lies.
 std::string LibraryPath(const Config& config) {
   if (!config.library.empty()) {
     return config.library;
   }
   Dl_info info = {};
   if (dladdr(reinterpret_cast<void*>(&SaneStatusOf), &info) != 0 && info.dli_fname != nullptr) {
-    std::string path = info.dli_fname;
-    const size_t slash = path.find_last_of('/');
-    path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "WIASTIIO.so";
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file != nullptr) {
-      std::fclose(file);
-      return path;
+    const std::string self = info.dli_fname;
+    const size_t slash = self.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string("./") : self.substr(0, slash + 1);
+    for (const std::string& path : {folder + "WIASTIIO.so", folder + WIASTIIO_LIBRARY_FROM_BACKEND "/WIASTIIO.so"}) {
+      if (Exists(path)) {
+        return path;
+      }
     }
   }
-  return std::strlen(WIASTIIO_INSTALLED_LIBRARY) != 0 ? WIASTIIO_INSTALLED_LIBRARY : "WIASTIIO.so";
+  return "WIASTIIO.so";
 }
 
 Capabilities CapabilitiesOf(const client::DeviceReport& report) {
