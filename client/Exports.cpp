@@ -25,14 +25,6 @@ Entry Symbol(void* module, const char* name) {
 #endif
 }
 
-bool Exists(const std::string& path) {
-#if defined(_WIN32)
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-#else
-  return access(path.c_str(), F_OK) == 0;
-#endif
-}
-
 }  // namespace
 
 std::string ProgramDirectory() {
@@ -67,6 +59,7 @@ std::string DefaultLibraryPath() {
 #if defined(_WIN32)
   return "WIASTIIO.dll";
 #else
+  auto Exists = [](const std::string& path) { return access(path.c_str(), F_OK) == 0; };
   const std::string here = ProgramDirectory();
   const std::string beside = here + "WIASTIIO.so";
   const std::string installed = here + "../lib/wiastiio/WIASTIIO.so";

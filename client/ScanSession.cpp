@@ -247,12 +247,13 @@ Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout) {
   for (LONG listed : device_.resolutions) {
     offered = offered || listed == static_cast<LONG>(dpi);
   }
+  // A resolution the window can name but the library refuses gets its reason, listed or not.
   std::string why;
+  if ((offered || ResolutionCode(dpi) != 0xFF) && !Scannable(dpi, &why)) {
+    return Refused("resolution", why);
+  }
   if (!offered) {
     return Refused("resolution", "the scanner offers " + ResolutionList(device_.resolutions));
-  }
-  if (!Scannable(dpi, &why)) {
-    return Refused("resolution", why);
   }
   if ((info.dwImageComposition & CompositionBit(request.mode)) == 0) {
     return Refused("mode", "the scanner offers " + ModeList(info.dwImageComposition));

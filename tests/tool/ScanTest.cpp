@@ -1,5 +1,5 @@
-// Scans run by the tool as a process: the PNG pages it writes, decoded with libpng, hold the simulator's
-// rendering of each page with the size, depth, colour type and resolution of the request.
+// Scans by the tool as a process: each format holds exactly the page asked for (the scanner's 32-pixel
+// alignment cut away) with the simulator's pixels and the page's resolution.
 #include <gtest/gtest.h>
 
 #include "ToolHarness.h"
@@ -10,98 +10,119 @@ namespace {
 using scansim::ImageType;
 
 struct ScanCase {
-  const char* name;
   const char* args;
-  std::vector<uint32_t> pages;  // the simulator's page numbers: 0 the flatbed, 1, 2, ... the sheets
-  uint32_t width;               // pixels, as asked (the scanner's 32-pixel alignment cut away)
-  uint32_t height;
-  uint32_t dpi;
+  std::vector<std::string> files;  // as written, in page order
+  std::vector<uint32_t> pages;     // the simulator's page of each: 0 the flatbed, 1... the sheets
+  uint32_t width, height, dpi;
   ImageType type;
 };
 
-// Sizes worked out by hand: pixels = length x dpi to the nearest, never past the area (rounded down).
+// Sizes by hand: length x dpi to the nearest pixel, never past the area (8.5 x 11.7 in bed, 8.5 x 14 in
+// feeder, rounded down).
 const ScanCase kScans[] = {
-    // The whole bed, 8.5 x 11.7 in: 637.5 -> 637 wide, 877.5 -> 877 rows.
-    {"flatbed colour, whole bed", "--resolution 75", {0}, 637, 877, 75, ImageType::kColour},
-    // 100 x 50 mm at 100 dpi: 393.7 -> 394 wide, 196.9 -> 197 rows.
-    {"flatbed grey, size in mm", "--resolution 100 --mode grey --size 100x50mm", {0}, 394, 197, 100, ImageType::kGrey},
-    // 4 x 3 in at 150 dpi: 600 wide, 450 rows; small blocks so the page comes in many.
-    {"flatbed black-and-white, size in inches",
-     "--resolution 150 --mode bw --size 4x3in --block-bytes 1000",
-     {0},
-     600,
-     450,
-     150,
-     ImageType::kBlackWhite},
-    // A5, 148 x 210 mm at 75 dpi: 437.0 -> 437 wide, 620.1 -> 620 rows; three sheets until empty.
-    {"feeder job until the feeder is empty",
-     "--source feeder --feeder-sheets 3 --resolution 75 --size a5 --output sheet-%02d.png",
+    {"-r 75", {"page-001.png"}, {0}, 637, 877, 75, ImageType::kColour},
+    {"-r 100 -m grey --size 100x50mm", {"page-001.png"}, {0}, 394, 197, 100, ImageType::kGrey},
+    {"-r 150 -m bw --size 4x3in --block-bytes 1000 -o bw.png", {"bw.png"}, {0}, 600, 450, 150, ImageType::kBlackWhite},
+    {"-r 75 -m bw --size 101x80mm -o bw.tif", {"bw.tif"}, {0}, 298, 236, 75, ImageType::kBlackWhite},
+    {"-s feeder --feeder-sheets 3 -r 75 --size a4 -o s%d.png",
+     {"s1.png", "s2.png", "s3.png"},
      {1, 2, 3},
-     437,
      620,
+     877,
      75,
      ImageType::kColour},
-    // The feeder's whole length, 8.5 x 14 in at 100 dpi: 850 wide, 1400 rows; two of three sheets.
-    {"feeder job of a set number of sheets",
-     "--source feeder --feeder-sheets 3 --sheets 2 --mode grey "
-     "--resolution 100 --output sheet-%02d.png",
+    {"-s feeder --feeder-sheets 3 -r 75 --size a4 -o job.tif",
+     {"job.tif"},
+     {1, 2, 3},
+     620,
+     877,
+     75,
+     ImageType::kColour},
+    {"-s feeder --feeder-sheets 3 -n 2 -r 100 -m grey --compression fast -o job.tif",
+     {"job.tif"},
      {1, 2},
      850,
      1400,
      100,
      ImageType::kGrey},
-    // The direct route: the library opens the simulated \\.\Usbscan0 itself, arbitrated by portarb.dll.
-    {"direct route", "--route direct --resolution 75 --mode grey --size letter", {0}, 637, 825, 75, ImageType::kGrey},
+    {"--route direct -r 75 -m grey --size letter", {"page-001.png"}, {0}, 637, 825, 75, ImageType::kGrey},
 };
 
-std::string FileOf(const ScanCase& scan, size_t index) {
-  if (std::string(scan.args).find("sheet-%02d") != std::string::npos) {
-    char name[32];
-    std::snprintf(name, sizeof name, "sheet-%02zu.png", index + 1);
-    return name;
+std::vector<Image> Decode(const std::string& path, ImageType type) {
+  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".tif") == 0) {
+    return DecodeTiff(path);
   }
-  char name[32];
-  std::snprintf(name, sizeof name, "page-%03zu.png", index + 1);
-  return name;
+  Image png = DecodePng(path);
+  if (type == ImageType::kBlackWhite) {
+    png.rows = PackBlackWhite(png.rows, png.width, png.height);
+  }
+  return {png};
 }
 
-TEST(ToolScan, WritesEachPageAsTheScannerRendersIt) {
+TEST(ToolScan, EachFormatHoldsTheSimulatorsPagesAtTheirSize) {
   for (const ScanCase& scan : kScans) {
-    SCOPED_TRACE(scan.name);
+    SCOPED_TRACE(scan.args);
     ScratchDir dir;
-    const ToolRun run = RunTool(Split(scan.args), dir);
+    const ToolRun run = RunTool(scan.args, dir);
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, "") << "nothing but the pages should be reported";
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(dir.Files(), std::set<std::string>(scan.files.begin(), scan.files.end()));
 
-    std::set<std::string> expectedFiles;
-    uint64_t expectedBytes = 0;
-    for (size_t i = 0; i < scan.pages.size(); ++i) {
-      const std::string file = FileOf(scan, i);
-      expectedFiles.insert(file);
-      SCOPED_TRACE(file);
-      const Png png = DecodePng(dir / file);
-      ASSERT_TRUE(png.ok) << png.error;
-      EXPECT_EQ(png.width, scan.width);
-      EXPECT_EQ(png.height, scan.height);
-      EXPECT_EQ(png.bitDepth, PngBitDepth(scan.type));
-      EXPECT_EQ(png.colourType, PngColourType(scan.type));
-      EXPECT_TRUE(png.hasPhys);
-      EXPECT_EQ(png.physX, PerMetre(scan.dpi));
-      EXPECT_EQ(png.physY, PerMetre(scan.dpi));
-      EXPECT_EQ(png.physUnit, PNG_RESOLUTION_METER);
-
-      const scansim::PageRequest page{scan.pages[i], scan.width, scan.height, scan.dpi, scan.type};
-      const std::vector<uint8_t> expected = ExpectedPngRows(page);
-      EXPECT_EQ(FirstDifferentRow(png.pixels, expected, png.rowBytes), -1)
-          << "the image differs from the simulator's page " << scan.pages[i];
-      expectedBytes += scansim::BytesPerRow(scan.type, (scan.width + 31) / 32 * 32) * uint64_t{scan.height};
+    std::vector<Image> images;
+    for (const std::string& file : scan.files) {
+      for (Image& image : Decode(dir / file, scan.type)) {
+        images.push_back(std::move(image));
+      }
     }
-    EXPECT_EQ(dir.Files(), expectedFiles);
-
-    // The summary counts what arrived.
-    const std::string pages = std::to_string(scan.pages.size()) + (scan.pages.size() == 1 ? " page, " : " pages, ");
-    EXPECT_NE(run.out.find("total: " + pages + std::to_string(expectedBytes) + " bytes"), std::string::npos) << run.out;
+    ASSERT_EQ(images.size(), scan.pages.size());
+    for (size_t i = 0; i < images.size(); ++i) {
+      SCOPED_TRACE("page " + std::to_string(i + 1));
+      const Image expected = ExpectedPage(scan.pages[i], scan.type, scan.width, scan.height, scan.dpi);
+      EXPECT_EQ(images[i].width, scan.width);
+      EXPECT_EQ(images[i].height, scan.height);
+      EXPECT_EQ(images[i].dpi, scan.dpi);
+      EXPECT_TRUE(images[i].rows == expected.rows) << "the pixels differ from the simulator's";
+    }
   }
+}
+
+// One feeder job into every format: PDF pages at A4's physical size, TIFF directories, PNM on a pipe,
+// all with the PNG pages' pixels; the JSON summary parses.
+TEST(ToolScan, OneJobInEveryFormat) {
+  const std::string job = "-s feeder --feeder-sheets 3 -r 75 --size a4 ";
+  ScratchDir dir;
+  ASSERT_EQ(RunTool(job + "-o p%d.png", dir).status, 0);
+  const ToolRun pdf = RunTool(job + "-o job.pdf --json", dir);
+  ASSERT_EQ(pdf.status, 0) << pdf.err;
+  ASSERT_EQ(RunTool(job + "-o job.tif -q", dir).status, 0);
+  const ToolRun pipe = RunTool(job + "-o - --json", dir);
+  ASSERT_EQ(pipe.status, 0) << pipe.err;
+
+  const ToolRun info = RunProgram({"/bin/sh", "-c", "pdfinfo job.pdf && pdfimages -png job.pdf img"}, dir.Path());
+  EXPECT_NE(info.out.find("Pages:           3\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("595.2 x 841.92 pts (A4)"), std::string::npos) << info.out;
+  const std::vector<Image> tiff = DecodeTiff(dir / "job.tif");
+  ASSERT_EQ(tiff.size(), 3u);
+  const std::string pnm = pipe.out;
+  const std::string header = "P6\n620 877\n255\n";
+  const size_t pageBytes = header.size() + 620 * 877 * 3;
+  ASSERT_EQ(pnm.size(), 3 * pageBytes);
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE("page " + std::to_string(i + 1));
+    const Image png = DecodePng(dir / ("p" + std::to_string(i + 1) + ".png"));
+    EXPECT_TRUE(DecodePng(dir / ("img-00" + std::to_string(i) + ".png")).rows == png.rows) << "PDF";
+    EXPECT_TRUE(tiff[i].rows == png.rows) << "TIFF";
+    EXPECT_EQ(pnm.substr(i * pageBytes, header.size()), header);
+    EXPECT_TRUE(pnm.compare(i * pageBytes + header.size(), pageBytes - header.size(),
+                            std::string(png.rows.begin(), png.rows.end())) == 0)
+        << "PNM";
+  }
+  // The pipe's summary goes to standard error; every summary is one JSON document.
+  std::ofstream(dir / "pipe.json") << pipe.err;
+  std::ofstream(dir / "pdf.json") << pdf.out;
+  const ToolRun json =
+      RunProgram({"/bin/sh", "-c", "python3 -m json.tool pipe.json && python3 -m json.tool pdf.json"}, dir.Path());
+  EXPECT_EQ(json.status, 0) << pipe.err << json.err;
 }
 
 }  // namespace

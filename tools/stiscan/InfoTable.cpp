@@ -1,5 +1,7 @@
 #include "InfoTable.h"
 
+#include "client/ScanSession.h"
+
 #include <string>
 
 namespace stiscan {
@@ -58,8 +60,13 @@ std::string Composition(DWORD composition) {
 void PrintDeviceInfo(std::FILE* out, const DeviceReport& device) {
   const SCAN_DEVICE_INFO& info = device.info;
   std::string resolutions;
+  std::string refused;
   for (LONG dpi : device.resolutions) {
-    resolutions += (resolutions.empty() ? "" : ", ") + std::to_string(dpi);
+    std::string& list = client::Scannable(static_cast<uint32_t>(dpi)) ? resolutions : refused;
+    list += (list.empty() ? "" : ", ") + std::to_string(dpi);
+  }
+  if (!refused.empty()) {
+    resolutions += (resolutions.empty() ? "" : " ") + std::string("(") + refused + " listed, not scannable)";
   }
   const std::pair<const char*, std::string> rows[] = {
       {"Vendor", Text(info.szVendorID, sizeof info.szVendorID)},

@@ -19,9 +19,17 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
   if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
     return false;
   }
+  // Decimal; hexadecimal only with "0x" (leading zeros do not make octal).
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  for (size_t i = hex ? 2 : 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (!(c >= '0' && c <= '9') && !(hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))) {
+      return false;
+    }
+  }
   errno = 0;
   char* end = nullptr;
-  unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  unsigned long long parsed = std::strtoull(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
   if (errno != 0 || end == text.c_str() || *end != '\0' || parsed > max) {
     return false;
   }
@@ -41,6 +49,9 @@ bool ParseLength(const std::string& text, double* value) {
   *value = parsed;
   return true;
 }
+
+// A size without a unit is read in millimetres; below this it is more likely inches or centimetres.
+constexpr double kSmallestUnitlessMm = 25;
 
 // "WxH" with an optional unit (mm, cm, in; mm when none), or a paper name.
 bool ParseSize(const std::string& text, WindowSize* size) {
@@ -68,6 +79,7 @@ bool ParseSize(const std::string& text, WindowSize* size) {
   }
   double unit = 1000 / 25.4;  // thousandths of an inch per millimetre
   std::string dims = lower;
+  bool unitGiven = true;
   auto endsWith = [&](const char* suffix) {
     const size_t n = std::strlen(suffix);
     return dims.size() > n && dims.compare(dims.size() - n, n, suffix) == 0;
@@ -80,11 +92,17 @@ bool ParseSize(const std::string& text, WindowSize* size) {
   } else if (endsWith("in")) {
     dims.resize(dims.size() - 2);
     unit = 1000;
+  } else {
+    unitGiven = false;
   }
   const size_t x = dims.find('x');
   double width = 0;
   double height = 0;
   if (x == std::string::npos || !ParseLength(dims.substr(0, x), &width) || !ParseLength(dims.substr(x + 1), &height)) {
+    return false;
+  }
+  if (!unitGiven && (width < kSmallestUnitlessMm || height < kSmallestUnitlessMm)) {
+    size->implausible = true;
     return false;
   }
   size->given = true;
@@ -245,7 +263,13 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
        }},
       {"--size",
        [&](const std::string& option, const std::string& text) {
-         if (!ParseSize(text, &o.size)) {
+         const bool parsed = ParseSize(text, &o.size);
+         if (!parsed && o.size.implausible) {
+           *error = option + " " + text + ": without a unit this is " + text +
+                    " millimetres, smaller than any page; add the unit (for example " + text + "in or " + text + "cm)";
+           return false;
+         }
+         if (!parsed) {
            *error = option + " " + text +
                     ": expected WIDTHxHEIGHT with mm, cm or in (for example 210x297mm or 8.5x11in), "
                     "a4, a5, letter, legal or full";
@@ -280,6 +304,43 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
          o.output = text;
          return true;
        }},
+      {"--format",
+       [&](const std::string& option, const std::string& text) {
+         if (!FormatFromName(text, &o.format)) {
+           *error = option + " " + text + ": expected png, jpeg, tiff, pdf or pnm";
+           return false;
+         }
+         o.formatGiven = true;
+         return true;
+       }},
+      {"--quality",
+       [&](const std::string& option, const std::string& text) {
+         uint32_t quality = 0;
+         if (!u32(&quality, 1, 100)(option, text)) {
+           return false;
+         }
+         o.quality = static_cast<int>(quality);
+         return true;
+       }},
+      {"--compression",
+       [&](const std::string& option, const std::string& text) {
+         if (text != "fast" && text != "default") {
+           *error = option + " " + text + ": expected fast or default";
+           return false;
+         }
+         o.fastCompression = text == "fast";
+         return true;
+       }},
+      {"--wire-rate",
+       [&](const std::string& option, const std::string& text) {
+         uint32_t rate = 0;
+         if (!u32(&rate, 1, 100000)(option, text)) {
+           return false;
+         }
+         c.wireRate = rate;
+         c.any = true;
+         return true;
+       }},
       {"--route",
        [&](const std::string& option, const std::string& text) {
          if (text == "monitor") {
@@ -310,8 +371,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       {"--block-bytes", condition(&c.blockBytes, 64, 16 * 1024 * 1024)},
   };
   const std::map<std::string, bool*> flags = {
-      {"--help", &o.help},   {"--version", &o.version}, {"--info", &o.info},
-      {"--debug", &o.debug}, {"--quiet", &o.quiet},     {"--simulate", &o.simulate},
+      {"--help", &o.help},   {"--version", &o.version},   {"--info", &o.info}, {"--debug", &o.debug},
+      {"--quiet", &o.quiet}, {"--simulate", &o.simulate}, {"--list", &o.list}, {"--json", &o.json},
   };
   const std::map<std::string, std::string> shortNames = {
       {"-h", "--help"}, {"-q", "--quiet"},  {"-o", "--output"}, {"-r", "--resolution"},
@@ -375,15 +436,19 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     *error = "--sheets " + std::to_string(o.sheets) + ": more than one sheet needs --source feeder";
     return false;
   }
-  const bool onePage = o.source == Source::kFlatbed || o.sheets == 1;
-  if (!onePage && !PatternNumbersPages(o.output)) {
-    *error = "--output " + o.output +
-             ": a feeder job writes several pages; put %d (or %0Nd) where the page "
-             "number goes";
-    return false;
-  }
   if (c.jamBlock != 0 && c.jamSheet == 0) {
     *error = "--jam-block needs --jam SHEET";
+    return false;
+  }
+  // Conditions the simulated scanner cannot run into.
+  if (c.jamSheet != 0 && o.source != Source::kFeeder) {
+    *error = "--jam " + std::to_string(c.jamSheet) + ": only a feeder jams; add --source feeder";
+    return false;
+  }
+  const uint32_t loaded = c.feederSheetsGiven ? c.feederSheets : o.sheets != 0 ? o.sheets : 2;
+  if (c.jamSheet > loaded) {
+    *error = "--jam " + std::to_string(c.jamSheet) + ": the feeder holds " + std::to_string(loaded) +
+             (loaded == 1 ? " sheet" : " sheets");
     return false;
   }
   return true;
@@ -445,7 +510,10 @@ Exit status:
   4  paper: a paper jam, or the feeder empty while pages were expected
   5  I/O: a transfer failed or came up short, or the scanner's data did not fit the page
   6  library: the library could not be loaded, or returned another failure
-  7  output: a page could not be written to its file
+  7  output: the output cannot be written (found before scanning where it can be), or a page could
+     not be written to its file
+  8  stopped: Ctrl-C or SIGTERM (Ctrl-Break or closing the console on Windows); the page in progress
+     is dropped, the scanner aborted and released
 
 Examples:
   stiscan --info

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Writers.h"
 #include "client/ScanSession.h"
 
 namespace stiscan {
@@ -21,9 +22,10 @@ const char* RouteName(Route route);
 // A length as the user gave it, in thousandths of an inch (the unit of the device information).
 struct WindowSize {
   bool given = false;
-  double width = 0;   // 1/1000 inch
-  double height = 0;  // 1/1000 inch
-  std::string text;   // as typed, for messages
+  double width = 0;          // 1/1000 inch
+  double height = 0;         // 1/1000 inch
+  std::string text;          // as typed, for messages
+  bool implausible = false;  // numbers without a unit too small for millimetres
 };
 
 // What the simulated scanner runs into. Only the simulator reads these.
@@ -37,6 +39,7 @@ struct Conditions {
   uint32_t shortTransfer = 0;      // the answer to this command (counted from 1) arrives cut short
   bool portHeld = false;           // the contention module refuses the port
   uint32_t blockBytes = 65536;     // image bytes per block
+  double wireRate = 0;             // MB/s the answers are paced at (0: as fast as the simulator goes)
   bool any = false;                // one of the above was given
 };
 
@@ -46,6 +49,8 @@ struct Options {
   bool info = false;
   bool debug = false;
   bool quiet = false;
+  bool list = false;
+  bool json = false;
 
   Source source = Source::kFlatbed;
   uint32_t resolution = 150;
@@ -53,6 +58,10 @@ struct Options {
   WindowSize size;
   uint32_t sheets = 0;  // 0: until the feeder is empty
   std::string output = "page-%03d.png";
+  bool formatGiven = false;
+  Format format = Format::kPng;
+  int quality = 90;              // JPEG
+  bool fastCompression = false;  // PNG, TIFF, PDF
   Route route = Route::kDeviceMonitor;
 
   bool vidGiven = false;

@@ -27,8 +27,8 @@ std::string Rate(double bytes, double seconds) {
 
 }  // namespace
 
-Report::Report(const Options& options, Clock::time_point start, bool progressBar)
-    : options_(options), start_(start), progressBar_(progressBar), file_(MakePngWriter()) {}
+Report::Report(const Options& options, Output& output, Clock::time_point start, bool progressBar)
+    : options_(options), output_(output), start_(start), progressBar_(progressBar) {}
 
 void Report::Result(const char* step, HRESULT result) {
   const auto key = std::make_pair(std::string(step), result);
@@ -52,26 +52,17 @@ void Report::Waiting(HRESULT result, uint32_t repeat, uint32_t repeats) {
 
 bool Report::PageBegin(const client::PageLayout& page, std::string* error) {
   page_ = page;
-  path_ = PageFileName(options_.output, page.number);
   pageBytes_ = 0;
   pageExpected_ = static_cast<uint64_t>(page.scanRowBytes) * page.height;
   pageBlocks_ = 0;
   pageStart_ = Clock::now();
   lastDraw_ = Clock::time_point();
-  if (!file_.Begin(path_, page, error)) {
-    *error = "page " + std::to_string(page.number) + ": " + *error;
-    return false;
-  }
   DrawBar(true);
-  return true;
+  return output_.PageBegin(page, error);
 }
 
 bool Report::PageRows(const uint8_t* rows, uint32_t count, std::string* error) {
-  if (!file_.Rows(rows, count, error)) {
-    *error = "page " + std::to_string(page_.number) + ": " + *error;
-    return false;
-  }
-  return true;
+  return output_.PageRows(rows, count, error);
 }
 
 void Report::PageProgress(uint64_t bytes, uint64_t expected, uint32_t blocks) {
@@ -84,18 +75,14 @@ void Report::PageProgress(uint64_t bytes, uint64_t expected, uint32_t blocks) {
 bool Report::PageEnd(std::string* error) {
   DrawBar(true);
   ClearBar();
-  if (!file_.Commit(error)) {
-    *error = "page " + std::to_string(page_.number) + ": " + *error;
-    return false;
-  }
-  pages_.push_back(Page{path_, page_.width, page_.height, pageBytes_});
+  ++pages_;
   totalBytes_ += pageBytes_;
-  return true;
+  return output_.PageEnd(error);
 }
 
 void Report::PageAbandoned() {
   ClearBar();
-  file_.Abandon();
+  output_.PageAbandoned();
 }
 
 void Report::DrawBar(bool force) {
@@ -129,17 +116,67 @@ void Report::ClearBar() {
   barShown_ = false;
 }
 
-void Report::PrintSummary(std::FILE* out) const {
-  const double seconds = Seconds(Clock::now() - start_);
-  std::fprintf(out, "%zu page%s from the %s, %s, %u dpi\n", pages_.size(), pages_.size() == 1 ? "" : "s",
-               SourceName(options_.source), ModeName(options_.mode), options_.resolution);
-  for (const Page& page : pages_) {
-    std::fprintf(out, "  %s  %u x %u  %llu bytes\n", page.path.c_str(), page.width, page.height,
-                 static_cast<unsigned long long>(page.bytes));
+namespace {
+
+std::string Json(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      quoted += escape;
+    } else {
+      quoted += c;
+    }
   }
-  std::fprintf(out, "total: %zu page%s, %llu bytes in %.2f s, %s\n", pages_.size(), pages_.size() == 1 ? "" : "s",
+  return quoted + "\"";
+}
+
+}  // namespace
+
+void Report::PrintSummary(std::FILE* out, const client::Outcome& outcome, int exitStatus, double wireSeconds) const {
+  const double seconds = Seconds(Clock::now() - start_);
+  if (options_.json) {
+    std::string files;
+    for (const Output::File& file : output_.Files()) {
+      files += std::string(files.empty() ? "" : ", ") + "{\"path\": " + Json(file.path) +
+               ", \"pages\": " + std::to_string(file.pages) + ", \"width\": " + std::to_string(file.width) +
+               ", \"height\": " + std::to_string(file.height) + ", \"bytes\": " + std::to_string(file.bytes) + "}";
+    }
+    std::string results;
+    for (const auto& entry : results_) {
+      results += std::string(results.empty() ? "" : ", ") + "{\"step\": " + Json(entry.first.first) +
+                 ", \"result\": " + Json(client::ResultName(entry.first.second)) +
+                 ", \"meaning\": " + Json(client::ResultMeaning(entry.first.second, entry.first.first.c_str())) +
+                 ", \"count\": " + std::to_string(entry.second) + "}";
+    }
+    std::fprintf(out,
+                 "{\"status\": %s, \"exit\": %d, \"message\": %s, \"source\": %s, \"mode\": %s, \"dpi\": %u, "
+                 "\"format\": %s, \"pages\": %u, \"files\": [%s], \"scanBytes\": %llu, \"seconds\": %.3f, "
+                 "\"bytesPerSecond\": %.0f, \"wireSeconds\": %.3f, \"results\": [%s]}\n",
+                 Json(client::StatusName(outcome.status)).c_str(), exitStatus, Json(outcome.message).c_str(),
+                 Json(SourceName(options_.source)).c_str(), Json(ModeName(options_.mode)).c_str(), options_.resolution,
+                 Json(FormatName(output_.OutputFormat())).c_str(), pages_, files.c_str(),
+                 static_cast<unsigned long long>(totalBytes_), seconds,
+                 seconds > 0 ? static_cast<double>(totalBytes_) / seconds : 0.0, wireSeconds, results.c_str());
+    return;
+  }
+  std::fprintf(out, "%u page%s from the %s, %s, %u dpi\n", pages_, pages_ == 1 ? "" : "s", SourceName(options_.source),
+               ModeName(options_.mode), options_.resolution);
+  for (const Output::File& file : output_.Files()) {
+    std::fprintf(out, "  %s  %u x %u  %u page%s  %llu bytes\n", file.path.c_str(), file.width, file.height, file.pages,
+                 file.pages == 1 ? "" : "s", static_cast<unsigned long long>(file.bytes));
+  }
+  std::fprintf(out, "total: %u page%s, %llu bytes scanned in %.2f s, %s", pages_, pages_ == 1 ? "" : "s",
                static_cast<unsigned long long>(totalBytes_), seconds,
                Rate(static_cast<double>(totalBytes_), seconds).c_str());
+  if (wireSeconds > 0) {
+    std::fprintf(out, ", %.3f times the wire's %.2f s", seconds / wireSeconds, wireSeconds);
+  }
+  std::fprintf(out, "\n");
   if (results_.empty()) {
     std::fprintf(out, "results other than S_OK and PAGE_END: none\n");
     return;

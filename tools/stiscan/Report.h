@@ -1,17 +1,17 @@
-// What a person sees of a scan: the pages written, a progress bar on standard error while a page
-// transfers (only when standard error is a terminal), and the summary at the end.
+// What a person (or a script) sees of a scan: a progress bar on standard error while a page transfers
+// (only when standard error is a terminal), and the summary at the end, as text or as one JSON
+// document. The pages themselves go to the Output.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Options.h"
-#include "PageFile.h"
+#include "Output.h"
 #include "client/ScanSession.h"
 
 namespace stiscan {
@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 class Report : public client::ScanObserver {
  public:
-  Report(const Options& options, Clock::time_point start, bool progressBar);
+  Report(const Options& options, Output& output, Clock::time_point start, bool progressBar);
 
   void Result(const char* step, HRESULT result) override;
   void Waiting(HRESULT result, uint32_t repeat, uint32_t repeats) override;
@@ -30,33 +30,26 @@ class Report : public client::ScanObserver {
   bool PageEnd(std::string* error) override;
   void PageAbandoned() override;
 
-  // Pages, bytes, time, throughput and every result other than success, by name.
-  void PrintSummary(std::FILE* out) const;
+  // Pages, files, bytes, time, rates and every result that counted. `wireSeconds` is the paced wire's
+  // time for the same bytes (0 when unpaced).
+  void PrintSummary(std::FILE* out, const client::Outcome& outcome, int exitStatus, double wireSeconds) const;
 
  private:
-  struct Page {
-    std::string path;
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint64_t bytes = 0;
-  };
-
   void DrawBar(bool force);
   void ClearBar();
 
   const Options& options_;
+  Output& output_;
   Clock::time_point start_;
   bool progressBar_;
-  PageFile file_;
   client::PageLayout page_;
-  std::string path_;
   uint64_t pageBytes_ = 0;
   uint64_t pageExpected_ = 0;
   uint32_t pageBlocks_ = 0;
   Clock::time_point pageStart_;
   Clock::time_point lastDraw_;
   bool barShown_ = false;
-  std::vector<Page> pages_;
+  uint32_t pages_ = 0;
   uint64_t totalBytes_ = 0;
   // (step, result) in the order first seen, with how often.
   std::vector<std::pair<std::pair<std::string, HRESULT>, uint32_t>> results_;

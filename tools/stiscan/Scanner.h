@@ -4,12 +4,14 @@
 // the simulator behind the test device monitor beside stiscan.exe.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "Options.h"
 #include "Results.h"
+#include "Simulation.h"
 #include "client/Exports.h"
 #include "platform/win32.h"
 
@@ -20,6 +22,8 @@ class Scanner {
   virtual ~Scanner() = default;
   // The parameters key for Initialize.
   virtual HKEY ParametersKey() const = 0;
+  // The built-in scanner, when it is the one scanned.
+  virtual const SimulatedScanner* Simulated() const = 0;
 };
 
 // Prepares the scanner for the options; null with the exit status and a message when it cannot.
@@ -28,6 +32,15 @@ std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status
 // Hands every debugger string the library writes to `sink` as it is written; an empty sink stops that.
 // False when the library's output cannot be reached.
 bool EchoDebugStrings(client::Exports& library, std::function<void(const char*)> sink);
+
+// Prints the scanners the library can reach, one a line; false when none.
+bool ListScanners(std::FILE* out);
+
+// Calls `stop` on Ctrl-C and the like (Linux: SIGINT, SIGTERM; Windows: Ctrl-C, Ctrl-Break, closing
+// the console). `stop` must be safe in a signal handler. A second Ctrl-C ends the program at once.
+void OnStopRequest(void (*stop)());
+// Tells the Windows console-close handler that the program has finished its cleanup.
+void StopHandled();
 
 // Whether standard error goes to a terminal (the progress bar is drawn only then).
 bool StderrIsTerminal();

@@ -1,5 +1,6 @@
 // Linux: the simulator behind the platform's module and device models, which the library reaches
 // through the same libwinplat as the tool.
+#include <signal.h>
 #include <unistd.h>
 
 #include "DeviceKey.h"
@@ -40,6 +41,7 @@ class LinuxScanner : public Scanner {
   }
 
   HKEY ParametersKey() const override { return key_.Parameters(); }
+  const SimulatedScanner* Simulated() const override { return &simulated_; }
 
  private:
   SimulatedScanner simulated_;
@@ -71,6 +73,37 @@ bool EchoDebugStrings(client::Exports&, std::function<void(const char*)> sink) {
   });
   return true;
 }
+
+bool ListScanners(std::FILE* out) {
+  // Until the library has a USB route of its own on Linux, the built-in scanner is the one it reaches.
+  std::fprintf(out, "simulator  \\\\.\\Usbscan0  vid 0x%04X pid 0x%04X  built-in simulated scanner\n",
+               kSimulatedVendorId, kSimulatedProductId);
+  return true;
+}
+
+namespace {
+void (*g_stop)() = nullptr;
+void StopSignal(int) {
+  if (g_stop != nullptr) {
+    g_stop();
+  }
+}
+}  // namespace
+
+void OnStopRequest(void (*stop)()) {
+  g_stop = stop;
+  struct sigaction action = {};
+  action.sa_handler = StopSignal;
+  sigemptyset(&action.sa_mask);
+  // The second signal finds the default action again and ends the program.
+  action.sa_flags = SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // A closed pipe shows as a write error of the output instead of ending the program unseen.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void StopHandled() {}
 
 bool StderrIsTerminal() {
   return isatty(STDERR_FILENO) != 0;

@@ -57,6 +57,7 @@ class WindowsScanner : public Scanner {
   }
 
   HKEY ParametersKey() const override { return key_.Parameters(); }
+  const SimulatedScanner* Simulated() const override { return simulated_.get(); }
 
  private:
   // The destructor takes the port from the double before the simulator goes.
@@ -109,6 +110,85 @@ bool EchoDebugStrings(client::Exports& library, std::function<void(const char*)>
                                          reinterpret_cast<void*>(&EchoDebugString)) > 0;
   }
   return redirected;
+}
+
+bool ListScanners(std::FILE* out) {
+  bool any = false;
+  // The still-image class driver numbers its device objects from 0.
+  for (int n = 0; n < 255; ++n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "\\\\.\\Usbscan%d", n);
+    HANDLE device =
+        CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+      continue;
+    }
+    DEVICE_DESCRIPTOR descriptor = {};
+    DWORD returned = 0;
+    const bool known = DeviceIoControl(device, IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, &descriptor, sizeof descriptor,
+                                       &returned, nullptr) != 0;
+    CloseHandle(device);
+    std::fprintf(out, "%s  vid 0x%04X pid 0x%04X\n", name, known ? descriptor.usVendorId : 0,
+                 known ? descriptor.usProductId : 0);
+    any = true;
+  }
+  // The imaging service's device keys: the class of still-image devices.
+  HKEY imaging = nullptr;
+  const char* kClass = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClass, 0, KEY_READ, &imaging) == ERROR_SUCCESS) {
+    char sub[256];
+    for (DWORD i = 0;; ++i) {
+      DWORD length = sizeof sub;
+      if (RegEnumKeyExA(imaging, i, sub, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        break;
+      }
+      char vendor[256] = "";
+      DWORD size = sizeof vendor;
+      RegGetValueA(imaging, sub, "FriendlyName", RRF_RT_REG_SZ, nullptr, vendor, &size);
+      std::fprintf(out, "WIA device key HKLM\\%s\\%s  %s\n", kClass, sub, vendor);
+      any = true;
+    }
+    RegCloseKey(imaging);
+  }
+  if (!any) {
+    std::fprintf(out, "no scanner found (with --simulate the built-in simulator is used)\n");
+  }
+  return any;
+}
+
+namespace {
+void (*g_stop)() = nullptr;
+HANDLE g_done = nullptr;
+LONG g_requests = 0;
+
+BOOL WINAPI StopControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  if (InterlockedIncrement(&g_requests) > 1 && event != CTRL_CLOSE_EVENT) {
+    return FALSE;  // a second Ctrl-C ends the program at once
+  }
+  if (g_stop != nullptr) {
+    g_stop();
+  }
+  if (event == CTRL_CLOSE_EVENT && g_done != nullptr) {
+    // The system ends the process when this returns: give the scan its time to abort and release.
+    WaitForSingleObject(g_done, 4500);
+  }
+  return TRUE;
+}
+}  // namespace
+
+void OnStopRequest(void (*stop)()) {
+  g_stop = stop;
+  g_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(StopControl, TRUE);
+}
+
+void StopHandled() {
+  if (g_done != nullptr) {
+    SetEvent(g_done);
+  }
 }
 
 bool StderrIsTerminal() {

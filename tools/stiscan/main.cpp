@@ -1,4 +1,6 @@
-// stiscan: scans pages through WIASTIIO as the WIA minidriver does and writes them as PNG files.
+// stiscan: scans pages through WIASTIIO as the WIA minidriver does and writes them as PNG, JPEG, TIFF,
+// PDF or PNM.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -6,6 +8,7 @@
 #include "DeviceKey.h"
 #include "InfoTable.h"
 #include "Options.h"
+#include "Output.h"
 #include "Report.h"
 #include "Results.h"
 #include "Scanner.h"
@@ -23,6 +26,18 @@ namespace {
 int Fail(ExitStatus status, const std::string& message) {
   std::fprintf(stderr, "stiscan: %s\n", message.c_str());
   return status;
+}
+
+// The session a stop request reaches; set while it lives.
+std::atomic<client::ScanSession*> g_session{nullptr};
+std::atomic<bool> g_stopRequested{false};
+
+void RequestStop() {
+  g_stopRequested.store(true);
+  client::ScanSession* session = g_session.load();
+  if (session != nullptr) {
+    session->Cancel();
+  }
 }
 
 // The value of a request field as the command line gave it.
@@ -72,6 +87,18 @@ int main(int argc, char** argv) {
     std::printf("stiscan %s\n", STISCAN_VERSION);
     return kExitOk;
   }
+  if (options.list) {
+    return ListScanners(stdout) ? kExitOk : kExitDevice;
+  }
+
+  // Everything about the output is settled before the scanner hears of the job.
+  Output output(options);
+  const bool severalPages = options.source == Source::kFeeder && options.sheets != 1;
+  if (!options.info && !output.Check(severalPages, &error)) {
+    return Fail(options.formatGiven || error.compare(0, 9, "--output ") == 0 ? kExitUsage : kExitOutput, error);
+  }
+  // The summary goes to standard error when the pages go to standard output.
+  std::FILE* summaryOut = options.output == "-" && !options.info ? stderr : stdout;
 
   client::Exports library;
   if (!library.Load(client::DefaultLibraryPath(), &error)) {
@@ -92,8 +119,13 @@ int main(int argc, char** argv) {
     }
   }
 
-  Report report(options, start, !options.debug && StderrIsTerminal());
+  Report report(options, output, start, !options.debug && !options.json && StderrIsTerminal());
   client::ScanSession session(library);
+  g_session.store(&session);
+  OnStopRequest(&RequestStop);
+  if (g_stopRequested.load()) {
+    session.Cancel();
+  }
   DeviceControl control;
   client::Outcome outcome = session.Open(&control, scanner->ParametersKey(), options.debug, &report);
   if (outcome.Ok() && options.info) {
@@ -109,17 +141,30 @@ int main(int argc, char** argv) {
     }
   }
   session.Close();
+  g_session.store(nullptr);
+  // The encoder finishes what was scanned; a failure there is the job's outcome when nothing else was.
+  if (!output.Finish(&error) && (outcome.Ok() || outcome.status == client::Status::kOutput)) {
+    outcome = client::MakeOutcome(client::Status::kOutput, error);
+  }
   if (options.debug) {
     EchoDebugStrings(library, nullptr);
+  }
+  const SimulatedScanner* simulated = scanner->Simulated();
+  if (simulated != nullptr && options.conditions.shortTransfer != 0 && !simulated->ShortAnswerSent() &&
+      (outcome.Ok() || outcome.status == client::Status::kPaper)) {
+    outcome = client::MakeOutcome(client::Status::kUsage,
+                                  "--short-transfer " + std::to_string(options.conditions.shortTransfer) +
+                                      ": the job sent only " + std::to_string(simulated->Commands()) + " commands");
   }
 
   const ExitStatus exitStatus = ExitStatusOf(outcome.status);
   if (options.info && outcome.Ok()) {
     PrintDeviceInfo(stdout, session.Device());
-  } else if (!options.quiet && exitStatus != kExitUsage) {
-    report.PrintSummary(stdout);
+  } else if (options.json || (!options.quiet && exitStatus != kExitUsage)) {
+    report.PrintSummary(summaryOut, outcome, exitStatus, simulated != nullptr ? simulated->WireSeconds() : 0);
   }
   std::fflush(stdout);
+  StopHandled();
   if (!outcome.Ok()) {
     return Fail(exitStatus, outcome.message);
   }

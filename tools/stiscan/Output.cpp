@@ -1,0 +1,341 @@
+#include "Output.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace stiscan {
+
+namespace {
+
+// Rows waiting for the encoder at most; the scan waits beyond that.
+constexpr uint64_t kQueueLimit = 64u << 20;
+
+namespace fs = std::filesystem;
+
+std::string TemporaryName(const std::string& path) {
+  return path + ".part";
+}
+
+}  // namespace
+
+Output::Output(const Options& options) : options_(options) {
+  encoding_.quality = options.quality;
+  encoding_.fast = options.fastCompression;
+}
+
+Output::~Output() {
+  std::string ignored;
+  Finish(&ignored);
+}
+
+bool Output::Check(bool severalPages, std::string* error) {
+  const std::string& pattern = options_.output;
+  toStdout_ = pattern == "-";
+  if (options_.formatGiven) {
+    format_ = options_.format;
+  } else if (toStdout_) {
+    format_ = Format::kPnm;
+  } else if (!FormatFromExtension(pattern, &format_)) {
+    *error = "--output " + pattern +
+             ": the name does not tell the format; end it in .png, .jpg, .tif, .pdf or .pnm, "
+             "or give --format";
+    return false;
+  }
+  std::string why;
+  if (!Available(format_, &why)) {
+    *error = std::string("--format ") + FormatName(format_) + ": " + why;
+    return false;
+  }
+  if (toStdout_) {
+    if (format_ != Format::kPnm && format_ != Format::kTiff && format_ != Format::kPdf) {
+      *error = std::string("--output -: standard output takes pnm, tiff or pdf, not ") + FormatName(format_);
+      return false;
+    }
+    return true;
+  }
+  if (severalPages && !MultiPage(format_) && !PatternNumbersPages(pattern)) {
+    *error = "--output " + pattern +
+             ": a feeder job writes several pages; put %d (or %0Nd) where the page number goes, or write one "
+             "multi-page file (.tif or .pdf)";
+    return false;
+  }
+  const std::string first = MultiPage(format_) ? pattern : PageFileName(pattern, 1);
+  std::error_code ec;
+  const fs::path parent = fs::path(first).parent_path();
+  if (!parent.empty() && !fs::is_directory(parent, ec)) {
+    fs::create_directories(parent, ec);
+    if (ec) {
+      *error = "cannot create the folder " + parent.string() + ": " + ec.message();
+      return false;
+    }
+  }
+  if (fs::is_directory(first, ec)) {
+    *error = "cannot write " + first + ": it is a folder";
+    return false;
+  }
+  // A trial file under the temporary name proves the folder writable.
+  const std::string trial = TemporaryName(first);
+  errno = 0;
+  std::FILE* file = std::fopen(trial.c_str(), "wb");
+  if (file == nullptr) {
+    *error = "cannot write " + first + ": " + SystemReason(errno != 0 ? errno : EACCES);
+    return false;
+  }
+  std::fclose(file);
+  std::remove(trial.c_str());
+  return true;
+}
+
+void Output::Post(Task task) {
+  std::unique_lock<std::mutex> hold(lock_);
+  if (!thread_.joinable()) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  const uint64_t size = task.rows.size();
+  changed_.wait(hold, [&] { return queued_ == 0 || queued_ + size <= kQueueLimit; });
+  queued_ += size;
+  peakQueued_ = std::max(peakQueued_, queued_);
+  tasks_.push_back(std::move(task));
+  changed_.notify_all();
+}
+
+bool Output::Failed(std::string* error) {
+  if (!failed_.load()) {
+    return false;
+  }
+  std::lock_guard<std::mutex> hold(lock_);
+  *error = error_;
+  return true;
+}
+
+bool Output::PageBegin(const client::PageLayout& page, std::string* error) {
+  rowBytes_ = page.bytesPerLine;
+  Task task{Kind::kBegin, page, {}, 0};
+  Post(std::move(task));
+  return !Failed(error);
+}
+
+bool Output::PageRows(const uint8_t* rows, uint32_t count, std::string* error) {
+  if (Failed(error)) {
+    return false;
+  }
+  Task task{Kind::kRows, {}, {}, count};
+  task.rows.assign(rows, rows + static_cast<size_t>(count) * rowBytes_);
+  Post(std::move(task));
+  return !Failed(error);
+}
+
+bool Output::PageEnd(std::string* error) {
+  Post(Task{Kind::kEnd, {}, {}, 0});
+  return !Failed(error);
+}
+
+void Output::PageAbandoned() {
+  Post(Task{Kind::kAbandon, {}, {}, 0});
+}
+
+bool Output::Finish(std::string* error) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!thread_.joinable()) {
+      return !failed_.load() || (*error = error_, false);
+    }
+  }
+  Post(Task{Kind::kStop, {}, {}, 0});
+  thread_.join();
+  return !Failed(error);
+}
+
+void Output::Fail(const std::string& message) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!failed_.load()) {
+    error_ = message;
+    failed_.store(true);
+  }
+}
+
+void Output::Run() {
+  for (;;) {
+    Task task;
+    {
+      std::unique_lock<std::mutex> hold(lock_);
+      changed_.wait(hold, [&] { return !tasks_.empty(); });
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+      queued_ -= task.rows.size();
+      changed_.notify_all();
+    }
+    if (!Do(task)) {
+      return;
+    }
+  }
+}
+
+bool Output::OpenTarget(const std::string& path, std::string* error) {
+  target_ = path;
+  spool_ = toStdout_ && format_ == Format::kTiff;
+  if (toStdout_ && !spool_) {
+#if defined(_WIN32)
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    file_ = stdout;
+    temporary_.clear();
+  } else {
+    temporary_ = spool_ ? std::string() : TemporaryName(path);
+    errno = 0;
+    file_ = spool_ ? std::tmpfile() : std::fopen(temporary_.c_str(), "wb+");
+    if (file_ == nullptr) {
+      *error = "cannot write " + path + ": " + SystemReason(errno != 0 ? errno : EACCES);
+      return false;
+    }
+  }
+  writer_ = MakeWriter(format_, encoding_);
+  keepable_ = true;
+  if (!writer_->Open(file_, error)) {
+    *error = "cannot write " + path + ": " + *error;
+    return false;
+  }
+  return true;
+}
+
+// Closes the target; a kept file gets its name (or, spooled, goes to standard output).
+bool Output::CloseTarget(bool keep) {
+  std::string error;
+  bool ok = true;
+  if (writer_ != nullptr && keep && !writer_->Close(&error)) {
+    ok = false;
+  }
+  writer_.reset();
+  if (file_ != nullptr && file_ != stdout) {
+    if (ok && keep && spool_) {
+      std::rewind(file_);
+      std::vector<char> buffer(1 << 16);
+      size_t got = 0;
+      while (ok && (got = std::fread(buffer.data(), 1, buffer.size(), file_)) > 0) {
+        ok = std::fwrite(buffer.data(), 1, got, stdout) == got;
+      }
+      ok = ok && std::fflush(stdout) == 0;
+      if (!ok) {
+        error = SystemReason(errno != 0 ? errno : EIO);
+      }
+    }
+    errno = 0;
+    if (std::fclose(file_) != 0 && ok && keep) {
+      ok = false;
+      error = SystemReason(errno != 0 ? errno : EIO);
+    }
+  } else if (file_ == stdout && std::fflush(stdout) != 0) {
+    ok = false;
+    error = SystemReason(errno != 0 ? errno : EIO);
+  }
+  file_ = nullptr;
+  if (!temporary_.empty()) {
+    std::error_code ec;
+    if (ok && keep) {
+      fs::rename(temporary_, target_, ec);
+      if (ec) {
+        ok = false;
+        error = ec.message();
+      }
+    }
+    if (!ok || !keep) {
+      std::remove(temporary_.c_str());
+    }
+  }
+  temporary_.clear();
+  if (!ok) {
+    Fail("cannot write " + (toStdout_ ? std::string("standard output") : target_) + ": " + error);
+  }
+  return ok;
+}
+
+bool Output::Do(Task& task) {
+  std::string error;
+  const bool multi = MultiPage(format_) || toStdout_;
+  switch (task.kind) {
+    case Kind::kBegin: {
+      if (failed_.load()) {
+        break;
+      }
+      const std::string path = toStdout_ ? "-"
+                               : multi   ? options_.output
+                                         : PageFileName(options_.output, task.page.number);
+      if (!jobOpen_ || !multi) {
+        if (!OpenTarget(path, &error)) {
+          Fail(error);
+          CloseTarget(false);
+          break;
+        }
+        jobOpen_ = true;
+        files_.push_back(File{path, 0, task.page.width, task.page.height, 0});
+      }
+      if (!writer_->BeginPage(task.page, &error)) {
+        Fail("cannot write " + target_ + ": " + error);
+        break;
+      }
+      pageOpen_ = true;
+      break;
+    }
+    case Kind::kRows:
+      if (pageOpen_ && !failed_.load() && !writer_->Rows(task.rows.data(), task.count, &error)) {
+        Fail("cannot write " + target_ + ": " + error);
+      }
+      break;
+    case Kind::kEnd:
+      if (!pageOpen_ || failed_.load()) {
+        break;
+      }
+      pageOpen_ = false;
+      if (!writer_->EndPage(&error)) {
+        Fail("cannot write " + target_ + ": " + error);
+        break;
+      }
+      ++files_.back().pages;
+      if (!multi) {
+        jobOpen_ = false;
+        if (CloseTarget(true)) {
+          std::error_code ec;
+          files_.back().bytes = fs::file_size(files_.back().path, ec);
+        }
+      }
+      break;
+    case Kind::kAbandon:
+      if (pageOpen_) {
+        pageOpen_ = false;
+        keepable_ = writer_->AbandonPage() && keepable_;
+      }
+      if (!multi && jobOpen_) {
+        jobOpen_ = false;
+        CloseTarget(false);
+        files_.pop_back();
+      }
+      break;
+    case Kind::kStop:
+      if (jobOpen_) {
+        jobOpen_ = false;
+        // A job's file is kept with its whole pages; with none, or with a part of a page the format
+        // cannot drop, it goes.
+        const bool keep = keepable_ && !files_.empty() && files_.back().pages > 0 && !pageOpen_;
+        if (pageOpen_) {
+          pageOpen_ = false;
+          writer_->AbandonPage();
+        }
+        if (CloseTarget(keep) && keep && !toStdout_) {
+          std::error_code ec;
+          files_.back().bytes = fs::file_size(files_.back().path, ec);
+        } else if (!keep) {
+          files_.pop_back();
+        }
+      }
+      return false;
+  }
+  return true;
+}
+
+}  // namespace stiscan

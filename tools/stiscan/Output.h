@@ -1,0 +1,102 @@
+// Where the pages go: one file per page (PNG, JPEG, PNM) or one file for the job (TIFF, PDF), or
+// standard output with `-o -`. Files are written under a temporary name beside the target and get their
+// name only when complete, so that a stop leaves no partial file. Encoding runs on a thread of its
+// own, fed whole rows through a bounded queue, so that it overlaps the transfers.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Options.h"
+#include "Writers.h"
+#include "client/ScanSession.h"
+
+namespace stiscan {
+
+class Output {
+ public:
+  struct File {
+    std::string path;
+    uint32_t pages = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint64_t bytes = 0;  // of the file
+  };
+
+  explicit Output(const Options& options);
+  ~Output();
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  // Before the scanner is reserved: the format is known and written by this build, a job of several
+  // pages has a place for them, and each target's folder exists (it is created when missing), is
+  // writable, and the target is not a folder.
+  bool Check(bool severalPages, std::string* error);
+  Format OutputFormat() const { return format_; }
+
+  // From the scan's thread. A false return carries the reason the output failed.
+  bool PageBegin(const client::PageLayout& page, std::string* error);
+  bool PageRows(const uint8_t* rows, uint32_t count, std::string* error);
+  bool PageEnd(std::string* error);
+  void PageAbandoned();
+  // Waits for the encoder, completes or removes the job's file; false with the reason when the output
+  // failed at the end.
+  bool Finish(std::string* error);
+
+  const std::vector<File>& Files() const { return files_; }
+  // The most memory the queue held, in bytes.
+  uint64_t PeakQueued() const { return peakQueued_; }
+
+ private:
+  enum class Kind { kBegin, kRows, kEnd, kAbandon, kStop };
+  struct Task {
+    Kind kind;
+    client::PageLayout page;
+    std::vector<uint8_t> rows;
+    uint32_t count = 0;
+  };
+
+  void Post(Task task);
+  bool Failed(std::string* error);
+  void Run();
+  bool Do(Task& task);
+  bool OpenTarget(const std::string& path, std::string* error);
+  bool CloseTarget(bool keep);
+  void Fail(const std::string& message);
+
+  const Options& options_;
+  Format format_ = Format::kPng;
+  Encoding encoding_;
+  bool toStdout_ = false;
+  uint32_t rowBytes_ = 0;  // of the page being scanned
+
+  std::thread thread_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<Task> tasks_;
+  uint64_t queued_ = 0;
+  uint64_t peakQueued_ = 0;
+  std::atomic<bool> failed_{false};
+  std::string error_;
+
+  // The encoder thread's own.
+  std::unique_ptr<Writer> writer_;
+  std::FILE* file_ = nullptr;
+  std::string target_;     // the final name
+  std::string temporary_;  // what is written
+  bool spool_ = false;     // standard output through a temporary file (TIFF)
+  bool jobOpen_ = false;
+  bool pageOpen_ = false;
+  bool keepable_ = true;  // the job's file still holds only whole pages
+  std::vector<File> files_;
+};
+
+}  // namespace stiscan

@@ -1,0 +1,54 @@
+// The image files stiscan writes. Every writer takes rows in the scanner's format (R, G, B; grey with
+// 0 black; black-and-white eight pixels a byte, leftmost in the top bit, 1 black) and stores the same
+// pixels: the lossless formats decode to identical images on both platforms.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "client/ScanSession.h"
+
+namespace stiscan {
+
+enum class Format { kPng, kJpeg, kTiff, kPdf, kPnm };
+
+// "png", "jpeg", ...
+const char* FormatName(Format format);
+// The format named on the command line ("png", "jpg", "jpeg", "tif", "tiff", "pdf", "pnm"), or by a
+// file name's extension; false when none fits.
+bool FormatFromName(const std::string& name, Format* format);
+bool FormatFromExtension(const std::string& path, Format* format);
+// Whether one file holds every page of a job.
+bool MultiPage(Format format);
+// Whether this build writes the format; `why` gets the reason when not.
+bool Available(Format format, std::string* why);
+
+struct Encoding {
+  int quality = 90;   // JPEG, 1 to 100
+  bool fast = false;  // the fastest compression setting of PNG, TIFF and PDF
+};
+
+// One output stream. The calls of one job come in the order Open, (BeginPage, Rows..., EndPage)...,
+// Close; all on one thread. A false return carries the reason in `error`; the stream is then given up.
+class Writer {
+ public:
+  virtual ~Writer() = default;
+  // Writes to `file`, which stays the caller's.
+  virtual bool Open(std::FILE* file, std::string* error) = 0;
+  virtual bool BeginPage(const client::PageLayout& page, std::string* error) = 0;
+  virtual bool Rows(const uint8_t* rows, uint32_t count, std::string* error) = 0;
+  virtual bool EndPage(std::string* error) = 0;
+  // Gives up the page begun last, keeping the pages ended before it; the stream is then closed. False
+  // when the stream cannot drop a page: the caller removes the whole file.
+  virtual bool AbandonPage() = 0;
+  virtual bool Close(std::string* error) = 0;
+};
+
+std::unique_ptr<Writer> MakeWriter(Format format, const Encoding& encoding);
+
+// The system's reason for the last failure of a C library call ("No space left on device").
+std::string SystemReason(int error);
+
+}  // namespace stiscan
