@@ -11,7 +11,7 @@
 #include "platform/control.h"
 
 #ifndef WIASTIIO_LIBRARY_FROM_BACKEND
-#define WIASTIIO_LIBRARY_FROM_BACKEND "../wiastiio"
+#define WIASTIIO_LIBRARY_FROM_BACKEND "../../wiastiio"
 #endif
 
 namespace wiastiio_sane {
