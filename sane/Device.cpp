@@ -174,6 +174,9 @@ class Device::Job : public client::ScanObserver {
       client::Outcome outcome = session_.Scan(*this);
       std::lock_guard<std::mutex> lock(mutex_);
       outcome_ = std::move(outcome);
+      if (mismatch_) {
+        outcome_.status = client::Status::kIo;  // not a stop of the frontend's: see PageBegin
+      }
       finished_ = true;
       changed_.notify_all();
     });
@@ -265,6 +268,8 @@ class Device::Job : public client::ScanObserver {
                " pixels, the backend " + std::to_string(geometry_.scanWidth) + " x " +
                std::to_string(geometry_.scanHeight);
       Debug(kDebugErrors, "%s", error->c_str());
+      std::lock_guard<std::mutex> lock(mutex_);
+      mismatch_ = true;
       return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -349,6 +354,7 @@ class Device::Job : public client::ScanObserver {
   bool pageEnded_ = false;
   bool abandoned_ = false;
   bool stop_ = false;
+  bool mismatch_ = false;  // the session's page is not the one planned here
   std::atomic<bool> finished_{false};
   client::Outcome outcome_;
 };
