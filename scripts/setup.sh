@@ -9,7 +9,8 @@ packages=(
   libgtest-dev googletest libbenchmark-dev libpng-dev
   mingw-w64 wine wine64
   valgrind python3
-  libsane-dev sane-utils pkg-config libusb-1.0-0-dev umockdev
+  pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
+  libsane-dev sane-utils
 )
 
 missing=()
