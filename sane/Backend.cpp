@@ -4,6 +4,7 @@
 // The I/O handler keeps one handler per process, so one device is open at a time.
 #include <sane/sane.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -13,7 +14,7 @@
 #include "Config.h"
 #include "Debug.h"
 #include "Device.h"
-#include "UsbDevices.h"
+#include "platform/usb.h"
 
 #ifndef WIASTIIO_SANE_CONFIG_DIR
 #define WIASTIIO_SANE_CONFIG_DIR "/etc/sane.d"
@@ -74,7 +75,18 @@ void ListDevices(Backend& b) {
     entry.simulated = true;
     b.entries.push_back(entry);
   }
-  for (const UsbId& id : PresentUsbIds(b.config.usb)) {
+  // The platform's USB route finds the scanners with the ids of the configuration on the bus.
+  for (const UsbId& id : b.config.usb) {
+    winplat::AddUsbScannerIds(id.vendor, id.product);
+  }
+  std::vector<UsbId> present;
+  for (const winplat::UsbScanner& scanner : winplat::UsbScanners()) {
+    const UsbId id{scanner.vendorId, scanner.productId};
+    if (std::find(present.begin(), present.end(), id) == present.end()) {
+      present.push_back(id);  // the library opens the first scanner with the ids
+    }
+  }
+  for (const UsbId& id : present) {
     DeviceEntry entry;
     entry.name = "usb:" + HexId(id.vendor) + ":" + HexId(id.product);
     entry.id = id;

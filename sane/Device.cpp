@@ -9,6 +9,7 @@
 
 #include "Debug.h"
 #include "platform/control.h"
+#include "platform/usb.h"
 
 #ifndef WIASTIIO_LIBRARY_FROM_BACKEND
 #define WIASTIIO_LIBRARY_FROM_BACKEND "../../wiastiio"
@@ -373,6 +374,10 @@ SANE_Status Device::Open(const DeviceEntry& entry, const Config& config, std::un
   }
   if (entry.simulated) {
     opened->simulated_ = std::make_unique<SimulatedScanner>(config.conditions);
+  } else {
+    // The direct route: the arbitration module claims the scanner's interface for each port cycle.
+    winplat::AddUsbScannerIds(entry.id.vendor, entry.id.product);
+    winplat::InstallUsbPortArbitration();
   }
   const bool deviceMonitor = entry.simulated;
   const UsbId id = entry.simulated ? UsbId{kSimulatedVendorId, kSimulatedProductId} : entry.id;

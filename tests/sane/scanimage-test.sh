@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The backend driven by Debian's own scanimage (and saned), loaded from the build folder:
-#   scanimage-test.sh CASE BIN_DIR STISCAN PNG_COMPARE
+#   scanimage-test.sh CASE BIN_DIR STISCAN PNG_COMPARE [USB_SCANNER_SIM]
 # CASE is one of: list usb options pixels batch stops cancel net. Exit 77 skips (a tool is missing).
 set -uo pipefail
-case=$1 bin=$2 stiscan=$3 compare=$4
+case=$1 bin=$2 stiscan=$3 compare=$4 usbsim=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 command -v scanimage >/dev/null || { echo "scanimage is not installed"; exit 77; }
 work=$(mktemp -d)
@@ -31,11 +31,16 @@ list)
   golden conf-problems.txt <"$work/out"
   ;;
 usb)
-  # A scanner with the ids of a usb line is listed when plugged in, here in umockdev's test bed.
-  command -v umockdev-run >/dev/null || { echo "umockdev is not installed"; exit 77; }
-  printf '%s\n' "usb 0x1234 0x5678" "usb 0x1234 0x9999" >"$work/conf/wiastiio.conf"
-  SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$bin timeout 60 umockdev-run -d "$here/usb-device.umockdev" -- \
-    scanimage -L >"$work/out" && golden usb-list.txt <"$work/out"
+  # The scanner on the USB bus (the simulator in umockdev's test bed), reached over libusb: listed
+  # when its ids are configured, and scanning a feeder job with the pixels stiscan sees.
+  [ -x "$usbsim" ] || { echo "usb-scanner-sim is not built"; exit 77; }
+  printf '%s\n' "usb 0xf055 0x5ca0" "usb 0x1234 0x9999" >"$work/conf/wiastiio.conf"
+  usb() { SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$bin timeout 60 "$usbsim" --sheets 3 --block-bytes 16000 -- "$@"; }
+  usb scanimage -L >"$work/out" && golden usb-list.txt <"$work/out"
+  usb scanimage -d wiastiio:usb:f055:5ca0 --source ADF --resolution 75 --batch="$work/page%d.png" --format=png \
+    2>"$work/err" && grep -q "Batch terminated, 3 pages scanned" "$work/err" || { cat "$work/err"; fail "USB batch"; }
+  "$stiscan" --quiet --source feeder --feeder-sheets 3 --resolution 75 -o "$work/tool%d.png" || fail "stiscan"
+  for n in 1 2 3; do "$compare" "$work/page$n.png" "$work/tool$n.png" || fail "USB pixels, page $n"; done
   ;;
 options)
   scan -d wiastiio:simulator -A >"$work/out" && golden options.txt <"$work/out"
