@@ -129,7 +129,6 @@ inline ToolRun RunTool(const std::string& args, const ScratchDir& dir, int signa
 
 // An image as rows in the scanner's format.
 struct Image {
-  std::string error;  // empty when decoded
   uint32_t width = 0;
   uint32_t height = 0;
   uint32_t dpi = 0;
@@ -143,41 +142,12 @@ inline Image ExpectedPage(uint32_t number, scansim::ImageType type, uint32_t wid
   const std::vector<uint8_t> full = scansim::RenderPage({number, scanned, height, dpi, type});
   const uint32_t fullBytes = scansim::BytesPerRow(type, scanned);
   const uint32_t bytes = scansim::BytesPerRow(type, width);
-  Image image{"", width, height, dpi, {}};
+  Image image{width, height, dpi, {}};
   for (uint32_t r = 0; r < height; ++r) {
     image.rows.insert(image.rows.end(), full.begin() + r * fullBytes, full.begin() + r * fullBytes + bytes);
     if (type == scansim::ImageType::kBlackWhite && width % 8 != 0) {
       image.rows.back() &= static_cast<uint8_t>(0xFF << (8 - width % 8));
     }
-  }
-  return image;
-}
-
-inline Image DecodePng(const std::string& path) {
-  Image image;
-  png_image png = {};
-  png.version = PNG_IMAGE_VERSION;
-  if (png_image_begin_read_from_file(&png, path.c_str()) == 0) {
-    image.error = "libpng cannot read " + path;
-    return image;
-  }
-  // Black-and-white comes back as grey 0 or 255 and is packed again, 1 black.
-  const bool colour = (png.format & PNG_FORMAT_FLAG_COLOR) != 0;
-  png.format = colour ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
-  std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(png));
-  png_image_finish_read(&png, nullptr, pixels.data(), 0, nullptr);
-  image.width = png.width;
-  image.height = png.height;
-  image.rows = pixels;
-  // The resolution from pHYs, pixels per metre.
-  const std::string bytes = ReadFile(path);
-  const size_t phys = bytes.find("pHYs");
-  if (phys != std::string::npos && phys + 8 <= bytes.size()) {
-    uint32_t perMetre = 0;
-    for (size_t i = 4; i < 8; ++i) {
-      perMetre = perMetre << 8 | static_cast<uint8_t>(bytes[phys + i]);
-    }
-    image.dpi = static_cast<uint32_t>(perMetre * 0.0254 + 0.5);
   }
   return image;
 }
@@ -194,6 +164,32 @@ inline std::vector<uint8_t> PackBlackWhite(const std::vector<uint8_t>& grey, uin
     }
   }
   return packed;
+}
+
+// A PNG as rows in the scanner's format (black-and-white packed again, 1 black), with its pHYs.
+inline Image DecodePng(const std::string& path) {
+  Image image;
+  png_image png = {};
+  png.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_file(&png, path.c_str()) == 0) {
+    return image;
+  }
+  png.format = (png.format & PNG_FORMAT_FLAG_COLOR) != 0 ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+  image.rows.resize(PNG_IMAGE_SIZE(png));
+  png_image_finish_read(&png, nullptr, image.rows.data(), 0, nullptr);
+  image.width = png.width;
+  image.height = png.height;
+  const std::string bytes = ReadFile(path);
+  if (bytes[24] == 1) {  // IHDR's bit depth
+    image.rows = PackBlackWhite(image.rows, image.width, image.height);
+  }
+  const size_t phys = bytes.find("pHYs");  // pixels per metre, big-endian
+  uint32_t perMetre = 0;
+  for (size_t i = phys + 4; phys != std::string::npos && i < phys + 8; ++i) {
+    perMetre = perMetre << 8 | static_cast<uint8_t>(bytes[i]);
+  }
+  image.dpi = static_cast<uint32_t>(perMetre * 0.0254 + 0.5);
+  return image;
 }
 
 // Every directory of a TIFF file, rows as stored (black-and-white is stored with 1 black).
@@ -219,6 +215,11 @@ inline std::vector<Image> DecodeTiff(const std::string& path) {
   } while (TIFFReadDirectory(tiff) != 0);
   TIFFClose(tiff);
   return pages;
+}
+
+// The pages of a PNG or TIFF file.
+inline std::vector<Image> Decode(const std::string& path) {
+  return path.compare(path.size() - 4, 4, ".tif") == 0 ? DecodeTiff(path) : std::vector<Image>{DecodePng(path)};
 }
 
 }  // namespace tooltest

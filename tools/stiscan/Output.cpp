@@ -178,7 +178,7 @@ void Output::Run() {
 }
 
 bool Output::OpenTarget(const std::string& path, std::string* error) {
-  target_ = path;
+  target_ = toStdout_ ? "standard output" : path;
   spool_ = toStdout_ && format_ == Format::kTiff;
   if (toStdout_ && !spool_) {
 #if defined(_WIN32)
@@ -191,14 +191,14 @@ bool Output::OpenTarget(const std::string& path, std::string* error) {
     errno = 0;
     file_ = spool_ ? std::tmpfile() : std::fopen(temporary_.c_str(), "wb+");
     if (file_ == nullptr) {
-      *error = "cannot write " + path + ": " + SystemReason(errno != 0 ? errno : EACCES);
+      *error = "cannot write " + target_ + ": " + SystemReason(errno != 0 ? errno : EACCES);
       return false;
     }
   }
   writer_ = MakeWriter(format_, encoding_);
   keepable_ = true;
   if (!writer_->Open(file_, error)) {
-    *error = "cannot write " + path + ": " + *error;
+    *error = "cannot write " + target_ + ": " + *error;
     return false;
   }
   return true;
@@ -250,7 +250,7 @@ bool Output::CloseTarget(bool keep) {
   }
   temporary_.clear();
   if (!ok) {
-    Fail("cannot write " + (toStdout_ ? std::string("standard output") : target_) + ": " + error);
+    Fail("cannot write " + target_ + ": " + error);
   }
   return ok;
 }

@@ -5,6 +5,7 @@
 #include "Writers.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <tiffio.h>
 #include <unistd.h>
 
@@ -79,10 +80,18 @@ class LibtiffWriter : public Writer {
   bool EndPage(std::string* error) override { return TIFFWriteDirectory(tiff_) == 1 || Failed(error); }
 
   bool AbandonPage() override {
-    // The pages before are linked in the file already; the open directory is dropped unwritten.
+    // The pages before are linked in the file already; the open directory must not be. libtiff's
+    // cleanup flushes it, so its descriptor is first turned into one that takes no writes.
     if (tiff_ != nullptr) {
       const int fd = TIFFFileno(tiff_);
+      const int closed = open("/dev/null", O_RDONLY);
+      if (closed >= 0) {
+        dup2(closed, fd);
+        close(closed);
+      }
+      const TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
       TIFFCleanup(tiff_);
+      TIFFSetErrorHandler(errors);
       close(fd);
       tiff_ = nullptr;
     }
