@@ -11,6 +11,7 @@ packages=(
   valgrind python3
   pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
   zlib1g-dev libtiff-dev libjpeg62-turbo-dev libz-mingw-w64-dev poppler-utils libtiff-tools dpkg-dev
+  libsane-dev sane-utils
 )
 
 missing=()

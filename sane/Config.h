@@ -1,0 +1,52 @@
+// wiastiio.conf: which scanners the backend offers. One setting a line, '#' starts a comment:
+//
+//   usb VID PID               a USB scanner with these ids (hexadecimal, 0x prefix optional)
+//   simulator                 offer the built-in simulated scanner as device "simulator"
+//   simulator NAME VALUE      a condition the simulated scanner runs into (see SimulatorConditions)
+//   retries N                 repeats of a reserve that finds the scanner busy or warming up
+//   retry-delay MS            pause before each repeat
+//   library PATH              the I/O handler library (default: WIASTIIO.so beside the backend)
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace wiastiio_sane {
+
+struct UsbId {
+  uint16_t vendor = 0;
+  uint16_t product = 0;
+  bool operator==(const UsbId& other) const { return vendor == other.vendor && product == other.product; }
+};
+
+// What the simulated scanner runs into; the names are those of stiscan's options.
+struct SimulatorConditions {
+  uint32_t feederSheets = 3;       // feeder-sheets: sheets in the feeder when the device is opened
+  uint32_t busyReserves = 0;       // busy: the next N reserves find the scanner busy
+  uint32_t warmingUpReserves = 0;  // warming-up: then the next N find the lamp warming up
+  uint32_t jamSheet = 0;           // jam: this sheet (from 1) jams as it is fed
+  uint32_t jamBlock = 0;           // jam-block: ... or in the read of this block of it
+  uint32_t shortAnswer = 0;        // short-answer: the answer to this command (from 1) arrives cut short
+  uint32_t blockBytes = 65536;     // block-bytes: image bytes per block
+  uint32_t blockPauseMs = 0;       // block-pause: milliseconds the scanner takes over each block
+};
+
+struct Config {
+  std::vector<UsbId> usb;
+  bool simulator = false;
+  SimulatorConditions conditions;
+  uint32_t retries = 10;
+  uint32_t retryDelayMs = 200;
+  std::string library;
+};
+
+// Reads the settings from `text`; each line that is not understood is skipped and described in
+// *problems ("line N: ...").
+Config ParseConfig(const std::string& text, std::vector<std::string>* problems);
+
+// The folders searched for wiastiio.conf, as SANE_CONFIG_DIR names them: a list separated by ':' that,
+// when it ends with ':', goes on with the default folder; the default folder alone when it is unset.
+std::vector<std::string> ConfigFolders(const char* saneConfigDir, const std::string& defaultFolder);
+
+}  // namespace wiastiio_sane

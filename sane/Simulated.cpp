@@ -1,0 +1,60 @@
+#include "Simulated.h"
+
+#include <chrono>
+#include <thread>
+
+#include "doubles/linux/InstallDoubles.h"
+#include "platform/control.h"
+
+namespace wiastiio_sane {
+
+namespace {
+
+// A cut-short answer brings this many bytes: half a 32-byte answer, and less than any block.
+constexpr uint32_t kShortAnswerBytes = 16;
+
+// Image blocks are the only answers longer than the 70-byte inquiry.
+constexpr uint32_t kLongestCommandAnswer = 70;
+
+scansim::Config ConfigFor(const SimulatorConditions& c) {
+  scansim::Config config;
+  config.feeder_sheets = c.feederSheets;
+  config.block_bytes = c.blockBytes;
+  config.script.busy_reserves = c.busyReserves;
+  config.script.warming_up_reserves = c.warmingUpReserves;
+  config.script.jam_sheet = c.jamSheet;
+  if (c.jamBlock != 0) {
+    config.script.jam_mode = scansim::JamMode::kMidPage;
+    config.script.jam_after_blocks = c.jamBlock - 1;
+  }
+  return config;
+}
+
+}  // namespace
+
+bool SimulatedScanner::PacedPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
+  return inner_.Write(data, length, written);
+}
+
+bool SimulatedScanner::PacedPort::Read(uint8_t* data, uint32_t length, uint32_t* read) {
+  if (pauseMs_ != 0 && length > kLongestCommandAnswer) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs_));
+  }
+  return inner_.Read(data, length, read);
+}
+
+SimulatedScanner::SimulatedScanner(const SimulatorConditions& conditions)
+    : simulator_(ConfigFor(conditions)), faulty_(simulator_), paced_(faulty_, conditions.blockPauseMs) {
+  if (conditions.shortAnswer != 0) {
+    faulty_.AtExchange(conditions.shortAnswer, scansim::Phase::kRead, scansim::Fault::ShortCount(kShortAnswerBytes));
+  }
+  monitor_.SetPort(&paced_);
+  doubles::InstallDeviceMonitor(monitor_);
+}
+
+SimulatedScanner::~SimulatedScanner() {
+  // The module forwards to this object's double: take it away first.
+  winplat::RemoveModule("prtmon64.dll");
+}
+
+}  // namespace wiastiio_sane

@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# The backend driven by Debian's own scanimage (and saned), loaded from the build folder:
+#   scanimage-test.sh CASE BIN_DIR STISCAN PNG_COMPARE [USB_SCANNER_SIM]
+# CASE is one of: list usb options pixels batch stops cancel net. Exit 77 skips (a tool is missing).
+set -uo pipefail
+case=$1 bin=$2 stiscan=$3 compare=$4 usbsim=${5:-}
+here=$(cd "$(dirname "$0")" && pwd)
+command -v scanimage >/dev/null || { echo "scanimage is not installed"; exit 77; }
+work=$(mktemp -d)
+daemon=
+cleanup() { [ -n "$daemon" ] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+# A configuration folder with a dll.conf naming only our backend and a wiastiio.conf of the given lines.
+mkdir -p "$work/conf"
+echo wiastiio >"$work/conf/dll.conf"
+configure() { printf '%s\n' simulator "$@" >"$work/conf/wiastiio.conf"; }
+configure
+scan() { SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$bin timeout 60 scanimage "$@"; }
+# The backend's own debug lines, the folders taken out.
+steps() { grep "^\[wiastiio\] [^l]" "$1" | sed -e "s#$bin/#BIN/#" -e "s#$work/#WORK/#"; }
+golden() { diff -u "$here/golden/$1" - || fail "$1 differs"; }
+
+case $case in
+list)
+  scan -L >"$work/out" && golden list.txt <"$work/out"
+  # Lines that are not settings are reported and skipped.
+  configure "usb 1234" "usb 0x1234 0x10000" "simulator jam x" "simulator pause 3" "simulator jam-block 2" "speed 9"
+  SANE_DEBUG_WIASTIIO=1 scan -L 2>&1 >/dev/null | sed "s#$work/#WORK/#" >"$work/out"
+  golden conf-problems.txt <"$work/out"
+  ;;
+usb)
+  # The scanner on the USB bus (the simulator in umockdev's test bed), reached over libusb: listed
+  # when its ids are configured, and scanning a feeder job with the pixels stiscan sees.
+  [ -x "$usbsim" ] || { echo "usb-scanner-sim is not built"; exit 77; }
+  printf '%s\n' "usb 0xf055 0x5ca0" "usb 0x1234 0x9999" >"$work/conf/wiastiio.conf"
+  usb() { SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$bin timeout 60 "$usbsim" --sheets 3 --block-bytes 16000 -- "$@"; }
+  usb scanimage -L >"$work/out" && golden usb-list.txt <"$work/out"
+  usb scanimage -d wiastiio:usb:f055:5ca0 --source ADF --resolution 75 --batch="$work/page%d.png" --format=png \
+    2>"$work/err" && grep -q "Batch terminated, 3 pages scanned" "$work/err" || { cat "$work/err"; fail "USB batch"; }
+  "$stiscan" --quiet --source feeder --feeder-sheets 3 --resolution 75 -o "$work/tool%d.png" || fail "stiscan"
+  for n in 1 2 3; do "$compare" "$work/page$n.png" "$work/tool$n.png" || fail "USB pixels, page $n"; done
+  ;;
+options)
+  scan -d wiastiio:simulator -A >"$work/out" && golden options.txt <"$work/out"
+  # The feeder's area is longer; the window that reached the flatbed's bottom edge reaches the feeder's.
+  scan -d wiastiio:simulator --source ADF -A | grep -- '^    -[ltxy] ' >"$work/out" && golden options-adf.txt <"$work/out"
+  # A window without a whole pixel is refused when the scan starts.
+  scan -d wiastiio:simulator -l 100 -x 0 -o "$work/x.pnm" 2>"$work/err"
+  [ $? = 4 ] && grep -q "sane_start: Invalid argument" "$work/err" || fail "an empty window was not refused"
+  ;;
+pixels)
+  # scanimage's pages equal stiscan's for the same settings. A window that starts inside the area is
+  # scanned from the corner: it equals its part of stiscan's page of the window's bottom-right corner.
+  while read -r mode tool_mode dpi window size left top; do
+    scan -d wiastiio:simulator --mode "$mode" --resolution "$dpi" ${window//,/ } --format=png -o "$work/sane.png" ||
+      fail "scanimage $mode $dpi $window"
+    "$stiscan" --quiet --mode "$tool_mode" --resolution "$dpi" --size "$size" -o "$work/tool.png" ||
+      fail "stiscan $tool_mode $dpi $size"
+    "$compare" "$work/sane.png" "$work/tool.png" "$left" "$top" || fail "$mode $dpi $window"
+  done
+  # The comparison sees a window one pixel off.
+  ! "$compare" "$work/sane.png" "$work/tool.png" 20 19 2>/dev/null || fail "a shifted window compares equal" <<'CASES'
+Color colour 75 -l,0 full 0 0
+Gray grey 75 -l,0 full 0 0
+Lineart bw 100 -l,0 full 0 0
+Color colour 75 -l,10,-t,20,-x,30,-y,40 40x60 29 59
+Lineart bw 100 -l,5,-t,5,-x,40,-y,10 45x15 19 19
+CASES
+  ;;
+batch)
+  # Three sheets, then the empty feeder ends the job cleanly.
+  configure "simulator feeder-sheets 3"
+  SANE_DEBUG_WIASTIIO=3 scan -d wiastiio:simulator --source ADF --resolution 75 --batch="$work/page%d.png" \
+    --format=png 2>"$work/err" || { cat "$work/err"; fail "batch exit $?"; }
+  [ -s "$work/page3.png" ] && [ ! -e "$work/page4.png" ] || fail "pages: $(ls "$work")"
+  grep -q "Batch terminated, 3 pages scanned" "$work/err" || fail "no end of batch"
+  steps "$work/err" >"$work/out"
+  golden batch.txt <"$work/out"
+  # The flatbed scans its document again for each page asked for.
+  rm "$work"/page*.png
+  scan -d wiastiio:simulator --resolution 75 --batch="$work/page%d.png" --batch-count=2 --format=png 2>"$work/err" &&
+    [ -s "$work/page2.png" ] || { cat "$work/err"; fail "flatbed batch"; }
+  ;;
+stops)
+  # Each condition of the scanner, the status scanimage reports, and the pages it still wrote.
+  while IFS='|' read -r pages status conditions; do
+    IFS=, read -ra lines <<<"$conditions"
+    configure "retries 2" "retry-delay 1" "${lines[@]}"
+    rm -f "$work"/page*.png
+    scan -d wiastiio:simulator --source ADF --resolution 75 --batch="$work/page%d.png" --format=png 2>"$work/err"
+    grep -q "$status" "$work/err" || { cat "$work/err"; fail "$conditions: no '$status'"; }
+    [ "$(ls "$work" | grep -c '^page')" = "$pages" ] || fail "$conditions: pages $(ls "$work")"
+  done <<'CASES'
+1|Document feeder jammed|simulator feeder-sheets 3,simulator jam 2
+1|Document feeder jammed|simulator feeder-sheets 3,simulator jam 2,simulator jam-block 2,simulator block-bytes 9000
+0|Device busy|simulator busy 5
+0|Device busy|simulator warming-up 5
+3|Batch terminated, 3 pages|simulator busy 2,simulator feeder-sheets 3
+0|Document feeder out of documents|simulator feeder-sheets 0
+0|Error during device I/O|simulator short-answer 5
+CASES
+  ;;
+cancel)
+  # SIGINT in the middle of a page: the block in flight is finished, then abort and release.
+  configure "simulator block-bytes 6000" "simulator block-pause 50"
+  SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$bin SANE_DEBUG_WIASTIIO=5 scanimage -d wiastiio:simulator \
+    --resolution 75 --format=png -o "$work/page.png" 2>"$work/err" &
+  pid=$!
+  for _ in $(seq 100); do grep -q 'CallReadImage' "$work/err" && break; sleep 0.1; done
+  kill -INT "$pid"
+  wait "$pid"
+  [ $? = 2 ] || fail "scanimage did not end cancelled"
+  [ ! -e "$work/page.png" ] || fail "a cancelled page was kept"
+  grep -x '\[wiastiio\] library: \[STI\]CSTIIOHandler::Call[A-Za-z]*' "$work/err" | tail -3 >"$work/out"
+  golden cancel-calls.txt <"$work/out"
+  steps "$work/err" | tail -2 >"$work/out"
+  golden cancel.txt <"$work/out"
+  ;;
+net)
+  # The same backend behind saned on the loopback, reached through SANE's net backend.
+  saned=$(command -v saned || echo /usr/sbin/saned)
+  [ -x "$saned" ] || { echo "saned is not installed"; exit 77; }
+  (echo >/dev/tcp/127.0.0.1/6566) 2>/dev/null && { echo "port 6566 is taken"; exit 77; }
+  echo 127.0.0.1 >"$work/conf/saned.conf"
+  configure "simulator feeder-sheets 3"
+  mkdir -p "$work/client"
+  echo net >"$work/client/dll.conf"
+  printf 'connect_timeout = 5\n127.0.0.1\n' >"$work/client/net.conf"
+  SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$bin timeout 120 "$saned" -l -e -b 127.0.0.1 2>"$work/saned.err" &
+  daemon=$!
+  for _ in $(seq 50); do (echo >/dev/tcp/127.0.0.1/6566) 2>/dev/null && break; sleep 0.1; done
+  remote() { SANE_CONFIG_DIR=$work/client timeout 60 scanimage "$@"; }
+  remote -L | grep -q "net:127.0.0.1:wiastiio:simulator" || fail "net listing"
+  remote -d net:127.0.0.1:wiastiio:simulator --mode Gray --resolution 100 --format=png -o "$work/sane.png" ||
+    fail "net flatbed scan"
+  "$stiscan" --quiet --mode grey --resolution 100 -o "$work/tool.png" || fail "stiscan"
+  "$compare" "$work/sane.png" "$work/tool.png" || fail "net pixels"
+  remote -d net:127.0.0.1:wiastiio:simulator --source ADF --resolution 75 --batch="$work/page%d.png" \
+    --format=png 2>"$work/err" || fail "net batch"
+  grep -q "Batch terminated, 3 pages scanned" "$work/err" || fail "net batch pages"
+  ;;
+*)
+  fail "unknown case $case"
+  ;;
+esac
+echo "PASS: $case"
