@@ -29,7 +29,7 @@ constexpr char kUsbscan0[] = "\\\\.\\Usbscan0";
 constexpr DWORD kErrorSharingViolation = 32;
 constexpr DWORD kErrorSemTimeout = 121;
 constexpr DWORD kErrorDeviceNotConnected = 1167;
-constexpr DWORD kIoctlSetTimeout = 0x80002030;
+constexpr DWORD kIoctlSetTimeout = 0x8000202C;
 
 // One bed for the whole program: libusb keeps watching the folder it first found.
 scansim::usb::TestBed& Bed() {

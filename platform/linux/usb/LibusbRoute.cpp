@@ -40,7 +40,7 @@ constexpr DWORD kErrorSemTimeout = 121;
 constexpr DWORD kErrorDeviceNotConnected = 1167;
 
 // The class driver's IOCTL_SET_TIMEOUT and its input, timeouts in seconds.
-constexpr DWORD kIoctlSetTimeout = 0x80002030;
+constexpr DWORD kIoctlSetTimeout = 0x8000202C;
 struct UsbscanTimeout {
   ULONG TimeoutRead;
   ULONG TimeoutWrite;
