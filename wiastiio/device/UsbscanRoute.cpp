@@ -1,13 +1,43 @@
-// The direct route to the scanner: find the USB still-image device object whose vendor and product
-// ids match the registry settings and keep it open in m_hDevice.
-#include "handler/STIIOHandler.h"
+// The direct route to the scanner: the arbitration module "portarb.dll" grants the port; the handler
+// finds the USB still-image device object whose vendor and product ids match the registry settings,
+// keeps it open in m_hDevice and transfers with WriteFile/ReadFile on it.
+#include "device/PortRoute.h"
 
 namespace {
 
 // The class driver numbers its device objects \\.\Usbscan0 to \\.\Usbscan254.
 constexpr int USBSCAN_NAMES = 255;
 
+class CUsbscanRoute final : public CContentionRoute {
+ public:
+  constexpr CUsbscanRoute() : CContentionRoute("portarb.dll", "Portarb.dll", PORT_MODE_PORT_ARBITRATION) {}
+
+  HRESULT Open(CSTIIOHandler& handler) const override { return handler.OpenPort_usbscan(); }
+
+  // WriteFile and ReadFile without an overlapped structure need somewhere to put the count.
+  BOOL Write(CSTIIOHandler& handler, LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) const override {
+    DWORD dwWritten = 0;
+    return ::WriteFile(handler.m_hDevice, lpBuffer, dwLength, lpdwWritten != nullptr ? lpdwWritten : &dwWritten,
+                       nullptr);
+  }
+
+  BOOL Read(CSTIIOHandler& handler, LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) const override {
+    DWORD dwRead = 0;
+    return ::ReadFile(handler.m_hDevice, lpBuffer, dwLength, lpdwRead != nullptr ? lpdwRead : &dwRead, nullptr);
+  }
+
+  // The port stays open from one cycle to the next; the next open searches again.
+  void Close(CSTIIOHandler& handler) const override { (void)handler; }
+};
+
+// Constant-initialised: no guard, no lock, nothing to set up at the first call.
+constexpr CUsbscanRoute g_usbscanRoute;
+
 }  // namespace
+
+const CPortRoute& UsbscanRoute() {
+  return g_usbscanRoute;
+}
 
 HRESULT CSTIIOHandler::OpenPort_usbscan() {
   // Every acquire on this route searches again; a port kept from an earlier cycle is let go first so
