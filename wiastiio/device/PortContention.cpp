@@ -2,6 +2,35 @@
 // release and unload again. The route-specific steps are the route's (PortRoute.h).
 #include "device/PortRoute.h"
 
+#include <cstring>
+
+namespace {
+
+// A contention module is taken only from where an installation puts it: this library's own folder,
+// then the system folder. The current folder and the PATH folders are never searched, so a module
+// planted there is not loaded into the service that hosts this library.
+HMODULE LoadTrustedModule(LPCSTR pszFile) {
+  HMODULE hSelf = nullptr;
+  CHAR szPath[MAX_PATH];
+  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         reinterpret_cast<LPCSTR>(&LoadTrustedModule), &hSelf)) {
+    const DWORD cchPath = GetModuleFileNameA(hSelf, szPath, MAX_PATH);
+    LPSTR pszSeparator = cchPath < MAX_PATH ? std::strrchr(szPath, '\\') : nullptr;
+    const size_t cchFile = std::strlen(pszFile);
+    if (pszSeparator != nullptr && static_cast<size_t>(pszSeparator + 1 - szPath) + cchFile < MAX_PATH) {
+      std::memcpy(pszSeparator + 1, pszFile, cchFile + 1);
+      // The module's own imports are searched from its folder first.
+      HMODULE hModule = LoadLibraryExA(szPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+      if (hModule != nullptr) {
+        return hModule;
+      }
+    }
+  }
+  return LoadLibraryExA(pszFile, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+}  // namespace
+
 PortAnswer CContentionRoute::Acquire(CSTIIOHandler& handler, BYTE byPortMode) const {
   PFN_PORTACQUIRE pfnPortAcquire = ContentionEntry<PFN_PORTACQUIRE>(handler.m_hDll, "PortAcquire");
   if (pfnPortAcquire == nullptr) {
@@ -23,7 +52,7 @@ HRESULT CSTIIOHandler::LoadPortContentionDll() {
   const CPortRoute& route = PortRouteOf(*this);
   if (m_hDll == nullptr) {
     DebugPrint("[STI]trying to load %s....", route.ModuleName());
-    m_hDll = LoadLibraryA(route.ModuleName());
+    m_hDll = LoadTrustedModule(route.ModuleName());
     const DWORD dwError = m_hDll == nullptr ? ::GetLastError() : ERROR_SUCCESS;
     // Entry points kept from an earlier load belong to a module that is gone; the open looks them up
     // again in this one.
@@ -32,6 +61,7 @@ HRESULT CSTIIOHandler::LoadPortContentionDll() {
     if (m_hDll == nullptr) {
       // Not fatal here: the acquire finds no entry point and refuses the port.
       DebugPrint("[STI]Loading DLL file Fails. Error code => %d", static_cast<int>(dwError));
+      DebugPrint("[STI]%s is loaded only from the library's folder or the system folder", route.ModuleName());
     } else {
       DebugPrint("[STI]Loading DLL file Success");
     }
