@@ -2,6 +2,8 @@
 // release and unload again. The route-specific steps are the route's (PortRoute.h).
 #include "device/PortRoute.h"
 
+#include "device/HeldPort.h"
+
 #include <cstring>
 
 namespace {
@@ -48,7 +50,23 @@ PortAnswer CContentionRoute::Release(CSTIIOHandler& handler, BYTE byPortMode) co
   return pfnPortRelease(byPortMode) ? PortAnswer::kGranted : PortAnswer::kRefused;
 }
 
+CHeldPortScope::CHeldPortScope(CSTIIOHandler& handler) : m_handler(handler), m_bOuterBorrowed(handler.m_bPortBorrowed) {
+  // A cycle runs between escapes only while a scan holds the port (reserved, or waiting to retry a
+  // busy reserve).
+  if (handler.m_hDll != nullptr && handler.m_bPortAcquired) {
+    handler.m_bPortBorrowed = TRUE;
+  }
+}
+
+CHeldPortScope::~CHeldPortScope() {
+  m_handler.m_bPortBorrowed = m_bOuterBorrowed;
+}
+
 HRESULT CSTIIOHandler::LoadPortContentionDll() {
+  if (m_bPortBorrowed) {
+    DebugPrint("[STI]The scan holds the port: this cycle uses it as it is");
+    return S_OK;
+  }
   const CPortRoute& route = PortRouteOf(*this);
   if (m_hDll == nullptr) {
     DebugPrint("[STI]trying to load %s....", route.ModuleName());
@@ -105,6 +123,10 @@ HRESULT CSTIIOHandler::AcquirePort(BYTE byPortMode) {
 
 HRESULT CSTIIOHandler::CloseDevice() {
   DebugPrint("[STI] CloseDevice()");
+  if (m_bPortBorrowed) {
+    DebugPrint("[STI]The scan holds the port: left held");
+    return S_OK;
+  }
   const CPortRoute& route = PortRouteOf(*this);
   route.Close(*this);
   return ReleasePort(route.PortMode());

@@ -16,18 +16,43 @@ class CUsbscanRoute final : public CContentionRoute {
 
   // WriteFile and ReadFile without an overlapped structure need somewhere to put the count.
   BOOL Write(CSTIIOHandler& handler, LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) const override {
+    if (Closed(handler, "CoWriteFile")) {
+      return FALSE;
+    }
     DWORD dwWritten = 0;
     return ::WriteFile(handler.m_hDevice, lpBuffer, dwLength, lpdwWritten != nullptr ? lpdwWritten : &dwWritten,
                        nullptr);
   }
 
   BOOL Read(CSTIIOHandler& handler, LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) const override {
+    if (Closed(handler, "CoReadFile")) {
+      return FALSE;
+    }
     DWORD dwRead = 0;
     return ::ReadFile(handler.m_hDevice, lpBuffer, dwLength, lpdwRead != nullptr ? lpdwRead : &dwRead, nullptr);
   }
 
-  // The port stays open from one cycle to the next; the next open searches again.
-  void Close(CSTIIOHandler& handler) const override { (void)handler; }
+  // The port is held only while the arbitration module grants it: it is closed before the release, so
+  // that nothing reaches the scanner between cycles, and the next cycle searches again.
+  void Close(CSTIIOHandler& handler) const override {
+    if (handler.m_hDevice != nullptr && handler.m_hDevice != INVALID_HANDLE_VALUE) {
+      CloseHandle(handler.m_hDevice);
+      handler.DebugPrint("[STI] Close Handle of USBSCAN port before the release");
+    }
+    handler.m_hDevice = nullptr;
+    handler.m_bPortOpened = FALSE;
+  }
+
+ private:
+  // Outside a port cycle no port is open: the transfer fails as one that moved nothing, and says so.
+  static bool Closed(CSTIIOHandler& handler, LPCSTR pszPrimitive) {
+    if (handler.m_hDevice != nullptr) {
+      return false;
+    }
+    handler.DebugPrint("[STI]%s refused: no port is granted", pszPrimitive);
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return true;
+  }
 };
 
 // Constant-initialised: no guard, no lock, nothing to set up at the first call.

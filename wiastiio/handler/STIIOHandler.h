@@ -135,6 +135,8 @@ class CSTIIOHandler {
   BOOL m_bDeviceMonitor;
   PFN_DEVICEREAD m_pfnDeviceRead;
   PFN_DEVICEWRITE m_pfnDeviceWrite;
+  // Set while an operation with a port cycle of its own runs inside a scan's cycle (CHeldPortScope).
+  BOOL m_bPortBorrowed = FALSE;
 };
 
 // The one handler of the process, created by InitializeDll and destroyed by TerminateDll.
