@@ -164,6 +164,22 @@ HRESULT CSTIIOHandler::ReleasePort(BYTE byPortMode) {
   return hr;
 }
 
+void CSTIIOHandler::EndReservation() {
+  if (!m_bUnitReserved) {
+    return;
+  }
+  // Left as it is, the scanner would stay reserved for this program after it is gone.
+  DebugPrint("[STI]Teardown with the unit reserved: abort and release are sent");
+  if ((m_hDll == nullptr || !m_bPortAcquired) && LoadPortContentionDll() != S_OK) {
+    DebugPrint("[STI]Teardown: the port is not granted, the scanner stays reserved");
+    CloseDevice();
+    return;
+  }
+  CallAbort();
+  CallReleaseUnit();
+  CloseDevice();
+}
+
 void CSTIIOHandler::FreeContentionModule() {
   FreeLibrary(m_hDll);
   m_hDll = nullptr;

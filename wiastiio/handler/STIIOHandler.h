@@ -94,6 +94,8 @@ class CSTIIOHandler {
   void ValidateSWPForADF(BYTE* pbyCommand);
   // Frees the contention module and forgets the entry points that pointed into it.
   void FreeContentionModule();
+  // At teardown in mid-reservation: abort and release the unit, then end the port cycle.
+  void EndReservation();
   // The formatting and writing behind DebugPrint.
   void WriteDebugLine(LPCSTR lpszFormat, ...);
 
