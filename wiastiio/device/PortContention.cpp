@@ -116,7 +116,11 @@ HRESULT CSTIIOHandler::AcquirePort(BYTE byPortMode) {
   }
 
   // The grant is what counts; an open that finds no scanner shows up at the first transfer.
-  route.Open(*this);
+  if (m_bIdsRefused) {
+    DebugPrint("[STI]No usable Vid and Pid: the port is not opened");
+  } else {
+    route.Open(*this);
+  }
   DebugPrint("[STI]End of Auquire Port");
   return S_OK;
 }

@@ -48,7 +48,8 @@ class CSTIIOHandler {
 
   // ---- Device access (device/) ----
   HRESULT Initialize(IStiDeviceControl* pHelDcb, DWORD dwStiVersion, HKEY hParametersKey);
-  void ReadDeviceData(HKEY hParametersKey);
+  // FALSE when the settings name no usable Vid and Pid.
+  BOOL ReadDeviceData(HKEY hParametersKey);
   HRESULT LoadPortContentionDll();
   HRESULT AcquirePort(BYTE byPortMode);
   HRESULT OpenPort_prtmon();
@@ -139,6 +140,8 @@ class CSTIIOHandler {
   PFN_DEVICEWRITE m_pfnDeviceWrite;
   // Set while an operation with a port cycle of its own runs inside a scan's cycle (CHeldPortScope).
   BOOL m_bPortBorrowed = FALSE;
+  // Set when Initialize found no usable Vid and Pid: no port is opened for an unknown scanner.
+  BOOL m_bIdsRefused = FALSE;
 };
 
 // The one handler of the process, created by InitializeDll and destroyed by TerminateDll.
