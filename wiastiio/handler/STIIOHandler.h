@@ -97,6 +97,8 @@ class CSTIIOHandler {
   void FreeContentionModule();
   // At teardown in mid-reservation: abort and release the unit, then end the port cycle.
   void EndReservation();
+  // Keeps the port the search found and bounds its transfers.
+  HRESULT TakeUsbscanPort();
   // The formatting and writing behind DebugPrint.
   void WriteDebugLine(LPCSTR lpszFormat, ...);
 

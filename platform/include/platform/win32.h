@@ -346,6 +346,17 @@ typedef struct _DEVICE_DESCRIPTOR {
   WORD usLanguageId;
 } DEVICE_DESCRIPTOR, *PDEVICE_DESCRIPTOR;
 
+// The class driver's bound on each transfer, in seconds (0: no bound), as usbscan.h declares it.
+#ifndef IOCTL_SET_TIMEOUT
+#define IOCTL_SET_TIMEOUT 0x8000202CUL
+#endif
+
+typedef struct _USBSCAN_TIMEOUT {
+  ULONG TimeoutRead;
+  ULONG TimeoutWrite;
+  ULONG TimeoutEvent;
+} USBSCAN_TIMEOUT, *PUSBSCAN_TIMEOUT;
+
 // The WIA service's text formatter, bound at run time (see handler/CallTrace.cpp).
 typedef BSTR(__cdecl* PFN_WIASFORMATARGS)(LPCSTR lpszFormat, ...);
 
