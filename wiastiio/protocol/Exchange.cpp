@@ -2,16 +2,22 @@
 // m_bDeviceMonitor at each call, so a route change between commands needs nothing else.
 #include "device/PortRoute.h"
 
-BOOL CSTIIOHandler::CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) {
-  if (lpdwWritten != nullptr) {
-    *lpdwWritten = 0;
+namespace {
+
+// The caller's count reads 0 until the route reports what moved; a null pointer goes on as it is.
+LPDWORD Zeroed(LPDWORD lpdwCount) {
+  if (lpdwCount != nullptr) {
+    *lpdwCount = 0;
   }
-  return PortRouteOf(*this).Write(*this, lpBuffer, dwLength, lpdwWritten);
+  return lpdwCount;
+}
+
+}  // namespace
+
+BOOL CSTIIOHandler::CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) {
+  return PortRouteOf(*this).Write(*this, lpBuffer, dwLength, Zeroed(lpdwWritten));
 }
 
 BOOL CSTIIOHandler::CoReadFile(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) {
-  if (lpdwRead != nullptr) {
-    *lpdwRead = 0;
-  }
-  return PortRouteOf(*this).Read(*this, lpBuffer, dwLength, lpdwRead);
+  return PortRouteOf(*this).Read(*this, lpBuffer, dwLength, Zeroed(lpdwRead));
 }
