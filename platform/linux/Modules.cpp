@@ -3,6 +3,7 @@
 // reinstalled with a different set of entry points between loads.
 #include "Surface.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -133,6 +134,59 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
     return nullptr;
   }
   return reinterpret_cast<HMODULE>(it->second.handle);
+}
+
+// Every installed module stands in the system folder: the model has no current folder and no PATH, so
+// the search flags change nothing and a path names the module by its file name alone.
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE /*hFile*/, DWORD /*dwFlags*/) {
+  return LoadLibraryA(lpLibFileName);
+}
+
+// The modules of the model are tables of entry points, not images at addresses: no address belongs
+// to one, so a search from an address finds nothing.
+BOOL WINAPI GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HMODULE* phModule) {
+  if (phModule == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *phModule = (dwFlags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) ? nullptr : GetModuleHandleA(lpModuleName);
+  if (*phModule == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+  std::string path = "C:\\Windows\\System32\\";
+  {
+    ModuleModel& model = Model();
+    std::lock_guard<std::mutex> lock(model.mutex);
+    bool found = false;
+    for (auto& entry : model.installed) {
+      if (entry.second.handle == reinterpret_cast<uintptr_t>(hModule) && entry.second.references > 0) {
+        path += entry.first;
+        found = true;
+      }
+    }
+    if (!found) {
+      SetLastError(ERROR_MOD_NOT_FOUND);
+      return 0;
+    }
+  }
+  if (lpFilename == nullptr || nSize == 0) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  // Cut to the buffer and terminated, with the full size as the only sign, as Windows does.
+  const DWORD cch = static_cast<DWORD>(std::min<size_t>(path.size(), nSize - 1));
+  path.copy(lpFilename, cch);
+  lpFilename[cch] = '\0';
+  if (cch < path.size()) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return nSize;
+  }
+  return cch;
 }
 
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE /*hLibModule*/) {

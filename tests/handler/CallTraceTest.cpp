@@ -130,6 +130,8 @@ TEST_F(CallTrace, SingleEntriesOfUntracedPathsAndCommands) {
   harness::DeviceMonitor().SetPort(&scanner);
   harness::DeviceKey key;
   key.SetDword("DeviceMonitor", 1);
+  key.SetDword("Vid", 0x1234);
+  key.SetDword("Pid", 0x5678);
   harness::DeviceKey empty;
   harness::DeviceControl control;
   harness::DeviceControl refusing(E_FAIL);

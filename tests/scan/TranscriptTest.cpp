@@ -20,6 +20,7 @@ const char* const kScenarios[] = {
     "feeder-device-monitor",
     "feeder-direct",
     "busy-retry",
+    "busy-retry-status-poll",
     "busy-resource",
     "warming-up",
     "jam-on-feed",

@@ -1,35 +1,76 @@
-// The port cycle with the sibling contention modules: load the module, acquire the port and open it
-// by route, then close, release and unload again.
-#include "handler/STIIOHandler.h"
+// The port cycle: load the route's contention module, acquire the port and open it, then close,
+// release and unload again. The route-specific steps are the route's (PortRoute.h).
+#include "device/PortRoute.h"
+
+#include "device/HeldPort.h"
+
+#include <cstring>
 
 namespace {
 
-// A named entry point of the loaded contention module, or null when no module is loaded or it lacks
-// the entry. Without a module there is nothing to look into, so GetProcAddress is not asked.
-template <typename PFN>
-PFN ContentionEntry(HMODULE hModule, LPCSTR pszName) {
-  if (hModule == nullptr) {
-    return nullptr;
+// A contention module is taken only from where an installation puts it: this library's own folder,
+// then the system folder. The current folder and the PATH folders are never searched, so a module
+// planted there is not loaded into the service that hosts this library.
+HMODULE LoadTrustedModule(LPCSTR pszFile) {
+  HMODULE hSelf = nullptr;
+  CHAR szPath[MAX_PATH];
+  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         reinterpret_cast<LPCSTR>(&LoadTrustedModule), &hSelf)) {
+    const DWORD cchPath = GetModuleFileNameA(hSelf, szPath, MAX_PATH);
+    LPSTR pszSeparator = cchPath < MAX_PATH ? std::strrchr(szPath, '\\') : nullptr;
+    const size_t cchFile = std::strlen(pszFile);
+    if (pszSeparator != nullptr && static_cast<size_t>(pszSeparator + 1 - szPath) + cchFile < MAX_PATH) {
+      std::memcpy(pszSeparator + 1, pszFile, cchFile + 1);
+      // The module's own imports are searched from its folder first.
+      HMODULE hModule = LoadLibraryExA(szPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+      if (hModule != nullptr) {
+        return hModule;
+      }
+    }
   }
-  // Through the generic function pointer type, which converts to any other without a warning.
-  return reinterpret_cast<PFN>(reinterpret_cast<void (*)()>(GetProcAddress(hModule, pszName)));
-}
-
-BYTE RoutePortMode(BOOL bDeviceMonitor) {
-  return bDeviceMonitor ? PORT_MODE_DEVICE_MONITOR : PORT_MODE_PORT_ARBITRATION;
+  return LoadLibraryExA(pszFile, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 }  // namespace
 
+PortAnswer CContentionRoute::Acquire(CSTIIOHandler& handler, BYTE byPortMode) const {
+  PFN_PORTACQUIRE pfnPortAcquire = ContentionEntry<PFN_PORTACQUIRE>(handler.m_hDll, "PortAcquire");
+  if (pfnPortAcquire == nullptr) {
+    return PortAnswer::kNoEntry;
+  }
+  handler.DebugPrint("[STI]portA is not NULL");
+  return pfnPortAcquire(byPortMode) ? PortAnswer::kGranted : PortAnswer::kRefused;
+}
+
+PortAnswer CContentionRoute::Release(CSTIIOHandler& handler, BYTE byPortMode) const {
+  PFN_PORTRELEASE pfnPortRelease = ContentionEntry<PFN_PORTRELEASE>(handler.m_hDll, "PortRelease");
+  if (pfnPortRelease == nullptr) {
+    return PortAnswer::kNoEntry;
+  }
+  return pfnPortRelease(byPortMode) ? PortAnswer::kGranted : PortAnswer::kRefused;
+}
+
+CHeldPortScope::CHeldPortScope(CSTIIOHandler& handler) : m_handler(handler), m_bOuterBorrowed(handler.m_bPortBorrowed) {
+  // A cycle runs between escapes only while a scan holds the port (reserved, or waiting to retry a
+  // busy reserve).
+  if (handler.m_hDll != nullptr && handler.m_bPortAcquired) {
+    handler.m_bPortBorrowed = TRUE;
+  }
+}
+
+CHeldPortScope::~CHeldPortScope() {
+  m_handler.m_bPortBorrowed = m_bOuterBorrowed;
+}
+
 HRESULT CSTIIOHandler::LoadPortContentionDll() {
+  if (m_bPortBorrowed) {
+    DebugPrint("[STI]The scan holds the port: this cycle uses it as it is");
+    return S_OK;
+  }
+  const CPortRoute& route = PortRouteOf(*this);
   if (m_hDll == nullptr) {
-    if (m_bDeviceMonitor) {
-      DebugPrint("[STI]trying to load prtmon64.dll....");
-      m_hDll = LoadLibraryA("prtmon64.dll");
-    } else {
-      DebugPrint("[STI]trying to load portarb.dll....");
-      m_hDll = LoadLibraryA("portarb.dll");
-    }
+    DebugPrint("[STI]trying to load %s....", route.ModuleName());
+    m_hDll = LoadTrustedModule(route.ModuleName());
     const DWORD dwError = m_hDll == nullptr ? ::GetLastError() : ERROR_SUCCESS;
     // Entry points kept from an earlier load belong to a module that is gone; the open looks them up
     // again in this one.
@@ -38,6 +79,7 @@ HRESULT CSTIIOHandler::LoadPortContentionDll() {
     if (m_hDll == nullptr) {
       // Not fatal here: the acquire finds no entry point and refuses the port.
       DebugPrint("[STI]Loading DLL file Fails. Error code => %d", static_cast<int>(dwError));
+      DebugPrint("[STI]%s is loaded only from the library's folder or the system folder", route.ModuleName());
     } else {
       DebugPrint("[STI]Loading DLL file Success");
     }
@@ -45,97 +87,53 @@ HRESULT CSTIIOHandler::LoadPortContentionDll() {
     DebugPrint("[STI]Already Loaded");
   }
 
-  if (m_bDeviceMonitor) {
-    DebugPrint("This STI Uses prtmon.dll for Port Contention");
-  } else {
-    DebugPrint("This STI Uses Portarb.dll for Port Contention");
-  }
-  return AcquirePort(RoutePortMode(m_bDeviceMonitor));
+  DebugPrint("This STI Uses %s for Port Contention", route.ModuleLabel());
+  return AcquirePort(route.PortMode());
 }
 
 HRESULT CSTIIOHandler::AcquirePort(BYTE byPortMode) {
   DebugPrint("[STI]CSTIIOHandler::AcquirePort");
+  const CPortRoute& route = PortRouteOf(*this);
 
   if (m_bPortAcquired) {
     // A release that failed earlier left the grant in place; only the open is repeated.
     DebugPrint("[STI] Port is Already Acquired");
   } else {
     DebugPrint("[STI] Port is not acquired currently");
-    PFN_PORTACQUIRE pfnPortAcquire = ContentionEntry<PFN_PORTACQUIRE>(m_hDll, "PortAcquire");
-    if (pfnPortAcquire == nullptr) {
-      DebugPrint("[STI]STI got wrong function pointer!!");
-      return PORT_ACQUIRE_FAIL;
-    }
-    DebugPrint("[STI]portA is not NULL");
-    if (!pfnPortAcquire(byPortMode)) {
-      DebugPrint("[STI]acquire fail!");
-      DebugPrint("[STI]End of Auquire Port");
-      return PORT_ACQUIRE_FAIL;
+    switch (route.Acquire(*this, byPortMode)) {
+      case PortAnswer::kNoEntry:
+        DebugPrint("[STI]STI got wrong function pointer!!");
+        return PORT_ACQUIRE_FAIL;
+      case PortAnswer::kRefused:
+        DebugPrint("[STI]acquire fail!");
+        DebugPrint("[STI]End of Auquire Port");
+        return PORT_ACQUIRE_FAIL;
+      case PortAnswer::kGranted:
+        break;
     }
     DebugPrint("[STI]Port acquire success!!");
     m_bPortAcquired = TRUE;
   }
 
   // The grant is what counts; an open that finds no scanner shows up at the first transfer.
-  if (m_bDeviceMonitor) {
-    OpenPort_prtmon();
+  if (m_bIdsRefused) {
+    DebugPrint("[STI]No usable Vid and Pid: the port is not opened");
   } else {
-    OpenPort_usbscan();
+    route.Open(*this);
   }
   DebugPrint("[STI]End of Auquire Port");
   return S_OK;
 }
 
-HRESULT CSTIIOHandler::OpenPort_prtmon() {
-  DebugPrint("CSTIIOHandler::OpenPort_prtmon()");
-  HRESULT hr = S_OK;
-
-  if (m_hDll == nullptr) {
-    DebugPrint("[STI]m_hDll is NULL");
-  }
-  PFN_DEVICEOPEN pfnDeviceOpen = ContentionEntry<PFN_DEVICEOPEN>(m_hDll, "DeviceOpen");
-  if (pfnDeviceOpen == nullptr) {
-    DebugPrint("[STI]getting function pointer fails");
-    hr = E_FAIL;
-  } else if (pfnDeviceOpen(3, 3, m_wVid, m_wPid, 0)) {
-    DebugPrint("[STI]DeviceOpen success");
-    m_bPortOpened = TRUE;
-  } else {
-    hr = E_FAIL;
-    DebugPrint("[STI]DLL Function call fails");
-  }
-
-  m_pfnDeviceRead = ContentionEntry<PFN_DEVICEREAD>(m_hDll, "DeviceRead");
-  if (m_pfnDeviceRead == nullptr) {
-    DebugPrint("[STI]Getting Pointer(DeviceRead) from prtmon.dll fails");
-    hr = E_FAIL;
-  }
-  m_pfnDeviceWrite = ContentionEntry<PFN_DEVICEWRITE>(m_hDll, "DeviceWrite");
-  if (m_pfnDeviceWrite == nullptr) {
-    DebugPrint("[STI]Getting Pointer(DeviceWrite) from prtmon.dll fails");
-    return E_FAIL;
-  }
-  return hr;
-}
-
 HRESULT CSTIIOHandler::CloseDevice() {
   DebugPrint("[STI] CloseDevice()");
-
-  // A directly opened port stays open across cycles; only the device monitor's port is closed here.
-  if (m_bDeviceMonitor && m_bPortOpened) {
-    DebugPrint("[STI] Close Handle in case Device Monitor");
-    PFN_DEVICECLOSE pfnDeviceClose = ContentionEntry<PFN_DEVICECLOSE>(m_hDll, "DeviceClose");
-    if (pfnDeviceClose == nullptr) {
-      DebugPrint("[STI]getting function pointer from dll fails");
-    } else if (pfnDeviceClose(1)) {
-      DebugPrint("[STI] Success Closing Handle of USBSCAN in case of Device Monitor");
-      m_bPortOpened = FALSE;
-    } else {
-      DebugPrint("[STI]Closing Device Monitor fails");
-    }
+  if (m_bPortBorrowed) {
+    DebugPrint("[STI]The scan holds the port: left held");
+    return S_OK;
   }
-
-  return ReleasePort(RoutePortMode(m_bDeviceMonitor));
+  const CPortRoute& route = PortRouteOf(*this);
+  route.Close(*this);
+  return ReleasePort(route.PortMode());
 }
 
 HRESULT CSTIIOHandler::ReleasePort(BYTE byPortMode) {
@@ -148,17 +146,18 @@ HRESULT CSTIIOHandler::ReleasePort(BYTE byPortMode) {
     if (m_hDll == nullptr) {
       return E_FAIL;
     }
-    PFN_PORTRELEASE pfnPortRelease = ContentionEntry<PFN_PORTRELEASE>(m_hDll, "PortRelease");
-    if (pfnPortRelease == nullptr) {
-      FreeContentionModule();
-      return E_FAIL;
-    }
-    if (pfnPortRelease(byPortMode)) {
-      DebugPrint("[STI]Port Release Success");
-      m_bPortAcquired = FALSE;
-    } else {
-      // The grant stays recorded, so the next cycle reopens without asking for the port again.
-      hr = E_FAIL;
+    switch (PortRouteOf(*this).Release(*this, byPortMode)) {
+      case PortAnswer::kNoEntry:
+        FreeContentionModule();
+        return E_FAIL;
+      case PortAnswer::kRefused:
+        // The grant stays recorded, so the next cycle reopens without asking for the port again.
+        hr = E_FAIL;
+        break;
+      case PortAnswer::kGranted:
+        DebugPrint("[STI]Port Release Success");
+        m_bPortAcquired = FALSE;
+        break;
     }
   }
 
@@ -167,6 +166,22 @@ HRESULT CSTIIOHandler::ReleasePort(BYTE byPortMode) {
     FreeContentionModule();
   }
   return hr;
+}
+
+void CSTIIOHandler::EndReservation() {
+  if (!m_bUnitReserved) {
+    return;
+  }
+  // Left as it is, the scanner would stay reserved for this program after it is gone.
+  DebugPrint("[STI]Teardown with the unit reserved: abort and release are sent");
+  if ((m_hDll == nullptr || !m_bPortAcquired) && LoadPortContentionDll() != S_OK) {
+    DebugPrint("[STI]Teardown: the port is not granted, the scanner stays reserved");
+    CloseDevice();
+    return;
+  }
+  CallAbort();
+  CallReleaseUnit();
+  CloseDevice();
 }
 
 void CSTIIOHandler::FreeContentionModule() {

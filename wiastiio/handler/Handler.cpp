@@ -55,6 +55,7 @@ CSTIIOHandler::CSTIIOHandler(DWORD bDebugOutput) {
 
 CSTIIOHandler::~CSTIIOHandler() {
   DebugPrint("[STI]CSTIIOHandler::~CSTIIOHandler");
+  EndReservation();
   m_bDeviceInfoValid = 0;
   CancelIo(m_hDevice);
   SetNotificationHandle(nullptr);

@@ -48,7 +48,8 @@ class CSTIIOHandler {
 
   // ---- Device access (device/) ----
   HRESULT Initialize(IStiDeviceControl* pHelDcb, DWORD dwStiVersion, HKEY hParametersKey);
-  void ReadDeviceData(HKEY hParametersKey);
+  // FALSE when the settings name no usable Vid and Pid.
+  BOOL ReadDeviceData(HKEY hParametersKey);
   HRESULT LoadPortContentionDll();
   HRESULT AcquirePort(BYTE byPortMode);
   HRESULT OpenPort_prtmon();
@@ -94,6 +95,10 @@ class CSTIIOHandler {
   void ValidateSWPForADF(BYTE* pbyCommand);
   // Frees the contention module and forgets the entry points that pointed into it.
   void FreeContentionModule();
+  // At teardown in mid-reservation: abort and release the unit, then end the port cycle.
+  void EndReservation();
+  // Keeps the port the search found and bounds its transfers.
+  HRESULT TakeUsbscanPort();
   // The formatting and writing behind DebugPrint.
   void WriteDebugLine(LPCSTR lpszFormat, ...);
 
@@ -135,6 +140,10 @@ class CSTIIOHandler {
   BOOL m_bDeviceMonitor;
   PFN_DEVICEREAD m_pfnDeviceRead;
   PFN_DEVICEWRITE m_pfnDeviceWrite;
+  // Set while an operation with a port cycle of its own runs inside a scan's cycle (CHeldPortScope).
+  BOOL m_bPortBorrowed = FALSE;
+  // Set when Initialize found no usable Vid and Pid: no port is opened for an unknown scanner.
+  BOOL m_bIdsRefused = FALSE;
 };
 
 // The one handler of the process, created by InitializeDll and destroyed by TerminateDll.

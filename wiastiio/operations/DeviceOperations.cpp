@@ -63,19 +63,7 @@ HRESULT CSTIIOHandler::RawReadData(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, L
   }
   DWORD dwCount = *lpdwNumberOfBytes;
 
-  BOOL bRead;
-  if (m_bDeviceMonitor) {
-    // Outside a port cycle the module, and the entry point with it, is gone.
-    if (m_pfnDeviceRead == nullptr) {
-      m_dwLastError = ERROR_INVALID_HANDLE;
-      return E_NOTIMPL;
-    }
-    bRead = m_pfnDeviceRead(lpBuffer, dwCount, nullptr);
-  } else {
-    DWORD dwRead = 0;
-    bRead = ReadFile(m_hDevice, lpBuffer, dwCount, &dwRead, nullptr);
-  }
-  if (!bRead) {
+  if (!CoReadFile(lpBuffer, dwCount, nullptr)) {
     m_dwLastError = ::GetLastError();
     return E_NOTIMPL;
   }
@@ -91,17 +79,7 @@ HRESULT CSTIIOHandler::RawWriteData(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOV
   }
 
   DWORD dwWritten = 0;
-  BOOL bWritten;
-  if (m_bDeviceMonitor) {
-    if (m_pfnDeviceWrite == nullptr) {
-      m_dwLastError = ERROR_INVALID_HANDLE;
-      return E_NOTIMPL;
-    }
-    bWritten = m_pfnDeviceWrite(lpBuffer, dwNumberOfBytes, &dwWritten);
-  } else {
-    bWritten = WriteFile(m_hDevice, lpBuffer, dwNumberOfBytes, &dwWritten, nullptr);
-  }
-  if (!bWritten) {
+  if (!CoWriteFile(lpBuffer, dwNumberOfBytes, &dwWritten)) {
     m_dwLastError = ::GetLastError();
     return E_NOTIMPL;
   }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "device/HeldPort.h"
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
@@ -104,6 +105,7 @@ void FormatFirmwareVersion(WCHAR* pwsz, size_t cchMax, BYTE byMinor) {
 }  // namespace
 
 HRESULT CSTIIOHandler::GetDeviceInfo() {
+  CHeldPortScope heldPort(*this);
   if (m_bDeviceInfoValid) {
     // The record of the first successful inquiry is handed out again; the scanner is not asked.
     DebugPrint("[STI]CallGetDeviceInfo Function is already called before");

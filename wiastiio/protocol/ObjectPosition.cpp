@@ -1,5 +1,6 @@
 // Object position, and the two still-image operations that report whether the scanner can be reached.
 // GetStatus and Diagnostic send no scanner command: being able to take the port is what "online" means.
+#include "device/HeldPort.h"
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
@@ -86,6 +87,7 @@ HRESULT CSTIIOHandler::GetStatus(STI_DEVICE_STATUS* pDevStatus) {
   DebugPrint("[STI]CSTIIOHandler::GetStatus[check online state]");
   pDevStatus->dwOnlineState = STI_ONLINESTATE_OFFLINE;
 
+  CHeldPortScope heldPort(*this);
   HRESULT hr = LoadPortContentionDll();
   if (hr == S_OK) {
     DebugPrint("[STI]In ESC_OBJECT_POSITION(Get Status),Port acquire success");
@@ -111,6 +113,7 @@ HRESULT CSTIIOHandler::Diagnostic(STI_DIAG* pBuffer) {
     return E_INVALIDARG;
   }
 
+  CHeldPortScope heldPort(*this);
   HRESULT hr = LoadPortContentionDll();
   if (hr != S_OK) {
     // Nothing was acquired, so there is nothing to give back.

@@ -199,6 +199,13 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+BOOL WINAPI GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HMODULE* phModule);
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 void WINAPI Sleep(DWORD dwMilliseconds);
 
@@ -338,6 +345,17 @@ typedef struct _DEVICE_DESCRIPTOR {
   WORD usBcdDevice;
   WORD usLanguageId;
 } DEVICE_DESCRIPTOR, *PDEVICE_DESCRIPTOR;
+
+// The class driver's bound on each transfer, in seconds (0: no bound), as usbscan.h declares it.
+#ifndef IOCTL_SET_TIMEOUT
+#define IOCTL_SET_TIMEOUT 0x8000202CUL
+#endif
+
+typedef struct _USBSCAN_TIMEOUT {
+  ULONG TimeoutRead;
+  ULONG TimeoutWrite;
+  ULONG TimeoutEvent;
+} USBSCAN_TIMEOUT, *PUSBSCAN_TIMEOUT;
 
 // The WIA service's text formatter, bound at run time (see handler/CallTrace.cpp).
 typedef BSTR(__cdecl* PFN_WIASFORMATARGS)(LPCSTR lpszFormat, ...);

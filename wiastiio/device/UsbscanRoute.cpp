@@ -1,0 +1,123 @@
+// The direct route to the scanner: the arbitration module "portarb.dll" grants the port; the handler
+// finds the USB still-image device object whose vendor and product ids match the registry settings,
+// keeps it open in m_hDevice and transfers with WriteFile/ReadFile on it.
+#include "device/PortRoute.h"
+
+namespace {
+
+// The class driver numbers its device objects \\.\Usbscan0 to \\.\Usbscan254.
+constexpr int USBSCAN_NAMES = 255;
+
+// Each bulk transfer on the port ends after this many seconds of silence, failing as an I/O failure,
+// so that a scanner that stops answering cannot hold the caller for ever. Generous: a scanner warming
+// its lamp or feeding a sheet answers well within it. Event waits stay unbounded.
+constexpr ULONG USBSCAN_TRANSFER_TIMEOUT_SECONDS = 120;
+
+class CUsbscanRoute final : public CContentionRoute {
+ public:
+  constexpr CUsbscanRoute() : CContentionRoute("portarb.dll", "Portarb.dll", PORT_MODE_PORT_ARBITRATION) {}
+
+  HRESULT Open(CSTIIOHandler& handler) const override { return handler.OpenPort_usbscan(); }
+
+  // WriteFile and ReadFile without an overlapped structure need somewhere to put the count.
+  BOOL Write(CSTIIOHandler& handler, LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) const override {
+    if (Closed(handler, "CoWriteFile")) {
+      return FALSE;
+    }
+    DWORD dwWritten = 0;
+    return ::WriteFile(handler.m_hDevice, lpBuffer, dwLength, lpdwWritten != nullptr ? lpdwWritten : &dwWritten,
+                       nullptr);
+  }
+
+  BOOL Read(CSTIIOHandler& handler, LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) const override {
+    if (Closed(handler, "CoReadFile")) {
+      return FALSE;
+    }
+    DWORD dwRead = 0;
+    return ::ReadFile(handler.m_hDevice, lpBuffer, dwLength, lpdwRead != nullptr ? lpdwRead : &dwRead, nullptr);
+  }
+
+  // The port is held only while the arbitration module grants it: it is closed before the release, so
+  // that nothing reaches the scanner between cycles, and the next cycle searches again.
+  void Close(CSTIIOHandler& handler) const override {
+    if (handler.m_hDevice != nullptr && handler.m_hDevice != INVALID_HANDLE_VALUE) {
+      CloseHandle(handler.m_hDevice);
+      handler.DebugPrint("[STI] Close Handle of USBSCAN port before the release");
+    }
+    handler.m_hDevice = nullptr;
+    handler.m_bPortOpened = FALSE;
+  }
+
+ private:
+  // Outside a port cycle no port is open: the transfer fails as one that moved nothing, and says so.
+  static bool Closed(CSTIIOHandler& handler, LPCSTR pszPrimitive) {
+    if (handler.m_hDevice != nullptr) {
+      return false;
+    }
+    handler.DebugPrint("[STI]%s refused: no port is granted", pszPrimitive);
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return true;
+  }
+};
+
+// Constant-initialised: no guard, no lock, nothing to set up at the first call.
+constexpr CUsbscanRoute g_usbscanRoute;
+
+}  // namespace
+
+const CPortRoute& UsbscanRoute() {
+  return g_usbscanRoute;
+}
+
+HRESULT CSTIIOHandler::OpenPort_usbscan() {
+  // Every acquire on this route searches again; a port kept from an earlier cycle is let go first so
+  // that its handle is not lost when the search overwrites m_hDevice.
+  if (m_hDevice != nullptr && m_hDevice != INVALID_HANDLE_VALUE) {
+    CloseHandle(m_hDevice);
+    m_hDevice = nullptr;
+  }
+
+  CHAR szName[32];
+  for (int n = 0; n < USBSCAN_NAMES; ++n) {
+    wsprintfA(szName, "\\\\.\\Usbscan%d", n);
+    m_hDevice = CreateFileA(szName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (m_hDevice == INVALID_HANDLE_VALUE) {
+      DWORD dwError = ::GetLastError();
+      DebugPrint("[STI]Invalid handle value => %s", szName);
+      DebugPrint("[STI]Error code =>%d", static_cast<int>(dwError));
+      continue;
+    }
+    DebugPrint("[STI]success => %s", szName);
+
+    // Ids 0, 0 accept any scanner port.
+    if (m_wVid == 0 && m_wPid == 0) {
+      return TakeUsbscanPort();
+    }
+
+    // A port that does not answer the query keeps the zero ids and so does not match.
+    DEVICE_DESCRIPTOR descriptor = {};
+    DWORD cbReturned = 0;
+    DeviceIoControl(m_hDevice, IOCTL_GET_DEVICE_DESCRIPTOR, &descriptor, sizeof(descriptor), &descriptor,
+                    sizeof(descriptor), &cbReturned, nullptr);
+    if (descriptor.usVendorId == m_wVid && descriptor.usProductId == m_wPid) {
+      return TakeUsbscanPort();
+    }
+
+    CloseHandle(m_hDevice);
+    m_hDevice = INVALID_HANDLE_VALUE;
+  }
+
+  // No port: the cycle goes on and its first transfer fails on the invalid handle.
+  m_hDevice = INVALID_HANDLE_VALUE;
+  return E_FAIL;
+}
+
+HRESULT CSTIIOHandler::TakeUsbscanPort() {
+  m_bPortOpened = TRUE;
+  // A class driver that refuses the bound leaves the transfers as they always were.
+  USBSCAN_TIMEOUT timeout = {USBSCAN_TRANSFER_TIMEOUT_SECONDS, USBSCAN_TRANSFER_TIMEOUT_SECONDS, 0};
+  DWORD cbReturned = 0;
+  DeviceIoControl(m_hDevice, IOCTL_SET_TIMEOUT, &timeout, sizeof(timeout), nullptr, 0, &cbReturned, nullptr);
+  return S_OK;
+}
