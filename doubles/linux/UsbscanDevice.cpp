@@ -142,7 +142,7 @@ BOOL UsbscanDevice::Read(void* buffer, DWORD length, DWORD* read) {
 BOOL UsbscanDevice::IoControl(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength, DWORD* returned) {
   DWORD error = ERROR_SUCCESS;
   DWORD moved = 0;
-  if (code == kIoctlSetTimeout) {
+  if (code == IOCTL_SET_TIMEOUT) {
     if (in == nullptr || inLength < sizeof(timeouts_)) {
       error = ERROR_INVALID_PARAMETER;
     } else {

@@ -28,8 +28,6 @@ namespace doubles {
 
 class ContentionDouble;
 
-// The class driver's IOCTL_SET_TIMEOUT; its input is three ULONGs of seconds: read, write, event.
-constexpr DWORD kIoctlSetTimeout = 0x8000202C;
 constexpr DWORD kDefaultTimeoutSeconds = 120;
 constexpr DWORD kLongestTimeoutSeconds = 214;
 constexpr DWORD kErrorSemTimeout = 121;

@@ -108,8 +108,8 @@ TEST_P(TransferBound, EndsTheTransferAsTheClassDriverDoes) {
   ASSERT_NE(device, INVALID_HANDLE_VALUE);
   const DWORD timeouts[3] = {bound.seconds, bound.seconds, 0};
   DWORD returned = 0;
-  ASSERT_TRUE(DeviceIoControl(device, doubles::kIoctlSetTimeout, const_cast<DWORD*>(timeouts), sizeof(timeouts),
-                              nullptr, 0, &returned, nullptr));
+  ASSERT_TRUE(DeviceIoControl(device, IOCTL_SET_TIMEOUT, const_cast<DWORD*>(timeouts), sizeof(timeouts), nullptr, 0,
+                              &returned, nullptr));
   BYTE inquiry[4] = {0x1B, 0xA8, 0x12, 0x00};
   BYTE answer[70] = {};
   DWORD moved = 0;

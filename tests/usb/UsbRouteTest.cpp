@@ -29,7 +29,6 @@ constexpr char kUsbscan0[] = "\\\\.\\Usbscan0";
 constexpr DWORD kErrorSharingViolation = 32;
 constexpr DWORD kErrorSemTimeout = 121;
 constexpr DWORD kErrorDeviceNotConnected = 1167;
-constexpr DWORD kIoctlSetTimeout = 0x8000202C;
 
 // One bed for the whole program: libusb keeps watching the folder it first found.
 scansim::usb::TestBed& Bed() {
@@ -63,6 +62,7 @@ class UsbRoute : public ::testing::Test {
     winplat::ClearUsbScannerIds();
     winplat::AddUsbScannerIds(kVid, kPid);
     winplat::SetUsbTimeout(500);
+    winplat::SetUsbSecondLength(1000);
     winplat::InstallUsbPortArbitration();
     key_ = std::make_unique<harness::DeviceKey>();
     key_->SetIds(kVid, kPid, false);
@@ -223,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SearchCase>& info) { return std::string(info.param.name); });
 
 TEST_F(UsbRoute, StalledScannerTimesOutThenAnswersAgain) {
-  winplat::SetUsbTimeout(200);
+  winplat::SetUsbSecondLength(2);  // the handler's bound of 120 s lasts 240 ms
   const int device = Plug();
   ASSERT_EQ(Initialize(), S_OK);
   Bed().StallReads(device, true);
@@ -303,7 +303,7 @@ BOOL Read32(HANDLE port) {
 BOOL SetTimeout(HANDLE port, DWORD inLength, ULONG seconds) {
   const ULONG timeouts[3] = {seconds, seconds, seconds};
   DWORD returned = 0;
-  return DeviceIoControl(port, kIoctlSetTimeout, const_cast<ULONG*>(timeouts), inLength, nullptr, 0, &returned,
+  return DeviceIoControl(port, IOCTL_SET_TIMEOUT, const_cast<ULONG*>(timeouts), inLength, nullptr, 0, &returned,
                          nullptr);
 }
 

@@ -37,21 +37,15 @@ class CUsbscanRoute final : public CContentionRoute {
     return ::ReadFile(handler.m_hDevice, lpBuffer, dwLength, lpdwRead != nullptr ? lpdwRead : &dwRead, nullptr);
   }
 
-  // The port is held only while the arbitration module grants it: it is closed before the release, so
-  // that nothing reaches the scanner between cycles, and the next cycle searches again.
-  void Close(CSTIIOHandler& handler) const override {
-    if (handler.m_hDevice != nullptr && handler.m_hDevice != INVALID_HANDLE_VALUE) {
-      CloseHandle(handler.m_hDevice);
-      handler.DebugPrint("[STI] Close Handle of USBSCAN port before the release");
-    }
-    handler.m_hDevice = nullptr;
-    handler.m_bPortOpened = FALSE;
-  }
+  // A directly opened port stays open across cycles, as it always has: the next cycle searches again
+  // and the destructor closes what is left. Only the transfers are tied to the grant (see Closed).
+  void Close(CSTIIOHandler&) const override {}
 
  private:
-  // Outside a port cycle no port is open: the transfer fails as one that moved nothing, and says so.
+  // Outside a port cycle the arbitration module has granted nothing: the handle may still be open, but
+  // the transfer fails as one that moved nothing, and says so.
   static bool Closed(CSTIIOHandler& handler, LPCSTR pszPrimitive) {
-    if (handler.m_hDevice != nullptr) {
+    if (handler.m_bPortAcquired) {
       return false;
     }
     handler.DebugPrint("[STI]%s refused: no port is granted", pszPrimitive);

@@ -33,6 +33,8 @@ void ClearUsbScannerIds() {}
 
 void SetUsbTimeout(DWORD /*milliseconds*/) {}
 
+void SetUsbSecondLength(DWORD /*milliseconds*/) {}
+
 std::vector<UsbScanner> UsbScanners() {
   return {};
 }
