@@ -9,6 +9,7 @@
 #include <cstdarg>
 
 #include "platform/win32.h"
+#include "protocol/CommandExchange.h"
 #include "protocol/Protocol.h"
 
 // Entry points of the device-monitor contention module.
@@ -59,6 +60,10 @@ class CSTIIOHandler {
   // ---- Scanner command protocol (protocol/) ----
   BOOL CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
   BOOL CoReadFile(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead);
+  // One command exchange as described (protocol/CommandExchange.h), and the judgement of its answer.
+  EXCHANGE_RESULT RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand, LPVOID pResponse,
+                              DWORD cbResponse);
+  HRESULT JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE byStartCode, BYTE byStatusCode, WORD wConditions);
   HRESULT CallReserveUnit();
   HRESULT CallReleaseUnit();
   HRESULT CallAbort();

@@ -6,6 +6,7 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
+#include "protocol/CommandProfiles.h"
 #include "protocol/Protocol.h"
 
 namespace {
@@ -129,41 +130,18 @@ HRESULT CSTIIOHandler::CallGetDeviceInfo() {
   DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo");
   CSTIIOHANDLER_TRACE("CallGetDeviceInfo");
 
-  auto exchange = [this]() -> HRESULT {
-    DWORD dwWritten = 0;
-    BOOL bResult = CoWriteFile(&m_cmdInquiry, sizeof(m_cmdInquiry), &dwWritten);
-    DebugPrint("[QZ] sizeof(m_cmdInquiry)= %d,dwBytesWritten = %d, bResult = %d",
-               static_cast<DWORD>(sizeof(m_cmdInquiry)), dwWritten, bResult);
-    if (dwWritten != sizeof(m_cmdInquiry)) {
-      DebugPrint("[QZ]Writefile Fail");
-      return E_FAIL;
-    }
-    if (!bResult) {
-      m_dwLastError = ::GetLastError();
-      DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo = > CoWriteFile Fail");
-      return E_NOTIMPL;
-    }
-    DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo => CoWriteFile Success");
-
+  // The port cycle ends here whatever the exchange did.
+  auto inquire = [this]() -> HRESULT {
     INQUIRY_RESPONSE response;
     memset(&response, 0, sizeof(response));
-    DWORD dwRead = 0;
-    bResult = CoReadFile(&response, sizeof(response), &dwRead);
-    if (dwRead != sizeof(response)) {
-      DebugPrint("[QZ]Readfile Fail");
-      return E_FAIL;
+    const EXCHANGE_RESULT exchange =
+        RunExchange(kInquiryExchange, &m_cmdInquiry, sizeof(m_cmdInquiry), &response, sizeof(response));
+    if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
+      return exchange.hr;
     }
-    if (!bResult) {
-      // Taken before the debug line, whose output could disturb the thread's error code.
-      m_dwLastError = ::GetLastError();
-      DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo => CoReadFile Fail");
-      DebugPrint("[STI]Error code => %d", m_dwLastError);
-      return E_NOTIMPL;
-    }
-    DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo =>CoReadFile Success");
-
-    if (response.byStatusCode != STATUS_CODE_GOOD || response.byStartCode != COMMAND_PREFIX) {
-      return E_FAIL;
+    const HRESULT hr = JudgeResponse(kInquiryJudgement, response.byStartCode, response.byStatusCode, 0);
+    if (hr != S_OK) {
+      return hr;
     }
 
     HRESULT hrFormat = ChangeDeviceInfoFormat(&response);
@@ -172,7 +150,7 @@ HRESULT CSTIIOHandler::CallGetDeviceInfo() {
     return FAILED(hrFormat) ? hrFormat : S_OK;
   };
 
-  HRESULT hr = exchange();
+  HRESULT hr = inquire();
   CloseDevice();
   return hr;
 }

@@ -7,6 +7,7 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
+#include "protocol/CommandProfiles.h"
 #include "protocol/Protocol.h"
 
 namespace {
@@ -43,38 +44,12 @@ void StoreWord(void* pField, WORD wValue) {
 HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
   CSTIIOHANDLER_TRACE("CallRead");
 
-  HRESULT hr = E_NOTIMPL;
-
-  DWORD dwBytesWritten = 0;
-  BOOL bResult = CoWriteFile(&m_cmdRead, sizeof(m_cmdRead), &dwBytesWritten);
-  DWORD dwError = bResult ? 0 : ::GetLastError();
-  // A short transfer leaves the scanner mid-command; only giving the port back recovers from that.
-  if (dwBytesWritten != sizeof(m_cmdRead)) {
-    DebugPrint("[STI]Writefile I/O Fail");
-    CloseDevice();
-    return E_FAIL;
-  }
-  if (!bResult) {
-    m_dwLastError = dwError;
-    DebugPrint("[STI]CSTIIOHandler::CallRead = > CoWriteFile Fail");
-    return E_FAIL;
-  }
-
   READ_RESPONSE response = {};
-  DWORD dwBytesRead = 0;
-  bResult = CoReadFile(&response, sizeof(response), &dwBytesRead);
-  dwError = bResult ? 0 : ::GetLastError();
-  if (dwBytesRead != sizeof(response)) {
-    DebugPrint("[STI]Readfile I/O Fail");
-    CloseDevice();
-    return E_FAIL;
+  const EXCHANGE_RESULT exchange =
+      RunExchange(kReadExchange, &m_cmdRead, sizeof(m_cmdRead), &response, sizeof(response));
+  if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
+    return exchange.hr;
   }
-  if (!bResult) {
-    DebugPrint("[STI]CSTIIOHandler::CallRead = > CoReadFile Fail");
-    m_dwLastError = dwError;
-    return E_FAIL;
-  }
-  DebugPrint("[STI]CSTIIOHandler::CallRead = > Read / Write[Success]");
 
   if (response.byStartCode != COMMAND_PREFIX) {
     // Forget any earlier announcement so that a read-image call cannot fetch a block nobody announced.
@@ -105,52 +80,16 @@ HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
   // The caller sizes its next read-image buffer from this record, whatever the status turns out to be.
   std::memcpy(lpOutBuffer, &response, sizeof(response));
 
-  switch (response.byStatusCode) {
-    case STATUS_CODE_GOOD:
-      if (response.byMsgCode == MSG_CODE_EOB) {
-        DebugPrint("[STI]CallRead returns PAGE_END");
-        hr = PAGE_END;
-      } else {
-        DebugPrint("[STI]CallRead returns S_OK");
-        hr = S_OK;
-      }
-      break;
-    case STATUS_CODE_CHECK_CONDITION:
-      if (wScannerState & MSG_DATA_RESOURCEBUSY) {
-        DebugPrint("[STI] MSG_DATA_RESOURCEBUSY Error");
-        hr = WIA_ERROR_BUSY;
-      } else if (wScannerState & MSG_DATA_NO_DOCUMENT) {
-        DebugPrint("[STI] No document in ADF");
-        hr = ADF_NO_DOCUMENT;
-      } else if (wScannerState & MSG_DATA_PAPER_JAM) {
-        DebugPrint("[STI] PaperJAM");
-        hr = WIA_ERROR_PAPER_JAM;
-      } else if (wScannerState & MSG_DATA_WARMING_UP) {
-        DebugPrint("[STI] WIA_ERROR_WARMING_UP Error");
-        hr = WIA_ERROR_WARMING_UP;
-      } else if (wScannerState & MSG_DATA_GENERAL) {
-        // The warming-up text is kept for this condition too: tools match on the debug lines.
-        DebugPrint("[STI] WIA_ERROR_WARMING_UP Error");
-        hr = WIA_ERROR_GENERAL_ERROR;
-      } else {
-        hr = E_FAIL;
-      }
-      break;
-    case STATUS_CODE_BUSY:
-      DebugPrint("[STI] STATUS_CODE_BUSY Error");
-      hr = WIA_ERROR_BUSY;
-      break;
-    default:
-      break;
+  if (response.byStatusCode == STATUS_CODE_GOOD && response.byMsgCode == MSG_CODE_EOB) {
+    DebugPrint("[STI]CallRead returns PAGE_END");
+    return PAGE_END;
   }
-  return hr;
+  return JudgeResponse(kReadJudgement, response.byStartCode, response.byStatusCode, wScannerState);
 }
 
 HRESULT CSTIIOHandler::CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData) {
   DebugPrint("[STI]CSTIIOHandler::CallReadImage");
   CSTIIOHANDLER_TRACE("CallReadImage");
-
-  HRESULT hr = E_NOTIMPL;
 
   if (m_dwImageBufferSize == 0) {
     DebugPrint("[STI]m_dwImageBufferSize is 0, No memory is allocated");
@@ -173,52 +112,23 @@ HRESULT CSTIIOHandler::CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData) 
   DebugPrint("[STI] Memory m_pRawDataBuffer new");
   DebugPrint("[STI][ReadImage]Allocated Image Buffer Size => \t\t\t\t\t\t%d", m_dwImageBufferSize);
 
-  // One transfer into the held buffer; every way out of it passes the release below.
-  auto transferBlock = [&]() -> HRESULT {
-    DWORD dwBytesWritten = 0;
-    BOOL bResult = CoWriteFile(&m_cmdReadImage, sizeof(m_cmdReadImage), &dwBytesWritten);
-    DWORD dwError = bResult ? 0 : ::GetLastError();
-    if (dwBytesWritten != sizeof(m_cmdReadImage)) {
-      CloseDevice();
-      return E_FAIL;
-    }
-    if (!bResult) {
-      m_dwLastError = dwError;
-      DebugPrint("[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Fail");
-      return hr;
-    }
-    DebugPrint("[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Success");
-
-    DWORD dwBytesRead = 0;
-    bResult = CoReadFile(m_pRawDataBuffer, m_dwImageBufferSize, &dwBytesRead);
-    dwError = bResult ? 0 : ::GetLastError();
-    // The announced size is kept on every failure, so a retry asks for the same block.
-    if (dwBytesRead != m_dwImageBufferSize) {
-      CloseDevice();
-      return E_FAIL;
-    }
-    if (!bResult) {
-      DebugPrint("[STI]CSTIIOHandler::CallReadImage = > CoReadFile Fail");
-      m_dwLastError = dwError;
-      DebugPrint("[STI]Error code => %d", m_dwLastError);
-      return hr;
-    }
-    DebugPrint("[STI]CSTIIOHandler::CallReadImage = > CoReadFile Success");
-    DebugPrint("[STI][m_dwImageBufferSize]Received Image Data Size => %d", dwBytesRead);
-
+  // The announced size is kept on every failure, so a retry asks for the same block.
+  const EXCHANGE_RESULT exchange =
+      RunExchange(kReadImageExchange, &m_cmdReadImage, sizeof(m_cmdReadImage), m_pRawDataBuffer, m_dwImageBufferSize);
+  HRESULT hr = exchange.hr;
+  if (exchange.outcome == EXCHANGE_OUTCOME::kAnswered) {
+    DebugPrint("[STI][m_dwImageBufferSize]Received Image Data Size => %d", exchange.cbRead);
     // Every block ends in a trailer of its own that is not image data.
     DWORD dwImageBytes = 0;
-    if (dwBytesRead > IMAGE_TRAILER_SIZE) {
-      dwImageBytes = dwBytesRead - IMAGE_TRAILER_SIZE;
+    if (exchange.cbRead > IMAGE_TRAILER_SIZE) {
+      dwImageBytes = exchange.cbRead - IMAGE_TRAILER_SIZE;
       std::memcpy(lpOutBuffer, m_pRawDataBuffer, dwImageBytes);
     }
     if (pdwActualData != nullptr) {
       *pdwActualData = dwImageBytes;
     }
     m_dwImageBufferSize = 0;
-    return S_OK;
-  };
-  hr = transferBlock();
+  }
 
   delete[] m_pRawDataBuffer;
   m_pRawDataBuffer = nullptr;

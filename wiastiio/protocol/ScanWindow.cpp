@@ -5,6 +5,7 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
+#include "protocol/CommandProfiles.h"
 #include "protocol/Protocol.h"
 
 namespace {
@@ -90,22 +91,12 @@ HRESULT CSTIIOHandler::CallSetWindowParameter() {
     }
   }
 
-  DWORD dwWritten = 0;
-  if (!CoWriteFile(abyCommand, SWP_COMMAND_SIZE, &dwWritten)) {
-    m_dwLastError = ::GetLastError();
-    DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Fail");
-    return E_FAIL;
-  }
-  DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Success");
-
   // A short answer is judged as it stands: bytes that did not arrive keep the previous response.
-  DWORD dwRead = 0;
-  if (!CoReadFile(&m_SWPResponse, sizeof(m_SWPResponse), &dwRead)) {
-    m_dwLastError = ::GetLastError();
-    DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Fail");
-    return E_FAIL;
+  const EXCHANGE_RESULT exchange =
+      RunExchange(kSetWindowExchange, abyCommand, SWP_COMMAND_SIZE, &m_SWPResponse, sizeof(m_SWPResponse));
+  if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
+    return exchange.hr;
   }
-  DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Success");
 
   DebugPrint("[STI]=====RESPONSE FOR SETWINDOWPARAMETER====");
   DebugPrint("[STI]byStartCode = >0x%X", m_SWPResponse.byStartCode);
@@ -118,38 +109,10 @@ HRESULT CSTIIOHandler::CallSetWindowParameter() {
   DebugPrint("[STI]dwHWindowsSize = >(hexa)%08X", m_SWPResponse.dwHWindowsSize);
   DebugPrint("[STI]byRequireMirror = >0x%X", m_SWPResponse.byRequireMirror);
   DebugPrint("[STI]====END OF RESPONSE FOR SETWINDOWPARAMETER =====");
-  DebugPrint("[STI]========RECEIVED DATA FOR S.W.P RESPONSE : %dBYTEs ", dwRead);
+  DebugPrint("[STI]========RECEIVED DATA FOR S.W.P RESPONSE : %dBYTEs ", exchange.cbRead);
 
-  const WORD wMsgData = m_SWPResponse.wMsgData;
-  switch (m_SWPResponse.byStatusCode) {
-    case STATUS_CODE_GOOD:
-      return S_OK;
-    case STATUS_CODE_BUSY:
-      DebugPrint("[STI] STATUS_CODE_BUSY");
-      return WIA_ERROR_BUSY;
-    case STATUS_CODE_CHECK_CONDITION:
-      if (wMsgData & MSG_DATA_RESOURCEBUSY) {
-        DebugPrint("[STI] Resource Busy");
-        return WIA_ERROR_BUSY;
-      }
-      if (wMsgData & MSG_DATA_NO_DOCUMENT) {
-        DebugPrint("[STI] No document in ADF");
-        return WIA_ERROR_PAPER_EMPTY;
-      }
-      if (wMsgData & MSG_DATA_PAPER_JAM) {
-        DebugPrint("[STI] PaperJAM");
-        return WIA_ERROR_PAPER_JAM;
-      }
-      if (wMsgData & MSG_DATA_WARMING_UP) {
-        DebugPrint("[STI] WarmingUp");
-        return WIA_ERROR_WARMING_UP;
-      }
-      break;
-    default:
-      break;
-  }
-  DebugPrint("[STI] Gereral Error");
-  return WIA_ERROR_GENERAL_ERROR;
+  return JudgeResponse(kSetWindowJudgement, m_SWPResponse.byStartCode, m_SWPResponse.byStatusCode,
+                       m_SWPResponse.wMsgData);
 }
 
 void CSTIIOHandler::ValidateSWPForADF(BYTE* pbyCommand) {

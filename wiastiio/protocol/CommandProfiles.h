@@ -1,0 +1,187 @@
+// Every command's exchange and judgement in one place: the debug lines of each step, what a short or
+// failed transfer yields, and which status or condition bit becomes which result. The texts are part of
+// the library's interface (tools match on them), misspellings and doubled blanks included.
+#pragma once
+
+#include "protocol/CommandExchange.h"
+#include "protocol/Protocol.h"
+
+// ---- Exchanges -------------------------------------------------------------------------------------
+
+inline constexpr COMMAND_EXCHANGE kInquiryExchange = {
+    "[QZ] sizeof(m_cmdInquiry)= %d,dwBytesWritten = %d, bResult = %d",
+    TRUE,
+    FALSE,  // the inquiry ends its port cycle itself, whatever happened
+    E_NOTIMPL,
+    {"[QZ]Writefile Fail", "[STI]CSTIIOHandler::CallGetDeviceInfo = > CoWriteFile Fail", nullptr,
+     "[STI]CSTIIOHandler::CallGetDeviceInfo => CoWriteFile Success"},
+    {"[QZ]Readfile Fail", "[STI]CSTIIOHandler::CallGetDeviceInfo => CoReadFile Fail", "[STI]Error code => %d",
+     "[STI]CSTIIOHandler::CallGetDeviceInfo =>CoReadFile Success"},
+};
+
+inline constexpr COMMAND_EXCHANGE kReserveUnitExchange = {
+    "[QZ] sizeof(m_cmdReserveUnit)= %d,dwBytesWritten = %d, bResult = %d",
+    TRUE,
+    TRUE,
+    E_NOTIMPL,
+    {"[STI] I/O Error", "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Fail", "[STI]Error Code => %d",
+     "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Success"},
+    {nullptr, "[STI]CSTIIOHandler::CallReserveUnit = > CoReadFile Fail", "[STI]Error code => %d",
+     "[STI]CSTIIOHandler::CallReserveUnit =>CoReadFile Success"},
+};
+
+inline constexpr COMMAND_EXCHANGE kReleaseUnitExchange = {
+    nullptr,
+    FALSE,
+    FALSE,
+    E_NOTIMPL,
+    {nullptr, "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Fail", nullptr,
+     "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Success"},
+    {nullptr, "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Fail", nullptr,
+     "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Success"},
+};
+
+// Abort is best effort: the minidriver is stopping anyway, so no outcome is reported as a failure.
+inline constexpr COMMAND_EXCHANGE kAbortExchange = {
+    nullptr,
+    FALSE,
+    FALSE,
+    S_OK,
+    {nullptr, "[STI]CSTIIOHandler::CallAbort => CoWriteFile Fail,Error Code =>%d", nullptr,
+     "[STI]CSTIIOHandler::CallAbort => CoWriteFile Success"},
+    {nullptr, "[STI]CSTIIOHandler::CallAbort => CoReadFile Fail", nullptr,
+     "[STI]CSTIIOHandler::CallAbort => CoReadFile Success"},
+};
+
+inline constexpr COMMAND_EXCHANGE kObjectPositionExchange = {
+    nullptr,
+    FALSE,
+    FALSE,
+    E_NOTIMPL,
+    {nullptr, "[STI]CSTIIOHandler::CallObjectPosition = > CoWriteFile Fail", nullptr, nullptr},
+    {nullptr, "[STI]CSTIIOHandler::CallObjectPosition =>CoReadFile Fail", nullptr,
+     "[STI]CSTIIOHandler::CallObjectPosition => \t\t\t\tCoWriteFile / CoReadFile Success"},
+};
+
+inline constexpr COMMAND_EXCHANGE kSetWindowExchange = {
+    nullptr,
+    FALSE,
+    FALSE,
+    E_FAIL,
+    {nullptr, "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Fail", nullptr,
+     "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Success"},
+    {nullptr, "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Fail", nullptr,
+     "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Success"},
+};
+
+inline constexpr COMMAND_EXCHANGE kReadExchange = {
+    nullptr,
+    TRUE,
+    TRUE,
+    E_FAIL,
+    {"[STI]Writefile I/O Fail", "[STI]CSTIIOHandler::CallRead = > CoWriteFile Fail", nullptr, nullptr},
+    {"[STI]Readfile I/O Fail", "[STI]CSTIIOHandler::CallRead = > CoReadFile Fail", nullptr,
+     "[STI]CSTIIOHandler::CallRead = > Read / Write[Success]"},
+};
+
+inline constexpr COMMAND_EXCHANGE kReadImageExchange = {
+    nullptr,
+    TRUE,
+    TRUE,
+    E_NOTIMPL,
+    {nullptr, "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Fail", nullptr,
+     "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Success"},
+    {nullptr, "[STI]CSTIIOHandler::CallReadImage = > CoReadFile Fail", "[STI]Error code => %d",
+     "[STI]CSTIIOHandler::CallReadImage = > CoReadFile Success"},
+};
+
+// ---- Judgements ------------------------------------------------------------------------------------
+
+// Object position and read report an empty feeder as a state, not a failure: the minidriver may fall
+// back to the flatbed. The read alone knows bit 14, and keeps the warming-up text for it.
+inline constexpr CONDITION_RESULT kPositionAndReadConditions[] = {
+    {MSG_DATA_RESOURCEBUSY, "[STI] MSG_DATA_RESOURCEBUSY Error", WIA_ERROR_BUSY},
+    {MSG_DATA_NO_DOCUMENT, "[STI] No document in ADF", ADF_NO_DOCUMENT},
+    {MSG_DATA_PAPER_JAM, "[STI] PaperJAM", WIA_ERROR_PAPER_JAM},
+    {MSG_DATA_WARMING_UP, "[STI] WIA_ERROR_WARMING_UP Error", WIA_ERROR_WARMING_UP},
+    {MSG_DATA_GENERAL, "[STI] WIA_ERROR_WARMING_UP Error", WIA_ERROR_GENERAL_ERROR},
+};
+
+// The scanner says how long a warm-up takes, but the minidriver decides whether to wait and retry.
+inline constexpr CONDITION_RESULT kReserveUnitConditions[] = {
+    {MSG_DATA_RESOURCEBUSY, "[STI] Gereral Error", WIA_ERROR_BUSY},
+    {MSG_DATA_NO_DOCUMENT, "[STI] No document in ADF", WIA_ERROR_PAPER_EMPTY},
+    {MSG_DATA_PAPER_JAM, "[STI] PaperJAM", WIA_ERROR_PAPER_JAM},
+    {MSG_DATA_WARMING_UP, "[STI] WIA_ERROR_WARMING_UP Error", WIA_ERROR_WARMING_UP},
+};
+
+inline constexpr CONDITION_RESULT kSetWindowConditions[] = {
+    {MSG_DATA_RESOURCEBUSY, "[STI] Resource Busy", WIA_ERROR_BUSY},
+    {MSG_DATA_NO_DOCUMENT, "[STI] No document in ADF", WIA_ERROR_PAPER_EMPTY},
+    {MSG_DATA_PAPER_JAM, "[STI] PaperJAM", WIA_ERROR_PAPER_JAM},
+    {MSG_DATA_WARMING_UP, "[STI] WarmingUp", WIA_ERROR_WARMING_UP},
+};
+
+// The inquiry succeeds on a good answer only.
+inline constexpr RESPONSE_JUDGEMENT kInquiryJudgement = {
+    TRUE, {nullptr, E_FAIL}, {nullptr, S_OK}, {nullptr, E_FAIL}, nullptr, 0, {nullptr, E_FAIL}, {nullptr, E_FAIL},
+};
+
+inline constexpr RESPONSE_JUDGEMENT kReserveUnitJudgement = {
+    TRUE,
+    {nullptr, E_FAIL},
+    {"[STI]CSTIIOHandler::CallReserveUnit => \t\t\t\t\t\t\tLocking Success", S_OK},
+    {"[STI] Gereral Error", WIA_ERROR_BUSY},
+    kReserveUnitConditions,
+    sizeof(kReserveUnitConditions) / sizeof(kReserveUnitConditions[0]),
+    {nullptr, E_FAIL},
+    {nullptr, E_FAIL},
+};
+
+// A refused release is not refined by its message data.
+inline constexpr RESPONSE_JUDGEMENT kReleaseUnitJudgement = {
+    TRUE,
+    {nullptr, E_NOTIMPL},
+    {"[STI]CSTIIOHandler::CallReleaseUnit => UnLocking Success", S_OK},
+    {"[STI] Gereral Error", WIA_ERROR_BUSY},
+    nullptr,
+    0,
+    {nullptr, E_FAIL},
+    {nullptr, E_FAIL},
+};
+
+inline constexpr RESPONSE_JUDGEMENT kObjectPositionJudgement = {
+    TRUE,
+    {nullptr, E_FAIL},
+    {"[STI]CSTIIOHandler::CallObjectPosition =>", S_OK},
+    {"[STI] Gereral Error", WIA_ERROR_BUSY},
+    kPositionAndReadConditions,
+    4,  // bit 14 is the read's alone
+    {nullptr, E_FAIL},
+    {nullptr, E_FAIL},
+};
+
+// The start code is not looked at: a window answer is judged by its status alone.
+inline constexpr RESPONSE_JUDGEMENT kSetWindowJudgement = {
+    FALSE,
+    {nullptr, S_OK},
+    {nullptr, S_OK},
+    {"[STI] STATUS_CODE_BUSY", WIA_ERROR_BUSY},
+    kSetWindowConditions,
+    sizeof(kSetWindowConditions) / sizeof(kSetWindowConditions[0]),
+    {"[STI] Gereral Error", WIA_ERROR_GENERAL_ERROR},
+    {"[STI] Gereral Error", WIA_ERROR_GENERAL_ERROR},
+};
+
+// The read tests its start code itself (a refused answer also forgets the announced block) and its
+// good answers tell the end of the page apart; the conditions come from the scanner-state word.
+inline constexpr RESPONSE_JUDGEMENT kReadJudgement = {
+    FALSE,
+    {nullptr, S_OK},
+    {"[STI]CallRead returns S_OK", S_OK},
+    {"[STI] STATUS_CODE_BUSY Error", WIA_ERROR_BUSY},
+    kPositionAndReadConditions,
+    sizeof(kPositionAndReadConditions) / sizeof(kPositionAndReadConditions[0]),
+    {nullptr, E_FAIL},
+    {nullptr, E_NOTIMPL},
+};
