@@ -3,7 +3,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "handler/STIIOHandler.h"
+#include "PortContention.h"
 #include "platform/control.h"
 
 namespace doubles {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "protocol/Protocol.h"
+#include "STIEscape.h"
 
 namespace stiscan {
 

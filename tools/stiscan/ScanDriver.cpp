@@ -82,26 +82,12 @@ std::string PageName(uint32_t number) {
 }  // namespace
 
 uint8_t ResolutionCode(uint32_t dpi) {
-  switch (dpi) {
-    case 75:
-      return 0;
-    case 150:
-      return 2;
-    case 300:
-      return 5;
-    case 600:
-      return 7;
-    case 1200:
-      return 8;
-    case 200:
-      return 9;
-    case 100:
-      return 10;
-    case 2400:
-      return 11;
-    default:
-      return 0xFF;
+  for (const RESOLUTION_CODE& entry : kResolutionCodes) {
+    if (entry.dwDpi == dpi) {
+      return entry.byCode;
+    }
   }
+  return 0xFF;
 }
 
 HRESULT ScanDriver::Note(const char* step, HRESULT result) {

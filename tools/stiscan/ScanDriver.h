@@ -10,7 +10,7 @@
 #include "Library.h"
 #include "Options.h"
 #include "Results.h"
-#include "protocol/Protocol.h"
+#include "STIEscape.h"
 
 namespace stiscan {
 

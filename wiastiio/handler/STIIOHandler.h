@@ -8,17 +8,10 @@
 
 #include <cstdarg>
 
+#include "PortContention.h"
 #include "platform/win32.h"
 #include "protocol/CommandExchange.h"
 #include "protocol/Protocol.h"
-
-// Entry points of the device-monitor contention module.
-typedef BOOL(WINAPI* PFN_PORTACQUIRE)(DWORD dwPortMode);
-typedef BOOL(WINAPI* PFN_PORTRELEASE)(DWORD dwPortMode);
-typedef BOOL(WINAPI* PFN_DEVICEOPEN)(DWORD dwAccess, DWORD dwShare, DWORD dwVid, DWORD dwPid, ULONG_PTR pReserved);
-typedef BOOL(WINAPI* PFN_DEVICEREAD)(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead);
-typedef BOOL(WINAPI* PFN_DEVICEWRITE)(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
-typedef BOOL(WINAPI* PFN_DEVICECLOSE)(DWORD dwFlags);
 
 #define DEBUG_LINE_SIZE 200
 #define EXTENDED_ERROR_TEXTS 1

@@ -6,6 +6,7 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
+#include "protocol/ByteOrder.h"
 #include "protocol/CommandProfiles.h"
 #include "protocol/Protocol.h"
 
@@ -53,11 +54,6 @@ DWORD SnapToPaper(DWORD dwValue, const PAPER_SNAP (&snaps)[N]) {
     }
   }
   return dwValue;
-}
-
-DWORD BigEndian32(const BYTE* pby) {
-  return (static_cast<DWORD>(pby[0]) << 24) | (static_cast<DWORD>(pby[1]) << 16) | (static_cast<DWORD>(pby[2]) << 8) |
-         static_cast<DWORD>(pby[3]);
 }
 
 // 1/1200 inch to 1/1000 inch. The product wraps like the 32-bit signed value the record holds.
@@ -166,8 +162,7 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
   CopyIdentification(m_WiaDeviceInfo.szProductID, pbyResponse + offsetof(INQUIRY_RESPONSE, byProductID), 17,
                      sizeof(m_WiaDeviceInfo.szProductID));
 
-  const WORD wSupportedRes =
-      static_cast<WORD>(pResponse->bySupportedRes[0] | (static_cast<WORD>(pResponse->bySupportedRes[1]) << 8));
+  const WORD wSupportedRes = LoadLittleEndian16(pResponse->bySupportedRes);
   DebugPrint("[STI]Response.wSupportedRes => %x", wSupportedRes);
   LONG nCountResol = 0;
   for (const RESOLUTION_BIT& bit : kResolutionBits) {
@@ -222,10 +217,10 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
       break;
   }
 
-  DWORD dwBedWidth = BigEndian32(pResponse->byBedWidth);
-  const DWORD dwBedHeight = BigEndian32(pResponse->byBedHeight);
-  DWORD dwADFMaxLength = BigEndian32(pResponse->byADFMaxLength);
-  DWORD dwFlatbedMaxLength = BigEndian32(pResponse->byFlatbedMaxLength);
+  DWORD dwBedWidth = LoadBigEndian32(pResponse->byBedWidth);
+  const DWORD dwBedHeight = LoadBigEndian32(pResponse->byBedHeight);
+  DWORD dwADFMaxLength = LoadBigEndian32(pResponse->byADFMaxLength);
+  DWORD dwFlatbedMaxLength = LoadBigEndian32(pResponse->byFlatbedMaxLength);
   DebugPrint("[STI]before adjust:bed width = %d , height = %d", dwBedWidth, dwBedHeight);
 
   AdjustToPaperSize(static_cast<LONG>(dwBedWidth), 0, &dwBedWidth, nullptr);
@@ -242,7 +237,7 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
   m_WiaDeviceInfo.dwScanBedHeight = ToThousandths(dwFlatbedMaxLength);
   m_WiaDeviceInfo.dwDocFeederHeight = ToThousandths(dwADFMaxLength);
   m_WiaDeviceInfo.dwMaxScanTime = MAX_SCAN_TIME_MS;
-  m_WiaDeviceInfo.dwRGBOrder = (static_cast<DWORD>(pResponse->byRGBOrder[0]) << 8) | pResponse->byRGBOrder[1];
+  m_WiaDeviceInfo.dwRGBOrder = LoadBigEndian16(pResponse->byRGBOrder);
 
   FormatFirmwareVersion(m_WiaDeviceInfo.wszFirmwareVersion,
                         sizeof(m_WiaDeviceInfo.wszFirmwareVersion) / sizeof(m_WiaDeviceInfo.wszFirmwareVersion[0]),

@@ -7,39 +7,9 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
+#include "protocol/ByteOrder.h"
 #include "protocol/CommandProfiles.h"
 #include "protocol/Protocol.h"
-
-namespace {
-
-// The scanner sends sizes most significant byte first.
-DWORD BigEndianDword(const void* pField) {
-  const BYTE* p = static_cast<const BYTE*>(pField);
-  return (static_cast<DWORD>(p[0]) << 24) | (static_cast<DWORD>(p[1]) << 16) | (static_cast<DWORD>(p[2]) << 8) |
-         static_cast<DWORD>(p[3]);
-}
-
-WORD BigEndianWord(const void* pField) {
-  const BYTE* p = static_cast<const BYTE*>(pField);
-  return static_cast<WORD>((p[0] << 8) | p[1]);
-}
-
-// The scanner-state word is the exception: it arrives least significant byte first.
-WORD LittleEndianWord(const void* pField) {
-  const BYTE* p = static_cast<const BYTE*>(pField);
-  return static_cast<WORD>(p[0] | (p[1] << 8));
-}
-
-// The caller gets the record in host order; both platforms the handler runs on are little-endian.
-void StoreDword(void* pField, DWORD dwValue) {
-  std::memcpy(pField, &dwValue, sizeof(dwValue));
-}
-
-void StoreWord(void* pField, WORD wValue) {
-  std::memcpy(pField, &wValue, sizeof(wValue));
-}
-
-}  // namespace
 
 HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
   CSTIIOHANDLER_TRACE("CallRead");
@@ -59,13 +29,13 @@ HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
   }
 
   // The size is kept whatever the status says: a retried read-image call asks for the same block.
-  m_dwImageBufferSize = BigEndianDword(&response.dwDataSize);
-  const WORD wHeight = BigEndianWord(&response.wHeight);
-  const WORD wWidth = BigEndianWord(&response.wWidth);
-  const WORD wScannerState = LittleEndianWord(&response.wScannerState);
-  StoreDword(&response.dwDataSize, m_dwImageBufferSize);
-  StoreWord(&response.wHeight, wHeight);
-  StoreWord(&response.wWidth, wWidth);
+  m_dwImageBufferSize = LoadBigEndian32(&response.dwDataSize);
+  const WORD wHeight = LoadBigEndian16(&response.wHeight);
+  const WORD wWidth = LoadBigEndian16(&response.wWidth);
+  const WORD wScannerState = LoadLittleEndian16(&response.wScannerState);
+  StoreHost(&response.dwDataSize, m_dwImageBufferSize);
+  StoreHost(&response.wHeight, wHeight);
+  StoreHost(&response.wWidth, wWidth);
 
   DebugPrint("[STI]  =============Response of Read command=============");
   DebugPrint("[STI]  || Start Code => \t\t\t\t\t\t\t\t0x%02X", response.byStartCode);

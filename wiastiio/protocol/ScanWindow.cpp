@@ -5,33 +5,11 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
+#include "protocol/ByteOrder.h"
 #include "protocol/CommandProfiles.h"
 #include "protocol/Protocol.h"
 
 namespace {
-
-// The resolution codes the scanner knows. The scanner takes window sizes in 1200-dpi units, so a
-// resolution above 1200 dpi has no whole-number factor and is refused with the unknown codes.
-struct RESOLUTION_CODE {
-  BYTE byCode;
-  DWORD dwDpi;
-};
-
-const RESOLUTION_CODE kResolutionCodes[] = {
-    {0, 75}, {2, 150}, {5, 300}, {7, 600}, {8, 1200}, {9, 200}, {10, 100}, {11, 2400},
-};
-
-const DWORD BASE_DPI = 1200;
-
-// Whole-number factor from the code's resolution to 1200 dpi; 0 when there is none.
-DWORD FactorFor1200Dpi(BYTE byCode) {
-  for (const RESOLUTION_CODE& entry : kResolutionCodes) {
-    if (entry.byCode == byCode) {
-      return BASE_DPI / entry.dwDpi;
-    }
-  }
-  return 0;
-}
 
 const BYTE kSWPCommandHeader[5] = {COMMAND_ESCAPE, COMMAND_PREFIX, OP_SET_WINDOW, 0x13, 0x30};
 
@@ -40,20 +18,13 @@ const size_t SWP_OFFSET_WIDTH = 5;
 const size_t SWP_OFFSET_HEIGHT = 9;
 const size_t SWP_OFFSET_SCAN_SOURCE = 23;
 
-void StoreBigEndian32(BYTE* pby, DWORD dwValue) {
-  pby[0] = static_cast<BYTE>(dwValue >> 24);
-  pby[1] = static_cast<BYTE>(dwValue >> 16);
-  pby[2] = static_cast<BYTE>(dwValue >> 8);
-  pby[3] = static_cast<BYTE>(dwValue);
-}
-
 }  // namespace
 
 HRESULT CSTIIOHandler::CallSetWindowParameter() {
   DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter");
   CSTIIOHANDLER_TRACE("CallSetWindowParameter");
 
-  const DWORD dwFactor = FactorFor1200Dpi(m_SWPParam.byResolutionCode);
+  const DWORD dwFactor = WindowUnitsPerPixel(m_SWPParam.byResolutionCode);
   if (dwFactor == 0) {
     // A window the scanner cannot size is refused before the scanner hears of it.
     DebugPrint("[STI]Unsupported resolution code => %d", m_SWPParam.byResolutionCode);
