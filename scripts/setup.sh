@@ -9,6 +9,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev libpng-dev
   mingw-w64 wine wine64
   valgrind python3
+  pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
 )
 
 missing=()

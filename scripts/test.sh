@@ -2,6 +2,7 @@
 # Sets up a Debian 12 machine and runs every test:
 #   windows   the PE library and its tests under Wine (the contention doubles as real DLLs)
 #   linux     the handler over the platform models: unit, white-box, end-to-end and tool tests
+#   lint      clang-format (dry run) over every source, clang-tidy over the library and platform layer
 #   sanitize  the same under AddressSanitizer and UndefinedBehaviorSanitizer
 #   memcheck  the Linux end-to-end tests under valgrind: no error, no leak
 #   fuzz      each libFuzzer target for a bounded time (FUZZ_SECONDS, default 45)
@@ -25,6 +26,10 @@ build_and_test() {
 # Windows first, so that the Linux tool tests can compare the Windows tool's pages with their own.
 build_and_test windows
 build_and_test linux -DWIASTIIO_WINDOWS_BIN="$PWD/build/windows/bin"
+
+step lint
+./scripts/lint.sh build/linux
+
 build_and_test sanitize
 
 step memcheck

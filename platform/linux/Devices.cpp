@@ -8,6 +8,7 @@
 
 #include "Handles.h"
 #include "Names.h"
+#include "usb/UsbRoute.h"
 
 namespace {
 
@@ -58,6 +59,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD /*
     if (it != model.plugged.end()) {
       device = it->second;
     }
+  }
+  if (!device) {
+    // A name the model does not know may be a scanner's on the USB bus.
+    device = winplat::detail::FindUsbscan(lpFileName);
   }
   if (!device) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -133,6 +138,12 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 }
 
 namespace winplat {
+
+bool detail::DevicePlugged(const std::string& name) {
+  DeviceModel& model = Model();
+  std::lock_guard<std::mutex> lock(model.mutex);
+  return model.plugged.count(detail::FoldCase(name)) != 0;
+}
 
 void PlugDevice(const std::string& name, std::shared_ptr<DeviceObject> device) {
   std::shared_ptr<DeviceObject> replaced;

@@ -181,7 +181,7 @@ TEST_F(ContentionModules, RecordEveryCallOfTheirOwnModule) {
   DWORD written = 0;
   EXPECT_TRUE(Lookup<PFN_PORTACQUIRE>(monitor, "PortAcquire")(0x21));
   EXPECT_TRUE(Lookup<PFN_PORTACQUIRE>(arbitration, "PortAcquire")(2));
-  EXPECT_TRUE(Lookup<PFN_DEVICEOPEN>(monitor, "DeviceOpen")(3, 3, 0x04B8, 0x0142, 0));
+  EXPECT_TRUE(Lookup<PFN_DEVICEOPEN>(monitor, "DeviceOpen")(3, 3, 0x1234, 0x5678, 0));
   EXPECT_TRUE(Lookup<PFN_DEVICEWRITE>(monitor, "DeviceWrite")(command, sizeof(command), &written));
   // The raw read passes no count pointer.
   EXPECT_TRUE(Lookup<PFN_DEVICEREAD>(monitor, "DeviceRead")(response, sizeof(response), nullptr));
@@ -190,7 +190,7 @@ TEST_F(ContentionModules, RecordEveryCallOfTheirOwnModule) {
   EXPECT_TRUE(Lookup<PFN_PORTRELEASE>(arbitration, "PortRelease")(2));
 
   EXPECT_EQ(monitor_.DescribeCalls(),
-            (std::vector<std::string>{"PortAcquire(33)", "DeviceOpen(3,3,1208,322,0)", "DeviceWrite(4)->4",
+            (std::vector<std::string>{"PortAcquire(33)", "DeviceOpen(3,3,4660,22136,0)", "DeviceWrite(4)->4",
                                       "DeviceRead(32)->32", "DeviceClose(1)", "PortRelease(33)"}));
   EXPECT_EQ(arbitration_.DescribeCalls(), (std::vector<std::string>{"PortAcquire(2)", "PortRelease(2)"}));
   EXPECT_EQ(monitor_.CallCount(EntryPoint::DeviceRead), 1u);

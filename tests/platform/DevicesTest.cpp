@@ -37,7 +37,7 @@ class ScriptedDevice : public winplat::DeviceObject {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-    DEVICE_DESCRIPTOR descriptor = {0x04B8, 0x0130, 0x0100, 0x0409};
+    DEVICE_DESCRIPTOR descriptor = {0x1234, 0x5679, 0x0100, 0x0409};
     std::memcpy(out, &descriptor, sizeof(descriptor));
     *returned = sizeof(descriptor);
     return TRUE;
@@ -124,7 +124,7 @@ TEST_F(Devices, TransfersReachTheObjectWhileTheHandleIsOpen) {
   DEVICE_DESCRIPTOR descriptor = {};
   EXPECT_TRUE(DeviceIoControl(handle, IOCTL_GET_DEVICE_DESCRIPTOR, &descriptor, sizeof(descriptor), &descriptor,
                               sizeof(descriptor), &count, nullptr));
-  EXPECT_EQ(0x0130, descriptor.usProductId);
+  EXPECT_EQ(0x5679, descriptor.usProductId);
   EXPECT_TRUE(CancelIo(handle));
   EXPECT_EQ(1, m_device->cancels);
   EXPECT_TRUE(CloseHandle(handle));

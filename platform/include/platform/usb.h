@@ -1,0 +1,47 @@
+// The Linux USB route: scanners on the USB bus, reached over libusb-1.0, stand behind the direct
+// route's "\\.\Usbscan"N names next to the device objects plugged into the platform's model, and
+// "portarb.dll" can be the arbitration module that grants the port by claiming the scanner's interface.
+//
+// Like control.h this is the platform's own control surface: the handler never includes it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace winplat {
+
+// Whether this build of the platform has the USB route (libusb was found when it was built). Without
+// it every function below is accepted and finds no device.
+bool UsbRouteBuilt();
+
+// The USB ids of the scanners the route offers, as the class driver's installation lists them on
+// Windows. Devices with other ids get no name. WIASTIIO_USB_IDS in the environment ("04x:04x" pairs
+// in hexadecimal, separated by commas or blanks) adds ids when the route is first used.
+void AddUsbScannerIds(uint16_t vendorId, uint16_t productId);
+void ClearUsbScannerIds();
+
+// The transfer timeout of handles opened from now on, in milliseconds; 0 waits without end. The
+// class driver's IOCTL_SET_TIMEOUT changes it for one handle. Default: kDefaultUsbTimeout.
+constexpr DWORD kDefaultUsbTimeout = 60000;
+void SetUsbTimeout(DWORD milliseconds);
+
+// One scanner present on the bus, with the name CreateFileA opens it by at this moment.
+struct UsbScanner {
+  std::string name;  // "\\.\Usbscan"N
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  int bus = 0;
+  int address = 0;
+};
+std::vector<UsbScanner> UsbScanners();
+
+// Installs "portarb.dll" into the module model with PortAcquire and PortRelease over the USB route.
+// PortAcquire claims the interface of every scanner present that it can; it refuses the port only
+// when scanners are present and another program holds every one of them. What it claimed stays
+// claimed until PortRelease, so no other program takes the scanner in between.
+void InstallUsbPortArbitration();
+
+}  // namespace winplat

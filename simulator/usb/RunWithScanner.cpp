@@ -1,0 +1,94 @@
+// usb-scanner-sim: runs a program with the scanner simulator plugged in as a USB scanner, so that a
+// program using the Linux USB route (over libusb) scans without hardware.
+//
+//   usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] -- program [arguments...]
+//
+// The simulator lives in this process and answers the program's USB transfers through a umockdev test
+// bed. The program runs with libumockdev-preload.so.0 in LD_PRELOAD, UMOCKDEV_DIR set to the bed and
+// WIASTIIO_USB_IDS set to the scanner's ids (and WIASTIIO_USB_SIMULATOR to this process's id, so that
+// it can tell); the exit status is the program's.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "simulator/ScannerSimulator.h"
+#include "simulator/usb/UsbTestBed.h"
+
+namespace {
+
+constexpr uint16_t kVendorId = 0xF055;
+constexpr uint16_t kProductId = 0x5CA0;
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] -- program [arguments...]\n");
+  return 2;
+}
+
+bool ParseNumber(const char* text, unsigned long* value) {
+  char* end = nullptr;
+  *value = std::strtoul(text, &end, 10);
+  return end != text && *end == '\0' && *value <= 0xFFFFFFFFul;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  scansim::Config config;
+  config.feeder_sheets = 2;
+  unsigned vendor = kVendorId;
+  unsigned product = kProductId;
+  int first = 1;
+  for (; first < argc && std::strcmp(argv[first], "--") != 0; first += 2) {
+    if (first + 1 >= argc) {
+      return Usage();
+    }
+    unsigned long value = 0;
+    const char* option = argv[first];
+    const char* argument = argv[first + 1];
+    if (std::strcmp(option, "--sheets") == 0 && ParseNumber(argument, &value)) {
+      config.feeder_sheets = static_cast<uint32_t>(value);
+    } else if (std::strcmp(option, "--block-bytes") == 0 && ParseNumber(argument, &value) && value > 0) {
+      config.block_bytes = static_cast<uint32_t>(value);
+    } else if (std::strcmp(option, "--ids") == 0 && std::sscanf(argument, "%4x:%4x", &vendor, &product) == 2) {
+    } else {
+      return Usage();
+    }
+  }
+  if (first + 1 >= argc) {
+    return Usage();
+  }
+
+  scansim::ScannerSimulator scanner(config);
+  scansim::usb::TestBed bed;
+  bed.Plug(&scanner, static_cast<uint16_t>(vendor), static_cast<uint16_t>(product));
+
+  char ids[16];
+  std::snprintf(ids, sizeof(ids), "%04x:%04x", vendor, product);
+  std::string preload = "libumockdev-preload.so.0";
+  if (const char* existing = std::getenv("LD_PRELOAD")) {
+    preload += std::string(":") + existing;
+  }
+  const pid_t child = fork();
+  if (child < 0) {
+    std::perror("usb-scanner-sim: fork");
+    return 127;
+  }
+  if (child == 0) {
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("WIASTIIO_USB_IDS", ids, 1);
+    setenv("WIASTIIO_USB_SIMULATOR", std::to_string(getppid()).c_str(), 1);
+    execvp(argv[first + 1], argv + first + 1);
+    std::fprintf(stderr, "usb-scanner-sim: cannot run %s: %s\n", argv[first + 1], std::strerror(errno));
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}

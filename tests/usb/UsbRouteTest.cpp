@@ -1,0 +1,380 @@
+// The direct route over USB: the library's exports, the platform's libusb port and arbitration
+// module, the real libusb, and the scanner simulator answering the usbdevfs ioctls of a umockdev
+// test bed. Run under umockdev-wrapper; without it every test skips.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "doubles/linux/UsbscanDevice.h"
+#include "hardening/FeederJob.h"
+#include "platform/control.h"
+#include "platform/usb.h"
+#include "simulator/usb/UsbTestBed.h"
+#include "support/Harness.h"
+
+namespace {
+
+using feederjob::kPid;
+using feederjob::kVid;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kUsbscan0[] = "\\\\.\\Usbscan0";
+constexpr DWORD kErrorSharingViolation = 32;
+constexpr DWORD kErrorSemTimeout = 121;
+constexpr DWORD kErrorDeviceNotConnected = 1167;
+constexpr DWORD kIoctlSetTimeout = 0x80002030;
+
+// One bed for the whole program: libusb keeps watching the folder it first found.
+scansim::usb::TestBed& Bed() {
+  static scansim::usb::TestBed bed;
+  return bed;
+}
+
+std::vector<std::string> Golden(const char* name) {
+  std::ifstream file(std::string(WIASTIIO_SOURCE_DIR) + "/tests/usb/transcripts/" + name);
+  EXPECT_TRUE(file.good()) << name;
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) {
+    if (!line.empty() && line[0] != '#') {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class UsbRoute : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Bed().Emulating()) {
+      GTEST_SKIP() << "no umockdev test bed: run under umockdev-wrapper";
+    }
+    winplat::ResetAll();
+    winplat::ClearUsbScannerIds();
+    winplat::AddUsbScannerIds(kVid, kPid);
+    winplat::SetUsbTimeout(500);
+    winplat::InstallUsbPortArbitration();
+    key_ = std::make_unique<harness::DeviceKey>();
+    key_->SetIds(kVid, kPid, false);
+  }
+
+  void TearDown() override {
+    if (Lib().TerminateDll != nullptr) {
+      Lib().TerminateDll();
+    }
+    for (int device : plugged_) {
+      Bed().Unplug(device);
+    }
+    WaitForScanners(0);
+    EXPECT_EQ(winplat::OpenHandles().devices, 0u);
+    key_.reset();
+    winplat::ResetAll();
+  }
+
+  static const harness::Library& Lib() { return harness::TheLibrary(); }
+
+  // libusb learns of arrivals and removals from its hotplug thread, a moment later.
+  static void WaitForScanners(size_t count) {
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (winplat::UsbScanners().size() != count && Clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(winplat::UsbScanners().size(), count);
+  }
+
+  int Plug(WORD vid = kVid, WORD pid = kPid, size_t listed = 1) {
+    const int device = Bed().Plug(&sim_, vid, pid);
+    plugged_.push_back(device);
+    WaitForScanners(listed);
+    return device;
+  }
+
+  HRESULT DeviceInfo() {
+    SCAN_DEVICE_INFO info = {};
+    return Lib().Escape(GET_DEVICE_INFO, nullptr, 0, &info, sizeof(info));
+  }
+
+  HRESULT Initialize() {
+    EXPECT_EQ(Lib().InitializeDll(1), S_OK);
+    return Lib().Initialize(&control_, 0, key_->Parameters());
+  }
+
+  scansim::ScannerSimulator sim_{feederjob::ScannerConfig()};
+  std::unique_ptr<harness::DeviceKey> key_;
+  harness::DeviceControl control_;
+  std::vector<int> plugged_;
+};
+
+TEST_F(UsbRoute, FeederJobThroughTheExports) {
+  const int device = Plug();
+  ASSERT_EQ(Initialize(), S_OK);
+  const feederjob::JobRecord job = feederjob::RunJob(Lib(), sim_);
+  EXPECT_TRUE(job.completed);
+  EXPECT_EQ(job.pagesRight, feederjob::kSheets);
+  EXPECT_EQ(job.pagesWrong, 0u);
+  EXPECT_EQ(Bed().Transfers(device), Golden("feeder-job.txt"));
+  EXPECT_TRUE(sim_.ProtocolViolations().empty()) << sim_.ProtocolViolations().front();
+  Lib().TerminateDll();
+  EXPECT_FALSE(Bed().Claimed(device)) << "the interface stays claimed after the library is done";
+}
+
+// Over USB the library writes the same lines and commands as over the model's device object.
+TEST_F(UsbRoute, FeederJobAsOverTheModelsDevice) {
+  scansim::ScannerSimulator modelScanner{feederjob::ScannerConfig()};
+  doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(&modelScanner, kVid, kPid));
+  ASSERT_EQ(Initialize(), S_OK);
+  EXPECT_TRUE(feederjob::RunJob(Lib(), modelScanner).completed);
+  Lib().TerminateDll();
+  const std::vector<std::string> modelLines = winplat::DebugStrings();
+  winplat::UnplugAllDevices();
+  winplat::ClearDebugStrings();
+
+  Plug();
+  ASSERT_EQ(Initialize(), S_OK);
+  EXPECT_TRUE(feederjob::RunJob(Lib(), sim_).completed);
+  Lib().TerminateDll();
+  EXPECT_EQ(winplat::DebugStrings(), modelLines);
+  EXPECT_EQ(sim_.CommandOpcodes(), modelScanner.CommandOpcodes());
+}
+
+TEST_F(UsbRoute, ScannersTakeTheNumbersTheModelLeaves) {
+  doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(nullptr, kVid, kPid + 1));
+  Plug();
+  EXPECT_EQ(winplat::UsbScanners().at(0).name, "\\\\.\\Usbscan1");
+  EXPECT_EQ(Initialize(), S_OK);
+  EXPECT_EQ(DeviceInfo(), S_OK);
+  const std::vector<std::string> lines = winplat::DebugStrings();
+  EXPECT_TRUE(Contains(lines, "[STI]success => \\\\.\\Usbscan0")) << harness::Show(lines);
+  EXPECT_TRUE(Contains(lines, "[STI]success => \\\\.\\Usbscan1")) << harness::Show(lines);
+}
+
+// Of two scanners alike, the one another program holds is skipped and the free one is taken.
+TEST_F(UsbRoute, HeldScannerIsSkippedForAFreeOne) {
+  const int held = Plug();
+  const int free = Plug(kVid, kPid, 2);
+  Bed().HoldElsewhere(held, true);
+  EXPECT_EQ(Initialize(), S_OK);
+  EXPECT_EQ(DeviceInfo(), S_OK);
+  const std::vector<std::string> lines = winplat::DebugStrings();
+  EXPECT_TRUE(Contains(lines, "[STI]Error code =>32")) << harness::Show(lines);
+  EXPECT_TRUE(Contains(lines, "[STI]success => \\\\.\\Usbscan1")) << harness::Show(lines);
+  EXPECT_TRUE(Bed().Transfers(held).empty());
+  EXPECT_EQ(Bed().Transfers(free).size(), 2u);  // the inquiry and its answer
+}
+
+// How the search for the scanner's port ends when it cannot find one, as the minidriver sees it.
+struct SearchCase {
+  const char* name;
+  bool plugged;
+  WORD devicePid;    // the device's product id; the vendor id is always kVid
+  WORD registryPid;  // what "DeviceData" asks for
+  bool heldElsewhere;
+  HRESULT initialize;
+  HRESULT deviceInfo;
+  const char* written;     // a debug line the search writes
+  const char* notWritten;  // and one it must not
+};
+
+void PrintTo(const SearchCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Search : public UsbRoute, public ::testing::WithParamInterface<SearchCase> {};
+
+TEST_P(Search, FindsNoPortAndMovesNothing) {
+  const SearchCase& c = GetParam();
+  key_->SetIds(kVid, c.registryPid, false);
+  int device = 0;
+  if (c.plugged) {
+    device = Plug(kVid, c.devicePid, c.devicePid == kPid ? 1 : 0);
+    Bed().HoldElsewhere(device, c.heldElsewhere);
+  }
+  EXPECT_EQ(Initialize(), c.initialize);
+  EXPECT_EQ(DeviceInfo(), c.deviceInfo);
+  const std::vector<std::string> lines = winplat::DebugStrings();
+  EXPECT_TRUE(Contains(lines, c.written)) << harness::Show(lines);
+  EXPECT_FALSE(Contains(lines, c.notWritten)) << harness::Show(lines);
+  if (c.plugged) {
+    EXPECT_TRUE(Bed().Transfers(device).empty());
+    EXPECT_FALSE(Bed().Claimed(device));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UsbRoute, Search,
+    ::testing::Values(SearchCase{"NotPresent", false, kPid, kPid, false, S_OK, E_FAIL, "[STI]Error code =>2",
+                                 "[STI]success => \\\\.\\Usbscan0"},
+                      SearchCase{"OtherProductInRegistry", true, kPid, kPid + 1, false, S_OK, E_FAIL,
+                                 "[STI]success => \\\\.\\Usbscan0", "[STI]success => \\\\.\\Usbscan1"},
+                      SearchCase{"IdsNotListed", true, kPid + 1, kPid + 1, false, S_OK, E_FAIL, "[STI]Error code =>2",
+                                 "[STI]success => \\\\.\\Usbscan0"},
+                      SearchCase{"HeldByAnotherProgram", true, kPid, kPid, true, E_FAIL, PORT_ACQUIRE_FAIL,
+                                 "[STI]acquire fail!", "[STI]Port acquire success!!"}),
+    [](const ::testing::TestParamInfo<SearchCase>& info) { return std::string(info.param.name); });
+
+TEST_F(UsbRoute, StalledScannerTimesOutThenAnswersAgain) {
+  winplat::SetUsbTimeout(200);
+  const int device = Plug();
+  ASSERT_EQ(Initialize(), S_OK);
+  Bed().StallReads(device, true);
+  const auto start = Clock::now();
+  EXPECT_EQ(DeviceInfo(), E_FAIL);
+  const auto waited = Clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(200));
+  EXPECT_LT(waited, std::chrono::milliseconds(1500));
+  EXPECT_TRUE(Contains(winplat::DebugStrings(), "[QZ]Readfile Fail")) << harness::Show(winplat::DebugStrings());
+  EXPECT_EQ(Bed().Transfers(device), (std::vector<std::string>{"OUT 4 4: 1B A8 12 00", "IN 70 stalled"}));
+  Bed().StallReads(device, false);
+  EXPECT_EQ(DeviceInfo(), S_OK);
+}
+
+TEST_F(UsbRoute, UnpluggedMidPage) {
+  const int device = Plug();
+  ASSERT_EQ(Initialize(), S_OK);
+  // Inquiry, reserve, window, object position, then read and read image of the first block: the
+  // scanner goes while it sends the second block.
+  Bed().DisconnectAfterReads(device, 7);
+  const feederjob::JobRecord job = feederjob::RunJob(Lib(), sim_);
+  EXPECT_FALSE(job.completed);
+  ASSERT_EQ(job.steps.size(), 8u);
+  EXPECT_EQ(job.steps.back().code, static_cast<DWORD>(ESC_READ_IMAGE));
+  EXPECT_EQ(job.steps.back().hr, E_FAIL);
+  // The command went out; nothing came back.
+  EXPECT_EQ(Bed().Transfers(device).back(), "OUT 4 4: 1B A8 29 00");
+
+  Bed().Unplug(device);
+  WaitForScanners(0);
+  // The next port cycle finds no scanner.
+  winplat::ClearDebugStrings();
+  EXPECT_EQ(Lib().Initialize(&control_, 0, key_->Parameters()), S_OK);
+  EXPECT_TRUE(Contains(winplat::DebugStrings(), "[STI]Invalid handle value => \\\\.\\Usbscan0"));
+}
+
+// The Windows errors the port reports, straight through the platform's Win32 surface.
+struct PortCase {
+  const char* name;
+  std::function<void(int device)> before;  // before CreateFileA
+  std::function<BOOL(HANDLE port, int device)> call;
+  DWORD error;  // the last-error code of the failing call; 0 for one that succeeds
+};
+
+void PrintTo(const PortCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Port : public UsbRoute, public ::testing::WithParamInterface<PortCase> {};
+
+TEST_P(Port, ReportsTheClassDriversErrors) {
+  const PortCase& c = GetParam();
+  const int device = Plug();
+  if (c.before) {
+    c.before(device);
+  }
+  HANDLE port = CreateFileA(kUsbscan0, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  BOOL ok = port != INVALID_HANDLE_VALUE;
+  if (ok && c.call) {
+    ok = c.call(port, device);
+  }
+  EXPECT_EQ(ok, c.error == 0 ? TRUE : FALSE);
+  if (!ok) {
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  if (port != INVALID_HANDLE_VALUE) {
+    CloseHandle(port);
+  }
+}
+
+BOOL Read32(HANDLE port) {
+  BYTE response[32];
+  DWORD read = 0;
+  return ReadFile(port, response, sizeof(response), &read, nullptr);
+}
+
+BOOL SetTimeout(HANDLE port, DWORD inLength, ULONG seconds) {
+  const ULONG timeouts[3] = {seconds, seconds, seconds};
+  DWORD returned = 0;
+  return DeviceIoControl(port, kIoctlSetTimeout, const_cast<ULONG*>(timeouts), inLength, nullptr, 0, &returned,
+                         nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UsbRoute, Port,
+    ::testing::Values(PortCase{"ClaimedByAnotherProgram", [](int d) { Bed().HoldElsewhere(d, true); }, nullptr,
+                               kErrorSharingViolation},
+                      PortCase{"StalledRead", nullptr,
+                               [](HANDLE p, int d) {
+                                 Bed().StallReads(d, true);
+                                 return Read32(p);
+                               },
+                               kErrorSemTimeout},
+                      PortCase{"UnpluggedBeforeWrite", nullptr,
+                               [](HANDLE p, int d) {
+                                 Bed().Unplug(d);
+                                 const BYTE command[4] = {0x1B, 0xA8, 0x12, 0x00};
+                                 DWORD written = 0;
+                                 return WriteFile(p, command, sizeof(command), &written, nullptr);
+                               },
+                               kErrorDeviceNotConnected},
+                      PortCase{"DescriptorFromTheDevice", nullptr,
+                               [](HANDLE p, int) {
+                                 BYTE descriptor[8] = {};
+                                 DWORD returned = 0;
+                                 BOOL ok = DeviceIoControl(p, IOCTL_GET_DEVICE_DESCRIPTOR, descriptor, 8, descriptor, 8,
+                                                           &returned, nullptr);
+                                 const BYTE expected[8] = {kVid & 0xFF, kVid >> 8, kPid & 0xFF, kPid >> 8,
+                                                           0x00,        0x01,      0,           0};
+                                 return ok && returned == 8 && std::memcmp(descriptor, expected, 8) == 0;
+                               },
+                               0},
+                      PortCase{"UnknownControlCode", nullptr,
+                               [](HANDLE p, int) {
+                                 DWORD returned = 0;
+                                 return DeviceIoControl(p, 0x80002000, nullptr, 0, nullptr, 0, &returned, nullptr);
+                               },
+                               1},
+                      PortCase{"ShortTimeoutRecord", nullptr, [](HANDLE p, int) { return SetTimeout(p, 4, 1); },
+                               ERROR_INVALID_PARAMETER},
+                      // The handle's own timeout (1 s) governs, not the platform's (0.5 s).
+                      PortCase{"TimeoutSetOnTheHandle", nullptr,
+                               [](HANDLE p, int d) {
+                                 Bed().StallReads(d, true);
+                                 const auto start = Clock::now();
+                                 const BOOL ok =
+                                     SetTimeout(p, 12, 1) && !Read32(p) && GetLastError() == kErrorSemTimeout;
+                                 const auto waited = Clock::now() - start;
+                                 return ok && waited >= std::chrono::seconds(1) &&
+                                        waited < std::chrono::milliseconds(1800);
+                               },
+                               0}),
+    [](const ::testing::TestParamInfo<PortCase>& info) { return std::string(info.param.name); });
+
+// Run by usb-scanner-sim (tests/CMakeLists.txt): the scanner answers from the parent process, so
+// only the job's course can be checked here, not the pages' pixels.
+TEST(UsbScannerSim, FeederJobFromAnotherProcess) {
+  if (std::getenv("WIASTIIO_USB_SIMULATOR") == nullptr) {
+    GTEST_SKIP() << "run by usb-scanner-sim only";
+  }
+  winplat::InstallUsbPortArbitration();
+  harness::DeviceKey key;
+  key.SetIds(kVid, kPid, false);
+  harness::DeviceControl control;
+  const harness::Library& lib = harness::TheLibrary();
+  ASSERT_EQ(lib.InitializeDll(0), S_OK);
+  ASSERT_EQ(lib.Initialize(&control, 0, key.Parameters()), S_OK);
+  const feederjob::JobRecord job = feederjob::RunJob(lib, scansim::ScannerSimulator());
+  EXPECT_TRUE(job.completed);
+  EXPECT_EQ(job.pagesRight + job.pagesWrong, feederjob::kSheets);
+  lib.TerminateDll();
+}
+
+}  // namespace
