@@ -90,6 +90,8 @@ class CSTIIOHandler {
 
  private:
   void ValidateSWPForADF(BYTE* pbyCommand);
+  // Notes a read escape whose stated output size is smaller than what it hands back.
+  void NoteShortOutput(DWORD dwOutDataSize, DWORD cbNeeded);
   // Frees the contention module and forgets the entry points that pointed into it.
   void FreeContentionModule();
   // The formatting and writing behind DebugPrint.
