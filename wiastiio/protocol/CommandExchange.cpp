@@ -2,6 +2,7 @@
 // status into a result. The per-command differences are data (protocol/CommandProfiles.h).
 #include "protocol/CommandExchange.h"
 
+#include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 
 EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand,
@@ -62,6 +63,10 @@ EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPC
   return {EXCHANGE_OUTCOME::kAnswered, S_OK, dwRead};
 }
 
+HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, const RESPONSE_HEADER& header) {
+  return JudgeResponse(judgement, header.byStartCode, header.byStatusCode, header.wMsgData);
+}
+
 HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE byStartCode, BYTE byStatusCode,
                                      WORD wConditions) {
   auto announce = [this](const LINE_RESULT& result) {
@@ -76,6 +81,12 @@ HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE b
   }
   switch (byStatusCode) {
     case STATUS_CODE_GOOD:
+      if (judgement.pszGoodLog != nullptr) {
+        // After the line, as the log has always shown it.
+        const HRESULT hr = announce(judgement.good);
+        WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, 0, 2, judgement.pszGoodLog);
+        return hr;
+      }
       return announce(judgement.good);
     case STATUS_CODE_BUSY:
       return announce(judgement.busy);
@@ -89,5 +100,14 @@ HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE b
       return announce(judgement.noCondition);
     default:
       return announce(judgement.other);
+  }
+}
+
+void CSTIIOHandler::DumpFields(std::initializer_list<DUMP_FIELD> fields) {
+  if (!m_bDebugOutput) {
+    return;
+  }
+  for (const DUMP_FIELD& field : fields) {
+    WriteDebugLine(field.pszFormat, field.dwValue);
   }
 }

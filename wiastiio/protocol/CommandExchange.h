@@ -63,4 +63,11 @@ struct RESPONSE_JUDGEMENT {
   size_t cConditions;
   LINE_RESULT noCondition;  // STATUS_CODE_CHECK_CONDITION with none of the command's bits set
   LINE_RESULT other;        // any other status
+  LPCSTR pszGoodLog;        // WIA log entry of a good answer (null: none)
+};
+
+// One line of a dump of an answer or record: a format with one number.
+struct DUMP_FIELD {
+  LPCSTR pszFormat;
+  DWORD dwValue;
 };

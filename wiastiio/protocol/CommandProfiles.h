@@ -124,7 +124,8 @@ inline constexpr CONDITION_RESULT kSetWindowConditions[] = {
 
 // The inquiry succeeds on a good answer only.
 inline constexpr RESPONSE_JUDGEMENT kInquiryJudgement = {
-    TRUE, {nullptr, E_FAIL}, {nullptr, S_OK}, {nullptr, E_FAIL}, nullptr, 0, {nullptr, E_FAIL}, {nullptr, E_FAIL},
+    TRUE, {nullptr, E_FAIL}, {nullptr, S_OK},   {nullptr, E_FAIL}, nullptr,
+    0,    {nullptr, E_FAIL}, {nullptr, E_FAIL}, nullptr,
 };
 
 inline constexpr RESPONSE_JUDGEMENT kReserveUnitJudgement = {
@@ -136,6 +137,13 @@ inline constexpr RESPONSE_JUDGEMENT kReserveUnitJudgement = {
     sizeof(kReserveUnitConditions) / sizeof(kReserveUnitConditions[0]),
     {nullptr, E_FAIL},
     {nullptr, E_FAIL},
+    "locking success.",
+};
+
+// Abort is best effort: whatever the answer, the minidriver is stopping anyway.
+inline constexpr RESPONSE_JUDGEMENT kAbortJudgement = {
+    FALSE, {nullptr, S_OK}, {nullptr, S_OK}, {nullptr, S_OK},     nullptr,
+    0,     {nullptr, S_OK}, {nullptr, S_OK}, "aborting success.",
 };
 
 // A refused release is not refined by its message data.
@@ -148,6 +156,7 @@ inline constexpr RESPONSE_JUDGEMENT kReleaseUnitJudgement = {
     0,
     {nullptr, E_FAIL},
     {nullptr, E_FAIL},
+    "locking success.",
 };
 
 inline constexpr RESPONSE_JUDGEMENT kObjectPositionJudgement = {
@@ -159,6 +168,7 @@ inline constexpr RESPONSE_JUDGEMENT kObjectPositionJudgement = {
     4,  // bit 14 is the read's alone
     {nullptr, E_FAIL},
     {nullptr, E_FAIL},
+    "locking success.",
 };
 
 // The start code is not looked at: a window answer is judged by its status alone.
@@ -171,6 +181,7 @@ inline constexpr RESPONSE_JUDGEMENT kSetWindowJudgement = {
     sizeof(kSetWindowConditions) / sizeof(kSetWindowConditions[0]),
     {"[STI] Gereral Error", WIA_ERROR_GENERAL_ERROR},
     {"[STI] Gereral Error", WIA_ERROR_GENERAL_ERROR},
+    nullptr,
 };
 
 // The read tests its start code itself (a refused answer also forgets the announced block) and its
@@ -184,4 +195,5 @@ inline constexpr RESPONSE_JUDGEMENT kReadJudgement = {
     sizeof(kPositionAndReadConditions) / sizeof(kPositionAndReadConditions[0]),
     {nullptr, E_FAIL},
     {nullptr, E_NOTIMPL},
+    nullptr,
 };

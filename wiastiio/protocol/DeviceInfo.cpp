@@ -130,8 +130,7 @@ HRESULT CSTIIOHandler::CallGetDeviceInfo() {
   auto inquire = [this]() -> HRESULT {
     INQUIRY_RESPONSE response;
     memset(&response, 0, sizeof(response));
-    const EXCHANGE_RESULT exchange =
-        RunExchange(kInquiryExchange, &m_cmdInquiry, sizeof(m_cmdInquiry), &response, sizeof(response));
+    const EXCHANGE_RESULT exchange = RunCommand(kInquiryExchange, m_cmdInquiry, &response);
     if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
       return exchange.hr;
     }
@@ -270,18 +269,20 @@ HRESULT CSTIIOHandler::DumpDeviceInfo() {
   DebugPrint("[STI]===========ALL INFORMATION FROM DEVICE=============");
   DebugPrint("[STI]Vendor ID : %s", szVendorID);
   DebugPrint("[STI]Product ID : %s", m_WiaDeviceInfo.szProductID);
-  DebugPrint("[STI]Number of supported X resolution : %X", m_WiaDeviceInfo.nX_Resolutions);
-  DebugPrint("[STI]Number of supported Y resolution : %X", m_WiaDeviceInfo.nY_Resolutions);
-  DebugPrint("[STI]Scanner Type : 0x%X", m_WiaDeviceInfo.dwScannerType);
-  DebugPrint("[STI]Compression Type : 0x%X", m_WiaDeviceInfo.dwCompressionType);
-  DebugPrint("[STI]Image Composition : 0x%X", m_WiaDeviceInfo.dwImageComposition);
-  DebugPrint("[STI]Doc Feeder Status : 0x%X", m_WiaDeviceInfo.dwDocFeederStatus);
-  DebugPrint("[STI]Scan Bed Width : %d", m_WiaDeviceInfo.dwScanBedWidth);
-  DebugPrint("[STI]Scan Bed Height : %d", m_WiaDeviceInfo.dwScanBedHeight);
-  DebugPrint("[STI]Doc Feeder Width : %d", m_WiaDeviceInfo.dwDocFeederWidth);
-  DebugPrint("[STI]Doc Feeder Height : %d", m_WiaDeviceInfo.dwDocFeederHeight);
-  DebugPrint("[STI]RGB Order : 0x%X", m_WiaDeviceInfo.dwRGBOrder);
-  DebugPrint("[STI]Max Scan Time(mili sec) : %d", m_WiaDeviceInfo.dwMaxScanTime);
+  DumpFields({
+      {"[STI]Number of supported X resolution : %X", static_cast<DWORD>(m_WiaDeviceInfo.nX_Resolutions)},
+      {"[STI]Number of supported Y resolution : %X", static_cast<DWORD>(m_WiaDeviceInfo.nY_Resolutions)},
+      {"[STI]Scanner Type : 0x%X", m_WiaDeviceInfo.dwScannerType},
+      {"[STI]Compression Type : 0x%X", m_WiaDeviceInfo.dwCompressionType},
+      {"[STI]Image Composition : 0x%X", m_WiaDeviceInfo.dwImageComposition},
+      {"[STI]Doc Feeder Status : 0x%X", m_WiaDeviceInfo.dwDocFeederStatus},
+      {"[STI]Scan Bed Width : %d", static_cast<DWORD>(m_WiaDeviceInfo.dwScanBedWidth)},
+      {"[STI]Scan Bed Height : %d", static_cast<DWORD>(m_WiaDeviceInfo.dwScanBedHeight)},
+      {"[STI]Doc Feeder Width : %d", static_cast<DWORD>(m_WiaDeviceInfo.dwDocFeederWidth)},
+      {"[STI]Doc Feeder Height : %d", static_cast<DWORD>(m_WiaDeviceInfo.dwDocFeederHeight)},
+      {"[STI]RGB Order : 0x%X", m_WiaDeviceInfo.dwRGBOrder},
+      {"[STI]Max Scan Time(mili sec) : %d", m_WiaDeviceInfo.dwMaxScanTime},
+  });
   DebugPrint("[STI]Firmware Version : %ws", m_WiaDeviceInfo.wszFirmwareVersion);
   DebugPrint("[STI]=============END OF ALL INFORMATION =================");
   return 0;

@@ -10,22 +10,19 @@ HRESULT CSTIIOHandler::CallObjectPosition() {
   CSTIIOHANDLER_TRACE("CallObjectPosition");
 
   COMMAND_RESPONSE response = {};
-  const EXCHANGE_RESULT exchange = RunExchange(kObjectPositionExchange, &m_cmdObjectPosition,
-                                               sizeof(m_cmdObjectPosition), &response, sizeof(response));
+  const EXCHANGE_RESULT exchange = RunCommand(kObjectPositionExchange, m_cmdObjectPosition, &response);
   if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
     return exchange.hr;
   }
 
   const RESPONSE_HEADER& header = response.header;
-  DebugPrint("[STI]Start  Code\t=>0x%02X", header.byStartCode);
-  DebugPrint("[STI]Status Code\t=>0x%02X", header.byStatusCode);
-  DebugPrint("[STI]Msg Data\t\t=>0x%02X", header.wMsgData);
+  DumpFields({
+      {"[STI]Start  Code\t=>0x%02X", header.byStartCode},
+      {"[STI]Status Code\t=>0x%02X", header.byStatusCode},
+      {"[STI]Msg Data\t\t=>0x%02X", header.wMsgData},
+  });
 
-  const HRESULT hr = JudgeResponse(kObjectPositionJudgement, header.byStartCode, header.byStatusCode, header.wMsgData);
-  if (hr == S_OK) {
-    WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, 0, 2, "locking success.");
-  }
-  return hr;
+  return JudgeResponse(kObjectPositionJudgement, header);
 }
 
 HRESULT CSTIIOHandler::GetStatus(STI_DEVICE_STATUS* pDevStatus) {

@@ -62,18 +62,6 @@ struct RESPONSE_HEADER {
 };
 static_assert(sizeof(RESPONSE_HEADER) == 8, "RESPONSE_HEADER");
 
-// The reserve-unit response.
-struct RESERVE_RESPONSE {
-  BYTE byStartCode;
-  BYTE byStatusCode;
-  BYTE byLength;
-  BYTE byMsgCode;
-  WORD wMsgData;
-  WORD wWarmupTime;
-  BYTE byUnused[24];
-};
-static_assert(sizeof(RESERVE_RESPONSE) == RESPONSE_SIZE, "RESERVE_RESPONSE");
-
 // A generic 32-byte response: the header and the command-specific rest.
 struct COMMAND_RESPONSE {
   RESPONSE_HEADER header;
@@ -85,13 +73,7 @@ static_assert(sizeof(COMMAND_RESPONSE) == RESPONSE_SIZE, "COMMAND_RESPONSE");
 // turned from big-endian into host order.
 
 // The set-window-parameter response.
-struct SWP_RESPONSE {
-  BYTE byStartCode;
-  BYTE byStatusCode;
-  BYTE byLength;
-  BYTE byMsgCode;
-  WORD wMsgData;
-  WORD wReserved;
+struct SWP_RESPONSE : RESPONSE_HEADER {
   DWORD dwVWindowsSize;
   DWORD dwHWindowsSize;
   BYTE byRequireMirror;

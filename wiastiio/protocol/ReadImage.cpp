@@ -15,8 +15,7 @@ HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
   CSTIIOHANDLER_TRACE("CallRead");
 
   READ_RESPONSE response = {};
-  const EXCHANGE_RESULT exchange =
-      RunExchange(kReadExchange, &m_cmdRead, sizeof(m_cmdRead), &response, sizeof(response));
+  const EXCHANGE_RESULT exchange = RunCommand(kReadExchange, m_cmdRead, &response);
   if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
     return exchange.hr;
   }
@@ -38,13 +37,15 @@ HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
   StoreHost(&response.wWidth, wWidth);
 
   DebugPrint("[STI]  =============Response of Read command=============");
-  DebugPrint("[STI]  || Start Code => \t\t\t\t\t\t\t\t0x%02X", response.byStartCode);
-  DebugPrint("[STI]  || Status Code => \t\t\t\t\t\t\t\t0x%02X", response.byStatusCode);
-  DebugPrint("[STI]  || Msg Code(0x80 : link , 0x81 : EOB) => \t\t\t\t\t\t\t\t0x%02X", response.byMsgCode);
-  DebugPrint("[STI]  || Data Size(this size of buffer will be ready) => \t\t\t\t\t\t\t\t%d", m_dwImageBufferSize);
-  DebugPrint("[STI]  || Width(pixel,bytes[B/W]) => \t\t\t\t\t\t\t\t%d", wWidth);
-  DebugPrint("[STI]  || Height(pixel,bytes[B/W]) => \t\t\t\t\t\t\t\t%d", wHeight);
-  DebugPrint("[STI]  || Scanner State Code(0x0100 is no error) => \t\t\t\t\t\t\t\t0x%04X", wScannerState);
+  DumpFields({
+      {"[STI]  || Start Code => \t\t\t\t\t\t\t\t0x%02X", response.byStartCode},
+      {"[STI]  || Status Code => \t\t\t\t\t\t\t\t0x%02X", response.byStatusCode},
+      {"[STI]  || Msg Code(0x80 : link , 0x81 : EOB) => \t\t\t\t\t\t\t\t0x%02X", response.byMsgCode},
+      {"[STI]  || Data Size(this size of buffer will be ready) => \t\t\t\t\t\t\t\t%d", m_dwImageBufferSize},
+      {"[STI]  || Width(pixel,bytes[B/W]) => \t\t\t\t\t\t\t\t%d", wWidth},
+      {"[STI]  || Height(pixel,bytes[B/W]) => \t\t\t\t\t\t\t\t%d", wHeight},
+      {"[STI]  || Scanner State Code(0x0100 is no error) => \t\t\t\t\t\t\t\t0x%04X", wScannerState},
+  });
   DebugPrint("[STI]  ========End of Response of Read command=====");
 
   // The caller sizes its next read-image buffer from this record, whatever the status turns out to be.

@@ -11,26 +11,25 @@ HRESULT CSTIIOHandler::CallReserveUnit() {
   DebugPrint("[STI]CSTIIOHandler::CallReserveUnit");
   CSTIIOHANDLER_TRACE("CallReserveUnit");
 
-  RESERVE_RESPONSE response = {};
-  const EXCHANGE_RESULT exchange =
-      RunExchange(kReserveUnitExchange, &m_cmdReserveUnit, sizeof(m_cmdReserveUnit), &response, sizeof(response));
+  COMMAND_RESPONSE response = {};  // wReserved carries the warm-up time
+  const EXCHANGE_RESULT exchange = RunCommand(kReserveUnitExchange, m_cmdReserveUnit, &response);
   // The answer is dumped even when the read call reported failure after moving the full count.
   if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered && exchange.outcome != EXCHANGE_OUTCOME::kReadFailed) {
     return exchange.hr;
   }
-  DebugPrint("[STI]response start code => %02X", response.byStartCode);
-  DebugPrint("[STI]response status code(0x00 is good) => %02X", response.byStatusCode);
-  DebugPrint("[STI]response byMsgCode => %02X", response.byMsgCode);
-  DebugPrint("[STI]response wMsgData => %02X", response.wMsgData);
-  DebugPrint("[STI]response wWarmupTime => %02X", response.wWarmupTime);
+  DumpFields({
+      {"[STI]response start code => %02X", response.header.byStartCode},
+      {"[STI]response status code(0x00 is good) => %02X", response.header.byStatusCode},
+      {"[STI]response byMsgCode => %02X", response.header.byMsgCode},
+      {"[STI]response wMsgData => %02X", response.header.wMsgData},
+      {"[STI]response wWarmupTime => %02X", response.header.wReserved},
+  });
   if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
     return exchange.hr;
   }
 
-  const HRESULT hr =
-      JudgeResponse(kReserveUnitJudgement, response.byStartCode, response.byStatusCode, response.wMsgData);
+  const HRESULT hr = JudgeResponse(kReserveUnitJudgement, response.header);
   if (hr == S_OK) {
-    WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, 0, 2, "locking success.");
     m_bUnitReserved = TRUE;
   }
   return hr;
@@ -41,8 +40,7 @@ HRESULT CSTIIOHandler::CallReleaseUnit() {
   CSTIIOHANDLER_TRACE("CallReleaseUnit");
 
   COMMAND_RESPONSE response = {};
-  const EXCHANGE_RESULT exchange =
-      RunExchange(kReleaseUnitExchange, &m_cmdReleaseUnit, sizeof(m_cmdReleaseUnit), &response, sizeof(response));
+  const EXCHANGE_RESULT exchange = RunCommand(kReleaseUnitExchange, m_cmdReleaseUnit, &response);
   // Once the command is out the unit counts as released, whatever comes back: reads must not be
   // let through on the strength of a reservation the scanner may already have dropped.
   if (exchange.outcome != EXCHANGE_OUTCOME::kWriteFailed) {
@@ -52,12 +50,7 @@ HRESULT CSTIIOHandler::CallReleaseUnit() {
     return exchange.hr;
   }
 
-  const HRESULT hr = JudgeResponse(kReleaseUnitJudgement, response.header.byStartCode, response.header.byStatusCode,
-                                   response.header.wMsgData);
-  if (hr == S_OK) {
-    WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, 0, 2, "locking success.");
-  }
-  return hr;
+  return JudgeResponse(kReleaseUnitJudgement, response.header);
 }
 
 HRESULT CSTIIOHandler::CallAbort() {
@@ -65,10 +58,9 @@ HRESULT CSTIIOHandler::CallAbort() {
   CSTIIOHANDLER_TRACE("CallAbort");
 
   COMMAND_RESPONSE response = {};
-  const EXCHANGE_RESULT exchange =
-      RunExchange(kAbortExchange, &m_cmdAbort, sizeof(m_cmdAbort), &response, sizeof(response));
-  if (exchange.outcome == EXCHANGE_OUTCOME::kAnswered && response.header.byStatusCode == STATUS_CODE_GOOD) {
-    WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, 0, 2, "aborting success.");
+  const EXCHANGE_RESULT exchange = RunCommand(kAbortExchange, m_cmdAbort, &response);
+  if (exchange.outcome == EXCHANGE_OUTCOME::kAnswered) {
+    JudgeResponse(kAbortJudgement, response.header);
   }
   return S_OK;
 }

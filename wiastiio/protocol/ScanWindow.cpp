@@ -70,15 +70,17 @@ HRESULT CSTIIOHandler::CallSetWindowParameter() {
   }
 
   DebugPrint("[STI]=====RESPONSE FOR SETWINDOWPARAMETER====");
-  DebugPrint("[STI]byStartCode = >0x%X", m_SWPResponse.byStartCode);
-  DebugPrint("[STI]byStatusCode = >0x%X", m_SWPResponse.byStatusCode);
-  DebugPrint("[STI]byLength = >0x%X", m_SWPResponse.byLength);
-  DebugPrint("[STI]byMsgCode = >0x%x", m_SWPResponse.byMsgCode);
-  DebugPrint("[STI]wMsgData = >0x%X", m_SWPResponse.wMsgData);
-  DebugPrint("[STI] wReserved= >0x%x", m_SWPResponse.wReserved);
-  DebugPrint("[STI]dwVWindowsSize = >(hexa)%08X", m_SWPResponse.dwVWindowsSize);
-  DebugPrint("[STI]dwHWindowsSize = >(hexa)%08X", m_SWPResponse.dwHWindowsSize);
-  DebugPrint("[STI]byRequireMirror = >0x%X", m_SWPResponse.byRequireMirror);
+  DumpFields({
+      {"[STI]byStartCode = >0x%X", m_SWPResponse.byStartCode},
+      {"[STI]byStatusCode = >0x%X", m_SWPResponse.byStatusCode},
+      {"[STI]byLength = >0x%X", m_SWPResponse.byLength},
+      {"[STI]byMsgCode = >0x%x", m_SWPResponse.byMsgCode},
+      {"[STI]wMsgData = >0x%X", m_SWPResponse.wMsgData},
+      {"[STI] wReserved= >0x%x", m_SWPResponse.wReserved},
+      {"[STI]dwVWindowsSize = >(hexa)%08X", m_SWPResponse.dwVWindowsSize},
+      {"[STI]dwHWindowsSize = >(hexa)%08X", m_SWPResponse.dwHWindowsSize},
+      {"[STI]byRequireMirror = >0x%X", m_SWPResponse.byRequireMirror},
+  });
   DebugPrint("[STI]====END OF RESPONSE FOR SETWINDOWPARAMETER =====");
   DebugPrint("[STI]========RECEIVED DATA FOR S.W.P RESPONSE : %dBYTEs ", exchange.cbRead);
 
