@@ -61,20 +61,11 @@ HRESULT CSTIIOHandler::RawReadData(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, L
   if (lpdwNumberOfBytes == nullptr || lpBuffer == nullptr) {
     return E_INVALIDARG;
   }
-  DWORD dwCount = *lpdwNumberOfBytes;
-
-  BOOL bRead;
-  if (m_bDeviceMonitor) {
-    // Outside a port cycle the module, and the entry point with it, is gone.
-    if (m_pfnDeviceRead == nullptr) {
-      m_dwLastError = ERROR_INVALID_HANDLE;
-      return E_NOTIMPL;
-    }
-    bRead = m_pfnDeviceRead(lpBuffer, dwCount, nullptr);
-  } else {
-    DWORD dwRead = 0;
-    bRead = ReadFile(m_hDevice, lpBuffer, dwCount, &dwRead, nullptr);
-  }
+  DWORD dwRead = 0;
+  const BOOL bRead = CoReadFile(lpBuffer, *lpdwNumberOfBytes, &dwRead);
+  // The count comes back as the bytes that arrived, on failure too: a caller must not take the whole
+  // buffer for data.
+  *lpdwNumberOfBytes = dwRead;
   if (!bRead) {
     m_dwLastError = ::GetLastError();
     return E_NOTIMPL;
