@@ -63,9 +63,7 @@ struct Outcome {
 //    themselves). Otherwise a failing call gives the failed-call result; a half write reaches the
 //    scanner as a cut-off command, which it answers with a check condition without condition bits;
 //    an empty write reaches it as no command at all, so the read that follows finds no answer and
-//    fails; a half read still holds the whole header; an empty read leaves the command's answer
-//    buffer as it was (zeros, or for set window parameter the zeros its area has held since the
-//    handler was made, which read as a good status);
+//    fails; an answer shorter than its fixed size is not judged but fails the command (E_FAIL);
 //  - a wrong start code, a busy status, a check condition with the jam bit: the command's response
 //    table (set window parameter does not test the start code; release does not refine by bits);
 //  - E_FAIL from reserve, set window parameter or object position makes the dispatcher give the port
@@ -97,8 +95,8 @@ const CommandOutcomes kOutcomes[] = {
      {{E_FAIL, R}, {E_FAIL, R}, {WIA_ERROR_GENERAL_ERROR, K}, {E_FAIL, R}},
      {{E_FAIL, R},
       {E_FAIL, R},
-      {kAsClean, K},
-      {S_OK, K},
+      {E_FAIL, R},
+      {E_FAIL, R},
       {kAsClean, K},
       {WIA_ERROR_BUSY, K},
       {WIA_ERROR_PAPER_JAM, K}}},
@@ -107,7 +105,7 @@ const CommandOutcomes kOutcomes[] = {
      {{E_NOTIMPL, K}, {E_NOTIMPL, K}, {E_FAIL, R}, {E_NOTIMPL, K}},
      {{E_NOTIMPL, K},
       {E_NOTIMPL, K},
-      {kAsClean, K},
+      {E_FAIL, R},
       {E_FAIL, R},
       {E_FAIL, R},
       {WIA_ERROR_BUSY, K},
@@ -129,7 +127,7 @@ const CommandOutcomes kOutcomes[] = {
     {OP_RELEASE_UNIT,
      "release unit",
      {{E_NOTIMPL, R}, {E_NOTIMPL, R}, {E_FAIL, R}, {E_NOTIMPL, R}},
-     {{E_NOTIMPL, R}, {E_NOTIMPL, R}, {kAsClean, R}, {E_NOTIMPL, R}, {E_NOTIMPL, R}, {WIA_ERROR_BUSY, R}, {E_FAIL, R}}},
+     {{E_NOTIMPL, R}, {E_NOTIMPL, R}, {E_FAIL, R}, {E_FAIL, R}, {E_NOTIMPL, R}, {WIA_ERROR_BUSY, R}, {E_FAIL, R}}},
 };
 
 const CommandOutcomes* OutcomesOf(uint8_t opcode) {

@@ -316,5 +316,57 @@ TEST_F(ReadTest, BlockSizesAtTheEdges) {
   }
 }
 
+// An announced block larger than the window can produce (6 bytes a pixel and the trailer), or with no
+// window taken larger than 256 MiB, is refused as a failed read before anything is allocated; the caller's
+// record is left alone and the next read-image call has nothing to fetch.
+TEST_F(ReadTest, AnnouncementsBeyondTheWindowAreRefused) {
+  struct Case {
+    bool window;  // a 64 by 40 pixel window at 300 dpi was taken first
+    uint32_t size;
+    HRESULT expected;
+  };
+  const Case cases[] = {
+      {true, 64 * 40 * 6 + 16, S_OK},    {true, 64 * 40 * 6 + 17, E_FAIL}, {false, 256u << 20, S_OK},
+      {false, (256u << 20) + 1, E_FAIL}, {false, 0xFFFFFFFF, E_FAIL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.size << (c.window ? " after a window" : ""));
+    SetUp();
+    UseScript();
+    TakePort(Route::kDeviceMonitor);
+    if (c.window) {
+      SWP_PARAMETER window = {};
+      window.dwWindowWidth = 64;
+      window.dwWindowHeight = 40;
+      window.byResolutionCode = 5;
+      script_.Answer(Bytes{0xA8, 0x00, 0x00, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                           0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+      ASSERT_EQ(handler_->Escape(ESC_SET_WINDOW_PARAMETER, &window, sizeof(window), nullptr, 0, nullptr), S_OK);
+    }
+    Bytes response(32, 0);
+    response[0] = 0xA8;
+    response[3] = 0x80;
+    scansim::PutBe32(&response[4], c.size);
+    script_.Answer(response);
+    record_.fill(0xEE);
+    harness::ClearDebugLines();
+
+    EXPECT_EQ(handler_->CallRead(record_.data()), c.expected);
+    const std::string refusal = "[STI]Announced block of " + std::to_string(c.size) + " bytes is more than the " +
+                                std::to_string(c.window ? 64 * 40 * 6 + 16 : 256u << 20) +
+                                " the window can produce; refused";
+    EXPECT_EQ(Contains(harness::DebugLines(), refusal), c.expected == E_FAIL) << harness::Show(harness::DebugLines());
+    if (c.expected == E_FAIL) {
+      EXPECT_EQ(record_[0], 0xEE) << "the caller's record is left alone";
+      const size_t written = script_.Written().size();
+      DWORD count = 77;
+      EXPECT_EQ(handler_->CallReadImage(record_.data(), &count), E_FAIL);
+      EXPECT_EQ(count, 0u);
+      EXPECT_EQ(script_.Written().size(), written) << "nothing fetched";
+    }
+    TearDown();
+  }
+}
+
 }  // namespace
 }  // namespace protocoltest

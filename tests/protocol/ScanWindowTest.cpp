@@ -78,9 +78,7 @@ TEST_F(ScanWindowTest, SizesGoOutIn1200DpiUnits) {
       {31, 5, 7, 32, 64, 10},
       {65, 9, 9, 96, 576, 54},
       {96, 11, 10, 96, 1152, 132},
-      // Sizes past 32 bits keep their low 32 bits.
-      {0xFFFFFFF0, 0x10000001, 0, 0, 0, 0x10},
-      {0x10000000, 0x0FFFFFFF, 0, 0x10000000, 0, 0xFFFFFFF0},
+      {0x0FFFFFE0, 0x0FFFFFFF, 0, 0x0FFFFFE0, 0xFFFFFE00, 0xFFFFFFF0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.width << " x " << c.height << " at code " << int{c.code});
@@ -256,7 +254,7 @@ TEST_F(ScanWindowTest, AnswerIsJudgedByStatusAndConditionBits) {
   }
 }
 
-TEST_F(ScanWindowTest, AnswerIsDumpedAsItStandsEvenWhenShort) {
+TEST_F(ScanWindowTest, AnswerIsDumpedButAShortOneIsNotJudged) {
   SetUpScript();
   const Bytes first = {0xA8, 0x02, 0x18, 0x80, 0x34, 0x12, 0x78, 0x56, 0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55,
                        0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -283,18 +281,20 @@ TEST_F(ScanWindowTest, AnswerIsDumpedAsItStandsEvenWhenShort) {
   auto from = std::find(lines.begin(), lines.end(), dump.front());
   EXPECT_EQ(std::vector<std::string>(from, lines.end()), dump) << harness::Show(lines);
 
-  // Eight bytes arrive: the header is new, the rest is what the last answer left.
-  ForgetCalls();
-  script_.Answer({0xA8, 0x00, 0x00, 0x81, 0x00, 0x00, 0x00, 0x00});
-  EXPECT_EQ(SetWindow(Record(320, 320, 5)), S_OK);
-
-  lines = harness::DebugLines();
-  EXPECT_TRUE(
-      InOrder(lines, {"[STI]byStatusCode = >0x0", "[STI]byMsgCode = >0x81", "[STI]wMsgData = >0x0",
-                      "[STI]dwVWindowsSize = >(hexa)11223344", "[STI]dwHWindowsSize = >(hexa)55667788",
-                      "[STI]byRequireMirror = >0x1", "[STI]========RECEIVED DATA FOR S.W.P RESPONSE : 8BYTEs "}))
-      << harness::Show(lines);
-  EXPECT_EQ(lines.back(), "[STI]========RECEIVED DATA FOR S.W.P RESPONSE : 8BYTEs ");
+  // An answer shorter than 32 bytes would be judged on what the last answer left: it fails instead, and
+  // is neither dumped nor judged.
+  for (const Bytes& answer : {Bytes{0xA8, 0x00, 0x00, 0x81, 0x00, 0x00, 0x00, 0x00}, Bytes{}}) {
+    TearDown();
+    SetUpScript();
+    script_.Answer(answer);
+    EXPECT_EQ(SetWindow(Record(320, 320, 5)), E_FAIL);
+    lines = harness::DebugLines();
+    EXPECT_TRUE(Contains(lines, Format("[STI]CSTIIOHandler::CallSetWindowParameter => short answer of %u of 32 "
+                                       "bytes refused",
+                                       static_cast<unsigned>(answer.size()))))
+        << harness::Show(lines);
+    EXPECT_FALSE(Contains(lines, "[STI]=====RESPONSE FOR SETWINDOWPARAMETER===="));
+  }
 }
 
 TEST_F(ScanWindowTest, FailedTransfers) {
@@ -341,22 +341,55 @@ TEST_F(ScanWindowTest, FailedTransfers) {
   }
 }
 
-TEST_F(ScanWindowTest, ResolutionWithoutWholeUnitsIsRefusedBeforeTheWire) {
-  const BYTE codes[] = {1, 3, 4, 6, 11, 12, 0x80, 0xFF};
-  for (BYTE code : codes) {
-    SCOPED_TRACE(::testing::Message() << "code " << int{code});
+// Windows the scanner cannot be given are refused before the wire, with a line that says why: a code
+// without a whole number of window units per pixel, a size that wraps in 32-bit units, and (once the
+// device has described itself) a size beyond its area.
+TEST_F(ScanWindowTest, WindowsThatCannotBeSentAreRefusedBeforeTheWire) {
+  struct Case {
+    DWORD width, height;
+    BYTE code;
+    bool deviceKnown;
+    std::string line;
+  };
+  std::vector<Case> cases;
+  for (BYTE code : {1, 3, 4, 6, 11, 12, 0x80, 0xFF}) {
+    cases.push_back({2550, 3300, code, false, Format("[STI]Unsupported resolution code => %d", code)});
+  }
+  const char* kWraps = "[STI]Window of %u x %u pixels does not fit 32-bit 1200-dpi units; refused";
+  const char* kTooLarge = "[STI]Window of %u x %u pixels is larger than the device's area; refused";
+  cases.push_back({0xFFFFFFF0, 16, 8, false, Format(kWraps, 0xFFFFFFF0, 16)});
+  cases.push_back({0x10000000, 16, 0, false, Format(kWraps, 0x10000000, 16)});
+  cases.push_back({32, 0x10000000, 0, false, Format(kWraps, 32, 0x10000000)});
+  // An 8.5 by 14 inch device: at 300 dpi a window aligned to 32 pixels may be 2550 + 32 wide and 4200 + 1
+  // long, no more.
+  cases.push_back({2561, 3300, 5, true, Format(kTooLarge, 2561, 3300)});
+  cases.push_back({2550, 4202, 5, true, Format(kTooLarge, 2550, 4202)});
+  cases.push_back({2560, 4201, 5, true, ""});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
     SetUp();
     TakePort(Route::kDeviceMonitor);
-    const SWP_PARAMETER record = Record(2550, 3300, code);
+    handler_->m_bDeviceInfoValid = c.deviceKnown;
+    handler_->m_WiaDeviceInfo.dwScanBedWidth = 8500;
+    handler_->m_WiaDeviceInfo.dwScanBedHeight = 11690;
+    handler_->m_WiaDeviceInfo.dwDocFeederHeight = 14000;
+    const SWP_PARAMETER record = Record(c.width, c.height, c.code);
     const uint32_t callsBefore = faults_.Calls();
 
-    EXPECT_EQ(SetWindow(record), E_INVALIDARG);
+    const HRESULT hr = SetWindow(record);
 
+    const auto lines = harness::DebugLines();
+    if (c.line.empty()) {
+      EXPECT_NE(hr, E_INVALIDARG) << harness::Show(lines);
+      EXPECT_NE(faults_.Calls(), callsBefore);
+      TearDown();
+      continue;
+    }
+    EXPECT_EQ(hr, E_INVALIDARG);
     EXPECT_EQ(faults_.Calls(), callsBefore);
     EXPECT_EQ(std::memcmp(&handler_->m_SWPParam, &record, sizeof(record)), 0);
     EXPECT_TRUE(PortHeld(Route::kDeviceMonitor));
-    const auto lines = harness::DebugLines();
-    EXPECT_TRUE(Contains(lines, Format("[STI]Unsupported resolution code => %d", code))) << harness::Show(lines);
+    EXPECT_TRUE(Contains(lines, c.line)) << harness::Show(lines);
     EXPECT_FALSE(Contains(lines, "CSTIIOHandler::ValidateSWPForADF")) << harness::Show(lines);
     TearDown();
   }

@@ -99,6 +99,9 @@ class CSTIIOHandler {
 
  private:
   void ValidateSWPForADF(BYTE* pbyCommand);
+  // Whether m_SWPParam, at dwFactor window units per pixel, can be sent: false (with a line) when its size
+  // wraps in 32-bit window units or exceeds the device's area.
+  bool WindowFits(DWORD dwFactor);
   // Notes a read escape whose stated output size is smaller than what it hands back.
   void NoteShortOutput(DWORD dwOutDataSize, DWORD cbNeeded);
   // Frees the contention module and forgets the entry points that pointed into it.
@@ -144,6 +147,8 @@ class CSTIIOHandler {
   BOOL m_bDeviceMonitor;
   PFN_DEVICEREAD m_pfnDeviceRead;
   PFN_DEVICEWRITE m_pfnDeviceWrite;
+  // The largest block the window the scanner last took can produce; 0 while no window is known.
+  DWORD m_dwWindowBlockLimit;
 };
 
 // The one handler of the process, created by InitializeDll and destroyed by TerminateDll.

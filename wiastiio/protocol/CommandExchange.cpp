@@ -8,14 +8,14 @@
 EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand,
                                            LPVOID pResponse, DWORD cbResponse) {
   // A short transfer leaves the scanner mid-command; only giving the port back recovers from that.
-  auto shortTransfer = [&](const EXCHANGE_TEXTS& texts, DWORD cbRead) -> EXCHANGE_RESULT {
+  auto shortTransfer = [&](const EXCHANGE_TEXTS& texts, DWORD cbMoved, DWORD cbAsked, DWORD cbRead) -> EXCHANGE_RESULT {
     if (texts.pszShort != nullptr) {
-      DebugPrint(texts.pszShort);
+      DebugPrint(texts.pszShort, cbMoved, cbAsked);
     }
     if (exchange.bCloseOnShort) {
       CloseDevice();
     }
-    return {EXCHANGE_OUTCOME::kShortTransfer, E_FAIL, cbRead};
+    return {EXCHANGE_OUTCOME::kShortTransfer, exchange.hrShortTransfer, cbRead};
   };
   // A failed call leaves the port as it was; only the system's error code is kept.
   auto failedCall = [&](const EXCHANGE_TEXTS& texts, DWORD dwError, EXCHANGE_OUTCOME outcome,
@@ -38,11 +38,15 @@ EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPC
     DebugPrint(exchange.pszWriteCount, cbCommand, dwWritten, bResult);
   }
   // A short write counts even when the call claims success: the scanner saw a partial command.
-  if (exchange.bCheckCounts && dwWritten != cbCommand) {
-    return shortTransfer(exchange.write, 0);
+  const bool bShortWrite = exchange.writeCheck != COUNT_CHECK::kNone && dwWritten != cbCommand;
+  if (bShortWrite && exchange.writeCheck == COUNT_CHECK::kBeforeResult) {
+    return shortTransfer(exchange.write, dwWritten, cbCommand, 0);
   }
   if (!bResult) {
     return failedCall(exchange.write, dwError, EXCHANGE_OUTCOME::kWriteFailed, 0);
+  }
+  if (bShortWrite) {
+    return shortTransfer(exchange.write, dwWritten, cbCommand, 0);
   }
   if (exchange.write.pszSuccess != nullptr) {
     DebugPrint(exchange.write.pszSuccess);
@@ -51,11 +55,15 @@ EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPC
   DWORD dwRead = 0;
   bResult = CoReadFile(pResponse, cbResponse, &dwRead);
   dwError = bResult ? 0 : ::GetLastError();
-  if (exchange.bCheckCounts && dwRead != cbResponse) {
-    return shortTransfer(exchange.read, dwRead);
+  const bool bShortRead = exchange.readCheck != COUNT_CHECK::kNone && dwRead != cbResponse;
+  if (bShortRead && exchange.readCheck == COUNT_CHECK::kBeforeResult) {
+    return shortTransfer(exchange.read, dwRead, cbResponse, dwRead);
   }
   if (!bResult) {
     return failedCall(exchange.read, dwError, EXCHANGE_OUTCOME::kReadFailed, dwRead);
+  }
+  if (bShortRead) {
+    return shortTransfer(exchange.read, dwRead, cbResponse, dwRead);
   }
   if (exchange.read.pszSuccess != nullptr) {
     DebugPrint(exchange.read.pszSuccess);

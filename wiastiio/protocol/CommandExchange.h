@@ -11,19 +11,28 @@
 
 // The debug lines of one direction of an exchange; a null text writes nothing.
 struct EXCHANGE_TEXTS {
-  LPCSTR pszShort;      // the count differs from the length asked for
+  LPCSTR pszShort;      // the count differs from the length; formatted with the count and the length
   LPCSTR pszFail;       // the port call reported failure; formatted with the system error code
   LPCSTR pszErrorCode;  // written after pszFail, formatted with the system error code
   LPCSTR pszSuccess;    // the call succeeded
 };
 
+// When a count is checked: not at all, before the call's own result (a short transfer even when the call
+// reports success), or only once the call has reported success (a failed call stays a failed call).
+enum class COUNT_CHECK { kNone, kBeforeResult, kAfterResult };
+
 struct COMMAND_EXCHANGE {
   // Written after the write, formatted with the command length, the count written and the call's result.
   LPCSTR pszWriteCount;
-  // A count that differs from the length is a short transfer, tested before the call's own result.
-  BOOL bCheckCounts;
+  // Whether a written count that differs from the length is a short transfer.
+  COUNT_CHECK writeCheck;
+  // The same for the answer. Every command checks it: an answer shorter than its fixed size is never
+  // judged, since its missing bytes would be those of an earlier answer or of no answer at all.
+  COUNT_CHECK readCheck;
   // A short transfer ends the port cycle (CloseDevice); the exchange can no longer be trusted to be in step.
   BOOL bCloseOnShort;
+  // The result of a short transfer.
+  HRESULT hrShortTransfer;
   // The result of a port call that reports failure.
   HRESULT hrFailedCall;
   EXCHANGE_TEXTS write;

@@ -7,11 +7,15 @@
 #include "protocol/Protocol.h"
 
 // ---- Exchanges -------------------------------------------------------------------------------------
+// Fields: count line after the write; write count checked; read count checked; a short transfer ends the
+// port cycle; result of a short transfer; result of a failed call; write texts; read texts.
 
 inline constexpr COMMAND_EXCHANGE kInquiryExchange = {
     "[QZ] sizeof(m_cmdInquiry)= %d,dwBytesWritten = %d, bResult = %d",
-    TRUE,
-    FALSE,  // the inquiry ends its port cycle itself, whatever happened
+    COUNT_CHECK::kBeforeResult,
+    COUNT_CHECK::kBeforeResult,
+    FALSE,
+    E_FAIL,
     E_NOTIMPL,
     {"[QZ]Writefile Fail", "[STI]CSTIIOHandler::CallGetDeviceInfo = > CoWriteFile Fail", nullptr,
      "[STI]CSTIIOHandler::CallGetDeviceInfo => CoWriteFile Success"},
@@ -21,8 +25,10 @@ inline constexpr COMMAND_EXCHANGE kInquiryExchange = {
 
 inline constexpr COMMAND_EXCHANGE kReserveUnitExchange = {
     "[QZ] sizeof(m_cmdReserveUnit)= %d,dwBytesWritten = %d, bResult = %d",
+    COUNT_CHECK::kBeforeResult,
+    COUNT_CHECK::kBeforeResult,
     TRUE,
-    TRUE,
+    E_FAIL,
     E_NOTIMPL,
     {"[STI] I/O Error", "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Fail", "[STI]Error Code => %d",
      "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Success"},
@@ -32,52 +38,66 @@ inline constexpr COMMAND_EXCHANGE kReserveUnitExchange = {
 
 inline constexpr COMMAND_EXCHANGE kReleaseUnitExchange = {
     nullptr,
+    COUNT_CHECK::kNone,
+    COUNT_CHECK::kAfterResult,
     FALSE,
-    FALSE,
+    E_FAIL,
     E_NOTIMPL,
     {nullptr, "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Fail", nullptr,
      "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Success"},
-    {nullptr, "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Fail", nullptr,
+    {"[STI]CSTIIOHandler::CallReleaseUnit => short answer of %d of %d bytes refused",
+     "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Fail", nullptr,
      "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Success"},
 };
 
 // Abort is best effort: the minidriver is stopping anyway, so no outcome is reported as a failure.
 inline constexpr COMMAND_EXCHANGE kAbortExchange = {
     nullptr,
+    COUNT_CHECK::kNone,
+    COUNT_CHECK::kAfterResult,
     FALSE,
-    FALSE,
+    S_OK,
     S_OK,
     {nullptr, "[STI]CSTIIOHandler::CallAbort => CoWriteFile Fail,Error Code =>%d", nullptr,
      "[STI]CSTIIOHandler::CallAbort => CoWriteFile Success"},
-    {nullptr, "[STI]CSTIIOHandler::CallAbort => CoReadFile Fail", nullptr,
+    {"[STI]CSTIIOHandler::CallAbort => short answer of %d of %d bytes refused",
+     "[STI]CSTIIOHandler::CallAbort => CoReadFile Fail", nullptr,
      "[STI]CSTIIOHandler::CallAbort => CoReadFile Success"},
 };
 
 inline constexpr COMMAND_EXCHANGE kObjectPositionExchange = {
     nullptr,
+    COUNT_CHECK::kNone,
+    COUNT_CHECK::kAfterResult,
     FALSE,
-    FALSE,
+    E_FAIL,
     E_NOTIMPL,
     {nullptr, "[STI]CSTIIOHandler::CallObjectPosition = > CoWriteFile Fail", nullptr, nullptr},
-    {nullptr, "[STI]CSTIIOHandler::CallObjectPosition =>CoReadFile Fail", nullptr,
+    {"[STI]CSTIIOHandler::CallObjectPosition => short answer of %d of %d bytes refused",
+     "[STI]CSTIIOHandler::CallObjectPosition =>CoReadFile Fail", nullptr,
      "[STI]CSTIIOHandler::CallObjectPosition => \t\t\t\tCoWriteFile / CoReadFile Success"},
 };
 
 inline constexpr COMMAND_EXCHANGE kSetWindowExchange = {
     nullptr,
+    COUNT_CHECK::kNone,
+    COUNT_CHECK::kAfterResult,
     FALSE,
-    FALSE,
+    E_FAIL,
     E_FAIL,
     {nullptr, "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Fail", nullptr,
      "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Success"},
-    {nullptr, "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Fail", nullptr,
+    {"[STI]CSTIIOHandler::CallSetWindowParameter => short answer of %d of %d bytes refused",
+     "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Fail", nullptr,
      "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Success"},
 };
 
 inline constexpr COMMAND_EXCHANGE kReadExchange = {
     nullptr,
+    COUNT_CHECK::kBeforeResult,
+    COUNT_CHECK::kBeforeResult,
     TRUE,
-    TRUE,
+    E_FAIL,
     E_FAIL,
     {"[STI]Writefile I/O Fail", "[STI]CSTIIOHandler::CallRead = > CoWriteFile Fail", nullptr, nullptr},
     {"[STI]Readfile I/O Fail", "[STI]CSTIIOHandler::CallRead = > CoReadFile Fail", nullptr,
@@ -86,8 +106,10 @@ inline constexpr COMMAND_EXCHANGE kReadExchange = {
 
 inline constexpr COMMAND_EXCHANGE kReadImageExchange = {
     nullptr,
+    COUNT_CHECK::kBeforeResult,
+    COUNT_CHECK::kBeforeResult,
     TRUE,
-    TRUE,
+    E_FAIL,
     E_NOTIMPL,
     {nullptr, "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Fail", nullptr,
      "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Success"},

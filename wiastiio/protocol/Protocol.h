@@ -111,3 +111,8 @@ static_assert(offsetof(INQUIRY_RESPONSE, byFirmwareVersion) == 64, "INQUIRY_RESP
 #pragma pack(pop)
 
 #define SWP_COMMAND_SIZE 25
+
+// Bounds on what a scanner may announce. A block never holds more than its window's pixels at
+// MAX_BYTES_PER_PIXEL bytes each and the trailer; before any window is taken, MAX_BLOCK_WITHOUT_WINDOW.
+#define MAX_BYTES_PER_PIXEL 6
+#define MAX_BLOCK_WITHOUT_WINDOW (256u * 1024u * 1024u)

@@ -48,6 +48,16 @@ HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
   });
   DebugPrint("[STI]  ========End of Response of Read command=====");
 
+  // An announcement beyond what the window can produce is a broken answer: refused as a failed read
+  // before anything is allocated for it.
+  const DWORD dwLimit = m_dwWindowBlockLimit != 0 ? m_dwWindowBlockLimit : MAX_BLOCK_WITHOUT_WINDOW;
+  if (m_dwImageBufferSize > dwLimit) {
+    DebugPrint("[STI]Announced block of %u bytes is more than the %u the window can produce; refused",
+               m_dwImageBufferSize, dwLimit);
+    m_dwImageBufferSize = 0;
+    return E_FAIL;
+  }
+
   // The caller sizes its next read-image buffer from this record, whatever the status turns out to be.
   std::memcpy(lpOutBuffer, &response, sizeof(response));
 

@@ -1,5 +1,6 @@
 // The scan window: the caller's SWP_PARAMETER record becomes the scanner's 25-byte set-window-parameter
 // command, with the window size in 1200-dpi units, most significant byte first.
+#include <cstdint>
 #include <cstring>
 
 #include "handler/CallTrace.h"
@@ -18,7 +19,51 @@ const size_t SWP_OFFSET_WIDTH = 5;
 const size_t SWP_OFFSET_HEIGHT = 9;
 const size_t SWP_OFFSET_SCAN_SOURCE = 23;
 
+// Window sizes in 1200-dpi units, computed wide enough that nothing wraps.
+uint64_t AlignedWidthUnits(DWORD dwWidth, DWORD dwFactor) {
+  return ((static_cast<uint64_t>(dwWidth) + 31u) & ~uint64_t{31}) * dwFactor;
+}
+
+// 1/1000 inch of the device record to 1200-dpi units, rounded up.
+uint64_t ThousandthsToUnits(LONG lThousandths) {
+  return lThousandths <= 0 ? 0 : (static_cast<uint64_t>(lThousandths) * WINDOW_UNIT_DPI + 999u) / 1000u;
+}
+
+// The most a window can produce in one block: every pixel at 6 bytes (twice 24-bit colour, room for a
+// deeper or two-sided scan) and the trailer. Never 0, so that a window is always known once set.
+DWORD BlockLimit(DWORD dwWidthPixels, DWORD dwHeightPixels) {
+  const uint64_t qwLimit =
+      static_cast<uint64_t>(dwWidthPixels) * dwHeightPixels * MAX_BYTES_PER_PIXEL + IMAGE_TRAILER_SIZE;
+  return qwLimit > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(qwLimit);
+}
+
 }  // namespace
+
+bool CSTIIOHandler::WindowFits(DWORD dwFactor) {
+  const DWORD dwWidth = m_SWPParam.dwWindowWidth;
+  const DWORD dwHeight = m_SWPParam.dwWindowHeight;
+  const uint64_t qwWidthUnits = AlignedWidthUnits(dwWidth, dwFactor);
+  const uint64_t qwHeightUnits = static_cast<uint64_t>(dwHeight) * dwFactor;
+  // Sent wrapped, a window this size would be one the caller never asked for.
+  if (qwWidthUnits > 0xFFFFFFFFu || qwHeightUnits > 0xFFFFFFFFu) {
+    DebugPrint("[STI]Window of %u x %u pixels does not fit 32-bit 1200-dpi units; refused", dwWidth, dwHeight);
+    return false;
+  }
+  // Once the device has described itself, a window larger than its area is refused too. The width may
+  // grow by the 32-pixel alignment and either size by one pixel of rounding.
+  if (m_bDeviceInfoValid) {
+    const uint64_t qwMaxWidth = ThousandthsToUnits(m_WiaDeviceInfo.dwScanBedWidth) + 32u * dwFactor;
+    const LONG lLongest = m_WiaDeviceInfo.dwScanBedHeight > m_WiaDeviceInfo.dwDocFeederHeight
+                              ? m_WiaDeviceInfo.dwScanBedHeight
+                              : m_WiaDeviceInfo.dwDocFeederHeight;
+    const uint64_t qwMaxHeight = ThousandthsToUnits(lLongest) + dwFactor;
+    if (qwWidthUnits > qwMaxWidth || qwHeightUnits > qwMaxHeight) {
+      DebugPrint("[STI]Window of %u x %u pixels is larger than the device's area; refused", dwWidth, dwHeight);
+      return false;
+    }
+  }
+  return true;
+}
 
 HRESULT CSTIIOHandler::CallSetWindowParameter() {
   DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter");
@@ -28,6 +73,12 @@ HRESULT CSTIIOHandler::CallSetWindowParameter() {
   if (dwFactor == 0) {
     // A window the scanner cannot size is refused before the scanner hears of it.
     DebugPrint("[STI]Unsupported resolution code => %d", m_SWPParam.byResolutionCode);
+    return E_INVALIDARG;
+  }
+
+  // Until the scanner takes this window, no window bounds the blocks it announces.
+  m_dwWindowBlockLimit = 0;
+  if (!WindowFits(dwFactor)) {
     return E_INVALIDARG;
   }
 
@@ -62,7 +113,6 @@ HRESULT CSTIIOHandler::CallSetWindowParameter() {
     }
   }
 
-  // A short answer is judged as it stands: bytes that did not arrive keep the previous response.
   const EXCHANGE_RESULT exchange =
       RunExchange(kSetWindowExchange, abyCommand, SWP_COMMAND_SIZE, &m_SWPResponse, sizeof(m_SWPResponse));
   if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
@@ -84,8 +134,11 @@ HRESULT CSTIIOHandler::CallSetWindowParameter() {
   DebugPrint("[STI]====END OF RESPONSE FOR SETWINDOWPARAMETER =====");
   DebugPrint("[STI]========RECEIVED DATA FOR S.W.P RESPONSE : %dBYTEs ", exchange.cbRead);
 
-  return JudgeResponse(kSetWindowJudgement, m_SWPResponse.byStartCode, m_SWPResponse.byStatusCode,
-                       m_SWPResponse.wMsgData);
+  const HRESULT hr = JudgeResponse(kSetWindowJudgement, m_SWPResponse);
+  if (hr == S_OK) {
+    m_dwWindowBlockLimit = BlockLimit(m_SWPParam.dwWindowWidth / dwFactor, m_SWPParam.dwWindowHeight / dwFactor);
+  }
+  return hr;
 }
 
 void CSTIIOHandler::ValidateSWPForADF(BYTE* pbyCommand) {
