@@ -99,18 +99,13 @@ HRESULT CSTIIOHandler::RawWriteData(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOV
   return S_OK;
 }
 
-HRESULT CSTIIOHandler::RawReadCommand(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, LPOVERLAPPED lpOverlapped) {
-  (void)lpBuffer;
-  (void)lpdwNumberOfBytes;
-  (void)lpOverlapped;
+// The raw command transfers are not provided: the command protocol has its own escapes.
+HRESULT CSTIIOHandler::RawReadCommand(LPVOID, LPDWORD, LPOVERLAPPED) {
   CSTIIOHANDLER_TRACE("RawReadCommand");
   return E_NOTIMPL;
 }
 
-HRESULT CSTIIOHandler::RawWriteCommand(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOVERLAPPED lpOverlapped) {
-  (void)lpBuffer;
-  (void)dwNumberOfBytes;
-  (void)lpOverlapped;
+HRESULT CSTIIOHandler::RawWriteCommand(LPVOID, DWORD, LPOVERLAPPED) {
   CSTIIOHANDLER_TRACE("RawWriteCommand");
   return E_NOTIMPL;
 }

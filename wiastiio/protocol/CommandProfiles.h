@@ -7,115 +7,82 @@
 #include "protocol/Protocol.h"
 
 // ---- Exchanges -------------------------------------------------------------------------------------
-// Fields: count line after the write; write count checked; read count checked; a short transfer ends the
-// port cycle; result of a short transfer; result of a failed call; write texts; read texts.
+// Texts of each direction: short transfer, failed call, error code, success (CommandExchange.h).
 
-inline constexpr COMMAND_EXCHANGE kInquiryExchange = {
-    "[QZ] sizeof(m_cmdInquiry)= %d,dwBytesWritten = %d, bResult = %d",
-    COUNT_CHECK::kBeforeResult,
-    COUNT_CHECK::kBeforeResult,
-    FALSE,
-    E_FAIL,
-    E_NOTIMPL,
-    {"[QZ]Writefile Fail", "[STI]CSTIIOHandler::CallGetDeviceInfo = > CoWriteFile Fail", nullptr,
-     "[STI]CSTIIOHandler::CallGetDeviceInfo => CoWriteFile Success"},
-    {"[QZ]Readfile Fail", "[STI]CSTIIOHandler::CallGetDeviceInfo => CoReadFile Fail", "[STI]Error code => %d",
-     "[STI]CSTIIOHandler::CallGetDeviceInfo =>CoReadFile Success"},
-};
+// The commands whose counts the handler always checked, before the call's own result; a short transfer
+// yields E_FAIL.
+constexpr COMMAND_EXCHANGE BothCountsChecked(LPCSTR pszWriteCount, BOOL bCloseOnShort, HRESULT hrFailedCall,
+                                             EXCHANGE_TEXTS write, EXCHANGE_TEXTS read) {
+  return {
+      pszWriteCount, COUNT_CHECK::kBeforeResult, COUNT_CHECK::kBeforeResult, bCloseOnShort, E_FAIL, hrFailedCall, write,
+      read};
+}
 
-inline constexpr COMMAND_EXCHANGE kReserveUnitExchange = {
-    "[QZ] sizeof(m_cmdReserveUnit)= %d,dwBytesWritten = %d, bResult = %d",
-    COUNT_CHECK::kBeforeResult,
-    COUNT_CHECK::kBeforeResult,
-    TRUE,
-    E_FAIL,
-    E_NOTIMPL,
-    {"[STI] I/O Error", "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Fail", "[STI]Error Code => %d",
-     "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Success"},
-    {nullptr, "[STI]CSTIIOHandler::CallReserveUnit = > CoReadFile Fail", "[STI]Error code => %d",
-     "[STI]CSTIIOHandler::CallReserveUnit =>CoReadFile Success"},
-};
+// The inquiry ends its port cycle itself, whatever happened, so a short transfer leaves the port alone.
+inline constexpr COMMAND_EXCHANGE kInquiryExchange =
+    BothCountsChecked("[QZ] sizeof(m_cmdInquiry)= %d,dwBytesWritten = %d, bResult = %d", FALSE, E_NOTIMPL,
+                      {"[QZ]Writefile Fail", "[STI]CSTIIOHandler::CallGetDeviceInfo = > CoWriteFile Fail", nullptr,
+                       "[STI]CSTIIOHandler::CallGetDeviceInfo => CoWriteFile Success"},
+                      {"[QZ]Readfile Fail", "[STI]CSTIIOHandler::CallGetDeviceInfo => CoReadFile Fail",
+                       "[STI]Error code => %d", "[STI]CSTIIOHandler::CallGetDeviceInfo =>CoReadFile Success"});
 
-inline constexpr COMMAND_EXCHANGE kReleaseUnitExchange = {
-    nullptr,
-    COUNT_CHECK::kNone,
-    COUNT_CHECK::kAfterResult,
-    FALSE,
-    E_FAIL,
-    E_NOTIMPL,
-    {nullptr, "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Fail", nullptr,
-     "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Success"},
-    {"[STI]CSTIIOHandler::CallReleaseUnit => short answer of %d of %d bytes refused",
-     "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Fail", nullptr,
-     "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Success"},
-};
+inline constexpr COMMAND_EXCHANGE kReserveUnitExchange =
+    BothCountsChecked("[QZ] sizeof(m_cmdReserveUnit)= %d,dwBytesWritten = %d, bResult = %d", TRUE, E_NOTIMPL,
+                      {"[STI] I/O Error", "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Fail",
+                       "[STI]Error Code => %d", "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Success"},
+                      {nullptr, "[STI]CSTIIOHandler::CallReserveUnit = > CoReadFile Fail", "[STI]Error code => %d",
+                       "[STI]CSTIIOHandler::CallReserveUnit =>CoReadFile Success"});
+
+// The commands whose counts the handler never checked: the answer's count is checked only once the read
+// call has reported success, and a short answer leaves the port cycle to the dispatcher.
+constexpr COMMAND_EXCHANGE AnswerCountChecked(HRESULT hrShortTransfer, HRESULT hrFailedCall, EXCHANGE_TEXTS write,
+                                              EXCHANGE_TEXTS read) {
+  return {nullptr, COUNT_CHECK::kNone, COUNT_CHECK::kAfterResult, FALSE, hrShortTransfer, hrFailedCall, write, read};
+}
+
+inline constexpr COMMAND_EXCHANGE kReleaseUnitExchange =
+    AnswerCountChecked(E_FAIL, E_NOTIMPL,
+                       {nullptr, "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Fail", nullptr,
+                        "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Success"},
+                       {"[STI]CSTIIOHandler::CallReleaseUnit => short answer of %d of %d bytes refused",
+                        "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Fail", nullptr,
+                        "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Success"});
 
 // Abort is best effort: the minidriver is stopping anyway, so no outcome is reported as a failure.
-inline constexpr COMMAND_EXCHANGE kAbortExchange = {
-    nullptr,
-    COUNT_CHECK::kNone,
-    COUNT_CHECK::kAfterResult,
-    FALSE,
-    S_OK,
-    S_OK,
-    {nullptr, "[STI]CSTIIOHandler::CallAbort => CoWriteFile Fail,Error Code =>%d", nullptr,
-     "[STI]CSTIIOHandler::CallAbort => CoWriteFile Success"},
-    {"[STI]CSTIIOHandler::CallAbort => short answer of %d of %d bytes refused",
-     "[STI]CSTIIOHandler::CallAbort => CoReadFile Fail", nullptr,
-     "[STI]CSTIIOHandler::CallAbort => CoReadFile Success"},
-};
+inline constexpr COMMAND_EXCHANGE kAbortExchange =
+    AnswerCountChecked(S_OK, S_OK,
+                       {nullptr, "[STI]CSTIIOHandler::CallAbort => CoWriteFile Fail,Error Code =>%d", nullptr,
+                        "[STI]CSTIIOHandler::CallAbort => CoWriteFile Success"},
+                       {"[STI]CSTIIOHandler::CallAbort => short answer of %d of %d bytes refused",
+                        "[STI]CSTIIOHandler::CallAbort => CoReadFile Fail", nullptr,
+                        "[STI]CSTIIOHandler::CallAbort => CoReadFile Success"});
 
-inline constexpr COMMAND_EXCHANGE kObjectPositionExchange = {
-    nullptr,
-    COUNT_CHECK::kNone,
-    COUNT_CHECK::kAfterResult,
-    FALSE,
-    E_FAIL,
-    E_NOTIMPL,
-    {nullptr, "[STI]CSTIIOHandler::CallObjectPosition = > CoWriteFile Fail", nullptr, nullptr},
+inline constexpr COMMAND_EXCHANGE kObjectPositionExchange = AnswerCountChecked(
+    E_FAIL, E_NOTIMPL, {nullptr, "[STI]CSTIIOHandler::CallObjectPosition = > CoWriteFile Fail", nullptr, nullptr},
     {"[STI]CSTIIOHandler::CallObjectPosition => short answer of %d of %d bytes refused",
      "[STI]CSTIIOHandler::CallObjectPosition =>CoReadFile Fail", nullptr,
-     "[STI]CSTIIOHandler::CallObjectPosition => \t\t\t\tCoWriteFile / CoReadFile Success"},
-};
+     "[STI]CSTIIOHandler::CallObjectPosition => \t\t\t\tCoWriteFile / CoReadFile Success"});
 
-inline constexpr COMMAND_EXCHANGE kSetWindowExchange = {
-    nullptr,
-    COUNT_CHECK::kNone,
-    COUNT_CHECK::kAfterResult,
-    FALSE,
-    E_FAIL,
-    E_FAIL,
-    {nullptr, "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Fail", nullptr,
-     "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Success"},
-    {"[STI]CSTIIOHandler::CallSetWindowParameter => short answer of %d of %d bytes refused",
-     "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Fail", nullptr,
-     "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Success"},
-};
+inline constexpr COMMAND_EXCHANGE kSetWindowExchange =
+    AnswerCountChecked(E_FAIL, E_FAIL,
+                       {nullptr, "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Fail",
+                        nullptr, "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Success"},
+                       {"[STI]CSTIIOHandler::CallSetWindowParameter => short answer of %d of %d bytes refused",
+                        "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Fail", nullptr,
+                        "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Success"});
 
-inline constexpr COMMAND_EXCHANGE kReadExchange = {
-    nullptr,
-    COUNT_CHECK::kBeforeResult,
-    COUNT_CHECK::kBeforeResult,
-    TRUE,
-    E_FAIL,
-    E_FAIL,
+inline constexpr COMMAND_EXCHANGE kReadExchange = BothCountsChecked(
+    nullptr, TRUE, E_FAIL,
     {"[STI]Writefile I/O Fail", "[STI]CSTIIOHandler::CallRead = > CoWriteFile Fail", nullptr, nullptr},
     {"[STI]Readfile I/O Fail", "[STI]CSTIIOHandler::CallRead = > CoReadFile Fail", nullptr,
-     "[STI]CSTIIOHandler::CallRead = > Read / Write[Success]"},
-};
+     "[STI]CSTIIOHandler::CallRead = > Read / Write[Success]"});
 
-inline constexpr COMMAND_EXCHANGE kReadImageExchange = {
-    nullptr,
-    COUNT_CHECK::kBeforeResult,
-    COUNT_CHECK::kBeforeResult,
-    TRUE,
-    E_FAIL,
-    E_NOTIMPL,
-    {nullptr, "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Fail", nullptr,
-     "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Success"},
-    {nullptr, "[STI]CSTIIOHandler::CallReadImage = > CoReadFile Fail", "[STI]Error code => %d",
-     "[STI]CSTIIOHandler::CallReadImage = > CoReadFile Success"},
-};
+inline constexpr COMMAND_EXCHANGE kReadImageExchange =
+    BothCountsChecked(nullptr, TRUE, E_NOTIMPL,
+                      {nullptr, "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Fail", nullptr,
+                       "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Success"},
+                      {nullptr, "[STI]CSTIIOHandler::CallReadImage = > CoReadFile Fail", "[STI]Error code => %d",
+                       "[STI]CSTIIOHandler::CallReadImage = > CoReadFile Success"});
 
 // ---- Judgements ------------------------------------------------------------------------------------
 
