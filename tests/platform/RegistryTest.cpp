@@ -1,4 +1,5 @@
-// The registry model as the handler reads its device settings through it.
+// The registry model's sizes and refusals, as Windows reports them; the transcripts read only values
+// that fit.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,8 +8,6 @@
 #include "platform/win32.h"
 
 namespace {
-
-constexpr LSTATUS kErrorKeyDeleted = 1018;
 
 class Registry : public ::testing::Test {
  protected:
@@ -57,55 +56,6 @@ TEST_F(Registry, QueryReportsSizesAndRefusesShortBuffers) {
     EXPECT_EQ(c.written ? 0x12 : 0xAA, buffer[1]) << c.value;
     EXPECT_EQ(0xAA, buffer[c.written ? 4 : 2]) << "bytes past the value: " << c.value;
   }
-}
-
-TEST_F(Registry, KeysOpenWithoutRegardToCaseAndCountHandles) {
-  EXPECT_EQ(1u, winplat::OpenKeyHandles());
-  HKEY hParams = nullptr;
-  HKEY hData = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "PARAMS", 0, KEY_READ, &hParams));
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(hParams, "devicedata", 0, KEY_READ, &hData));
-  EXPECT_NE(hData, m_hData);
-  DWORD size = 0;
-  EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(hData, "Vid", nullptr, nullptr, nullptr, &size));
-  EXPECT_EQ(4u, size);
-  EXPECT_EQ(3u, winplat::OpenKeyHandles());
-
-  HKEY hMissing = reinterpret_cast<HKEY>(0x1);
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(hParams, "Other", 0, KEY_READ, &hMissing));
-  EXPECT_EQ(nullptr, hMissing);
-  DWORD disposition = 0;
-  HKEY hAgain = nullptr;
-  EXPECT_EQ(ERROR_SUCCESS,
-            RegCreateKeyExA(hParams, "DEVICEDATA", 0, nullptr, 0, KEY_READ, nullptr, &hAgain, &disposition));
-  EXPECT_EQ(2u, disposition);
-
-  for (HKEY hKey : {hParams, hData, hAgain, HKEY_LOCAL_MACHINE}) {
-    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(hKey));
-  }
-  EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(hData));
-  EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExA(hData, "Vid", nullptr, nullptr, nullptr, &size));
-  EXPECT_EQ(1u, winplat::OpenKeyHandles());
-}
-
-TEST_F(Registry, DeletedKeysAndValuesAreGone) {
-  EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueA(m_hData, "long"));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueA(m_hData, "Long"));
-
-  EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Params"));
-  DWORD size = 0;
-  EXPECT_EQ(kErrorKeyDeleted, RegQueryValueExA(m_hData, "Vid", nullptr, nullptr, nullptr, &size));
-  HKEY hKey = nullptr;
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Params\\DeviceData", 0, KEY_READ, &hKey));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Params"));
-  // The handle to the deleted key is still open until it is closed.
-  EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(m_hData));
-
-  ASSERT_EQ(ERROR_SUCCESS,
-            RegCreateKeyExA(HKEY_CURRENT_USER, "A\\B", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr));
-  winplat::ResetRegistry();
-  EXPECT_EQ(0u, winplat::OpenKeyHandles());
-  EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(hKey));
 }
 
 }  // namespace

@@ -1,119 +1,137 @@
-// The debug output of one whole flatbed scan on the device-monitor route, from InitializeDll to
-// TerminateDll, line by line against the reference transcript in transcripts/.
+// Golden transcripts: each file in tests/transcripts holds one scenario, its steps and what they did
+// (see support/Transcript.cpp for the format). Each is played again through the exports, on Linux and
+// under Wine, and must come out line for line as recorded. WIASTIIO_RERECORD=1 writes them anew.
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "scan/ScanSession.h"
+#include "support/Transcript.h"
 
-namespace scantest {
 namespace {
 
-struct TranscriptLine {
-  int fileLine;
-  std::string text;
+// The scenarios, each a file tests/transcripts/<name>.txt.
+const char* const kScenarios[] = {
+    "flatbed-device-monitor",
+    "flatbed-direct",
+    "feeder-device-monitor",
+    "feeder-direct",
+    "busy-retry",
+    "busy-resource",
+    "warming-up",
+    "jam-on-feed",
+    "jam-mid-page",
+    "paper-empty",
+    "short-transfer",
+    "refused-reads",
+    "device-info",
+    "device-info-flatbed-only",
+    "status-and-diagnostic",
+    "raw-io-device-monitor",
+    "raw-io-direct",
+    "notification",
+    "exports-without-handler",
+    "port-refused",
+    "transfer-failures",
+    "read-response-out-size-0",
+    "mid-scan-status",
+    "mid-scan-diagnostic",
+    "mid-scan-device-info-cached",
+    "mid-scan-terminate",
+    "mid-scan-initialize-again",
+    "set-window-empty-answer",
+    "registry-ids-missing",
+    "registry-ids-empty",
+    "registry-device-monitor-0x100",
+    "registry-vid-text",
+    "registry-no-device-data",
+    "registry-too-long",
+    "port-module-refusals",
+    "release-and-abort-answers",
+    "module-lacks-release",
+    "module-lacks-transfers",
+    "module-lacks-acquire",
+    "direct-other-device",
+    "direct-other-vendor",
+    "object-position-answers",
+    "flatbed-only-windows",
+    "inquiry-unused-bytes",
 };
 
-// Where the transcript lies in the source tree. Under Wine the tree is reached through drive Z:,
-// which stands for the root of the host's file system.
-std::string TranscriptPath(const char* name) {
-  std::string path = std::string(WIASTIIO_SOURCE_DIR) + "/tests/scan/transcripts/" + name;
-#ifdef _WIN32
-  if (!path.empty() && path[0] == '/') {
-    path = "Z:" + path;
+class Transcript : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Transcript, PlaysAsRecorded) {
+  const std::string path = transcript::PathOf(std::string(GetParam()) + ".txt");
+  transcript::Scenario scenario;
+  ASSERT_TRUE(transcript::Load(path, &scenario)) << "cannot open " << path;
+  ASSERT_FALSE(scenario.steps.empty()) << path << " has no step";
+
+  transcript::Player player(scenario);
+  std::string why;
+  if (!player.Setup(&why)) {
+    GTEST_SKIP() << why;
   }
-  for (char& c : path) {
-    if (c == '/') {
-      c = '\\';
-    }
+  std::vector<std::vector<std::string>> perStep;
+  const std::vector<std::string> actual = player.Play(&perStep);
+
+  if (actual == scenario.expected) {
+    return;
   }
-#endif
-  return path;
+  if (transcript::Rerecording()) {
+    transcript::Write(path, scenario, perStep);
+  } else {
+    ADD_FAILURE() << path << " differs (- the file, + now; WIASTIIO_RERECORD=1 writes it anew):\n"
+                  << transcript::Difference(scenario.expected, scenario.expectedLineNumbers, actual);
+  }
 }
 
-// One debug string per line; lines opening with '#' and empty lines are comments. "\t" stands for a
-// tab, "\s" for a blank (so that blanks at a line's end survive editors) and "\\" for a backslash.
-std::vector<TranscriptLine> LoadTranscript(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  EXPECT_TRUE(file.good()) << "cannot open " << path;
-  std::vector<TranscriptLine> lines;
-  std::string raw;
-  int number = 0;
-  while (std::getline(file, raw)) {
-    ++number;
-    if (!raw.empty() && raw.back() == '\r') {
-      raw.pop_back();
-    }
-    if (raw.empty() || raw[0] == '#') {
+// The device record for scanners that report other identities: each line of the data file names the
+// scanner's settings (the paper sizes at both ends of each window the library snaps to, feeder states,
+// resolution sets, texts, firmware numbers) and then holds the record GET_DEVICE_INFO hands out.
+TEST(DeviceRecord, FollowsWhatTheScannerReports) {
+  std::ifstream file(transcript::PathOf("sweeps/device-record"), std::ios::binary);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(file, line)) {
+    const size_t end = line.find(" = ");
+    if (line.empty() || line[0] == '#' || end == std::string::npos) {
       continue;
     }
-    std::string text;
-    for (size_t i = 0; i < raw.size(); ++i) {
-      if (raw[i] != '\\' || i + 1 == raw.size()) {
-        text += raw[i];
-        continue;
-      }
-      const char escaped = raw[++i];
-      if (escaped == 't') {
-        text += '\t';
-      } else if (escaped == 's') {
-        text += ' ';
-      } else if (escaped == '\\') {
-        text += '\\';
-      } else {
-        ADD_FAILURE() << path << ":" << number << ": unknown escape \\" << escaped;
+    const std::string identity = line.substr(0, end);
+    transcript::Scenario scenario;
+    scenario.setup = {"route monitor", "scanner " + identity};
+    scenario.steps = {{{}, "InitializeDll 1"}, {{}, "Initialize"}, {{}, "GET_DEVICE_INFO"}, {{}, "TerminateDll"}};
+    transcript::Player player(scenario);
+    std::string why;
+    ASSERT_TRUE(player.Setup(&why)) << why;
+    std::vector<std::vector<std::string>> perStep;
+    const std::vector<std::string> record = player.Play(&perStep);
+    // The debug lines count too, as a hash of the whole record.
+    uint32_t hash = 2166136261u;
+    for (const std::string& text : record) {
+      for (const char c : text + "\n") {
+        hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
       }
     }
-    lines.push_back({number, text});
+    char tail[24];
+    std::snprintf(tail, sizeof(tail), "; record %08X", hash);
+    lines.push_back(identity + " " + perStep[2].back() + tail);
   }
-  return lines;
+  ASSERT_FALSE(lines.empty());
+  transcript::ExpectLines("sweeps/device-record",
+                          {"GET_DEVICE_INFO for each identity the scanner reports: its settings, \" = \", the record."},
+                          lines);
 }
 
-// A debug line as the transcript writes it, tabs as \t.
-std::string Visible(const std::string& line) {
-  std::string shown = harness::Show({line});
-  shown.pop_back();  // Show ends every line with a line break
-  return shown;
+std::string ScenarioName(const ::testing::TestParamInfo<const char*>& info) {
+  std::string name = info.param;
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
 }
 
-class Transcript : public ScanSession {
- protected:
-  void SetUp() override { ASSERT_TRUE(Wire(Route::kDeviceMonitor)); }
-};
-
-TEST_F(Transcript, FlatbedScanOnTheDeviceMonitorRoute) {
-  const std::vector<TranscriptLine> expected = LoadTranscript(TranscriptPath("flatbed-device-monitor.txt"));
-  ASSERT_FALSE(expected.empty());
-
-  // Two blocks of 20 rows of 64 grey pixels at 300 dpi.
-  Start(SmallBlocks(), 1, false);
-  SCAN_DEVICE_INFO info;
-  ASSERT_EQ(GetDeviceInfo(&info), S_OK);
-  const SWP_PARAMETER window = Window(64, 40, 5, scansim::ImageType::kGrey, scansim::kSourceFlatbed);
-  const Page page = ScanOnePage(window);
-  ASSERT_EQ(page.blocks, 2);
-  ASSERT_TRUE(page.image == ExpectedPage(0, window));
-  Stop();
-
-  const std::vector<std::string> actual = harness::DebugLines();
-  int mismatches = 0;
-  for (size_t i = 0; i < std::max(actual.size(), expected.size()) && mismatches < 10; ++i) {
-    const std::string want = i < expected.size() ? expected[i].text : "<end of transcript>";
-    const std::string got = i < actual.size() ? actual[i] : "<end of output>";
-    if (want != got) {
-      ++mismatches;
-      // Quoted, so that blanks at the end show.
-      ADD_FAILURE() << "debug line " << i + 1 << " (transcript line "
-                    << (i < expected.size() ? expected[i].fileLine : 0) << ")\n  expected: \"" << Visible(want)
-                    << "\"\n  actual:   \"" << Visible(got) << "\"";
-    }
-  }
-  EXPECT_EQ(actual.size(), expected.size());
-  if (mismatches > 0) {
-    ADD_FAILURE() << "the whole output:\n" << harness::Show(actual);
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Scenarios, Transcript, ::testing::ValuesIn(kScenarios), ScenarioName);
 
 }  // namespace
-}  // namespace scantest

@@ -9,10 +9,6 @@
 
 namespace harness {
 
-HRESULT Library::Escape(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* actual) const {
-  return STIEscape(code, in, inSize, out, outSize, actual);
-}
-
 Library& TheLibrary() {
   static Library library;
   static bool loaded = library.Load();

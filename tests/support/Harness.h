@@ -39,12 +39,13 @@ struct Library {
   // Loads the library once per process and binds every export; false (with a gtest failure) when the
   // library or an export is missing.
   bool Load();
-  // The raw module handle, for looking up by ordinal and the like.
-  void* Module() const { return module_; }
-
   // Escape with the minidriver's habits: sizes from the buffers given.
   HRESULT Escape(DWORD code, void* in = nullptr, DWORD inSize = 0, void* out = nullptr, DWORD outSize = 0,
-                 DWORD* actual = nullptr) const;
+                 DWORD* actual = nullptr) const {
+    return STIEscape(code, in, inSize, out, outSize, actual);
+  }
+  // The raw module handle, for looking up by ordinal and the like.
+  void* Module() const { return module_; }
 
  private:
   void* module_ = nullptr;
@@ -56,16 +57,19 @@ Library& TheLibrary();
 // Every debugger string the library wrote since the last ClearDebugLines(), oldest first.
 std::vector<std::string> DebugLines();
 void ClearDebugLines();
+// Called with each debugger string as the library writes it; null stops the calls.
+using DebugLineObserver = void (*)(const char* line);
+void ObserveDebugLines(DebugLineObserver observer);
 
 // The two contention modules the library loads by file name. Both are installed for the whole process
 // and return to all-granting with no port and no calls by Reset().
 doubles::ContentionDouble& DeviceMonitor();
 doubles::ContentionDouble& PortArbitration();
+// The module named is loaded by nobody but the test itself (the library holds no reference).
+bool ModuleReleasedByLibrary(const char* fileName);
 // Makes the modules lack the entry points marked absent (Linux only; false where a module cannot
 // lose an export).
 bool ApplyAbsentEntryPoints();
-// The module named is loaded by nobody but the test itself (the library holds no reference).
-bool ModuleReleasedByLibrary(const char* fileName);
 // Puts both doubles back to their first state.
 void ResetDoubles();
 
@@ -88,8 +92,8 @@ class DeviceKey {
   // Values under "DeviceData" (the subkey is created on first use).
   void SetDword(const char* name, DWORD value);
   void SetBinary(const char* name, const std::vector<BYTE>& data);
-  void SetValue(const char* name, DWORD type, const std::vector<BYTE>& data);
   void SetIds(WORD vid, WORD pid, bool deviceMonitor);
+  void SetValue(const char* name, DWORD type, const std::vector<BYTE>& data);
 
  private:
   HKEY DeviceData();

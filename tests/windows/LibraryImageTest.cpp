@@ -93,23 +93,4 @@ TEST(LibraryImage, VersionResourceDescribesTheLibrary) {
   }
 }
 
-TEST(LibraryImage, HandlerLifeWritesItsDebugStrings) {
-  harness::Library& library = harness::TheLibrary();
-  harness::ClearDebugLines();
-  ASSERT_EQ(library.InitializeDll(1), S_OK);
-  ASSERT_EQ(library.TerminateDll(), S_OK);
-  const std::vector<std::string> expected = {
-      "[STI]CSTIIOHandler::CSTIIOHandler",         "[STI]CSTIIOHandler::~CSTIIOHandler",
-      "[STI]CSTIIOHandler::SetNotificationHandle", "[STI SetNotificationHandle]Null Event Handle Pointer is received",
-      "[STI]CSTIIOHandler::DeleteMemory",          "[STI] CloseDevice()",
-      "[STI]CSTIIOHandler::ReleasePort",           "[STI] Port is Already Rreleased",
-  };
-  EXPECT_EQ(harness::DebugLines(), expected) << harness::Show(harness::DebugLines());
-
-  harness::ClearDebugLines();
-  ASSERT_EQ(library.InitializeDll(0), S_OK);
-  ASSERT_EQ(library.TerminateDll(), S_OK);
-  EXPECT_TRUE(harness::DebugLines().empty()) << harness::Show(harness::DebugLines());
-}
-
 }  // namespace

@@ -8,9 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "hardening/FeederJob.h"
-#include "simulator/ScannerSimulator.h"
 #include "support/Harness.h"
+#include "support/Transcript.h"
 
 namespace {
 
@@ -41,44 +40,33 @@ std::string Show(const std::vector<uintptr_t>& handles) {
 }
 
 TEST(ResourcesAfterTerminate, FeederJobLeavesNoModuleAndNoHandle) {
-  const harness::Library& library = harness::TheLibrary();
-  ASSERT_NE(library.InitializeDll, nullptr);
-  harness::ResetDoubles();
-  scansim::ScannerSimulator scanner(feederjob::ScannerConfig());
-  harness::DeviceMonitor().SetPort(&scanner);
-  harness::PortArbitration();
-  harness::DeviceKey key;
-  key.SetIds(feederjob::kVid, feederjob::kPid, true);
-  harness::DeviceControl control;
-
+  ASSERT_NE(harness::TheLibrary().InitializeDll, nullptr) << "the library is loaded before the count";
   // The measure must see a handle of each kind the library could leave open come and go, or an
   // unchanged count would prove nothing: a kernel object and a registry key.
   const std::vector<uintptr_t> beforeProbes = OpenHandles();
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  ASSERT_NE(event, nullptr);
   HKEY registryKey = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(key.Parameters(), "DeviceData", 0, KEY_READ, &registryKey), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &registryKey), ERROR_SUCCESS);
   EXPECT_EQ(OpenHandles().size(), beforeProbes.size() + 2) << "the handle walk does not see new handles";
   RegCloseKey(registryKey);
   CloseHandle(event);
   ASSERT_EQ(OpenHandles(), beforeProbes);
 
+  // The transcript's job, from InitializeDll to TerminateDll; the transcript test checks what it does.
+  transcript::Scenario scenario;
+  ASSERT_TRUE(transcript::Load(transcript::PathOf("feeder-device-monitor.txt"), &scenario));
+  transcript::Player player(scenario);
+  std::string why;
+  ASSERT_TRUE(player.Setup(&why)) << why;
   const std::vector<uintptr_t> before = OpenHandles();
-  ASSERT_EQ(library.InitializeDll(TRUE), S_OK);
-  ASSERT_EQ(library.Initialize(&control, 0, key.Parameters()), S_OK);
-  const feederjob::JobRecord job = feederjob::RunJob(library, scanner);
-  EXPECT_TRUE(job.completed);
-  EXPECT_EQ(job.pagesRight, feederjob::kSheets);
-  EXPECT_EQ(job.pagesWrong, 0u);
-  EXPECT_EQ(library.DeleteMemory(), S_OK);
-  EXPECT_EQ(library.TerminateDll(), S_OK);
+  std::vector<std::vector<std::string>> perStep;
+  const std::vector<std::string> lines = player.Play(&perStep);
+  ASSERT_EQ(lines.back(), "@ end: port free, device closed, scanner free");
   const std::vector<uintptr_t> after = OpenHandles();
 
   EXPECT_EQ(after, before) << "handles before InitializeDll:" << Show(before) << "\nafter TerminateDll:" << Show(after);
-  EXPECT_FALSE(harness::DeviceMonitor().Held());
   EXPECT_TRUE(harness::ModuleReleasedByLibrary("prtmon64.dll"));
   EXPECT_TRUE(harness::ModuleReleasedByLibrary("portarb.dll"));
-  EXPECT_EQ(GetModuleHandleA("wiaservc.dll"), nullptr);
 }
 
 }  // namespace

@@ -73,18 +73,16 @@ void ClearDebugLines() {
   winplat::ClearDebugStrings();
 }
 
+void ObserveDebugLines(DebugLineObserver observer) {
+  winplat::SetDebugStringSink(observer != nullptr ? std::function<void(const char*)>(observer) : nullptr);
+}
+
 doubles::ContentionDouble& DeviceMonitor() {
   return TheDoubles().monitor;
 }
 
 doubles::ContentionDouble& PortArbitration() {
   return TheDoubles().arbitration;
-}
-
-bool ApplyAbsentEntryPoints() {
-  doubles::InstallDeviceMonitor(TheDoubles().monitor);
-  doubles::InstallPortArbitration(TheDoubles().arbitration);
-  return true;
 }
 
 bool ModuleReleasedByLibrary(const char* fileName) {
@@ -95,6 +93,12 @@ void ResetDoubles() {
   TheDoubles().monitor.Reset();
   TheDoubles().arbitration.Reset();
   ApplyAbsentEntryPoints();
+}
+
+bool ApplyAbsentEntryPoints() {
+  doubles::InstallDeviceMonitor(TheDoubles().monitor);
+  doubles::InstallPortArbitration(TheDoubles().arbitration);
+  return true;
 }
 
 bool PlugScanner(scansim::Port* port, WORD vid, WORD pid) {

@@ -14,13 +14,21 @@ namespace {
 
 std::mutex g_linesLock;
 std::vector<std::string> g_lines;
+DebugLineObserver g_observer = nullptr;
 
 void WINAPI CaptureDebugString(LPCSTR text) {
   if (text == nullptr) {
     return;
   }
-  std::lock_guard<std::mutex> lock(g_linesLock);
-  g_lines.emplace_back(text);
+  DebugLineObserver observer = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_linesLock);
+    g_lines.emplace_back(text);
+    observer = g_observer;
+  }
+  if (observer != nullptr) {
+    observer(text);
+  }
 }
 
 template <typename T>
@@ -107,16 +115,17 @@ void ClearDebugLines() {
   g_lines.clear();
 }
 
+void ObserveDebugLines(DebugLineObserver observer) {
+  std::lock_guard<std::mutex> lock(g_linesLock);
+  g_observer = observer;
+}
+
 doubles::ContentionDouble& DeviceMonitor() {
   return g_monitor.Control();
 }
 
 doubles::ContentionDouble& PortArbitration() {
   return g_arbitration.Control();
-}
-
-bool ApplyAbsentEntryPoints() {
-  return false;
 }
 
 bool ModuleReleasedByLibrary(const char* fileName) {
@@ -127,6 +136,10 @@ bool ModuleReleasedByLibrary(const char* fileName) {
     return g_arbitration.ReleasedByLibrary();
   }
   return GetModuleHandleA(fileName) == nullptr;
+}
+
+bool ApplyAbsentEntryPoints() {
+  return false;
 }
 
 void ResetDoubles() {
