@@ -14,8 +14,7 @@ constexpr DWORD STI_USD_VERSION = 2;
 }  // namespace
 
 HRESULT CSTIIOHandler::GetCapabilities(STI_USD_CAPS* pUsdCaps) {
-  DebugPrint("[STI]CSTIIOHandler::GetCapabilities");
-  CSTIIOHANDLER_TRACE("GetCapabilities");
+  CSTIIOHANDLER_ENTRY("GetCapabilities");
 
   if (pUsdCaps == nullptr) {
     WiaLogEntry(m_pIWiaLog, LOG_ERROR, 0, 0, "CSTIIOHandler::GetCapabilities, NULL parameter");
@@ -33,8 +32,7 @@ HRESULT CSTIIOHandler::DeviceReset() {
 }
 
 HRESULT CSTIIOHandler::GetLastError(LPDWORD pdwLastDeviceError) {
-  DebugPrint("[STI]CSTIIOHandler::GetLastError");
-  CSTIIOHANDLER_TRACE("GetLastError");
+  CSTIIOHANDLER_ENTRY("GetLastError");
 
   if (pdwLastDeviceError == nullptr) {
     return E_INVALIDARG;
@@ -111,8 +109,7 @@ HRESULT CSTIIOHandler::RawWriteCommand(LPVOID, DWORD, LPOVERLAPPED) {
 }
 
 HRESULT CSTIIOHandler::GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo) {
-  DebugPrint("[STI]CSTIIOHandler::GetLastErrorInfo");
-  CSTIIOHANDLER_TRACE("GetLastErrorInfo");
+  CSTIIOHANDLER_ENTRY("GetLastErrorInfo");
 
   if (pLastErrorInfo == nullptr) {
     return E_INVALIDARG;

@@ -15,8 +15,7 @@ void CSTIIOHandler::NoteShortOutput(DWORD dwOutDataSize, DWORD cbNeeded) {
 
 HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInDataSize, LPVOID pOutData,
                               DWORD dwOutDataSize, LPDWORD pdwActualData) {
-  DebugPrint("[STI]CSTIIOHandler::Escape");
-  CSTIIOHANDLER_TRACE("Escape");
+  CSTIIOHANDLER_ENTRY("Escape");
   HRESULT hr = E_NOTIMPL;
 
   switch (EscapeFunction) {

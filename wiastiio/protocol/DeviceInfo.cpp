@@ -123,8 +123,7 @@ HRESULT CSTIIOHandler::GetDeviceInfo() {
 }
 
 HRESULT CSTIIOHandler::CallGetDeviceInfo() {
-  DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo");
-  CSTIIOHANDLER_TRACE("CallGetDeviceInfo");
+  CSTIIOHANDLER_ENTRY("CallGetDeviceInfo");
 
   // The port cycle ends here whatever the exchange did.
   auto inquire = [this]() -> HRESULT {

@@ -69,8 +69,7 @@ HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
 }
 
 HRESULT CSTIIOHandler::CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData) {
-  DebugPrint("[STI]CSTIIOHandler::CallReadImage");
-  CSTIIOHANDLER_TRACE("CallReadImage");
+  CSTIIOHANDLER_ENTRY("CallReadImage");
 
   if (m_dwImageBufferSize == 0) {
     DebugPrint("[STI]m_dwImageBufferSize is 0, No memory is allocated");

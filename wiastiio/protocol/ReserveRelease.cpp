@@ -8,8 +8,7 @@
 #include "protocol/Protocol.h"
 
 HRESULT CSTIIOHandler::CallReserveUnit() {
-  DebugPrint("[STI]CSTIIOHandler::CallReserveUnit");
-  CSTIIOHANDLER_TRACE("CallReserveUnit");
+  CSTIIOHANDLER_ENTRY("CallReserveUnit");
 
   COMMAND_RESPONSE response = {};  // wReserved carries the warm-up time
   const EXCHANGE_RESULT exchange = RunCommand(kReserveUnitExchange, m_cmdReserveUnit, &response);
@@ -36,8 +35,7 @@ HRESULT CSTIIOHandler::CallReserveUnit() {
 }
 
 HRESULT CSTIIOHandler::CallReleaseUnit() {
-  DebugPrint("[STI]CSTIIOHandler::CallReleaseUnit");
-  CSTIIOHANDLER_TRACE("CallReleaseUnit");
+  CSTIIOHANDLER_ENTRY("CallReleaseUnit");
 
   COMMAND_RESPONSE response = {};
   const EXCHANGE_RESULT exchange = RunCommand(kReleaseUnitExchange, m_cmdReleaseUnit, &response);
@@ -54,8 +52,7 @@ HRESULT CSTIIOHandler::CallReleaseUnit() {
 }
 
 HRESULT CSTIIOHandler::CallAbort() {
-  DebugPrint("[STI]CSTIIOHandler::CallAbort");
-  CSTIIOHANDLER_TRACE("CallAbort");
+  CSTIIOHANDLER_ENTRY("CallAbort");
 
   COMMAND_RESPONSE response = {};
   const EXCHANGE_RESULT exchange = RunCommand(kAbortExchange, m_cmdAbort, &response);

@@ -66,8 +66,7 @@ bool CSTIIOHandler::WindowFits(DWORD dwFactor) {
 }
 
 HRESULT CSTIIOHandler::CallSetWindowParameter() {
-  DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter");
-  CSTIIOHANDLER_TRACE("CallSetWindowParameter");
+  CSTIIOHANDLER_ENTRY("CallSetWindowParameter");
 
   const DWORD dwFactor = WindowUnitsPerPixel(m_SWPParam.byResolutionCode);
   if (dwFactor == 0) {
