@@ -32,6 +32,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <utility>
 
 #include "protocol/Protocol.h"
 #include "simulator/ScannerSimulator.h"
@@ -237,9 +238,17 @@ class Tap : public scansim::Port {
   }
   bool Read(uint8_t* data, uint32_t length, uint32_t* read) override {
     const bool ok = inner_.Read(data, length, read);
+    for (const auto& patch : patches_) {
+      if (patch.first < std::min(*read, length)) {
+        data[patch.first] = patch.second;
+      }
+    }
+    patches_.clear();
     Note('R', data, length, *read, ok);
     return ok;
   }
+  // Bytes the scanner's next answer carries in place of its own, as a faulty or hostile device might.
+  void PatchNextRead(uint32_t offset, uint8_t value) { patches_.emplace_back(offset, value); }
   uint32_t LastError() const override { return inner_.LastError(); }
 
  private:
@@ -261,6 +270,7 @@ class Tap : public scansim::Port {
   scansim::Port& inner_;
   scansim::ScannerSimulator& scanner_;
   size_t violationsSeen_ = 0;
+  std::vector<std::pair<uint32_t, uint8_t>> patches_;
 };
 
 // ---- Scenarios ----------------------------------------------------------------------------------------
@@ -696,6 +706,13 @@ class Player::Impl {
     } else if (kind == "status") {
       fault = scansim::Fault::ReplaceStatus(static_cast<uint8_t>(Number(words.at(3))),
                                             static_cast<uint16_t>(words.size() > 4 ? Number(words[4]) : 0));
+    } else if (kind == "patch") {
+      // "fault read patch OFFSET XX XX ...": the next answer's bytes from OFFSET on.
+      const std::vector<uint8_t> bytes = HexBytes(words, 4);
+      for (size_t i = 0; i < bytes.size(); ++i) {
+        tap_->PatchNextRead(Number(words.at(3)) + static_cast<uint32_t>(i), bytes[i]);
+      }
+      return;
     } else {
       ADD_FAILURE() << "unknown fault " << kind;
     }
