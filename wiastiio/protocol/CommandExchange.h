@@ -52,8 +52,8 @@ struct EXCHANGE_RESULT {
 // first bit set decides.
 struct CONDITION_RESULT {
   WORD wMask;
-  LPCSTR pszLine;
   HRESULT hr;
+  LPCSTR pszLine;
 };
 
 // A result with the debug line that announces it (null: none).

@@ -89,26 +89,26 @@ inline constexpr COMMAND_EXCHANGE kReadImageExchange =
 // Object position and read report an empty feeder as a state, not a failure: the minidriver may fall
 // back to the flatbed. The read alone knows bit 14, and keeps the warming-up text for it.
 inline constexpr CONDITION_RESULT kPositionAndReadConditions[] = {
-    {MSG_DATA_RESOURCEBUSY, "[STI] MSG_DATA_RESOURCEBUSY Error", WIA_ERROR_BUSY},
-    {MSG_DATA_NO_DOCUMENT, "[STI] No document in ADF", ADF_NO_DOCUMENT},
-    {MSG_DATA_PAPER_JAM, "[STI] PaperJAM", WIA_ERROR_PAPER_JAM},
-    {MSG_DATA_WARMING_UP, "[STI] WIA_ERROR_WARMING_UP Error", WIA_ERROR_WARMING_UP},
-    {MSG_DATA_GENERAL, "[STI] WIA_ERROR_WARMING_UP Error", WIA_ERROR_GENERAL_ERROR},
+    {MSG_DATA_RESOURCEBUSY, WIA_ERROR_BUSY, "[STI] MSG_DATA_RESOURCEBUSY Error"},
+    {MSG_DATA_NO_DOCUMENT, ADF_NO_DOCUMENT, "[STI] No document in ADF"},
+    {MSG_DATA_PAPER_JAM, WIA_ERROR_PAPER_JAM, "[STI] PaperJAM"},
+    {MSG_DATA_WARMING_UP, WIA_ERROR_WARMING_UP, "[STI] WIA_ERROR_WARMING_UP Error"},
+    {MSG_DATA_GENERAL, WIA_ERROR_GENERAL_ERROR, "[STI] WIA_ERROR_WARMING_UP Error"},
 };
 
 // The scanner says how long a warm-up takes, but the minidriver decides whether to wait and retry.
 inline constexpr CONDITION_RESULT kReserveUnitConditions[] = {
-    {MSG_DATA_RESOURCEBUSY, "[STI] Gereral Error", WIA_ERROR_BUSY},
-    {MSG_DATA_NO_DOCUMENT, "[STI] No document in ADF", WIA_ERROR_PAPER_EMPTY},
-    {MSG_DATA_PAPER_JAM, "[STI] PaperJAM", WIA_ERROR_PAPER_JAM},
-    {MSG_DATA_WARMING_UP, "[STI] WIA_ERROR_WARMING_UP Error", WIA_ERROR_WARMING_UP},
+    {MSG_DATA_RESOURCEBUSY, WIA_ERROR_BUSY, "[STI] Gereral Error"},
+    {MSG_DATA_NO_DOCUMENT, WIA_ERROR_PAPER_EMPTY, "[STI] No document in ADF"},
+    {MSG_DATA_PAPER_JAM, WIA_ERROR_PAPER_JAM, "[STI] PaperJAM"},
+    {MSG_DATA_WARMING_UP, WIA_ERROR_WARMING_UP, "[STI] WIA_ERROR_WARMING_UP Error"},
 };
 
 inline constexpr CONDITION_RESULT kSetWindowConditions[] = {
-    {MSG_DATA_RESOURCEBUSY, "[STI] Resource Busy", WIA_ERROR_BUSY},
-    {MSG_DATA_NO_DOCUMENT, "[STI] No document in ADF", WIA_ERROR_PAPER_EMPTY},
-    {MSG_DATA_PAPER_JAM, "[STI] PaperJAM", WIA_ERROR_PAPER_JAM},
-    {MSG_DATA_WARMING_UP, "[STI] WarmingUp", WIA_ERROR_WARMING_UP},
+    {MSG_DATA_RESOURCEBUSY, WIA_ERROR_BUSY, "[STI] Resource Busy"},
+    {MSG_DATA_NO_DOCUMENT, WIA_ERROR_PAPER_EMPTY, "[STI] No document in ADF"},
+    {MSG_DATA_PAPER_JAM, WIA_ERROR_PAPER_JAM, "[STI] PaperJAM"},
+    {MSG_DATA_WARMING_UP, WIA_ERROR_WARMING_UP, "[STI] WarmingUp"},
 };
 
 // The inquiry succeeds on a good answer only.
