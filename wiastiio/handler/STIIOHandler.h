@@ -62,8 +62,13 @@ class CSTIIOHandler {
   EXCHANGE_RESULT RunCommand(const COMMAND_EXCHANGE& exchange, const COMMAND_BLOCK& command, Response* pResponse) {
     return RunExchange(exchange, &command, sizeof(command), pResponse, sizeof(*pResponse));
   }
-  // Writes one debug line per field, in order; with debugging off nothing is formatted.
-  void DumpFields(std::initializer_list<DUMP_FIELD> fields);
+  // Writes one debug line per field, in order. Inline, so that with debugging off the list is not even
+  // built: a dump then costs the one test.
+  void DumpFields(std::initializer_list<DUMP_FIELD> fields) {
+    if (m_bDebugOutput) {
+      WriteDebugFields(fields);
+    }
+  }
   HRESULT JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE byStartCode, BYTE byStatusCode, WORD wConditions);
   HRESULT JudgeResponse(const RESPONSE_JUDGEMENT& judgement, const RESPONSE_HEADER& header);
   HRESULT CallReserveUnit();
@@ -106,8 +111,9 @@ class CSTIIOHandler {
   void NoteShortOutput(DWORD dwOutDataSize, DWORD cbNeeded);
   // Frees the contention module and forgets the entry points that pointed into it.
   void FreeContentionModule();
-  // The formatting and writing behind DebugPrint.
+  // The formatting and writing behind DebugPrint and DumpFields.
   void WriteDebugLine(LPCSTR lpszFormat, ...);
+  void WriteDebugFields(std::initializer_list<DUMP_FIELD> fields);
 
  public:
   // The fields, in declaration order.

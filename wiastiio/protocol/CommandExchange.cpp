@@ -111,10 +111,7 @@ HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE b
   }
 }
 
-void CSTIIOHandler::DumpFields(std::initializer_list<DUMP_FIELD> fields) {
-  if (!m_bDebugOutput) {
-    return;
-  }
+void CSTIIOHandler::WriteDebugFields(std::initializer_list<DUMP_FIELD> fields) {
   for (const DUMP_FIELD& field : fields) {
     WriteDebugLine(field.pszFormat, field.dwValue);
   }
