@@ -75,8 +75,6 @@ HRESULT CSTIIOHandler::CallSetWindowParameter() {
     return E_INVALIDARG;
   }
 
-  // Until the scanner takes this window, no window bounds the blocks it announces.
-  m_dwWindowBlockLimit = 0;
   if (!WindowFits(dwFactor)) {
     return E_INVALIDARG;
   }
@@ -84,7 +82,7 @@ HRESULT CSTIIOHandler::CallSetWindowParameter() {
   memcpy(m_SWPParam.byHeader, kSWPCommandHeader, sizeof(kSWPCommandHeader));
 
   DebugPrint("[STI]before alignment : width => %d", m_SWPParam.dwWindowWidth);
-  // The scanner wants whole 32-pixel groups across; a width near 2^32 wraps to 0 like the count would.
+  // The scanner wants whole 32-pixel groups across (WindowFits has seen that this cannot wrap).
   m_SWPParam.dwWindowWidth = (m_SWPParam.dwWindowWidth + 31u) & ~31u;
   DebugPrint("[STI]after alignment : width => %d", m_SWPParam.dwWindowWidth);
   m_SWPParam.dwWindowWidth *= dwFactor;
@@ -112,6 +110,9 @@ HRESULT CSTIIOHandler::CallSetWindowParameter() {
     }
   }
 
+  // A refused window leaves the scanner's earlier one in force; once this one is sent, the earlier one no
+  // longer bounds the blocks, and until the scanner takes this one, no window does.
+  m_dwWindowBlockLimit = 0;
   const EXCHANGE_RESULT exchange =
       RunExchange(kSetWindowExchange, abyCommand, SWP_COMMAND_SIZE, &m_SWPResponse, sizeof(m_SWPResponse));
   if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
