@@ -45,7 +45,7 @@ enum class EXCHANGE_OUTCOME { kAnswered, kShortTransfer, kWriteFailed, kReadFail
 struct EXCHANGE_RESULT {
   EXCHANGE_OUTCOME outcome;
   HRESULT hr;    // the result the method returns when the exchange did not end in an answer
-  DWORD cbRead;  // bytes the read moved
+  DWORD cbRead;  // bytes of the answer (0 unless kAnswered)
 };
 
 // One condition bit behind STATUS_CODE_CHECK_CONDITION; a command's rows are tested in order and the

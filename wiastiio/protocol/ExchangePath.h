@@ -9,18 +9,17 @@
 inline EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand,
                                                   LPVOID pResponse, DWORD cbResponse) {
   // A short transfer leaves the scanner mid-command; only giving the port back recovers from that.
-  auto shortTransfer = [&](const EXCHANGE_TEXTS& texts, DWORD cbMoved, DWORD cbAsked, DWORD cbRead) -> EXCHANGE_RESULT {
+  auto shortTransfer = [&](const EXCHANGE_TEXTS& texts, DWORD cbMoved, DWORD cbAsked) -> EXCHANGE_RESULT {
     if (texts.pszShort != nullptr) {
       DebugPrint(texts.pszShort, cbMoved, cbAsked);
     }
     if (exchange.bCloseOnShort) {
       CloseDevice();
     }
-    return {EXCHANGE_OUTCOME::kShortTransfer, exchange.hrShortTransfer, cbRead};
+    return {EXCHANGE_OUTCOME::kShortTransfer, exchange.hrShortTransfer, 0};
   };
   // A failed call leaves the port as it was; only the system's error code is kept.
-  auto failedCall = [&](const EXCHANGE_TEXTS& texts, DWORD dwError, EXCHANGE_OUTCOME outcome,
-                        DWORD cbRead) -> EXCHANGE_RESULT {
+  auto failedCall = [&](const EXCHANGE_TEXTS& texts, DWORD dwError, EXCHANGE_OUTCOME outcome) -> EXCHANGE_RESULT {
     m_dwLastError = dwError;
     if (texts.pszFail != nullptr) {
       DebugPrint(texts.pszFail, dwError);
@@ -28,7 +27,7 @@ inline EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchan
     if (texts.pszErrorCode != nullptr) {
       DebugPrint(texts.pszErrorCode, dwError);
     }
-    return {outcome, exchange.hrFailedCall, cbRead};
+    return {outcome, exchange.hrFailedCall, 0};
   };
 
   DWORD dwWritten = 0;
@@ -41,13 +40,13 @@ inline EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchan
   // A short write counts even when the call claims success: the scanner saw a partial command.
   const bool bShortWrite = exchange.writeCheck != COUNT_CHECK::kNone && dwWritten != cbCommand;
   if (bShortWrite && exchange.writeCheck == COUNT_CHECK::kBeforeResult) {
-    return shortTransfer(exchange.write, dwWritten, cbCommand, 0);
+    return shortTransfer(exchange.write, dwWritten, cbCommand);
   }
   if (!bResult) {
-    return failedCall(exchange.write, dwError, EXCHANGE_OUTCOME::kWriteFailed, 0);
+    return failedCall(exchange.write, dwError, EXCHANGE_OUTCOME::kWriteFailed);
   }
   if (bShortWrite) {
-    return shortTransfer(exchange.write, dwWritten, cbCommand, 0);
+    return shortTransfer(exchange.write, dwWritten, cbCommand);
   }
   if (exchange.write.pszSuccess != nullptr) {
     DebugPrint(exchange.write.pszSuccess);
@@ -58,13 +57,13 @@ inline EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchan
   dwError = bResult ? 0 : ::GetLastError();
   const bool bShortRead = exchange.readCheck != COUNT_CHECK::kNone && dwRead != cbResponse;
   if (bShortRead && exchange.readCheck == COUNT_CHECK::kBeforeResult) {
-    return shortTransfer(exchange.read, dwRead, cbResponse, dwRead);
+    return shortTransfer(exchange.read, dwRead, cbResponse);
   }
   if (!bResult) {
-    return failedCall(exchange.read, dwError, EXCHANGE_OUTCOME::kReadFailed, dwRead);
+    return failedCall(exchange.read, dwError, EXCHANGE_OUTCOME::kReadFailed);
   }
   if (bShortRead) {
-    return shortTransfer(exchange.read, dwRead, cbResponse, dwRead);
+    return shortTransfer(exchange.read, dwRead, cbResponse);
   }
   if (exchange.read.pszSuccess != nullptr) {
     DebugPrint(exchange.read.pszSuccess);
