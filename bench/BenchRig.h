@@ -12,7 +12,7 @@
 #include "doubles/Rig.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
-#include "protocol/Protocol.h"
+#include "STIEscape.h"
 #include "simulator/Port.h"
 #include "simulator/Wire.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "protocol/Protocol.h"
+#include "STIEscape.h"
 
 #ifndef E_UNEXPECTED
 #define E_UNEXPECTED ((HRESULT)0x8000FFFFL)

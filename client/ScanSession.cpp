@@ -136,38 +136,25 @@ uint32_t RowBytes(Mode mode, uint32_t width) {
 }
 
 uint8_t ResolutionCode(uint32_t dpi) {
-  switch (dpi) {
-    case 75:
-      return 0;
-    case 150:
-      return 2;
-    case 300:
-      return 5;
-    case 600:
-      return 7;
-    case 1200:
-      return 8;
-    case 200:
-      return 9;
-    case 100:
-      return 10;
-    case 2400:
-      return 11;
-    default:
-      return 0xFF;
+  for (const RESOLUTION_CODE& entry : kResolutionCodes) {
+    if (entry.dwDpi == dpi) {
+      return entry.byCode;
+    }
   }
+  return 0xFF;
 }
 
 bool Scannable(uint32_t dpi, std::string* why) {
-  if (dpi == 2400) {
+  const uint8_t code = ResolutionCode(dpi);
+  if (code != 0xFF && WindowUnitsPerPixel(code) == 0) {
     if (why != nullptr) {
-      *why =
-          "the scanner lists 2400 dpi, but the library refuses it: the scan window is given in 1/1200 inch, "
-          "too coarse for 2400 dpi";
+      *why = "the scanner lists " + std::to_string(dpi) +
+             " dpi, but the library refuses it: the scan window is given in 1/1200 inch, too coarse for " +
+             std::to_string(dpi) + " dpi";
     }
     return false;
   }
-  if (ResolutionCode(dpi) == 0xFF) {
+  if (code == 0xFF) {
     if (why != nullptr) {
       *why = "the scan window has no resolution code for " + std::to_string(dpi) + " dpi";
     }

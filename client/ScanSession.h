@@ -16,7 +16,7 @@
 
 #include "client/Exports.h"
 #include "client/Outcome.h"
-#include "protocol/Protocol.h"
+#include "STIEscape.h"
 
 namespace client {
 

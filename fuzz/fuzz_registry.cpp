@@ -15,7 +15,7 @@
 
 #include "WIASTIIO.h"
 #include "doubles/Rig.h"
-#include "protocol/Protocol.h"
+#include "STIEscape.h"
 #include "support/ByteStream.h"
 #include "support/Check.h"
 #if !defined(_WIN32)

@@ -22,7 +22,7 @@
 #include "WIASTIIO.h"
 #include "doubles/Rig.h"
 #include "platform/control.h"
-#include "protocol/Protocol.h"
+#include "STIEscape.h"
 #include "support/ByteStream.h"
 #include "support/Check.h"
 

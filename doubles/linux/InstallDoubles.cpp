@@ -4,7 +4,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "handler/STIIOHandler.h"
+#include "PortContention.h"
 #include "platform/control.h"
 
 namespace doubles {

@@ -4,8 +4,8 @@
 // per-cycle loads and frees.
 #include <type_traits>
 
+#include "PortContention.h"
 #include "doubles/ContentionDouble.h"
-#include "handler/STIIOHandler.h"
 
 namespace {
 doubles::ContentionDouble g_arbitration;

@@ -4,8 +4,8 @@
 // test program holds its own reference across the handler's per-cycle loads and frees.
 #include <type_traits>
 
+#include "PortContention.h"
 #include "doubles/ContentionDouble.h"
-#include "handler/STIIOHandler.h"
 
 namespace {
 doubles::ContentionDouble g_monitor;

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "handler/STIIOHandler.h"
+#include "support/Harness.h"
 
 namespace {
 
@@ -52,12 +54,72 @@ TEST(Bounds, SetWindowKeepsTheBytesAfterTheCommandHeader) {
   SWP_PARAMETER window;
   std::memset(&window, 0xEE, sizeof(window));
   window.byResolutionCode = 0;
+  window.dwWindowWidth = 64;  // a window that fits 32-bit units is built before it is sent
+  window.dwWindowHeight = 40;
   handler->m_SWPParam = window;
   // No port is open: the command fails at its write, after the header and sizes are filled in.
   handler->CallSetWindowParameter();
   EXPECT_EQ(handler->m_SWPParam.byHeader[0], COMMAND_ESCAPE);
   for (BYTE padding : handler->m_SWPParam.byPadding) {
     EXPECT_EQ(padding, 0xEE);
+  }
+}
+
+// The scanner's answers for the announcement test: every write goes out whole, every read gets g_answer.
+BYTE g_answer[32];
+BOOL WINAPI WriteWhole(LPCVOID, DWORD dwLength, LPDWORD lpdwWritten) {
+  *lpdwWritten = dwLength;
+  return TRUE;
+}
+BOOL WINAPI ReadAnswer(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) {
+  *lpdwRead = std::min<DWORD>(dwLength, sizeof(g_answer));
+  std::memcpy(lpBuffer, g_answer, *lpdwRead);
+  return TRUE;
+}
+
+// A block announced beyond what the window can produce (6 bytes a pixel and the trailer), or beyond
+// 256 MiB before any window, is a failed read: the caller's record is left alone and nothing is kept to
+// allocate. The simulator announces only what it scans, so the answers come from a stand-in here.
+TEST(Bounds, AnnouncedBlockBeyondTheWindowIsAFailedRead) {
+  struct Case {
+    bool window;  // a 64 x 40 pixel window at 300 dpi taken first
+    DWORD size;
+    HRESULT expected;
+  } const cases[] = {
+      {false, 256u << 20, S_OK}, {false, (256u << 20) + 1, E_FAIL}, {false, 0xFFFFFFFF, E_FAIL}, {true, 15376, S_OK},
+      {true, 15377, E_FAIL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    auto handler = std::make_unique<CSTIIOHandler>(TRUE);
+    handler->m_pfnDeviceWrite = WriteWhole;
+    handler->m_pfnDeviceRead = ReadAnswer;
+    std::memset(g_answer, 0, sizeof(g_answer));
+    g_answer[0] = COMMAND_PREFIX;
+    if (c.window) {
+      handler->m_SWPParam.dwWindowWidth = 64;
+      handler->m_SWPParam.dwWindowHeight = 40;
+      handler->m_SWPParam.byResolutionCode = 5;
+      ASSERT_EQ(handler->CallSetWindowParameter(), S_OK);
+    }
+    g_answer[3] = 0x80;
+    for (int i = 0; i < 4; ++i) {
+      g_answer[4 + i] = static_cast<BYTE>(c.size >> (24 - 8 * i));
+    }
+    READ_RESPONSE record;
+    std::memset(&record, 0xEE, sizeof(record));
+    harness::ClearDebugLines();
+
+    EXPECT_EQ(handler->CallRead(&record), c.expected);
+
+    const std::vector<std::string> lines = harness::DebugLines();
+    const bool refused = c.expected == E_FAIL;
+    EXPECT_EQ(lines.back() == "[STI]Announced block of " + std::to_string(c.size) + " bytes is more than the " +
+                                  (c.window ? "15376" : "268435456") + " the window can produce; refused",
+              refused)
+        << lines.back();
+    EXPECT_EQ(record.byStartCode == 0xEE, refused);
+    EXPECT_EQ(handler->m_dwImageBufferSize, refused ? 0 : c.size);
   }
 }
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "WIASTIIO.h"
-#include "protocol/Protocol.h"
+#include "STIEscape.h"
 #include "simulator/Render.h"
 #include "simulator/ScannerSimulator.h"
 #include "support/Harness.h"

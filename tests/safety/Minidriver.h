@@ -10,7 +10,7 @@
 
 #include "WIASTIIO.h"
 #include "doubles/Rig.h"
-#include "protocol/Protocol.h"
+#include "STIEscape.h"
 
 namespace safety {
 

@@ -44,6 +44,8 @@ const char* const kScenarios[] = {
     "mid-scan-terminate",
     "mid-scan-initialize-again",
     "set-window-empty-answer",
+    "window-bounds",
+    "read-refused-record",
     "registry-ids-missing",
     "registry-ids-empty",
     "registry-device-monitor-0x100",

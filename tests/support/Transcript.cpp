@@ -34,7 +34,7 @@
 #include <sstream>
 #include <utility>
 
-#include "protocol/Protocol.h"
+#include "STIEscape.h"
 #include "simulator/ScannerSimulator.h"
 #include "support/Harness.h"
 

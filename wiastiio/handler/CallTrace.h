@@ -59,3 +59,8 @@ class CCallTrace {
 
 // The scope every traced method opens: CSTIIOHANDLER_TRACE("Escape") traces "CSTIIOHandler::Escape".
 #define CSTIIOHANDLER_TRACE(method) CCallTrace callTrace(m_pIWiaLog, 0, 3, "CSTIIOHandler::" method)
+
+// The opening of a method whose debug line is its own name: "[STI]CSTIIOHandler::" method, then the scope.
+#define CSTIIOHANDLER_ENTRY(method)          \
+  DebugPrint("[STI]CSTIIOHandler::" method); \
+  CSTIIOHANDLER_TRACE(method)

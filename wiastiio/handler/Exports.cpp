@@ -1,5 +1,6 @@
 // The nineteen exports. Each forwards to the handler method of the same role and returns its result
 // unchanged; InitializeDll and TerminateDll create and destroy the handler.
+#include <mutex>
 #include <new>
 
 #include "WIASTIIO.h"
@@ -10,13 +11,37 @@
 // TerminateDll): the call came at a time the library did not expect.
 #define NO_HANDLER_RESULT ((HRESULT)0x8000FFFFL)  // E_UNEXPECTED
 
-#define FORWARD(call) return g_pSTIIOHandler != nullptr ? g_pSTIIOHandler->call : NO_HANDLER_RESULT
+namespace {
+
+// The imaging service calls from several threads, and the handler (its image buffer, its port cycle, the
+// debug printer's buffers) serves one call at a time: every export holds this lock for its whole call.
+// There is one handler in the process, so this is the handler's lock; it also covers the pointer's
+// replacement by InitializeDll and TerminateDll. Uncontended it costs one atomic exchange each way.
+std::mutex g_handlerLock;
+
+using HandlerGuard = std::lock_guard<std::mutex>;
+
+void DestroyHandler() {
+  if (g_pSTIIOHandler == nullptr) {
+    return;
+  }
+  delete g_pSTIIOHandler;
+  g_pSTIIOHandler = nullptr;
+  UnbindWiasFormatArgs();
+}
+
+}  // namespace
+
+#define FORWARD(call)                      \
+  const HandlerGuard guard(g_handlerLock); \
+  return g_pSTIIOHandler != nullptr ? g_pSTIIOHandler->call : NO_HANDLER_RESULT
 
 extern "C" {
 
 HRESULT WINAPI InitializeDll(DWORD dwDebugOutput) {
+  const HandlerGuard guard(g_handlerLock);
   // A second call replaces the handler: the earlier one is destroyed first, so nothing it holds leaks.
-  TerminateDll();
+  DestroyHandler();
   CSTIIOHandler* pHandler = new (std::nothrow) CSTIIOHandler(dwDebugOutput);
   if (pHandler == nullptr) {
     return E_OUTOFMEMORY;
@@ -26,16 +51,13 @@ HRESULT WINAPI InitializeDll(DWORD dwDebugOutput) {
 }
 
 HRESULT WINAPI TerminateDll() {
-  if (g_pSTIIOHandler == nullptr) {
-    return S_OK;
-  }
-  delete g_pSTIIOHandler;
-  g_pSTIIOHandler = nullptr;
-  UnbindWiasFormatArgs();
+  const HandlerGuard guard(g_handlerLock);
+  DestroyHandler();
   return S_OK;
 }
 
 HRESULT WINAPI DeleteMemory() {
+  const HandlerGuard guard(g_handlerLock);
   if (g_pSTIIOHandler == nullptr) {
     return S_OK;
   }

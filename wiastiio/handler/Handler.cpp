@@ -51,6 +51,7 @@ CSTIIOHandler::CSTIIOHandler(DWORD bDebugOutput) {
   m_bDeviceMonitor = 1;
   m_pfnDeviceRead = nullptr;
   m_pfnDeviceWrite = nullptr;
+  m_dwWindowBlockLimit = 0;
 }
 
 CSTIIOHandler::~CSTIIOHandler() {

@@ -7,17 +7,12 @@
 #pragma once
 
 #include <cstdarg>
+#include <initializer_list>
 
+#include "PortContention.h"
 #include "platform/win32.h"
+#include "protocol/CommandExchange.h"
 #include "protocol/Protocol.h"
-
-// Entry points of the device-monitor contention module.
-typedef BOOL(WINAPI* PFN_PORTACQUIRE)(DWORD dwPortMode);
-typedef BOOL(WINAPI* PFN_PORTRELEASE)(DWORD dwPortMode);
-typedef BOOL(WINAPI* PFN_DEVICEOPEN)(DWORD dwAccess, DWORD dwShare, DWORD dwVid, DWORD dwPid, ULONG_PTR pReserved);
-typedef BOOL(WINAPI* PFN_DEVICEREAD)(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead);
-typedef BOOL(WINAPI* PFN_DEVICEWRITE)(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
-typedef BOOL(WINAPI* PFN_DEVICECLOSE)(DWORD dwFlags);
 
 #define DEBUG_LINE_SIZE 200
 #define EXTENDED_ERROR_TEXTS 1
@@ -60,6 +55,23 @@ class CSTIIOHandler {
   // ---- Scanner command protocol (protocol/) ----
   BOOL CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
   BOOL CoReadFile(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead);
+  // One command exchange as described (protocol/CommandExchange.h), and the judgement of its answer.
+  EXCHANGE_RESULT RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand, LPVOID pResponse,
+                              DWORD cbResponse);
+  // The exchange of one of the handler's command blocks, answered into a fixed-size response.
+  template <typename Response>
+  EXCHANGE_RESULT RunCommand(const COMMAND_EXCHANGE& exchange, const COMMAND_BLOCK& command, Response* pResponse) {
+    return RunExchange(exchange, &command, sizeof(command), pResponse, sizeof(*pResponse));
+  }
+  // Writes one debug line per field, in order. Inline, so that with debugging off the list is not even
+  // built: a dump then costs the one test.
+  void DumpFields(std::initializer_list<DUMP_FIELD> fields) {
+    if (m_bDebugOutput) {
+      WriteDebugFields(fields);
+    }
+  }
+  HRESULT JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE byStartCode, BYTE byStatusCode, WORD wConditions);
+  HRESULT JudgeResponse(const RESPONSE_JUDGEMENT& judgement, const RESPONSE_HEADER& header);
   HRESULT CallReserveUnit();
   HRESULT CallReleaseUnit();
   HRESULT CallAbort();
@@ -93,14 +105,20 @@ class CSTIIOHandler {
 
  private:
   void ValidateSWPForADF(BYTE* pbyCommand);
+  // Whether m_SWPParam, at dwFactor window units per pixel, can be sent: false (with a line) when its size
+  // wraps in 32-bit window units or exceeds the device's area.
+  bool WindowFits(DWORD dwFactor);
+  // Notes a read escape whose stated output size is smaller than what it hands back.
+  void NoteShortOutput(DWORD dwOutDataSize, DWORD cbNeeded);
   // Frees the contention module and forgets the entry points that pointed into it.
   void FreeContentionModule();
   // At teardown in mid-reservation: abort and release the unit, then end the port cycle.
   void EndReservation();
   // Keeps the port the search found and bounds its transfers.
   HRESULT TakeUsbscanPort();
-  // The formatting and writing behind DebugPrint.
+  // The formatting and writing behind DebugPrint and DumpFields.
   void WriteDebugLine(LPCSTR lpszFormat, ...);
+  void WriteDebugFields(std::initializer_list<DUMP_FIELD> fields);
 
  public:
   // The fields, in declaration order.
@@ -144,6 +162,8 @@ class CSTIIOHandler {
   BOOL m_bPortBorrowed = FALSE;
   // Set when Initialize found no usable Vid and Pid: no port is opened for an unknown scanner.
   BOOL m_bIdsRefused = FALSE;
+  // The largest block the window the scanner last took can produce; 0 while no window is known.
+  DWORD m_dwWindowBlockLimit;
 };
 
 // The one handler of the process, created by InitializeDll and destroyed by TerminateDll.

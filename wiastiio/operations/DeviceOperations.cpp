@@ -14,8 +14,7 @@ constexpr DWORD STI_USD_VERSION = 2;
 }  // namespace
 
 HRESULT CSTIIOHandler::GetCapabilities(STI_USD_CAPS* pUsdCaps) {
-  DebugPrint("[STI]CSTIIOHandler::GetCapabilities");
-  CSTIIOHANDLER_TRACE("GetCapabilities");
+  CSTIIOHANDLER_ENTRY("GetCapabilities");
 
   if (pUsdCaps == nullptr) {
     WiaLogEntry(m_pIWiaLog, LOG_ERROR, 0, 0, "CSTIIOHandler::GetCapabilities, NULL parameter");
@@ -33,8 +32,7 @@ HRESULT CSTIIOHandler::DeviceReset() {
 }
 
 HRESULT CSTIIOHandler::GetLastError(LPDWORD pdwLastDeviceError) {
-  DebugPrint("[STI]CSTIIOHandler::GetLastError");
-  CSTIIOHANDLER_TRACE("GetLastError");
+  CSTIIOHANDLER_ENTRY("GetLastError");
 
   if (pdwLastDeviceError == nullptr) {
     return E_INVALIDARG;
@@ -61,9 +59,12 @@ HRESULT CSTIIOHandler::RawReadData(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, L
   if (lpdwNumberOfBytes == nullptr || lpBuffer == nullptr) {
     return E_INVALIDARG;
   }
-  DWORD dwCount = *lpdwNumberOfBytes;
-
-  if (!CoReadFile(lpBuffer, dwCount, nullptr)) {
+  DWORD dwRead = 0;
+  const BOOL bRead = CoReadFile(lpBuffer, *lpdwNumberOfBytes, &dwRead);
+  // The count comes back as the bytes that arrived, on failure too: a caller must not take the whole
+  // buffer for data.
+  *lpdwNumberOfBytes = dwRead;
+  if (!bRead) {
     m_dwLastError = ::GetLastError();
     return E_NOTIMPL;
   }
@@ -86,25 +87,19 @@ HRESULT CSTIIOHandler::RawWriteData(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOV
   return S_OK;
 }
 
-HRESULT CSTIIOHandler::RawReadCommand(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, LPOVERLAPPED lpOverlapped) {
-  (void)lpBuffer;
-  (void)lpdwNumberOfBytes;
-  (void)lpOverlapped;
+// The raw command transfers are not provided: the command protocol has its own escapes.
+HRESULT CSTIIOHandler::RawReadCommand(LPVOID, LPDWORD, LPOVERLAPPED) {
   CSTIIOHANDLER_TRACE("RawReadCommand");
   return E_NOTIMPL;
 }
 
-HRESULT CSTIIOHandler::RawWriteCommand(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOVERLAPPED lpOverlapped) {
-  (void)lpBuffer;
-  (void)dwNumberOfBytes;
-  (void)lpOverlapped;
+HRESULT CSTIIOHandler::RawWriteCommand(LPVOID, DWORD, LPOVERLAPPED) {
   CSTIIOHANDLER_TRACE("RawWriteCommand");
   return E_NOTIMPL;
 }
 
 HRESULT CSTIIOHandler::GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo) {
-  DebugPrint("[STI]CSTIIOHandler::GetLastErrorInfo");
-  CSTIIOHANDLER_TRACE("GetLastErrorInfo");
+  CSTIIOHANDLER_ENTRY("GetLastErrorInfo");
 
   if (pLastErrorInfo == nullptr) {
     return E_INVALIDARG;

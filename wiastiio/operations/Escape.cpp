@@ -6,10 +6,16 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 
+void CSTIIOHandler::NoteShortOutput(DWORD dwOutDataSize, DWORD cbNeeded) {
+  // A size of 0 is the minidriver's usual "not given"; anything else below the need is worth a line.
+  if (dwOutDataSize != 0 && dwOutDataSize < cbNeeded) {
+    DebugPrint("[STI]Output buffer size %d is below the %d bytes handed back", dwOutDataSize, cbNeeded);
+  }
+}
+
 HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInDataSize, LPVOID pOutData,
                               DWORD dwOutDataSize, LPDWORD pdwActualData) {
-  DebugPrint("[STI]CSTIIOHandler::Escape");
-  CSTIIOHANDLER_TRACE("Escape");
+  CSTIIOHANDLER_ENTRY("Escape");
   HRESULT hr = E_NOTIMPL;
 
   switch (EscapeFunction) {
@@ -66,9 +72,12 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
         OutputDebugStringA("[STI] Device Unlocked... Break READ");
         return DEVICE_UNLOCKED;
       }
-      if (pOutData == nullptr || dwOutDataSize < sizeof(READ_RESPONSE)) {
+      // The minidriver never set the output size, so it is not a reason to refuse: the buffer is taken
+      // to hold the record, as it always was. Only a missing buffer is refused.
+      if (pOutData == nullptr) {
         return E_INVALIDARG;
       }
+      NoteShortOutput(dwOutDataSize, sizeof(READ_RESPONSE));
       hr = CallRead(pOutData);
       if (hr == PAGE_END) {
         DebugPrint("[STI]PAGE_END returned to WIAHandler");
@@ -84,10 +93,13 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
       if (!m_bUnitReserved) {
         return DEVICE_UNLOCKED;
       }
-      // The block announced by the last read is handed on without its trailer; it must fit.
-      if (pOutData == nullptr ||
-          (m_dwImageBufferSize > IMAGE_TRAILER_SIZE && dwOutDataSize < m_dwImageBufferSize - IMAGE_TRAILER_SIZE)) {
+      // The block announced by the last read is handed on without its trailer, into a buffer the caller
+      // sized from the read record; as for the read, only a missing buffer is refused.
+      if (pOutData == nullptr) {
         return E_INVALIDARG;
+      }
+      if (m_dwImageBufferSize > IMAGE_TRAILER_SIZE) {
+        NoteShortOutput(dwOutDataSize, m_dwImageBufferSize - IMAGE_TRAILER_SIZE);
       }
       hr = CallReadImage(pOutData, pdwActualData);
       break;

@@ -15,8 +15,7 @@ const GUID NO_EVENT_CODE = {};
 }  // namespace
 
 HRESULT CSTIIOHandler::SetNotificationHandle(HANDLE hEvent) {
-  DebugPrint("[STI]CSTIIOHandler::SetNotificationHandle");
-  CSTIIOHANDLER_TRACE("SetNotificationHandle");
+  CSTIIOHANDLER_ENTRY("SetNotificationHandle");
 
   if (hEvent == nullptr || hEvent == INVALID_HANDLE_VALUE) {
     DebugPrint("[STI SetNotificationHandle]Null Event Handle Pointer is received");
@@ -36,8 +35,7 @@ HRESULT CSTIIOHandler::SetNotificationHandle(HANDLE hEvent) {
 }
 
 HRESULT CSTIIOHandler::GetNotificationData(STINOTIFY* lpNotify) {
-  DebugPrint("[STI]CSTIIOHandler::GetNotificationData");
-  CSTIIOHANDLER_TRACE("GetNotificationData");
+  CSTIIOHANDLER_ENTRY("GetNotificationData");
 
   if (lpNotify == nullptr) {
     return E_INVALIDARG;

@@ -7,6 +7,9 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
+#include "protocol/ByteOrder.h"
+#include "protocol/CommandProfiles.h"
+#include "protocol/ExchangePath.h"
 #include "protocol/Protocol.h"
 
 namespace {
@@ -53,11 +56,6 @@ DWORD SnapToPaper(DWORD dwValue, const PAPER_SNAP (&snaps)[N]) {
     }
   }
   return dwValue;
-}
-
-DWORD BigEndian32(const BYTE* pby) {
-  return (static_cast<DWORD>(pby[0]) << 24) | (static_cast<DWORD>(pby[1]) << 16) | (static_cast<DWORD>(pby[2]) << 8) |
-         static_cast<DWORD>(pby[3]);
 }
 
 // 1/1200 inch to 1/1000 inch. The product wraps like the 32-bit signed value the record holds.
@@ -128,44 +126,19 @@ HRESULT CSTIIOHandler::GetDeviceInfo() {
 }
 
 HRESULT CSTIIOHandler::CallGetDeviceInfo() {
-  DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo");
-  CSTIIOHANDLER_TRACE("CallGetDeviceInfo");
+  CSTIIOHANDLER_ENTRY("CallGetDeviceInfo");
 
-  auto exchange = [this]() -> HRESULT {
-    DWORD dwWritten = 0;
-    BOOL bResult = CoWriteFile(&m_cmdInquiry, sizeof(m_cmdInquiry), &dwWritten);
-    DebugPrint("[QZ] sizeof(m_cmdInquiry)= %d,dwBytesWritten = %d, bResult = %d",
-               static_cast<DWORD>(sizeof(m_cmdInquiry)), dwWritten, bResult);
-    if (dwWritten != sizeof(m_cmdInquiry)) {
-      DebugPrint("[QZ]Writefile Fail");
-      return E_FAIL;
-    }
-    if (!bResult) {
-      m_dwLastError = ::GetLastError();
-      DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo = > CoWriteFile Fail");
-      return E_NOTIMPL;
-    }
-    DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo => CoWriteFile Success");
-
+  // The port cycle ends here whatever the exchange did.
+  auto inquire = [this]() -> HRESULT {
     INQUIRY_RESPONSE response;
     memset(&response, 0, sizeof(response));
-    DWORD dwRead = 0;
-    bResult = CoReadFile(&response, sizeof(response), &dwRead);
-    if (dwRead != sizeof(response)) {
-      DebugPrint("[QZ]Readfile Fail");
-      return E_FAIL;
+    const EXCHANGE_RESULT exchange = RunCommand(kInquiryExchange, m_cmdInquiry, &response);
+    if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
+      return exchange.hr;
     }
-    if (!bResult) {
-      // Taken before the debug line, whose output could disturb the thread's error code.
-      m_dwLastError = ::GetLastError();
-      DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo => CoReadFile Fail");
-      DebugPrint("[STI]Error code => %d", m_dwLastError);
-      return E_NOTIMPL;
-    }
-    DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo =>CoReadFile Success");
-
-    if (response.byStatusCode != STATUS_CODE_GOOD || response.byStartCode != COMMAND_PREFIX) {
-      return E_FAIL;
+    const HRESULT hr = JudgeResponse(kInquiryJudgement, response.byStartCode, response.byStatusCode, 0);
+    if (hr != S_OK) {
+      return hr;
     }
 
     HRESULT hrFormat = ChangeDeviceInfoFormat(&response);
@@ -174,7 +147,7 @@ HRESULT CSTIIOHandler::CallGetDeviceInfo() {
     return FAILED(hrFormat) ? hrFormat : S_OK;
   };
 
-  HRESULT hr = exchange();
+  HRESULT hr = inquire();
   CloseDevice();
   return hr;
 }
@@ -190,8 +163,7 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
   CopyIdentification(m_WiaDeviceInfo.szProductID, pbyResponse + offsetof(INQUIRY_RESPONSE, byProductID), 17,
                      sizeof(m_WiaDeviceInfo.szProductID));
 
-  const WORD wSupportedRes =
-      static_cast<WORD>(pResponse->bySupportedRes[0] | (static_cast<WORD>(pResponse->bySupportedRes[1]) << 8));
+  const WORD wSupportedRes = LoadLittleEndian16(pResponse->bySupportedRes);
   DebugPrint("[STI]Response.wSupportedRes => %x", wSupportedRes);
   LONG nCountResol = 0;
   for (const RESOLUTION_BIT& bit : kResolutionBits) {
@@ -246,10 +218,10 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
       break;
   }
 
-  DWORD dwBedWidth = BigEndian32(pResponse->byBedWidth);
-  const DWORD dwBedHeight = BigEndian32(pResponse->byBedHeight);
-  DWORD dwADFMaxLength = BigEndian32(pResponse->byADFMaxLength);
-  DWORD dwFlatbedMaxLength = BigEndian32(pResponse->byFlatbedMaxLength);
+  DWORD dwBedWidth = LoadBigEndian32(pResponse->byBedWidth);
+  const DWORD dwBedHeight = LoadBigEndian32(pResponse->byBedHeight);
+  DWORD dwADFMaxLength = LoadBigEndian32(pResponse->byADFMaxLength);
+  DWORD dwFlatbedMaxLength = LoadBigEndian32(pResponse->byFlatbedMaxLength);
   DebugPrint("[STI]before adjust:bed width = %d , height = %d", dwBedWidth, dwBedHeight);
 
   AdjustToPaperSize(static_cast<LONG>(dwBedWidth), 0, &dwBedWidth, nullptr);
@@ -266,7 +238,7 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
   m_WiaDeviceInfo.dwScanBedHeight = ToThousandths(dwFlatbedMaxLength);
   m_WiaDeviceInfo.dwDocFeederHeight = ToThousandths(dwADFMaxLength);
   m_WiaDeviceInfo.dwMaxScanTime = MAX_SCAN_TIME_MS;
-  m_WiaDeviceInfo.dwRGBOrder = (static_cast<DWORD>(pResponse->byRGBOrder[0]) << 8) | pResponse->byRGBOrder[1];
+  m_WiaDeviceInfo.dwRGBOrder = LoadBigEndian16(pResponse->byRGBOrder);
 
   FormatFirmwareVersion(m_WiaDeviceInfo.wszFirmwareVersion,
                         sizeof(m_WiaDeviceInfo.wszFirmwareVersion) / sizeof(m_WiaDeviceInfo.wszFirmwareVersion[0]),
@@ -299,18 +271,20 @@ HRESULT CSTIIOHandler::DumpDeviceInfo() {
   DebugPrint("[STI]===========ALL INFORMATION FROM DEVICE=============");
   DebugPrint("[STI]Vendor ID : %s", szVendorID);
   DebugPrint("[STI]Product ID : %s", m_WiaDeviceInfo.szProductID);
-  DebugPrint("[STI]Number of supported X resolution : %X", m_WiaDeviceInfo.nX_Resolutions);
-  DebugPrint("[STI]Number of supported Y resolution : %X", m_WiaDeviceInfo.nY_Resolutions);
-  DebugPrint("[STI]Scanner Type : 0x%X", m_WiaDeviceInfo.dwScannerType);
-  DebugPrint("[STI]Compression Type : 0x%X", m_WiaDeviceInfo.dwCompressionType);
-  DebugPrint("[STI]Image Composition : 0x%X", m_WiaDeviceInfo.dwImageComposition);
-  DebugPrint("[STI]Doc Feeder Status : 0x%X", m_WiaDeviceInfo.dwDocFeederStatus);
-  DebugPrint("[STI]Scan Bed Width : %d", m_WiaDeviceInfo.dwScanBedWidth);
-  DebugPrint("[STI]Scan Bed Height : %d", m_WiaDeviceInfo.dwScanBedHeight);
-  DebugPrint("[STI]Doc Feeder Width : %d", m_WiaDeviceInfo.dwDocFeederWidth);
-  DebugPrint("[STI]Doc Feeder Height : %d", m_WiaDeviceInfo.dwDocFeederHeight);
-  DebugPrint("[STI]RGB Order : 0x%X", m_WiaDeviceInfo.dwRGBOrder);
-  DebugPrint("[STI]Max Scan Time(mili sec) : %d", m_WiaDeviceInfo.dwMaxScanTime);
+  DumpFields({
+      {"[STI]Number of supported X resolution : %X", static_cast<DWORD>(m_WiaDeviceInfo.nX_Resolutions)},
+      {"[STI]Number of supported Y resolution : %X", static_cast<DWORD>(m_WiaDeviceInfo.nY_Resolutions)},
+      {"[STI]Scanner Type : 0x%X", m_WiaDeviceInfo.dwScannerType},
+      {"[STI]Compression Type : 0x%X", m_WiaDeviceInfo.dwCompressionType},
+      {"[STI]Image Composition : 0x%X", m_WiaDeviceInfo.dwImageComposition},
+      {"[STI]Doc Feeder Status : 0x%X", m_WiaDeviceInfo.dwDocFeederStatus},
+      {"[STI]Scan Bed Width : %d", static_cast<DWORD>(m_WiaDeviceInfo.dwScanBedWidth)},
+      {"[STI]Scan Bed Height : %d", static_cast<DWORD>(m_WiaDeviceInfo.dwScanBedHeight)},
+      {"[STI]Doc Feeder Width : %d", static_cast<DWORD>(m_WiaDeviceInfo.dwDocFeederWidth)},
+      {"[STI]Doc Feeder Height : %d", static_cast<DWORD>(m_WiaDeviceInfo.dwDocFeederHeight)},
+      {"[STI]RGB Order : 0x%X", m_WiaDeviceInfo.dwRGBOrder},
+      {"[STI]Max Scan Time(mili sec) : %d", m_WiaDeviceInfo.dwMaxScanTime},
+  });
   DebugPrint("[STI]Firmware Version : %ws", m_WiaDeviceInfo.wszFirmwareVersion);
   DebugPrint("[STI]=============END OF ALL INFORMATION =================");
   return 0;

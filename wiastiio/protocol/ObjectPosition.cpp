@@ -4,73 +4,27 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
+#include "protocol/CommandProfiles.h"
+#include "protocol/ExchangePath.h"
 #include "protocol/Protocol.h"
 
 HRESULT CSTIIOHandler::CallObjectPosition() {
   CSTIIOHANDLER_TRACE("CallObjectPosition");
 
-  HRESULT hr = E_NOTIMPL;
-
-  DWORD dwBytesWritten = 0;
-  if (!CoWriteFile(&m_cmdObjectPosition, sizeof(m_cmdObjectPosition), &dwBytesWritten)) {
-    DWORD dwError = ::GetLastError();
-    DebugPrint("[STI]CSTIIOHandler::CallObjectPosition = > CoWriteFile Fail");
-    m_dwLastError = dwError;
-    return hr;
-  }
-
   COMMAND_RESPONSE response = {};
-  DWORD dwBytesRead = 0;
-  if (!CoReadFile(&response, sizeof(response), &dwBytesRead)) {
-    DWORD dwError = ::GetLastError();
-    DebugPrint("[STI]CSTIIOHandler::CallObjectPosition =>CoReadFile Fail");
-    m_dwLastError = dwError;
-    return hr;
+  const EXCHANGE_RESULT exchange = RunCommand(kObjectPositionExchange, m_cmdObjectPosition, &response);
+  if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
+    return exchange.hr;
   }
 
   const RESPONSE_HEADER& header = response.header;
-  DebugPrint("[STI]CSTIIOHandler::CallObjectPosition => \t\t\t\tCoWriteFile / CoReadFile Success");
-  DebugPrint("[STI]Start  Code\t=>0x%02X", header.byStartCode);
-  DebugPrint("[STI]Status Code\t=>0x%02X", header.byStatusCode);
-  DebugPrint("[STI]Msg Data\t\t=>0x%02X", header.wMsgData);
+  DumpFields({
+      {"[STI]Start  Code\t=>0x%02X", header.byStartCode},
+      {"[STI]Status Code\t=>0x%02X", header.byStatusCode},
+      {"[STI]Msg Data\t\t=>0x%02X", header.wMsgData},
+  });
 
-  if (header.byStartCode != COMMAND_PREFIX) {
-    return E_FAIL;
-  }
-
-  switch (header.byStatusCode) {
-    case STATUS_CODE_GOOD:
-      DebugPrint("[STI]CSTIIOHandler::CallObjectPosition =>");
-      WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, 0, 2, "locking success.");
-      hr = S_OK;
-      break;
-    case STATUS_CODE_CHECK_CONDITION:
-      if (header.wMsgData & MSG_DATA_RESOURCEBUSY) {
-        DebugPrint("[STI] MSG_DATA_RESOURCEBUSY Error");
-        hr = WIA_ERROR_BUSY;
-      } else if (header.wMsgData & MSG_DATA_NO_DOCUMENT) {
-        // An empty feeder is a state, not a failure: the minidriver may fall back to the flatbed.
-        DebugPrint("[STI] No document in ADF");
-        hr = ADF_NO_DOCUMENT;
-      } else if (header.wMsgData & MSG_DATA_PAPER_JAM) {
-        DebugPrint("[STI] PaperJAM");
-        hr = WIA_ERROR_PAPER_JAM;
-      } else if (header.wMsgData & MSG_DATA_WARMING_UP) {
-        DebugPrint("[STI] WIA_ERROR_WARMING_UP Error");
-        hr = WIA_ERROR_WARMING_UP;
-      } else {
-        hr = E_FAIL;
-      }
-      break;
-    case STATUS_CODE_BUSY:
-      DebugPrint("[STI] Gereral Error");
-      hr = WIA_ERROR_BUSY;
-      break;
-    default:
-      hr = E_FAIL;
-      break;
-  }
-  return hr;
+  return JudgeResponse(kObjectPositionJudgement, header);
 }
 
 HRESULT CSTIIOHandler::GetStatus(STI_DEVICE_STATUS* pDevStatus) {

@@ -1,45 +1,11 @@
-// The scanner command protocol: command blocks, response layouts, status codes, message-data bits
-// and the result codes that the command methods hand to the minidriver.
+// The scanner command protocol as it travels on the wire: command blocks, response layouts, status
+// codes and message-data bits. Private to the library; what the minidriver sees is in STIEscape.h.
 #pragma once
 
 #include <cstddef>
 
+#include "STIEscape.h"
 #include "platform/win32.h"
-
-// ---- Result codes ------------------------------------------------------------------------------------
-
-// Positive protocol results: they reach the minidriver unchanged and pass the not-negative test.
-#define PAGE_END ((HRESULT)4)
-#define ADF_NO_DOCUMENT ((HRESULT)7)
-#define DEVICE_UNLOCKED ((HRESULT)8)
-#define PORT_ACQUIRE_FAIL ((HRESULT)0x100)
-
-#ifndef WIA_ERROR_GENERAL_ERROR
-#define WIA_ERROR_GENERAL_ERROR ((HRESULT)0x80210001L)
-#define WIA_ERROR_PAPER_JAM ((HRESULT)0x80210002L)
-#define WIA_ERROR_PAPER_EMPTY ((HRESULT)0x80210003L)
-#define WIA_ERROR_BUSY ((HRESULT)0x80210006L)
-#define WIA_ERROR_WARMING_UP ((HRESULT)0x80210007L)
-#endif
-
-// GetNotificationData with nothing pending: HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS).
-#define STI_NO_EVENT ((HRESULT)0x80070103L)
-
-// ---- Escape codes ------------------------------------------------------------------------------------
-
-#define GET_DEVICE_INFO 0x1001
-#define ESC_RESERVE_UNIT 0x1002
-#define ESC_SET_WINDOW_PARAMETER 0x1008
-#define ESC_OBJECT_POSITION 0x1010
-#define ESC_READ 0x1020
-#define ESC_ABORT 0x1040
-#define ESC_READ_IMAGE 0x1080
-#define ESC_RELEASE_UNIT 0x2000
-
-// ---- Port contention ---------------------------------------------------------------------------------
-
-#define PORT_MODE_DEVICE_MONITOR 0x21
-#define PORT_MODE_PORT_ARBITRATION 2
 
 // ---- Command blocks ----------------------------------------------------------------------------------
 
@@ -96,18 +62,6 @@ struct RESPONSE_HEADER {
 };
 static_assert(sizeof(RESPONSE_HEADER) == 8, "RESPONSE_HEADER");
 
-// The reserve-unit response.
-struct RESERVE_RESPONSE {
-  BYTE byStartCode;
-  BYTE byStatusCode;
-  BYTE byLength;
-  BYTE byMsgCode;
-  WORD wMsgData;
-  WORD wWarmupTime;
-  BYTE byUnused[24];
-};
-static_assert(sizeof(RESERVE_RESPONSE) == RESPONSE_SIZE, "RESERVE_RESPONSE");
-
 // A generic 32-byte response: the header and the command-specific rest.
 struct COMMAND_RESPONSE {
   RESPONSE_HEADER header;
@@ -115,29 +69,11 @@ struct COMMAND_RESPONSE {
 };
 static_assert(sizeof(COMMAND_RESPONSE) == RESPONSE_SIZE, "COMMAND_RESPONSE");
 
-// The read response: sizes big-endian on the wire, host order once handed to the caller.
-struct READ_RESPONSE {
-  BYTE byStartCode;
-  BYTE byStatusCode;
-  BYTE byLength;
-  BYTE byMsgCode;
-  DWORD dwDataSize;
-  WORD wHeight;
-  WORD wWidth;
-  WORD wScannerState;  // little-endian; SCANNER_STATE_NO_ERROR means no error
-  BYTE byUnused[18];
-};
-static_assert(sizeof(READ_RESPONSE) == RESPONSE_SIZE, "READ_RESPONSE");
-static_assert(offsetof(READ_RESPONSE, wScannerState) == 12, "READ_RESPONSE.wScannerState");
+// The read response is READ_RESPONSE (STIEscape.h): the caller gets it as it arrived, its sizes
+// turned from big-endian into host order.
 
 // The set-window-parameter response.
-struct SWP_RESPONSE {
-  BYTE byStartCode;
-  BYTE byStatusCode;
-  BYTE byLength;
-  BYTE byMsgCode;
-  WORD wMsgData;
-  WORD wReserved;
+struct SWP_RESPONSE : RESPONSE_HEADER {
   DWORD dwVWindowsSize;
   DWORD dwHWindowsSize;
   BYTE byRequireMirror;
@@ -174,66 +110,9 @@ static_assert(offsetof(INQUIRY_RESPONSE, byFirmwareVersion) == 64, "INQUIRY_RESP
 
 #pragma pack(pop)
 
-// ---- Records crossing the escape boundary -------------------------------------------------------------
-
-// The device-information record handed out by GET_DEVICE_INFO: natural 64-bit layout, 152 bytes.
-struct SCAN_DEVICE_INFO {
-  char szVendorID[8];
-  char szProductID[20];
-  LONG nX_Resolutions;
-  LONG* pX_Resolutions;
-  LONG nY_Resolutions;
-  LONG* pY_Resolutions;
-  DWORD dwScannerType;
-  DWORD dwCompressionType;
-  DWORD dwImageComposition;
-  DWORD dwDocFeederStatus;
-  LONG dwScanBedWidth;
-  LONG dwScanBedHeight;
-  LONG dwDocFeederWidth;
-  LONG dwDocFeederHeight;
-  DWORD dwRGBOrder;
-  DWORD dwMaxScanTime;
-  WCHAR wszFirmwareVersion[28];
-};
-static_assert(sizeof(SCAN_DEVICE_INFO) == 152, "SCAN_DEVICE_INFO");
-static_assert(offsetof(SCAN_DEVICE_INFO, szProductID) == 8, "SCAN_DEVICE_INFO.szProductID");
-static_assert(offsetof(SCAN_DEVICE_INFO, nX_Resolutions) == 28, "SCAN_DEVICE_INFO.nX_Resolutions");
-static_assert(offsetof(SCAN_DEVICE_INFO, pX_Resolutions) == 32, "SCAN_DEVICE_INFO.pX_Resolutions");
-static_assert(offsetof(SCAN_DEVICE_INFO, nY_Resolutions) == 40, "SCAN_DEVICE_INFO.nY_Resolutions");
-static_assert(offsetof(SCAN_DEVICE_INFO, pY_Resolutions) == 48, "SCAN_DEVICE_INFO.pY_Resolutions");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwScannerType) == 56, "SCAN_DEVICE_INFO.dwScannerType");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwDocFeederStatus) == 68, "SCAN_DEVICE_INFO.dwDocFeederStatus");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwScanBedWidth) == 72, "SCAN_DEVICE_INFO.dwScanBedWidth");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwDocFeederHeight) == 84, "SCAN_DEVICE_INFO.dwDocFeederHeight");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwRGBOrder) == 88, "SCAN_DEVICE_INFO.dwRGBOrder");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwMaxScanTime) == 92, "SCAN_DEVICE_INFO.dwMaxScanTime");
-static_assert(offsetof(SCAN_DEVICE_INFO, wszFirmwareVersion) == 96, "SCAN_DEVICE_INFO.wszFirmwareVersion");
-
-#define SCANNER_TYPE_FLATBED_ONLY 4
-#define MAX_SCAN_TIME_MS 600000
-
-// The scan-window record given to ESC_SET_WINDOW_PARAMETER: natural layout, 28 bytes.
-struct SWP_PARAMETER {
-  BYTE byHeader[5];  // replaced by 1B A8 24 13 30
-  BYTE byPadding[3];
-  DWORD dwWindowWidth;   // pixels at the scan resolution
-  DWORD dwWindowHeight;  // lines at the scan resolution
-  BYTE byResolutionCode;
-  BYTE byParameters[7];  // sent unchanged
-  BYTE byReserved1;      // sent as 0
-  BYTE byParameter2;     // sent unchanged
-  BYTE byScanSource;     // 0x40 flatbed
-  BYTE byReserved2;      // sent as 0
-};
-static_assert(sizeof(SWP_PARAMETER) == 28, "SWP_PARAMETER");
-static_assert(offsetof(SWP_PARAMETER, dwWindowWidth) == 8, "SWP_PARAMETER.dwWindowWidth");
-static_assert(offsetof(SWP_PARAMETER, byResolutionCode) == 16, "SWP_PARAMETER.byResolutionCode");
-static_assert(offsetof(SWP_PARAMETER, byScanSource) == 26, "SWP_PARAMETER.byScanSource");
-
 #define SWP_COMMAND_SIZE 25
-#define SCAN_SOURCE_FLATBED 0x40
-#define SCAN_SOURCE_ADF_FRONT 0x10
-#define SCAN_SOURCE_ADF_DUPLEX 0x20
 
-#define IMAGE_TRAILER_SIZE 16
+// Bounds on what a scanner may announce. A block never holds more than its window's pixels at
+// MAX_BYTES_PER_PIXEL bytes each and the trailer; before any window is taken, MAX_BLOCK_WITHOUT_WINDOW.
+#define MAX_BYTES_PER_PIXEL 6
+#define MAX_BLOCK_WITHOUT_WINDOW (256u * 1024u * 1024u)

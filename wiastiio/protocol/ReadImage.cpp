@@ -7,74 +7,19 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
+#include "protocol/ByteOrder.h"
+#include "protocol/CommandProfiles.h"
+#include "protocol/ExchangePath.h"
 #include "protocol/Protocol.h"
-
-namespace {
-
-// The scanner sends sizes most significant byte first.
-DWORD BigEndianDword(const void* pField) {
-  const BYTE* p = static_cast<const BYTE*>(pField);
-  return (static_cast<DWORD>(p[0]) << 24) | (static_cast<DWORD>(p[1]) << 16) | (static_cast<DWORD>(p[2]) << 8) |
-         static_cast<DWORD>(p[3]);
-}
-
-WORD BigEndianWord(const void* pField) {
-  const BYTE* p = static_cast<const BYTE*>(pField);
-  return static_cast<WORD>((p[0] << 8) | p[1]);
-}
-
-// The scanner-state word is the exception: it arrives least significant byte first.
-WORD LittleEndianWord(const void* pField) {
-  const BYTE* p = static_cast<const BYTE*>(pField);
-  return static_cast<WORD>(p[0] | (p[1] << 8));
-}
-
-// The caller gets the record in host order; both platforms the handler runs on are little-endian.
-void StoreDword(void* pField, DWORD dwValue) {
-  std::memcpy(pField, &dwValue, sizeof(dwValue));
-}
-
-void StoreWord(void* pField, WORD wValue) {
-  std::memcpy(pField, &wValue, sizeof(wValue));
-}
-
-}  // namespace
 
 HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
   CSTIIOHANDLER_TRACE("CallRead");
 
-  HRESULT hr = E_NOTIMPL;
-
-  DWORD dwBytesWritten = 0;
-  BOOL bResult = CoWriteFile(&m_cmdRead, sizeof(m_cmdRead), &dwBytesWritten);
-  DWORD dwError = bResult ? 0 : ::GetLastError();
-  // A short transfer leaves the scanner mid-command; only giving the port back recovers from that.
-  if (dwBytesWritten != sizeof(m_cmdRead)) {
-    DebugPrint("[STI]Writefile I/O Fail");
-    CloseDevice();
-    return E_FAIL;
-  }
-  if (!bResult) {
-    m_dwLastError = dwError;
-    DebugPrint("[STI]CSTIIOHandler::CallRead = > CoWriteFile Fail");
-    return E_FAIL;
-  }
-
   READ_RESPONSE response = {};
-  DWORD dwBytesRead = 0;
-  bResult = CoReadFile(&response, sizeof(response), &dwBytesRead);
-  dwError = bResult ? 0 : ::GetLastError();
-  if (dwBytesRead != sizeof(response)) {
-    DebugPrint("[STI]Readfile I/O Fail");
-    CloseDevice();
-    return E_FAIL;
+  const EXCHANGE_RESULT exchange = RunCommand(kReadExchange, m_cmdRead, &response);
+  if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
+    return exchange.hr;
   }
-  if (!bResult) {
-    DebugPrint("[STI]CSTIIOHandler::CallRead = > CoReadFile Fail");
-    m_dwLastError = dwError;
-    return E_FAIL;
-  }
-  DebugPrint("[STI]CSTIIOHandler::CallRead = > Read / Write[Success]");
 
   if (response.byStartCode != COMMAND_PREFIX) {
     // Forget any earlier announcement so that a read-image call cannot fetch a block nobody announced.
@@ -84,73 +29,48 @@ HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
   }
 
   // The size is kept whatever the status says: a retried read-image call asks for the same block.
-  m_dwImageBufferSize = BigEndianDword(&response.dwDataSize);
-  const WORD wHeight = BigEndianWord(&response.wHeight);
-  const WORD wWidth = BigEndianWord(&response.wWidth);
-  const WORD wScannerState = LittleEndianWord(&response.wScannerState);
-  StoreDword(&response.dwDataSize, m_dwImageBufferSize);
-  StoreWord(&response.wHeight, wHeight);
-  StoreWord(&response.wWidth, wWidth);
+  m_dwImageBufferSize = LoadBigEndian32(&response.dwDataSize);
+  const WORD wHeight = LoadBigEndian16(&response.wHeight);
+  const WORD wWidth = LoadBigEndian16(&response.wWidth);
+  const WORD wScannerState = LoadLittleEndian16(&response.wScannerState);
+  StoreHost(&response.dwDataSize, m_dwImageBufferSize);
+  StoreHost(&response.wHeight, wHeight);
+  StoreHost(&response.wWidth, wWidth);
 
   DebugPrint("[STI]  =============Response of Read command=============");
-  DebugPrint("[STI]  || Start Code => \t\t\t\t\t\t\t\t0x%02X", response.byStartCode);
-  DebugPrint("[STI]  || Status Code => \t\t\t\t\t\t\t\t0x%02X", response.byStatusCode);
-  DebugPrint("[STI]  || Msg Code(0x80 : link , 0x81 : EOB) => \t\t\t\t\t\t\t\t0x%02X", response.byMsgCode);
-  DebugPrint("[STI]  || Data Size(this size of buffer will be ready) => \t\t\t\t\t\t\t\t%d", m_dwImageBufferSize);
-  DebugPrint("[STI]  || Width(pixel,bytes[B/W]) => \t\t\t\t\t\t\t\t%d", wWidth);
-  DebugPrint("[STI]  || Height(pixel,bytes[B/W]) => \t\t\t\t\t\t\t\t%d", wHeight);
-  DebugPrint("[STI]  || Scanner State Code(0x0100 is no error) => \t\t\t\t\t\t\t\t0x%04X", wScannerState);
+  DumpFields({
+      {"[STI]  || Start Code => \t\t\t\t\t\t\t\t0x%02X", response.byStartCode},
+      {"[STI]  || Status Code => \t\t\t\t\t\t\t\t0x%02X", response.byStatusCode},
+      {"[STI]  || Msg Code(0x80 : link , 0x81 : EOB) => \t\t\t\t\t\t\t\t0x%02X", response.byMsgCode},
+      {"[STI]  || Data Size(this size of buffer will be ready) => \t\t\t\t\t\t\t\t%d", m_dwImageBufferSize},
+      {"[STI]  || Width(pixel,bytes[B/W]) => \t\t\t\t\t\t\t\t%d", wWidth},
+      {"[STI]  || Height(pixel,bytes[B/W]) => \t\t\t\t\t\t\t\t%d", wHeight},
+      {"[STI]  || Scanner State Code(0x0100 is no error) => \t\t\t\t\t\t\t\t0x%04X", wScannerState},
+  });
   DebugPrint("[STI]  ========End of Response of Read command=====");
+
+  // An announcement beyond what the window can produce is a broken answer: refused as a failed read
+  // before anything is allocated for it.
+  const DWORD dwLimit = m_dwWindowBlockLimit != 0 ? m_dwWindowBlockLimit : MAX_BLOCK_WITHOUT_WINDOW;
+  if (m_dwImageBufferSize > dwLimit) {
+    DebugPrint("[STI]Announced block of %u bytes is more than the %u the window can produce; refused",
+               m_dwImageBufferSize, dwLimit);
+    m_dwImageBufferSize = 0;
+    return E_FAIL;
+  }
 
   // The caller sizes its next read-image buffer from this record, whatever the status turns out to be.
   std::memcpy(lpOutBuffer, &response, sizeof(response));
 
-  switch (response.byStatusCode) {
-    case STATUS_CODE_GOOD:
-      if (response.byMsgCode == MSG_CODE_EOB) {
-        DebugPrint("[STI]CallRead returns PAGE_END");
-        hr = PAGE_END;
-      } else {
-        DebugPrint("[STI]CallRead returns S_OK");
-        hr = S_OK;
-      }
-      break;
-    case STATUS_CODE_CHECK_CONDITION:
-      if (wScannerState & MSG_DATA_RESOURCEBUSY) {
-        DebugPrint("[STI] MSG_DATA_RESOURCEBUSY Error");
-        hr = WIA_ERROR_BUSY;
-      } else if (wScannerState & MSG_DATA_NO_DOCUMENT) {
-        DebugPrint("[STI] No document in ADF");
-        hr = ADF_NO_DOCUMENT;
-      } else if (wScannerState & MSG_DATA_PAPER_JAM) {
-        DebugPrint("[STI] PaperJAM");
-        hr = WIA_ERROR_PAPER_JAM;
-      } else if (wScannerState & MSG_DATA_WARMING_UP) {
-        DebugPrint("[STI] WIA_ERROR_WARMING_UP Error");
-        hr = WIA_ERROR_WARMING_UP;
-      } else if (wScannerState & MSG_DATA_GENERAL) {
-        // The warming-up text is kept for this condition too: tools match on the debug lines.
-        DebugPrint("[STI] WIA_ERROR_WARMING_UP Error");
-        hr = WIA_ERROR_GENERAL_ERROR;
-      } else {
-        hr = E_FAIL;
-      }
-      break;
-    case STATUS_CODE_BUSY:
-      DebugPrint("[STI] STATUS_CODE_BUSY Error");
-      hr = WIA_ERROR_BUSY;
-      break;
-    default:
-      break;
+  if (response.byStatusCode == STATUS_CODE_GOOD && response.byMsgCode == MSG_CODE_EOB) {
+    DebugPrint("[STI]CallRead returns PAGE_END");
+    return PAGE_END;
   }
-  return hr;
+  return JudgeResponse(kReadJudgement, response.byStartCode, response.byStatusCode, wScannerState);
 }
 
 HRESULT CSTIIOHandler::CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData) {
-  DebugPrint("[STI]CSTIIOHandler::CallReadImage");
-  CSTIIOHANDLER_TRACE("CallReadImage");
-
-  HRESULT hr = E_NOTIMPL;
+  CSTIIOHANDLER_ENTRY("CallReadImage");
 
   if (m_dwImageBufferSize == 0) {
     DebugPrint("[STI]m_dwImageBufferSize is 0, No memory is allocated");
@@ -173,52 +93,23 @@ HRESULT CSTIIOHandler::CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData) 
   DebugPrint("[STI] Memory m_pRawDataBuffer new");
   DebugPrint("[STI][ReadImage]Allocated Image Buffer Size => \t\t\t\t\t\t%d", m_dwImageBufferSize);
 
-  // One transfer into the held buffer; every way out of it passes the release below.
-  auto transferBlock = [&]() -> HRESULT {
-    DWORD dwBytesWritten = 0;
-    BOOL bResult = CoWriteFile(&m_cmdReadImage, sizeof(m_cmdReadImage), &dwBytesWritten);
-    DWORD dwError = bResult ? 0 : ::GetLastError();
-    if (dwBytesWritten != sizeof(m_cmdReadImage)) {
-      CloseDevice();
-      return E_FAIL;
-    }
-    if (!bResult) {
-      m_dwLastError = dwError;
-      DebugPrint("[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Fail");
-      return hr;
-    }
-    DebugPrint("[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Success");
-
-    DWORD dwBytesRead = 0;
-    bResult = CoReadFile(m_pRawDataBuffer, m_dwImageBufferSize, &dwBytesRead);
-    dwError = bResult ? 0 : ::GetLastError();
-    // The announced size is kept on every failure, so a retry asks for the same block.
-    if (dwBytesRead != m_dwImageBufferSize) {
-      CloseDevice();
-      return E_FAIL;
-    }
-    if (!bResult) {
-      DebugPrint("[STI]CSTIIOHandler::CallReadImage = > CoReadFile Fail");
-      m_dwLastError = dwError;
-      DebugPrint("[STI]Error code => %d", m_dwLastError);
-      return hr;
-    }
-    DebugPrint("[STI]CSTIIOHandler::CallReadImage = > CoReadFile Success");
-    DebugPrint("[STI][m_dwImageBufferSize]Received Image Data Size => %d", dwBytesRead);
-
+  // The announced size is kept on every failure, so a retry asks for the same block.
+  const EXCHANGE_RESULT exchange =
+      RunExchange(kReadImageExchange, &m_cmdReadImage, sizeof(m_cmdReadImage), m_pRawDataBuffer, m_dwImageBufferSize);
+  HRESULT hr = exchange.hr;
+  if (exchange.outcome == EXCHANGE_OUTCOME::kAnswered) {
+    DebugPrint("[STI][m_dwImageBufferSize]Received Image Data Size => %d", exchange.cbRead);
     // Every block ends in a trailer of its own that is not image data.
     DWORD dwImageBytes = 0;
-    if (dwBytesRead > IMAGE_TRAILER_SIZE) {
-      dwImageBytes = dwBytesRead - IMAGE_TRAILER_SIZE;
+    if (exchange.cbRead > IMAGE_TRAILER_SIZE) {
+      dwImageBytes = exchange.cbRead - IMAGE_TRAILER_SIZE;
       std::memcpy(lpOutBuffer, m_pRawDataBuffer, dwImageBytes);
     }
     if (pdwActualData != nullptr) {
       *pdwActualData = dwImageBytes;
     }
     m_dwImageBufferSize = 0;
-    return S_OK;
-  };
-  hr = transferBlock();
+  }
 
   delete[] m_pRawDataBuffer;
   m_pRawDataBuffer = nullptr;

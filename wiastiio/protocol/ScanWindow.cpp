@@ -1,36 +1,17 @@
 // The scan window: the caller's SWP_PARAMETER record becomes the scanner's 25-byte set-window-parameter
 // command, with the window size in 1200-dpi units, most significant byte first.
+#include <cstdint>
 #include <cstring>
 
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
+#include "protocol/ByteOrder.h"
+#include "protocol/CommandProfiles.h"
+#include "protocol/ExchangePath.h"
 #include "protocol/Protocol.h"
 
 namespace {
-
-// The resolution codes the scanner knows. The scanner takes window sizes in 1200-dpi units, so a
-// resolution above 1200 dpi has no whole-number factor and is refused with the unknown codes.
-struct RESOLUTION_CODE {
-  BYTE byCode;
-  DWORD dwDpi;
-};
-
-const RESOLUTION_CODE kResolutionCodes[] = {
-    {0, 75}, {2, 150}, {5, 300}, {7, 600}, {8, 1200}, {9, 200}, {10, 100}, {11, 2400},
-};
-
-const DWORD BASE_DPI = 1200;
-
-// Whole-number factor from the code's resolution to 1200 dpi; 0 when there is none.
-DWORD FactorFor1200Dpi(BYTE byCode) {
-  for (const RESOLUTION_CODE& entry : kResolutionCodes) {
-    if (entry.byCode == byCode) {
-      return BASE_DPI / entry.dwDpi;
-    }
-  }
-  return 0;
-}
 
 const BYTE kSWPCommandHeader[5] = {COMMAND_ESCAPE, COMMAND_PREFIX, OP_SET_WINDOW, 0x13, 0x30};
 
@@ -39,30 +20,70 @@ const size_t SWP_OFFSET_WIDTH = 5;
 const size_t SWP_OFFSET_HEIGHT = 9;
 const size_t SWP_OFFSET_SCAN_SOURCE = 23;
 
-void StoreBigEndian32(BYTE* pby, DWORD dwValue) {
-  pby[0] = static_cast<BYTE>(dwValue >> 24);
-  pby[1] = static_cast<BYTE>(dwValue >> 16);
-  pby[2] = static_cast<BYTE>(dwValue >> 8);
-  pby[3] = static_cast<BYTE>(dwValue);
+// Window sizes in 1200-dpi units, computed wide enough that nothing wraps.
+uint64_t AlignedWidthUnits(DWORD dwWidth, DWORD dwFactor) {
+  return ((static_cast<uint64_t>(dwWidth) + 31u) & ~uint64_t{31}) * dwFactor;
+}
+
+// 1/1000 inch of the device record to 1200-dpi units, rounded up.
+uint64_t ThousandthsToUnits(LONG lThousandths) {
+  return lThousandths <= 0 ? 0 : (static_cast<uint64_t>(lThousandths) * WINDOW_UNIT_DPI + 999u) / 1000u;
+}
+
+// The most a window can produce in one block: every pixel at 6 bytes (twice 24-bit colour, room for a
+// deeper or two-sided scan) and the trailer. Never 0, so that a window is always known once set.
+DWORD BlockLimit(DWORD dwWidthPixels, DWORD dwHeightPixels) {
+  const uint64_t qwLimit =
+      static_cast<uint64_t>(dwWidthPixels) * dwHeightPixels * MAX_BYTES_PER_PIXEL + IMAGE_TRAILER_SIZE;
+  return qwLimit > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(qwLimit);
 }
 
 }  // namespace
 
-HRESULT CSTIIOHandler::CallSetWindowParameter() {
-  DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter");
-  CSTIIOHANDLER_TRACE("CallSetWindowParameter");
+bool CSTIIOHandler::WindowFits(DWORD dwFactor) {
+  const DWORD dwWidth = m_SWPParam.dwWindowWidth;
+  const DWORD dwHeight = m_SWPParam.dwWindowHeight;
+  const uint64_t qwWidthUnits = AlignedWidthUnits(dwWidth, dwFactor);
+  const uint64_t qwHeightUnits = static_cast<uint64_t>(dwHeight) * dwFactor;
+  // Sent wrapped, a window this size would be one the caller never asked for.
+  if (qwWidthUnits > 0xFFFFFFFFu || qwHeightUnits > 0xFFFFFFFFu) {
+    DebugPrint("[STI]Window of %u x %u pixels does not fit 32-bit 1200-dpi units; refused", dwWidth, dwHeight);
+    return false;
+  }
+  // Once the device has described itself, a window larger than its area is refused too. The width may
+  // grow by the 32-pixel alignment and either size by one pixel of rounding.
+  if (m_bDeviceInfoValid) {
+    const uint64_t qwMaxWidth = ThousandthsToUnits(m_WiaDeviceInfo.dwScanBedWidth) + 32u * dwFactor;
+    const LONG lLongest = m_WiaDeviceInfo.dwScanBedHeight > m_WiaDeviceInfo.dwDocFeederHeight
+                              ? m_WiaDeviceInfo.dwScanBedHeight
+                              : m_WiaDeviceInfo.dwDocFeederHeight;
+    const uint64_t qwMaxHeight = ThousandthsToUnits(lLongest) + dwFactor;
+    if (qwWidthUnits > qwMaxWidth || qwHeightUnits > qwMaxHeight) {
+      DebugPrint("[STI]Window of %u x %u pixels is larger than the device's area; refused", dwWidth, dwHeight);
+      return false;
+    }
+  }
+  return true;
+}
 
-  const DWORD dwFactor = FactorFor1200Dpi(m_SWPParam.byResolutionCode);
+HRESULT CSTIIOHandler::CallSetWindowParameter() {
+  CSTIIOHANDLER_ENTRY("CallSetWindowParameter");
+
+  const DWORD dwFactor = WindowUnitsPerPixel(m_SWPParam.byResolutionCode);
   if (dwFactor == 0) {
     // A window the scanner cannot size is refused before the scanner hears of it.
     DebugPrint("[STI]Unsupported resolution code => %d", m_SWPParam.byResolutionCode);
     return E_INVALIDARG;
   }
 
+  if (!WindowFits(dwFactor)) {
+    return E_INVALIDARG;
+  }
+
   memcpy(m_SWPParam.byHeader, kSWPCommandHeader, sizeof(kSWPCommandHeader));
 
   DebugPrint("[STI]before alignment : width => %d", m_SWPParam.dwWindowWidth);
-  // The scanner wants whole 32-pixel groups across; a width near 2^32 wraps to 0 like the count would.
+  // The scanner wants whole 32-pixel groups across (WindowFits has seen that this cannot wrap).
   m_SWPParam.dwWindowWidth = (m_SWPParam.dwWindowWidth + 31u) & ~31u;
   DebugPrint("[STI]after alignment : width => %d", m_SWPParam.dwWindowWidth);
   m_SWPParam.dwWindowWidth *= dwFactor;
@@ -90,66 +111,35 @@ HRESULT CSTIIOHandler::CallSetWindowParameter() {
     }
   }
 
-  DWORD dwWritten = 0;
-  if (!CoWriteFile(abyCommand, SWP_COMMAND_SIZE, &dwWritten)) {
-    m_dwLastError = ::GetLastError();
-    DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Fail");
-    return E_FAIL;
+  // A refused window leaves the scanner's earlier one in force; once this one is sent, the earlier one no
+  // longer bounds the blocks, and until the scanner takes this one, no window does.
+  m_dwWindowBlockLimit = 0;
+  const EXCHANGE_RESULT exchange =
+      RunExchange(kSetWindowExchange, abyCommand, SWP_COMMAND_SIZE, &m_SWPResponse, sizeof(m_SWPResponse));
+  if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
+    return exchange.hr;
   }
-  DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Success");
-
-  // A short answer is judged as it stands: bytes that did not arrive keep the previous response.
-  DWORD dwRead = 0;
-  if (!CoReadFile(&m_SWPResponse, sizeof(m_SWPResponse), &dwRead)) {
-    m_dwLastError = ::GetLastError();
-    DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Fail");
-    return E_FAIL;
-  }
-  DebugPrint("[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Success");
 
   DebugPrint("[STI]=====RESPONSE FOR SETWINDOWPARAMETER====");
-  DebugPrint("[STI]byStartCode = >0x%X", m_SWPResponse.byStartCode);
-  DebugPrint("[STI]byStatusCode = >0x%X", m_SWPResponse.byStatusCode);
-  DebugPrint("[STI]byLength = >0x%X", m_SWPResponse.byLength);
-  DebugPrint("[STI]byMsgCode = >0x%x", m_SWPResponse.byMsgCode);
-  DebugPrint("[STI]wMsgData = >0x%X", m_SWPResponse.wMsgData);
-  DebugPrint("[STI] wReserved= >0x%x", m_SWPResponse.wReserved);
-  DebugPrint("[STI]dwVWindowsSize = >(hexa)%08X", m_SWPResponse.dwVWindowsSize);
-  DebugPrint("[STI]dwHWindowsSize = >(hexa)%08X", m_SWPResponse.dwHWindowsSize);
-  DebugPrint("[STI]byRequireMirror = >0x%X", m_SWPResponse.byRequireMirror);
+  DumpFields({
+      {"[STI]byStartCode = >0x%X", m_SWPResponse.byStartCode},
+      {"[STI]byStatusCode = >0x%X", m_SWPResponse.byStatusCode},
+      {"[STI]byLength = >0x%X", m_SWPResponse.byLength},
+      {"[STI]byMsgCode = >0x%x", m_SWPResponse.byMsgCode},
+      {"[STI]wMsgData = >0x%X", m_SWPResponse.wMsgData},
+      {"[STI] wReserved= >0x%x", m_SWPResponse.wReserved},
+      {"[STI]dwVWindowsSize = >(hexa)%08X", m_SWPResponse.dwVWindowsSize},
+      {"[STI]dwHWindowsSize = >(hexa)%08X", m_SWPResponse.dwHWindowsSize},
+      {"[STI]byRequireMirror = >0x%X", m_SWPResponse.byRequireMirror},
+  });
   DebugPrint("[STI]====END OF RESPONSE FOR SETWINDOWPARAMETER =====");
-  DebugPrint("[STI]========RECEIVED DATA FOR S.W.P RESPONSE : %dBYTEs ", dwRead);
+  DebugPrint("[STI]========RECEIVED DATA FOR S.W.P RESPONSE : %dBYTEs ", exchange.cbRead);
 
-  const WORD wMsgData = m_SWPResponse.wMsgData;
-  switch (m_SWPResponse.byStatusCode) {
-    case STATUS_CODE_GOOD:
-      return S_OK;
-    case STATUS_CODE_BUSY:
-      DebugPrint("[STI] STATUS_CODE_BUSY");
-      return WIA_ERROR_BUSY;
-    case STATUS_CODE_CHECK_CONDITION:
-      if (wMsgData & MSG_DATA_RESOURCEBUSY) {
-        DebugPrint("[STI] Resource Busy");
-        return WIA_ERROR_BUSY;
-      }
-      if (wMsgData & MSG_DATA_NO_DOCUMENT) {
-        DebugPrint("[STI] No document in ADF");
-        return WIA_ERROR_PAPER_EMPTY;
-      }
-      if (wMsgData & MSG_DATA_PAPER_JAM) {
-        DebugPrint("[STI] PaperJAM");
-        return WIA_ERROR_PAPER_JAM;
-      }
-      if (wMsgData & MSG_DATA_WARMING_UP) {
-        DebugPrint("[STI] WarmingUp");
-        return WIA_ERROR_WARMING_UP;
-      }
-      break;
-    default:
-      break;
+  const HRESULT hr = JudgeResponse(kSetWindowJudgement, m_SWPResponse);
+  if (hr == S_OK) {
+    m_dwWindowBlockLimit = BlockLimit(m_SWPParam.dwWindowWidth / dwFactor, m_SWPParam.dwWindowHeight / dwFactor);
   }
-  DebugPrint("[STI] Gereral Error");
-  return WIA_ERROR_GENERAL_ERROR;
+  return hr;
 }
 
 void CSTIIOHandler::ValidateSWPForADF(BYTE* pbyCommand) {

@@ -1,0 +1,112 @@
+// The bodies of the one exchange path, included by each command's file so that every command's
+// description, a constant, is folded into its own copy of the path: the table costs nothing at run time.
+#pragma once
+
+#include "handler/CallTrace.h"
+#include "handler/STIIOHandler.h"
+#include "protocol/CommandExchange.h"
+
+inline EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand,
+                                                  LPVOID pResponse, DWORD cbResponse) {
+  // A short transfer leaves the scanner mid-command; only giving the port back recovers from that.
+  auto shortTransfer = [&](const EXCHANGE_TEXTS& texts, DWORD cbMoved, DWORD cbAsked) -> EXCHANGE_RESULT {
+    if (texts.pszShort != nullptr) {
+      DebugPrint(texts.pszShort, cbMoved, cbAsked);
+    }
+    if (exchange.bCloseOnShort) {
+      CloseDevice();
+    }
+    return {EXCHANGE_OUTCOME::kShortTransfer, exchange.hrShortTransfer, 0};
+  };
+  // A failed call leaves the port as it was; only the system's error code is kept.
+  auto failedCall = [&](const EXCHANGE_TEXTS& texts, DWORD dwError, EXCHANGE_OUTCOME outcome) -> EXCHANGE_RESULT {
+    m_dwLastError = dwError;
+    if (texts.pszFail != nullptr) {
+      DebugPrint(texts.pszFail, dwError);
+    }
+    if (texts.pszErrorCode != nullptr) {
+      DebugPrint(texts.pszErrorCode, dwError);
+    }
+    return {outcome, exchange.hrFailedCall, 0};
+  };
+
+  DWORD dwWritten = 0;
+  BOOL bResult = CoWriteFile(pCommand, cbCommand, &dwWritten);
+  // Taken at once: the debug output below may overwrite the thread's last-error code.
+  DWORD dwError = bResult ? 0 : ::GetLastError();
+  if (exchange.pszWriteCount != nullptr) {
+    DebugPrint(exchange.pszWriteCount, cbCommand, dwWritten, bResult);
+  }
+  // A short write counts even when the call claims success: the scanner saw a partial command.
+  const bool bShortWrite = exchange.writeCheck != COUNT_CHECK::kNone && dwWritten != cbCommand;
+  if (bShortWrite && exchange.writeCheck == COUNT_CHECK::kBeforeResult) {
+    return shortTransfer(exchange.write, dwWritten, cbCommand);
+  }
+  if (!bResult) {
+    return failedCall(exchange.write, dwError, EXCHANGE_OUTCOME::kWriteFailed);
+  }
+  if (bShortWrite) {
+    return shortTransfer(exchange.write, dwWritten, cbCommand);
+  }
+  if (exchange.write.pszSuccess != nullptr) {
+    DebugPrint(exchange.write.pszSuccess);
+  }
+
+  DWORD dwRead = 0;
+  bResult = CoReadFile(pResponse, cbResponse, &dwRead);
+  dwError = bResult ? 0 : ::GetLastError();
+  const bool bShortRead = exchange.readCheck != COUNT_CHECK::kNone && dwRead != cbResponse;
+  if (bShortRead && exchange.readCheck == COUNT_CHECK::kBeforeResult) {
+    return shortTransfer(exchange.read, dwRead, cbResponse);
+  }
+  if (!bResult) {
+    return failedCall(exchange.read, dwError, EXCHANGE_OUTCOME::kReadFailed);
+  }
+  if (bShortRead) {
+    return shortTransfer(exchange.read, dwRead, cbResponse);
+  }
+  if (exchange.read.pszSuccess != nullptr) {
+    DebugPrint(exchange.read.pszSuccess);
+  }
+  return {EXCHANGE_OUTCOME::kAnswered, S_OK, dwRead};
+}
+
+inline HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, const RESPONSE_HEADER& header) {
+  return JudgeResponse(judgement, header.byStartCode, header.byStatusCode, header.wMsgData);
+}
+
+inline HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE byStartCode, BYTE byStatusCode,
+                                            WORD wConditions) {
+  auto announce = [this](const LINE_RESULT& result) {
+    if (result.pszLine != nullptr) {
+      DebugPrint(result.pszLine);
+    }
+    return result.hr;
+  };
+
+  if (judgement.bTestStartCode && byStartCode != COMMAND_PREFIX) {
+    return announce(judgement.badStart);
+  }
+  switch (byStatusCode) {
+    case STATUS_CODE_GOOD:
+      if (judgement.pszGoodLog != nullptr) {
+        // After the line, as the log has always shown it.
+        const HRESULT hr = announce(judgement.good);
+        WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, 0, 2, judgement.pszGoodLog);
+        return hr;
+      }
+      return announce(judgement.good);
+    case STATUS_CODE_BUSY:
+      return announce(judgement.busy);
+    case STATUS_CODE_CHECK_CONDITION:
+      for (size_t i = 0; i < judgement.cConditions; ++i) {
+        const CONDITION_RESULT& condition = judgement.pConditions[i];
+        if (wConditions & condition.wMask) {
+          return announce({condition.pszLine, condition.hr});
+        }
+      }
+      return announce(judgement.noCondition);
+    default:
+      return announce(judgement.other);
+  }
+}
