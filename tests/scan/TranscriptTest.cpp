@@ -46,6 +46,7 @@ const char* const kScenarios[] = {
     "set-window-empty-answer",
     "window-bounds",
     "read-refused-record",
+    "small-block",
     "registry-ids-missing",
     "registry-ids-empty",
     "registry-device-monitor-0x100",
