@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "doubles/Conditions.h"
+
 namespace wiastiio_sane {
 
 struct UsbId {
@@ -21,15 +23,10 @@ struct UsbId {
 };
 
 // What the simulated scanner runs into; the names are those of stiscan's options.
-struct SimulatorConditions {
-  uint32_t feederSheets = 3;       // feeder-sheets: sheets in the feeder when the device is opened
-  uint32_t busyReserves = 0;       // busy: the next N reserves find the scanner busy
-  uint32_t warmingUpReserves = 0;  // warming-up: then the next N find the lamp warming up
-  uint32_t jamSheet = 0;           // jam: this sheet (from 1) jams as it is fed
-  uint32_t jamBlock = 0;           // jam-block: ... or in the read of this block of it
-  uint32_t shortAnswer = 0;        // short-answer: the answer to this command (from 1) arrives cut short
-  uint32_t blockBytes = 65536;     // block-bytes: image bytes per block
-  uint32_t blockPauseMs = 0;       // block-pause: milliseconds the scanner takes over each block
+struct SimulatorConditions : doubles::ScannerConditions {
+  SimulatorConditions() { feederSheets = 3; }  // sheets in the feeder when the device is opened
+  uint32_t shortAnswer = 0;                    // short-answer: the answer to this command (from 1) arrives cut short
+  uint32_t blockPauseMs = 0;                   // block-pause: milliseconds the scanner takes over each block
 };
 
 struct Config {

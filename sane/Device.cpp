@@ -29,8 +29,8 @@ constexpr DWORD kStiVersion = 2;
 
 // The ids the simulated scanner would report; it is reached through the device monitor, which does not
 // look at them.
-constexpr uint16_t kSimulatedVendorId = 0xF055;
-constexpr uint16_t kSimulatedProductId = 0x5CA0;
+using doubles::kSimulatedProductId;
+using doubles::kSimulatedVendorId;
 
 // Image-composition bits and the flatbed-only scanner type of the device information.
 constexpr DWORD kCompositionLineart = 0x01;
@@ -381,7 +381,8 @@ SANE_Status Device::Open(const DeviceEntry& entry, const Config& config, std::un
   }
   const bool deviceMonitor = entry.simulated;
   const UsbId id = entry.simulated ? UsbId{kSimulatedVendorId, kSimulatedProductId} : entry.id;
-  if (!opened->key_.Create(id.vendor, id.product, deviceMonitor, &error)) {
+  if (!opened->key_.Create(client::ProcessKeyPath("Software\\sane-wiastiio"), &error) ||
+      !opened->key_.SetIds(id.vendor, id.product, deviceMonitor, &error)) {
     Debug(kDebugErrors, "%s", error.c_str());
     return SANE_STATUS_IO_ERROR;
   }
@@ -405,7 +406,7 @@ SANE_Status Device::Open(const DeviceEntry& entry, const Config& config, std::un
 SANE_Status Device::OpenSession() {
   session_.reset();
   session_ = std::make_unique<client::ScanSession>(exports_);
-  const client::Outcome outcome = session_->Open(&control_, key_.Handle(), DebugLevel() >= kDebugLibrary);
+  const client::Outcome outcome = session_->Open(&control_, key_.Parameters(), DebugLevel() >= kDebugLibrary);
   if (!outcome.Ok()) {
     Debug(kDebugErrors, "%s", outcome.message.c_str());
     return SaneStatusOf(outcome);

@@ -20,8 +20,8 @@
 
 #include "Config.h"
 #include "Options.h"
-#include "ParametersKey.h"
 #include "Simulated.h"
+#include "client/DeviceKey.h"
 #include "client/Exports.h"
 #include "client/ScanSession.h"
 #include "doubles/DeviceControl.h"
@@ -67,7 +67,7 @@ class Device {
   Config config_;
   client::Exports exports_;
   std::unique_ptr<SimulatedScanner> simulated_;
-  ParametersKey key_;
+  client::DeviceKey key_;
   doubles::DeviceControl control_;
   std::unique_ptr<client::ScanSession> session_;
   std::unique_ptr<Options> options_;

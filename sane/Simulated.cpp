@@ -16,20 +16,6 @@ constexpr uint32_t kShortAnswerBytes = 16;
 // Image blocks are the only answers longer than the 70-byte inquiry.
 constexpr uint32_t kLongestCommandAnswer = 70;
 
-scansim::Config ConfigFor(const SimulatorConditions& c) {
-  scansim::Config config;
-  config.feeder_sheets = c.feederSheets;
-  config.block_bytes = c.blockBytes;
-  config.script.busy_reserves = c.busyReserves;
-  config.script.warming_up_reserves = c.warmingUpReserves;
-  config.script.jam_sheet = c.jamSheet;
-  if (c.jamBlock != 0) {
-    config.script.jam_mode = scansim::JamMode::kMidPage;
-    config.script.jam_after_blocks = c.jamBlock - 1;
-  }
-  return config;
-}
-
 }  // namespace
 
 bool SimulatedScanner::PacedPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
@@ -44,7 +30,7 @@ bool SimulatedScanner::PacedPort::Read(uint8_t* data, uint32_t length, uint32_t*
 }
 
 SimulatedScanner::SimulatedScanner(const SimulatorConditions& conditions)
-    : simulator_(ConfigFor(conditions)), faulty_(simulator_), paced_(faulty_, conditions.blockPauseMs) {
+    : simulator_(doubles::SimulatorConfig(conditions)), faulty_(simulator_), paced_(faulty_, conditions.blockPauseMs) {
   if (conditions.shortAnswer != 0) {
     faulty_.AtExchange(conditions.shortAnswer, scansim::Phase::kRead, scansim::Fault::ShortCount(kShortAnswerBytes));
   }

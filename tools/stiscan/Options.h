@@ -8,6 +8,7 @@
 
 #include "Writers.h"
 #include "client/ScanSession.h"
+#include "doubles/Conditions.h"
 
 namespace stiscan {
 
@@ -29,16 +30,10 @@ struct WindowSize {
 };
 
 // What the simulated scanner runs into. Only the simulator reads these.
-struct Conditions {
-  uint32_t feederSheets = 0;  // sheets in the feeder; 0 with feederSheetsGiven false: as many as asked for
-  bool feederSheetsGiven = false;
-  uint32_t busyReserves = 0;       // the next N reserves find the scanner busy
-  uint32_t warmingUpReserves = 0;  // then the next N find the lamp warming up
-  uint32_t jamSheet = 0;           // this sheet jams (0: none)
-  uint32_t jamBlock = 0;           // 0: as it is fed; else in the read of this block of the sheet
+struct Conditions : doubles::ScannerConditions {
+  bool feederSheetsGiven = false;  // else the feeder holds as many sheets as asked for
   uint32_t shortTransfer = 0;      // the answer to this command (counted from 1) arrives cut short
   bool portHeld = false;           // the contention module refuses the port
-  uint32_t blockBytes = 65536;     // image bytes per block
   double wireRate = 0;             // MB/s the answers are paced at (0: as fast as the simulator goes)
   bool any = false;                // one of the above was given
 };

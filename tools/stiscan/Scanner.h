@@ -13,9 +13,16 @@
 #include "Results.h"
 #include "Simulation.h"
 #include "client/Exports.h"
+#include "doubles/DeviceControl.h"
 #include "platform/win32.h"
 
 namespace stiscan {
+
+// The device-control interface the service hands to Initialize.
+using DeviceControl = doubles::DeviceControl;
+
+// The tool's own key under the current user; each run's device key goes below it.
+constexpr char kToolKey[] = "Software\\stiscan";
 
 class Scanner {
  public:

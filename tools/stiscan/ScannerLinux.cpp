@@ -3,9 +3,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "DeviceKey.h"
 #include "Scanner.h"
 #include "Simulation.h"
+#include "client/DeviceKey.h"
 #include "doubles/ContentionDouble.h"
 #include "doubles/linux/InstallDoubles.h"
 #include "doubles/linux/UsbscanDevice.h"
@@ -37,8 +37,10 @@ class LinuxScanner : public Scanner {
     doubles::InstallPortArbitration(arbitration_);
     doubles::PlugUsbscan(
         0, std::make_shared<doubles::UsbscanDevice>(&simulated_.Port(), kSimulatedVendorId, kSimulatedProductId));
-    return key_.Create(options.vidGiven ? options.vid : kSimulatedVendorId,
-                       options.pidGiven ? options.pid : kSimulatedProductId, options.route, error);
+    return key_.Create(client::ProcessKeyPath(kToolKey), error) &&
+           key_.SetIds(options.vidGiven ? options.vid : kSimulatedVendorId,
+                       options.pidGiven ? options.pid : kSimulatedProductId, options.route == Route::kDeviceMonitor,
+                       error);
   }
 
   HKEY ParametersKey() const override { return key_.Parameters(); }
@@ -48,7 +50,7 @@ class LinuxScanner : public Scanner {
   SimulatedScanner simulated_;
   doubles::ContentionDouble monitor_;
   doubles::ContentionDouble arbitration_;
-  DeviceKey key_;
+  client::DeviceKey key_;
 };
 
 }  // namespace

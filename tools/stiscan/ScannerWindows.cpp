@@ -5,9 +5,9 @@
 
 #include <cstdio>
 
-#include "DeviceKey.h"
 #include "Scanner.h"
 #include "Simulation.h"
+#include "client/DeviceKey.h"
 #include "doubles/ContentionDouble.h"
 #include "platform/windows/ImportRedirect.h"
 
@@ -49,7 +49,8 @@ class WindowsScanner : public Scanner {
     }
     const WORD vid = options.vidGiven ? options.vid : options.simulate ? kSimulatedVendorId : 0;
     const WORD pid = options.pidGiven ? options.pid : options.simulate ? kSimulatedProductId : 0;
-    if (!key_.Create(vid, pid, options.route, error)) {
+    if (!key_.Create(client::ProcessKeyPath(kToolKey), error) ||
+        !key_.SetIds(vid, pid, options.route == Route::kDeviceMonitor, error)) {
       *status = kExitLibrary;
       return false;
     }
@@ -64,7 +65,7 @@ class WindowsScanner : public Scanner {
   std::unique_ptr<SimulatedScanner> simulated_;
   HMODULE monitor_ = nullptr;
   doubles::ContentionDouble* control_ = nullptr;
-  DeviceKey key_;
+  client::DeviceKey key_;
 };
 
 std::function<void(const char*)>& Sink() {

@@ -7,20 +7,11 @@ namespace stiscan {
 namespace {
 
 scansim::Config ConfigFor(const Options& options) {
-  const Conditions& c = options.conditions;
-  scansim::Config config;
-  config.feeder_sheets = c.feederSheetsGiven   ? c.feederSheets
-                         : options.sheets != 0 ? options.sheets
-                                               : kDefaultFeederSheets;
-  config.block_bytes = c.blockBytes;
-  config.script.busy_reserves = c.busyReserves;
-  config.script.warming_up_reserves = c.warmingUpReserves;
-  config.script.jam_sheet = c.jamSheet;
-  if (c.jamBlock != 0) {
-    config.script.jam_mode = scansim::JamMode::kMidPage;
-    config.script.jam_after_blocks = c.jamBlock - 1;
-  }
-  return config;
+  doubles::ScannerConditions c = options.conditions;
+  c.feederSheets = options.conditions.feederSheetsGiven ? c.feederSheets
+                   : options.sheets != 0                ? options.sheets
+                                                        : kDefaultFeederSheets;
+  return doubles::SimulatorConfig(c);
 }
 
 }  // namespace

@@ -6,14 +6,15 @@
 #include <cstdint>
 
 #include "Options.h"
+#include "doubles/Conditions.h"
 #include "simulator/Port.h"
 #include "simulator/ScannerSimulator.h"
 
 namespace stiscan {
 
 // The USB ids the simulated scanner reports on the direct route.
-constexpr uint16_t kSimulatedVendorId = 0xF055;
-constexpr uint16_t kSimulatedProductId = 0x5CA0;
+using doubles::kSimulatedProductId;
+using doubles::kSimulatedVendorId;
 
 // Sheets in the simulated feeder when the command line does not say.
 constexpr uint32_t kDefaultFeederSheets = 2;

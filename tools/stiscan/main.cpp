@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 
-#include "DeviceKey.h"
 #include "InfoTable.h"
 #include "Options.h"
 #include "Output.h"
