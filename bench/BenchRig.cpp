@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "WIASTIIO.h"
+#include "client/ScanSession.h"
 #include "platform/control.h"
 
 namespace bench {
@@ -187,14 +188,7 @@ HRESULT Rig::ReadImage(void* out, DWORD outSize, DWORD* actual) {
 }
 
 SWP_PARAMETER Rig::ColourWindow(DWORD widthPixels, DWORD heightLines, BYTE resolutionCode) {
-  SWP_PARAMETER window = {};
-  window.dwWindowWidth = widthPixels;
-  window.dwWindowHeight = heightLines;
-  window.byResolutionCode = resolutionCode;
-  window.byParameters[0] = static_cast<BYTE>(scansim::ImageType::kColour);  // record byte 17
-  window.byParameters[1] = 24;                                              // record byte 18
-  window.byScanSource = SCAN_SOURCE_FLATBED;
-  return window;
+  return client::WindowRecord(widthPixels, heightLines, resolutionCode, client::Mode::kColour, false);
 }
 
 void Rig::Exchange(BYTE op, void* answer, DWORD answerBytes) {

@@ -144,6 +144,30 @@ uint8_t ResolutionCode(uint32_t dpi) {
   return 0xFF;
 }
 
+SWP_PARAMETER WindowRecord(uint32_t width, uint32_t height, uint8_t resolutionCode, Mode mode, bool feeder) {
+  SWP_PARAMETER window;
+  std::memset(&window, 0, sizeof window);
+  window.dwWindowWidth = width;
+  window.dwWindowHeight = height;
+  window.byResolutionCode = resolutionCode;
+  switch (mode) {
+    case Mode::kColour:
+      window.byParameters[0] = kImageTypeColour;  // record byte 17
+      window.byParameters[1] = 24;                // record byte 18
+      break;
+    case Mode::kGrey:
+      window.byParameters[0] = kImageTypeGrey;
+      window.byParameters[1] = 8;
+      break;
+    case Mode::kBlackWhite:
+      window.byParameters[0] = kImageTypeBlackWhite;
+      window.byParameters[1] = 1;
+      break;
+  }
+  window.byScanSource = feeder ? SCAN_SOURCE_ADF_FRONT : SCAN_SOURCE_FLATBED;
+  return window;
+}
+
 bool Scannable(uint32_t dpi, std::string* why) {
   const uint8_t code = ResolutionCode(dpi);
   if (code != 0xFF && WindowUnitsPerPixel(code) == 0) {
@@ -272,25 +296,7 @@ Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout) {
     }
   }
 
-  std::memset(&window_, 0, sizeof window_);
-  window_.dwWindowWidth = width;
-  window_.dwWindowHeight = height;
-  window_.byResolutionCode = ResolutionCode(dpi);
-  switch (request.mode) {
-    case Mode::kColour:
-      window_.byParameters[0] = kImageTypeColour;
-      window_.byParameters[1] = 24;
-      break;
-    case Mode::kGrey:
-      window_.byParameters[0] = kImageTypeGrey;
-      window_.byParameters[1] = 8;
-      break;
-    case Mode::kBlackWhite:
-      window_.byParameters[0] = kImageTypeBlackWhite;
-      window_.byParameters[1] = 1;
-      break;
-  }
-  window_.byScanSource = feeder ? SCAN_SOURCE_ADF_FRONT : SCAN_SOURCE_FLATBED;
+  window_ = WindowRecord(width, height, ResolutionCode(dpi), request.mode, feeder);
 
   layout_ = PageLayout();
   layout_.width = width;

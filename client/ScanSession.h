@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "STIEscape.h"
 #include "client/Exports.h"
 #include "client/Outcome.h"
-#include "STIEscape.h"
 
 namespace client {
 
@@ -71,6 +71,9 @@ struct DeviceReport {
 
 // The scan window's resolution code for a resolution; 0xFF for none.
 uint8_t ResolutionCode(uint32_t dpi);
+// The scan-window record of a page: its size in pixels and lines, the resolution code, the image type
+// and bits per pixel of `mode`, and the source.
+SWP_PARAMETER WindowRecord(uint32_t width, uint32_t height, uint8_t resolutionCode, Mode mode, bool feeder);
 // Whether the library scans at `dpi` at all (it refuses 2400 dpi: the scanner's window units are
 // 1/1200 inch, too coarse for it). `why` gets the reason when not.
 bool Scannable(uint32_t dpi, std::string* why = nullptr);

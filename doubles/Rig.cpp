@@ -75,18 +75,12 @@ Rig::Rig(const scansim::Config& config) : simulator_(std::make_unique<scansim::S
 #endif
   ResetDoubles();
 
-  keyPath_ = KeyPath();
-  RegDeleteTreeA(HKEY_CURRENT_USER, keyPath_.c_str());
-  RegCreateKeyExA(HKEY_CURRENT_USER, keyPath_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                  &parameters_, nullptr);
-  RegCreateKeyExA(parameters_, "DeviceData", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &deviceData_,
-                  nullptr);
+  // A registry that refuses shows in every test as a key the library cannot read.
+  std::string error;
+  key_.Create(KeyPath(), &error);
 }
 
 Rig::~Rig() {
-  RegCloseKey(deviceData_);
-  RegCloseKey(parameters_);
-  RegDeleteTreeA(HKEY_CURRENT_USER, keyPath_.c_str());
   monitor_->SetPort(nullptr);
   arbitration_->SetPort(nullptr);
 #if defined(_WIN32)
@@ -136,17 +130,8 @@ void Rig::ResetDoubles() {
 }
 
 void Rig::SetDeviceData(Route route, WORD vid, WORD pid) {
-  SetDword("Vid", vid);
-  SetDword("Pid", pid);
-  SetDword("DeviceMonitor", route == Route::kDeviceMonitor ? 1 : 0);
-}
-
-LONG Rig::SetValue(const char* name, DWORD type, const void* data, DWORD size) {
-  return RegSetValueExA(deviceData_, name, 0, type, static_cast<const BYTE*>(data), size);
-}
-
-void Rig::DeleteValue(const char* name) {
-  RegDeleteValueA(deviceData_, name);
+  std::string error;
+  key_.SetIds(vid, pid, route == Route::kDeviceMonitor, &error);
 }
 
 std::vector<std::string> Rig::Violations() const {

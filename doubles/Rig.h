@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "client/DeviceKey.h"
 #include "doubles/ContentionDouble.h"
 #include "doubles/DeviceControl.h"
 #include "platform/win32.h"
@@ -68,13 +69,15 @@ class Rig {
   UsbscanDevice* Direct() { return direct_.get(); }
 
   // ---- The device key ----
-  HKEY Parameters() const { return parameters_; }
+  HKEY Parameters() const { return key_.Parameters(); }
   // "Vid", "Pid" (REG_DWORD) and "DeviceMonitor" (1 for the device monitor, 0 for the direct route).
   void SetDeviceData(Route route, WORD vid = kRigVendorId, WORD pid = kRigProductId);
   // A value under "DeviceData" of any type and size; RegSetValueExA's status.
-  LONG SetValue(const char* name, DWORD type, const void* data, DWORD size);
+  LONG SetValue(const char* name, DWORD type, const void* data, DWORD size) {
+    return key_.SetValue(name, type, data, size);
+  }
   LONG SetDword(const char* name, DWORD value) { return SetValue(name, REG_DWORD, &value, sizeof(value)); }
-  void DeleteValue(const char* name);
+  void DeleteValue(const char* name) { key_.DeleteValue(name); }
 
   IStiDeviceControl* Control() { return &control_; }
   DeviceControl& ControlDouble() { return control_; }
@@ -111,9 +114,7 @@ class Rig {
   ContentionDouble* monitor_ = nullptr;
   ContentionDouble* arbitration_ = nullptr;
   std::shared_ptr<UsbscanDevice> direct_;
-  std::string keyPath_;
-  HKEY parameters_ = nullptr;
-  HKEY deviceData_ = nullptr;
+  client::DeviceKey key_;
   DeviceControl control_;
 };
 

@@ -11,8 +11,9 @@
 #include <optional>
 #include <vector>
 
-#include "WIASTIIO.h"
 #include "STIEscape.h"
+#include "WIASTIIO.h"
+#include "client/ScanSession.h"
 #include "simulator/Render.h"
 #include "simulator/ScannerSimulator.h"
 #include "support/Harness.h"
@@ -38,14 +39,7 @@ inline scansim::Config ScannerConfig() {
 }
 
 inline SWP_PARAMETER FeederWindow() {
-  SWP_PARAMETER window = {};
-  window.dwWindowWidth = kWidth;
-  window.dwWindowHeight = kHeight;
-  window.byResolutionCode = kResolutionCode300;
-  window.byParameters[0] = static_cast<BYTE>(scansim::ImageType::kGrey);  // record byte 17
-  window.byParameters[1] = 8;                                             // record byte 18
-  window.byScanSource = SCAN_SOURCE_ADF_FRONT;
-  return window;
+  return client::WindowRecord(kWidth, kHeight, kResolutionCode300, client::Mode::kGrey, true);
 }
 
 // One escape the minidriver made. `first` and `last` bound what the probe counted during it (a probe
