@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "STIEscape.h"
 #include "doubles/ContentionDouble.h"
 #include "doubles/Rig.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
-#include "STIEscape.h"
 #include "simulator/Port.h"
 #include "simulator/Wire.h"
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "STIEscape.h"
 #include "WIASTIIO.h"
 #include "doubles/Rig.h"
-#include "STIEscape.h"
 #include "support/ByteStream.h"
 #include "support/Check.h"
 #if !defined(_WIN32)

@@ -19,10 +19,10 @@
 #include <cstring>
 #include <vector>
 
+#include "STIEscape.h"
 #include "WIASTIIO.h"
 #include "doubles/Rig.h"
 #include "platform/control.h"
-#include "STIEscape.h"
 #include "support/ByteStream.h"
 #include "support/Check.h"
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "STIEscape.h"
 #include "WIASTIIO.h"
 #include "doubles/Rig.h"
-#include "STIEscape.h"
 
 namespace safety {
 
