@@ -47,6 +47,7 @@ const char* const kScenarios[] = {
     "window-bounds",
     "read-refused-record",
     "small-block",
+    "registry-id-forms",
     "registry-ids-missing",
     "registry-ids-empty",
     "registry-device-monitor-0x100",

@@ -8,7 +8,9 @@
 //   !route ...       the setup: "monitor", or "direct [vid=N pid=N]" (a device object at \\.\Usbscan0
 //                    reporting those ids; Linux only)
 //   !scanner k=v ... the simulator's configuration and script
-//   !value N T D     a value under DeviceData: T is dword, sz, binary or none (N not written)
+//   !value N T D     a value under DeviceData: T is dword, sz, binary, typed (a registry type's
+//                    number, then hex bytes) or none (N not written); "> value N T D" rewrites it
+//                    between two calls
 //   !absent E ...    entry points the route's contention module lacks (Linux only)
 //   > step           a call, or a change to the scanner, the port or the cable before the next call
 //   and, after each step, what it did:
@@ -543,6 +545,8 @@ class Player::Impl {
       key_->SetValue(name.c_str(), REG_SZ, data);
     } else if (type == "binary") {
       key_->SetBinary(name.c_str(), HexBytes(words, 3));
+    } else if (type == "typed") {
+      key_->SetValue(name.c_str(), Number(words.at(3)), HexBytes(words, 4));
     } else if (type != "none") {
       ADD_FAILURE() << "unknown value type in !" << line;
     }
@@ -817,6 +821,8 @@ class Player::Impl {
       Escape(Number(words.at(1)), Options(words, 2), 0);
     } else if (what == "page") {
       Page();
+    } else if (what == "value") {
+      WriteValue(text);
     } else if (what == "fault") {
       Fault(words);
     } else if (what == "scanner") {
