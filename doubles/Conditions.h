@@ -10,8 +10,8 @@
 namespace doubles {
 
 // The USB ids the simulated scanner reports.
-constexpr uint16_t kSimulatedVendorId = 0xF055;
-constexpr uint16_t kSimulatedProductId = 0x5CA0;
+constexpr uint16_t kSimulatedVendorId = 0x1234;
+constexpr uint16_t kSimulatedProductId = 0x5678;
 
 struct ScannerConditions {
   uint32_t feederSheets = 0;       // feeder-sheets: sheets in the feeder

@@ -21,8 +21,8 @@
 
 namespace {
 
-constexpr uint16_t kVendorId = 0xF055;
-constexpr uint16_t kProductId = 0x5CA0;
+constexpr uint16_t kVendorId = 0x1234;
+constexpr uint16_t kProductId = 0x5678;
 
 int Usage() {
   std::fprintf(stderr,

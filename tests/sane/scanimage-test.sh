@@ -34,10 +34,10 @@ usb)
   # The scanner on the USB bus (the simulator in umockdev's test bed), reached over libusb: listed
   # when its ids are configured, and scanning a feeder job with the pixels stiscan sees.
   [ -x "$usbsim" ] || { echo "usb-scanner-sim is not built"; exit 77; }
-  printf '%s\n' "usb 0xf055 0x5ca0" "usb 0x1234 0x9999" >"$work/conf/wiastiio.conf"
+  printf '%s\n' "usb 0x1234 0x5678" "usb 0x1234 0x9999" >"$work/conf/wiastiio.conf"
   usb() { SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$bin timeout 60 "$usbsim" --sheets 3 -- "$@"; }
   usb scanimage -L >"$work/out" && golden usb-list.txt <"$work/out"
-  usb scanimage -d wiastiio:usb:f055:5ca0 --source ADF --resolution 75 --batch="$work/page%d.png" --format=png \
+  usb scanimage -d wiastiio:usb:1234:5678 --source ADF --resolution 75 --batch="$work/page%d.png" --format=png \
     2>"$work/err" && grep -q "Batch terminated, 3 pages scanned" "$work/err" || { cat "$work/err"; fail "USB batch"; }
   "$stiscan" --quiet --source feeder --feeder-sheets 3 --resolution 75 -o "$work/tool%d.png" || fail "stiscan"
   for n in 1 2 3; do "$compare" "$work/page$n.png" "$work/tool$n.png" || fail "USB pixels, page $n"; done

@@ -63,7 +63,7 @@ TEST(ToolOptions, HelpInfoAndList) {
   EXPECT_NE(info.out.find("Resolutions (dpi)    75, 100, 150, 200, 300, 600, 1200\n"), std::string::npos) << info.out;
   const ToolRun list = RunTool("--list", dir);
   EXPECT_EQ(list.status, 0);
-  EXPECT_EQ(list.out, "simulator  built in  vid 0xF055 pid 0x5CA0\n");
+  EXPECT_EQ(list.out, "simulator  built in  vid 0x1234 pid 0x5678\n");
 }
 
 }  // namespace
