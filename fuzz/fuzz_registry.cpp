@@ -1,9 +1,10 @@
 // The device's "DeviceData" values of any type and size, then Initialize and a device-information
 // inquiry. The rule: a device is used only with the ids the registry states. A "Vid" or "Pid" that
 // is missing, empty, too long or of a type that cannot hold an id never reaches a device; one stated as
-// a REG_DWORD of at most 0xFFFF or as REG_SZ hexadecimal text of one to four digits reaches only the
-// device with that id. Built for Windows too, where the same inputs are replayed against the DLL under
-// Wine (its real registry, the device-monitor route).
+// a REG_DWORD (its low 16 bits, as the handler has always read it) or as REG_SZ hexadecimal text of one
+// to four digits, "0x" allowed before them, reaches only the device with that id. Built for Windows
+// too, where the same inputs are replayed against the DLL under Wine (its real registry, the
+// device-monitor route).
 //
 // Input: u8 flags (1 direct route preferred, 2 debug output), u16 descriptor vid, u16 descriptor pid
 // (the direct route's device); then for "Vid", "Pid", "DeviceMonitor" each: u8 type selector (modulo
@@ -33,12 +34,14 @@ long StatedId(DWORD type, const std::vector<uint8_t>& data, bool present) {
     return -1;
   }
   if (type == REG_DWORD && data.size() == 4) {
-    const uint32_t value = data[0] | (data[1] << 8) | (data[2] << 16) | (uint32_t{data[3]} << 24);
-    return value <= 0xFFFF ? static_cast<long>(value) : -1;
+    return data[0] | (data[1] << 8);
   }
   if (type == REG_SZ) {
     std::string text(data.begin(), data.end());
     text = text.substr(0, text.find('\0'));
+    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+      text = text.substr(2);
+    }
     const bool hex =
         !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
     return hex ? std::stol(text, nullptr, 16) : -1;
@@ -94,7 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Directly: a transfer only to the device whose descriptor bears the stated ids.
     using Operation = doubles::UsbscanDevice::Operation;
     const bool transferred = rig.Direct()->CallCount(Operation::Write) + rig.Direct()->CallCount(Operation::Read) > 0;
-    FUZZ_CHECK(!transferred || !judged || (stated[0] == descriptorVid && stated[1] == descriptorPid),
+    // Ids stated as 0 and 0 are the installation's wildcard: any scanner port will do.
+    const bool wildcard = stated[0] == 0 && stated[1] == 0;
+    FUZZ_CHECK(!transferred || !judged || wildcard || (stated[0] == descriptorVid && stated[1] == descriptorPid),
                "a transfer to a device whose ids the registry does not state");
 #endif
     const std::vector<std::string> violations = rig.Violations();
