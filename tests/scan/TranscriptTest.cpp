@@ -48,6 +48,8 @@ const char* const kScenarios[] = {
     "read-refused-record",
     "small-block",
     "registry-id-forms",
+    "direct-zero-ids",
+    "uninitialized-device-info",
     "registry-ids-missing",
     "registry-ids-empty",
     "registry-device-monitor-0x100",
