@@ -147,7 +147,11 @@ class Run {
       case kRead: {
         READ_RESPONSE response = {};
         const HRESULT hr = EscapeOut(ESC_READ, sizeof(response), in_.U8(), &response);
-        announced_ = hr == S_OK || hr == PAGE_END ? response.dwDataSize : 0;
+        // The minidriver sizes its image buffer by the last read record it was given: a read that
+        // fails or is refused announces nothing new.
+        if (hr == S_OK || hr == PAGE_END) {
+          announced_ = response.dwDataSize;
+        }
         break;
       }
       case kReadImage: {
@@ -181,7 +185,9 @@ class Run {
         const DWORD real = 1 + in_.U8();
         const Shape shape = Shape::Of(shapeByte, real);
         Buffer buffer(real);
-        DWORD count = shape.declared;
+        // The count is the buffer's size by the operation's contract: a caller may say less than its
+        // buffer holds, never more (the library cannot see past what it is told).
+        DWORD count = std::min(shape.declared, real);
         RawReadData(shape.null ? nullptr : buffer.data(), shape.noCount ? nullptr : &count, nullptr);
         buffer.Check();
         break;

@@ -65,7 +65,9 @@ bool ScannerSimulator::Read(uint8_t* data, uint32_t length, uint32_t* read) {
     Violation(Format("read of %u bytes for the %u-byte response to 0x%02X", length,
                      static_cast<uint32_t>(pending_.size()), pending_opcode_));
   }
-  std::memcpy(data, pending_.data(), moved);
+  if (moved != 0) {  // a read of nothing may come with no buffer at all
+    std::memcpy(data, pending_.data(), moved);
+  }
 
   WireRecord record;
   record.direction = WireRecord::Direction::kResponse;
