@@ -147,9 +147,11 @@ class Run {
       case kRead: {
         READ_RESPONSE response = {};
         const HRESULT hr = EscapeOut(ESC_READ, sizeof(response), in_.U8(), &response);
-        // The minidriver sizes its image buffer by the last read record it was given: a read that
-        // fails or is refused announces nothing new.
-        if (hr == S_OK || hr == PAGE_END) {
+        // The minidriver sizes its image buffer by the last read record it was given, whatever the
+        // read's result: a read that is refused or fails before handing over a record announces nothing new.
+        const auto* bytes = reinterpret_cast<const uint8_t*>(&response);
+        const bool given = std::any_of(bytes, bytes + sizeof(response), [](uint8_t b) { return b != 0; });
+        if (hr == S_OK || hr == PAGE_END || given) {
           announced_ = response.dwDataSize;
         }
         break;
