@@ -50,6 +50,7 @@ const char* const kScenarios[] = {
     "registry-id-forms",
     "direct-zero-ids",
     "uninitialized-device-info",
+    "teardown-port-refused",
     "registry-ids-missing",
     "registry-ids-empty",
     "registry-device-monitor-0x100",
