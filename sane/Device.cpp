@@ -37,18 +37,6 @@ constexpr DWORD kCompositionLineart = 0x01;
 constexpr DWORD kCompositionGray = 0x08;
 constexpr DWORD kCompositionColor = 0x20;
 
-client::Mode ClientMode(ScanMode mode) {
-  switch (mode) {
-    case ScanMode::kGray:
-      return client::Mode::kGrey;
-    case ScanMode::kLineart:
-      return client::Mode::kBlackWhite;
-    case ScanMode::kColor:
-      break;
-  }
-  return client::Mode::kColour;
-}
-
 bool Exists(const std::string& path) {
   FILE* file = std::fopen(path.c_str(), "rb");
   if (file != nullptr) {

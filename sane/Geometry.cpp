@@ -29,19 +29,19 @@ uint32_t PixelsOfThousandths(long thousandths, uint32_t dpi) {
   return static_cast<uint32_t>(std::floor(static_cast<double>(thousandths) * dpi / 1000.0 + 1e-6));
 }
 
-uint32_t RowBytes(ScanMode mode, uint32_t pixels) {
+}  // namespace
+
+client::Mode ClientMode(ScanMode mode) {
   switch (mode) {
     case ScanMode::kGray:
-      return pixels;
+      return client::Mode::kGrey;
     case ScanMode::kLineart:
-      return (pixels + 7) / 8;
+      return client::Mode::kBlackWhite;
     case ScanMode::kColor:
       break;
   }
-  return pixels * 3;
+  return client::Mode::kColour;
 }
-
-}  // namespace
 
 SANE_Fixed MillimetresOf(long thousandths) {
   return SANE_FIX(static_cast<double>(thousandths) * kMillimetresPerInch / 1000.0);
@@ -58,8 +58,8 @@ ScanGeometry Plan(const Window& window, uint32_t dpi, ScanMode mode, long areaWi
   g.width = g.scanWidth - g.left;
   g.height = g.scanHeight - g.top;
   g.deliveredWidth = g.scanWidth;
-  g.deliveredRowBytes = RowBytes(mode, g.deliveredWidth);
-  g.rowBytes = RowBytes(mode, g.width);
+  g.deliveredRowBytes = client::RowBytes(ClientMode(mode), g.deliveredWidth);
+  g.rowBytes = client::RowBytes(ClientMode(mode), g.width);
   return g;
 }
 

@@ -11,9 +11,14 @@
 
 #include <sane/sane.h>
 
+#include "client/ScanSession.h"
+
 namespace wiastiio_sane {
 
 enum class ScanMode { kColor, kGray, kLineart };
+
+// The scan session's name for the same mode.
+client::Mode ClientMode(ScanMode mode);
 
 // Lengths in millimetres, as SANE_Fixed.
 struct Window {
