@@ -61,15 +61,7 @@ std::string Summary(const std::vector<std::string>& clean, const std::vector<std
   }
   // Every debug line and wire byte counts too: a hash of the whole record (play the variant as a
   // transcript to see the lines).
-  uint32_t hash = 2166136261u;
-  for (const std::string& line : lines) {
-    for (const char c : line + "\n") {
-      hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
-    }
-  }
-  char record[24];
-  std::snprintf(record, sizeof(record), "record %08X", hash);
-  return text + " " + lines.back().substr(2) + "; " + record;
+  return text + " " + lines.back().substr(2) + "; " + transcript::RecordHash(lines);
 }
 
 // Handles and module references the library still holds once TerminateDll has returned.

@@ -118,15 +118,7 @@ TEST(DeviceRecord, FollowsWhatTheScannerReports) {
     std::vector<std::vector<std::string>> perStep;
     const std::vector<std::string> record = player.Play(&perStep);
     // The debug lines count too, as a hash of the whole record.
-    uint32_t hash = 2166136261u;
-    for (const std::string& text : record) {
-      for (const char c : text + "\n") {
-        hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
-      }
-    }
-    char tail[24];
-    std::snprintf(tail, sizeof(tail), "; record %08X", hash);
-    lines.push_back(identity + " " + perStep[2].back() + tail);
+    lines.push_back(identity + " " + perStep[2].back() + "; " + transcript::RecordHash(record));
   }
   ASSERT_FALSE(lines.empty());
   transcript::ExpectLines("sweeps/device-record",
