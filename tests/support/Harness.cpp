@@ -74,6 +74,11 @@ void DeviceKey::SetValue(const char* name, DWORD type, const std::vector<BYTE>& 
   EXPECT_EQ(status, ERROR_SUCCESS) << "setting " << name;
 }
 
+void DeviceKey::DeleteValue(const char* name) {
+  const LONG status = RegDeleteValueA(DeviceData(), name);
+  EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << "deleting " << name;
+}
+
 void DeviceKey::SetDword(const char* name, DWORD value) {
   std::vector<BYTE> data(sizeof(value));
   memcpy(data.data(), &value, sizeof(value));

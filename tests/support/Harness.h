@@ -76,6 +76,8 @@ class DeviceKey {
   void SetBinary(const char* name, const std::vector<BYTE>& data);
   void SetIds(WORD vid, WORD pid, bool deviceMonitor);
   void SetValue(const char* name, DWORD type, const std::vector<BYTE>& data);
+  // The value is gone afterwards (whether or not it was there).
+  void DeleteValue(const char* name);
 
  private:
   HKEY DeviceData();

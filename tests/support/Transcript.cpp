@@ -9,8 +9,8 @@
 //                    reporting those ids; "> device vid=N pid=N" puts in another between two calls)
 //   !scanner k=v ... the simulator's configuration and script
 //   !value N T D     a value under DeviceData: T is dword, sz, binary, typed (a registry type's
-//                    number, then hex bytes) or none (N not written); "> value N T D" rewrites it
-//                    between two calls
+//                    number, then hex bytes) or none (N not there); "> value N T D" rewrites (or
+//                    deletes) it between two calls
 //   !absent E ...    entry points the route's contention module lacks
 //   !device-calls    the DeviceIoControl calls on \\.\Usbscan0 are part of the record ("D" lines)
 //   !linux-only WHY  the scenario cannot be set up under Windows, for the reason given
@@ -484,7 +484,10 @@ class Player::Impl {
       }
     }
     for (const auto& entry : registry) {
-      WriteValue(entry.second);
+      const std::vector<std::string> words = Words(entry.second);
+      if (words.size() > 2 && words[2] != "none") {  // a fresh key has no value, and no DeviceData until one
+        WriteValue(entry.second);
+      }
     }
     event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     harness::ClearDebugLines();
@@ -582,7 +585,9 @@ class Player::Impl {
       key_->SetBinary(name.c_str(), HexBytes(words, 3));
     } else if (type == "typed") {
       key_->SetValue(name.c_str(), Number(words.at(3)), HexBytes(words, 4));
-    } else if (type != "none") {
+    } else if (type == "none") {
+      key_->DeleteValue(name.c_str());
+    } else {
       ADD_FAILURE() << "unknown value type in !" << line;
     }
   }
