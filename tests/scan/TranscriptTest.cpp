@@ -95,6 +95,14 @@ TEST_P(Transcript, PlaysAsWritten) {
   }
 }
 
+// A name on the pending list that is no described scenario would hide nothing and never be noticed.
+TEST(PendingList, NamesDescribedScenariosOnly) {
+  const std::vector<std::string> names = ScenarioNames();
+  for (const auto& entry : PendingScenarios()) {
+    EXPECT_TRUE(std::find(names.begin(), names.end(), entry.first) != names.end()) << entry.first << " does not exist";
+  }
+}
+
 // The device record for scanners that report other identities: each line of the data file names the
 // scanner's settings (the paper sizes at both ends of each window the library snaps to, feeder states,
 // resolution sets, texts, firmware numbers) and then holds the record GET_DEVICE_INFO hands out.
