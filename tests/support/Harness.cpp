@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -73,6 +74,11 @@ void DeviceKey::SetValue(const char* name, DWORD type, const std::vector<BYTE>& 
   EXPECT_EQ(status, ERROR_SUCCESS) << "setting " << name;
 }
 
+void DeviceKey::DeleteValue(const char* name) {
+  const LONG status = RegDeleteValueA(DeviceData(), name);
+  EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << "deleting " << name;
+}
+
 void DeviceKey::SetDword(const char* name, DWORD value) {
   std::vector<BYTE> data(sizeof(value));
   memcpy(data.data(), &value, sizeof(value));
@@ -87,6 +93,13 @@ void DeviceKey::SetIds(WORD vid, WORD pid, bool deviceMonitor) {
   SetDword("Vid", vid);
   SetDword("Pid", pid);
   SetDword("DeviceMonitor", deviceMonitor ? 1 : 0);
+}
+
+std::string DescribeDeviceControl(DWORD code, DWORD outLength, DWORD returned, BOOL result) {
+  char text[96];
+  std::snprintf(text, sizeof(text), "DeviceIoControl(0x%08X,%u)->%u = %d", static_cast<unsigned>(code),
+                static_cast<unsigned>(outLength), static_cast<unsigned>(returned), result);
+  return text;
 }
 
 std::string Show(const std::vector<std::string>& lines) {

@@ -51,11 +51,16 @@ bool ApplyAbsentEntryPoints();
 void ResetDoubles();
 
 // Puts a scanner on the direct route: `port` answers behind "\\.\Usbscan0", whose descriptor reports
-// `vid` and `pid`. False where the test cannot plug in a device object of its own (Windows), so that
-// direct-route cases skip there.
+// `vid` and `pid` (a scanner already there is replaced). On Linux the device object is one of the
+// platform's model; under Wine the library's own imports of the file and device calls are redirected
+// to the same kind of device object, since no class driver runs there.
 bool PlugScanner(scansim::Port* port, WORD vid, WORD pid);
 // Takes away every scanner PlugScanner put in.
 void UnplugScanners();
+// Every DeviceIoControl made on those scanners since they were put in, oldest first, as
+// "DeviceIoControl(CODE,OUT-LENGTH)->RETURNED = RESULT".
+std::vector<std::string> DeviceControls();
+std::string DescribeDeviceControl(DWORD code, DWORD outLength, DWORD returned, BOOL result);
 
 // The device's parameters key: a fresh key of its own under the current user, deleted afterwards.
 class DeviceKey {
@@ -71,6 +76,8 @@ class DeviceKey {
   void SetBinary(const char* name, const std::vector<BYTE>& data);
   void SetIds(WORD vid, WORD pid, bool deviceMonitor);
   void SetValue(const char* name, DWORD type, const std::vector<BYTE>& data);
+  // The value is gone afterwards (whether or not it was there).
+  void DeleteValue(const char* name);
 
  private:
   HKEY DeviceData();

@@ -6,16 +6,19 @@
 // A file is made of
 //   # ...            comments, kept when the file is written anew
 //   !route ...       the setup: "monitor", or "direct [vid=N pid=N]" (a device object at \\.\Usbscan0
-//                    reporting those ids; Linux only)
+//                    reporting those ids; "> device vid=N pid=N" puts in another between two calls)
 //   !scanner k=v ... the simulator's configuration and script
 //   !value N T D     a value under DeviceData: T is dword, sz, binary, typed (a registry type's
-//                    number, then hex bytes) or none (N not written); "> value N T D" rewrites it
-//                    between two calls
-//   !absent E ...    entry points the route's contention module lacks (Linux only)
+//                    number, then hex bytes) or none (N not there); "> value N T D" rewrites (or
+//                    deletes) it between two calls
+//   !absent E ...    entry points the route's contention module lacks
+//   !device-calls    the DeviceIoControl calls on \\.\Usbscan0 are part of the record ("D" lines)
+//   !linux-only WHY  the scenario cannot be set up under Windows, for the reason given
 //   > step           a call, or a change to the scanner, the port or the cable before the next call
 //   and, after each step, what it did:
 //   | text           a debugger string (\t tab, \\ backslash, \s a blank at the end, \xNN others)
 //   M call = r       a call of the contention module and what it answered
+//   D call = r       a DeviceIoControl on the direct route's device object (with !device-calls)
 //   W asked/moved .. a write on the wire and its bytes ("fail E" when the call failed with error E)
 //   R asked/moved .. a read on the wire and the bytes the library received
 //   S text           what the scanner took as a breach of its protocol
@@ -31,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -182,10 +186,12 @@ class Record {
     return record;
   }
 
-  void Start() {
+  void Start(bool deviceCalls) {
     lines_.clear();
     monitorCalls_ = 0;
     arbitrationCalls_ = 0;
+    deviceCalls_ = deviceCalls;
+    deviceControlsSeen_ = 0;
   }
   // `inTransfer`: noted from inside a port transfer, which a DeviceRead or DeviceWrite of the device
   // monitor may still be making; that call is taken once it has returned.
@@ -196,6 +202,12 @@ class Record {
   void TakeModuleCalls(bool inTransfer = false) {
     Take(harness::DeviceMonitor(), &monitorCalls_, inTransfer);
     Take(harness::PortArbitration(), &arbitrationCalls_, inTransfer);
+    if (deviceCalls_) {
+      const std::vector<std::string> controls = harness::DeviceControls();
+      for (; deviceControlsSeen_ < controls.size(); ++deviceControlsSeen_) {
+        lines_.push_back("D " + controls[deviceControlsSeen_]);
+      }
+    }
   }
   std::vector<std::string> TakeLines() {
     TakeModuleCalls();
@@ -226,6 +238,8 @@ class Record {
   std::vector<std::string> lines_;
   size_t monitorCalls_ = 0;
   size_t arbitrationCalls_ = 0;
+  bool deviceCalls_ = false;
+  size_t deviceControlsSeen_ = 0;
 };
 
 // The cable as the library sees it: the bytes it wrote and the bytes it got back, after the faults.
@@ -398,26 +412,45 @@ class Player::Impl {
     config.block_bytes = 1280;
     std::vector<std::string> values;
     std::vector<std::string> absent;  // entry points the route's module lacks
+    bool deviceCalls = false;
+    std::string linuxOnly;
+    using Directive = std::function<void(const std::string& line, const std::vector<std::string>& words)>;
+    const std::map<std::string, Directive> directives = {
+        {"route",
+         [&](const std::string&, const std::vector<std::string>& words) {
+           direct_ = words.size() > 1 && words[1] == "direct";
+           const Options ids(words, 2);
+           deviceVid_ = static_cast<WORD>(ids.Get("vid", kVid));
+           devicePid_ = static_cast<WORD>(ids.Get("pid", kPid));
+         }},
+        {"scanner",
+         [&](const std::string&, const std::vector<std::string>& words) { Configure(Options(words), &config); }},
+        {"value", [&](const std::string& line, const std::vector<std::string>&) { values.push_back(line); }},
+        {"absent",
+         [&](const std::string&, const std::vector<std::string>& words) {
+           absent.insert(absent.end(), words.begin() + 1, words.end());
+         }},
+        {"device-calls", [&](const std::string&, const std::vector<std::string>&) { deviceCalls = true; }},
+        {"linux-only", [&](const std::string& line, const std::vector<std::string>&) { linuxOnly = line; }},
+    };
     for (const std::string& line : scenario_.setup) {
       const std::vector<std::string> words = Words(line);
       if (words.empty()) {
         continue;
       }
-      if (words[0] == "route") {
-        direct_ = words.size() > 1 && words[1] == "direct";
-        const Options ids(words, 2);
-        deviceVid_ = static_cast<WORD>(ids.Get("vid", kVid));
-        devicePid_ = static_cast<WORD>(ids.Get("pid", kPid));
-      } else if (words[0] == "scanner") {
-        Configure(Options(words), &config);
-      } else if (words[0] == "value") {
-        values.push_back(line);
-      } else if (words[0] == "absent") {
-        absent.insert(absent.end(), words.begin() + 1, words.end());
-      } else {
+      auto directive = directives.find(words[0]);
+      if (directive == directives.end()) {
         ADD_FAILURE() << "unknown setup !" << line;
+      } else {
+        directive->second(line, words);
       }
     }
+#ifdef _WIN32
+    if (!linuxOnly.empty()) {
+      *why = "!" + linuxOnly;
+      return false;
+    }
+#endif
     harness::ResetDoubles();
     for (const std::string& name : absent) {
       for (uint32_t entry = 0; entry < doubles::kEntryPointCount; ++entry) {
@@ -451,11 +484,14 @@ class Player::Impl {
       }
     }
     for (const auto& entry : registry) {
-      WriteValue(entry.second);
+      const std::vector<std::string> words = Words(entry.second);
+      if (words.size() > 2 && words[2] != "none") {  // a fresh key has no value, and no DeviceData until one
+        WriteValue(entry.second);
+      }
     }
     event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     harness::ClearDebugLines();
-    Record::Current().Start();
+    Record::Current().Start(deviceCalls);
     harness::ObserveDebugLines(&Record::OnDebugLine);
     return true;
   }
@@ -477,7 +513,9 @@ class Player::Impl {
     return all;
   }
 
-  scansim::FaultyPort& Faults() { return *faults_; }
+  scansim::FaultyPort& Faults() {
+    return *faults_;
+  }
 
   void Finish() {
     if (finished_) {
@@ -547,7 +585,9 @@ class Player::Impl {
       key_->SetBinary(name.c_str(), HexBytes(words, 3));
     } else if (type == "typed") {
       key_->SetValue(name.c_str(), Number(words.at(3)), HexBytes(words, 4));
-    } else if (type != "none") {
+    } else if (type == "none") {
+      key_->DeleteValue(name.c_str());
+    } else {
       ADD_FAILURE() << "unknown value type in !" << line;
     }
   }
@@ -821,6 +861,10 @@ class Player::Impl {
       Escape(Number(words.at(1)), Options(words, 2), 0);
     } else if (what == "page") {
       Page();
+    } else if (what == "device") {
+      // "device vid=N pid=N": another scanner behind \\.\Usbscan0, reporting those ids.
+      harness::PlugScanner(tap_.get(), static_cast<WORD>(options.Get("vid", kVid)),
+                           static_cast<WORD>(options.Get("pid", kPid)));
     } else if (what == "value") {
       WriteValue(text);
     } else if (what == "fault") {
@@ -850,7 +894,9 @@ class Player::Impl {
     }
   }
 
-  doubles::ContentionDouble& Contention() { return direct_ ? harness::PortArbitration() : harness::DeviceMonitor(); }
+  doubles::ContentionDouble& Contention() {
+    return direct_ ? harness::PortArbitration() : harness::DeviceMonitor();
+  }
 
   const Scenario& scenario_;
   bool finished_ = false;

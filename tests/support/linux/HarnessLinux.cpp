@@ -70,13 +70,33 @@ bool ApplyAbsentEntryPoints() {
   return true;
 }
 
+// The scanners plugged in since the last UnplugScanners, in order.
+std::vector<std::shared_ptr<doubles::UsbscanDevice>>& Plugged() {
+  static std::vector<std::shared_ptr<doubles::UsbscanDevice>> devices;
+  return devices;
+}
+
 bool PlugScanner(scansim::Port* port, WORD vid, WORD pid) {
-  doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(port, vid, pid));
+  Plugged().push_back(std::make_shared<doubles::UsbscanDevice>(port, vid, pid));
+  doubles::PlugUsbscan(0, Plugged().back());
   return true;
 }
 
 void UnplugScanners() {
   winplat::UnplugAllDevices();
+  Plugged().clear();
+}
+
+std::vector<std::string> DeviceControls() {
+  std::vector<std::string> lines;
+  for (const auto& device : Plugged()) {
+    for (const doubles::UsbscanDevice::Call& call : device->Calls()) {
+      if (call.operation == doubles::UsbscanDevice::Operation::IoControl) {
+        lines.push_back(DescribeDeviceControl(call.code, call.length, call.transferred, call.result));
+      }
+    }
+  }
+  return lines;
 }
 
 }  // namespace harness
