@@ -483,7 +483,8 @@ What to scan:
 Output:
   -o, --output NAME        the file; %d or %0Nd is the page number (from 1) of a format with one file
                            a page; - is standard output (default page-%03d.png). Files are written under
-                           NAME.part and get their name when complete, so a stop leaves no partial file
+                           NAME.part and get their name when complete, so a stop leaves no partial file;
+                           a device, a FIFO or a symbolic link is written as it is, never replaced
       --format FORMAT      png, jpeg, tiff, pdf or pnm (default: by the extension; pnm for -o -).
                            TIFF and PDF hold every page of a feeder job in one file
       --quality N          JPEG quality, 1 to 100 (default 90)

@@ -110,8 +110,10 @@ void OnStopRequest(void (*stop)()) {
   action.sa_flags = SA_RESETHAND;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  // A closed pipe shows as a write error of the output instead of ending the program unseen.
+  // A closed pipe, or a file past the size limit, shows as a write error of the output instead of
+  // ending the program unseen.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 void StopHandled() {}
