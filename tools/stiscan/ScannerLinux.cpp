@@ -110,6 +110,13 @@ void OnStopRequest(void (*stop)()) {
   action.sa_flags = SA_RESETHAND;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // Taken from now on, even from a parent that started the tool with them blocked: a stop sent before
+  // the tool could take it is taken here.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
   // A closed pipe, or a file past the size limit, shows as a write error of the output instead of
   // ending the program unseen.
   signal(SIGPIPE, SIG_IGN);

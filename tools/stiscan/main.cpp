@@ -80,6 +80,9 @@ client::ScanRequest RequestOf(const Options& options) {
 
 int main(int argc, char** argv) {
   const Clock::time_point start = Clock::now();
+  // Stops are taken from the first moment: one that comes before the scan ends the run with status 8
+  // and the summary like any other, and nothing is left half-done in between.
+  OnStopRequest(&RequestStop);
 
   Options options;
   std::string error;
@@ -130,7 +133,6 @@ int main(int argc, char** argv) {
   Report report(options, output, start, !options.debug && !options.json && StderrIsTerminal());
   client::ScanSession session(library);
   g_session.store(&session);
-  OnStopRequest(&RequestStop);
   if (g_stopRequested.load()) {
     session.Cancel();
   }
