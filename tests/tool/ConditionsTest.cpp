@@ -40,7 +40,7 @@ const ConditionCase kCases[] = {
     {kSmall + "--short-transfer 1000", 2, "--short-transfer 1000: the job sent only 11 commands", "", {"page-001.png"}},
     {kSmall + "--port-held", 3, "Initialize returned E_FAIL (0x80004005, the scanner port was not granted",
      "Initialize                 E_FAIL (0x80004005, the scanner port was not granted", {}},
-    {kSmall + "--route direct --vid 1 --pid 2", 5, "GET_DEVICE_INFO returned E_FAIL", "", {}},
+    {kSmall + "--route direct --vid 1 --pid 2", 3, "no scanner found: none the route reaches has the ids", "", {}},
 };
 // clang-format on
 

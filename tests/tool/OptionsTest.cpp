@@ -20,7 +20,7 @@ const struct {
     {"--source tray", 2, false, "--source tray: expected flatbed or feeder"},
     {"--mode sepia", 2, false, "--mode sepia: expected colour, grey or bw"},
     {"-r 250", 2, true, "--resolution 250: the scanner offers 75, 100, 150, 200, 300, 600, 1200 dpi"},
-    {"-r 2400", 2, true, "--resolution 2400: the scanner lists 2400 dpi, but the library refuses it"},
+    {"-r 2400", 2, true, "--resolution 2400: the scanner offers 75, 100, 150, 200, 300, 600, 1200 dpi\n"},
     {"-r 0300", 0, true, ""},  // decimal: 300 dpi is offered
     {"--size 300x400mm", 2, true, "--size 300x400mm: larger than the flatbed, 215.9 x 297.2 mm (8.50 x 11.70 in)"},
     {"--size 0.05x0.05mm", 2, true, "--size 0.05x0.05mm: less than one pixel at 150 dpi"},
@@ -39,6 +39,7 @@ const struct {
     {"-o blocker/a.png", 7, false, "cannot create the folder blocker: "},
     {"-s feeder -o one.png", 2, false, "--output one.png: a feeder job writes several pages;"},
     {"-o scan.bmp", 2, false, "--output scan.bmp: the name does not tell the format;"},
+    {"-o p%3000000000d.png", 2, false, "--output p%3000000000d.png: expected a file name with at most one page"},
 };
 // clang-format on
 

@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -111,6 +112,16 @@ bool ParseSize(const std::string& text, WindowSize* size) {
   return true;
 }
 
+// The width of a "%0Nd" conversion, its digits from *at on; *at ends past them. A width above 99 is
+// taken as 100, which no conversion accepts (a long run of digits must not overflow).
+int PaddingDigits(const std::string& pattern, size_t* at) {
+  int digits = 0;
+  for (; *at < pattern.size() && pattern[*at] >= '0' && pattern[*at] <= '9'; ++*at) {
+    digits = std::min(digits * 10 + (pattern[*at] - '0'), 100);
+  }
+  return digits;
+}
+
 // Finds the page-number conversion: "%d" or "%0Nd". Returns the count of conversions; *width gets the
 // zero-padding of the first.
 int CountConversions(const std::string& pattern, int* width, bool* malformed) {
@@ -125,11 +136,7 @@ int CountConversions(const std::string& pattern, int* width, bool* malformed) {
       continue;
     }
     size_t j = i + 1;
-    int digits = 0;
-    while (j < pattern.size() && pattern[j] >= '0' && pattern[j] <= '9') {
-      digits = digits * 10 + (pattern[j] - '0');
-      ++j;
-    }
+    const int digits = PaddingDigits(pattern, &j);
     if (j >= pattern.size() || pattern[j] != 'd' || digits > 9) {
       *malformed = true;
       return count;
@@ -164,11 +171,7 @@ std::string PageFileName(const std::string& pattern, uint32_t number) {
       continue;
     }
     size_t j = i + 1;
-    int digits = 0;
-    while (j < pattern.size() && pattern[j] >= '0' && pattern[j] <= '9') {
-      digits = digits * 10 + (pattern[j] - '0');
-      ++j;
-    }
+    const int digits = PaddingDigits(pattern, &j);
     if (j < pattern.size() && pattern[j] == 'd' && digits <= 9) {
       char text[24];
       std::snprintf(text, sizeof text, "%0*u", digits, number);
@@ -379,6 +382,14 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       {"-m", "--mode"}, {"-s", "--source"}, {"-n", "--sheets"}, {"-i", "--info"},
   };
 
+  // --json holds for a refused command line too: a script reads the refusal as a document.
+  for (int i = 1; i < argc; ++i) {
+    auto shortName = shortNames.find(argv[i]);
+    const std::string arg = shortName != shortNames.end() ? shortName->second : argv[i];
+    o.json = o.json || arg == "--json";
+    i += valued.count(arg) != 0 ? 1 : 0;  // a value may look like an option
+  }
+
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string value;
@@ -472,7 +483,8 @@ What to scan:
 Output:
   -o, --output NAME        the file; %d or %0Nd is the page number (from 1) of a format with one file
                            a page; - is standard output (default page-%03d.png). Files are written under
-                           NAME.part and get their name when complete, so a stop leaves no partial file
+                           NAME.part and get their name when complete, so a stop leaves no partial file;
+                           a device, a FIFO or a symbolic link is written as it is, never replaced
       --format FORMAT      png, jpeg, tiff, pdf or pnm (default: by the extension; pnm for -o -).
                            TIFF and PDF hold every page of a feeder job in one file
       --quality N          JPEG quality, 1 to 100 (default 90)

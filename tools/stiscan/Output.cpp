@@ -18,8 +18,10 @@ constexpr uint64_t kQueueLimit = 64u << 20;
 
 namespace fs = std::filesystem;
 
-std::string TemporaryName(const std::string& path) {
-  return path + ".part";
+uint64_t FileBytes(const std::string& path) {
+  std::error_code ec;
+  const uintmax_t bytes = fs::file_size(path, ec);
+  return ec ? 0 : bytes;  // a device or a FIFO has no size
 }
 
 }  // namespace
@@ -27,6 +29,15 @@ std::string TemporaryName(const std::string& path) {
 Output::Output(const Options& options) : options_(options) {
   encoding_.quality = options.quality;
   encoding_.fast = options.fastCompression;
+  toStdout_ = options.output == "-";
+  formatKnown_ = true;
+  if (options.formatGiven) {
+    format_ = options.format;
+  } else if (toStdout_) {
+    format_ = Format::kPnm;
+  } else {
+    formatKnown_ = FormatFromExtension(options.output, &format_);
+  }
 }
 
 Output::~Output() {
@@ -36,12 +47,7 @@ Output::~Output() {
 
 bool Output::Check(bool severalPages, std::string* error) {
   const std::string& pattern = options_.output;
-  toStdout_ = pattern == "-";
-  if (options_.formatGiven) {
-    format_ = options_.format;
-  } else if (toStdout_) {
-    format_ = Format::kPnm;
-  } else if (!FormatFromExtension(pattern, &format_)) {
+  if (!formatKnown_) {
     *error = "--output " + pattern +
              ": the name does not tell the format; end it in .png, .jpg, .tif, .pdf or .pnm, "
              "or give --format";
@@ -76,20 +82,11 @@ bool Output::Check(bool severalPages, std::string* error) {
       return false;
     }
   }
-  if (fs::is_directory(first, ec)) {
-    *error = "cannot write " + first + ": it is a folder";
+  std::string reason;
+  if (!TargetFile::Check(first, &reason)) {
+    *error = "cannot write " + first + ": " + reason;
     return false;
   }
-  // A trial file under the temporary name proves the folder writable.
-  const std::string trial = TemporaryName(first);
-  errno = 0;
-  std::FILE* file = std::fopen(trial.c_str(), "wb");
-  if (file == nullptr) {
-    *error = "cannot write " + first + ": " + SystemReason(errno != 0 ? errno : EACCES);
-    return false;
-  }
-  std::fclose(file);
-  std::remove(trial.c_str());
   return true;
 }
 
@@ -101,6 +98,9 @@ void Output::Post(Task task) {
   const uint64_t size = task.rows.size();
   changed_.wait(hold, [&] { return queued_ == 0 || queued_ + size <= kQueueLimit; });
   queued_ += size;
+  if (task.kind == Kind::kAbandon) {
+    abandoned_.store(true);
+  }
   peakQueued_ = std::max(peakQueued_, queued_);
   tasks_.push_back(std::move(task));
   changed_.notify_all();
@@ -180,32 +180,34 @@ void Output::Run() {
 
 bool Output::OpenTarget(const std::string& path, std::string* error) {
   target_ = toStdout_ ? "standard output" : path;
-  spool_ = toStdout_ && format_ == Format::kTiff;
-  if (toStdout_ && !spool_) {
+  std::string reason;
+  if (!toStdout_ && !file_.Open(path, abandoned_, &reason)) {
+    *error = "cannot write " + target_ + ": " + reason;
+    return false;
+  }
 #if defined(_WIN32)
+  if (toStdout_) {
     _setmode(_fileno(stdout), _O_BINARY);
+  }
 #endif
-    file_ = stdout;
-    temporary_.clear();
-  } else {
-    temporary_ = spool_ ? std::string() : TemporaryName(path);
-    errno = 0;
-    file_ = spool_ ? std::tmpfile() : std::fopen(temporary_.c_str(), "wb+");
-    if (file_ == nullptr) {
-      *error = "cannot write " + target_ + ": " + SystemReason(errno != 0 ? errno : EACCES);
-      return false;
-    }
+  sink_ = toStdout_ ? stdout : file_.Stream();
+  spool_ = format_ == Format::kTiff && (toStdout_ || file_.Direct());
+  errno = 0;
+  stream_ = spool_ ? std::tmpfile() : sink_;
+  if (stream_ == nullptr) {
+    *error = "cannot write " + target_ + ": " + SystemReason(errno != 0 ? errno : EACCES);
+    return false;
   }
   writer_ = MakeWriter(format_, encoding_);
   keepable_ = true;
-  if (!writer_->Open(file_, error)) {
+  if (!writer_->Open(stream_, error)) {
     *error = "cannot write " + target_ + ": " + *error;
     return false;
   }
   return true;
 }
 
-// Closes the target; a kept file gets its name (or, spooled, goes to standard output).
+// Closes the target; a kept file gets its name (a spooled one is copied to its stream first).
 bool Output::CloseTarget(bool keep) {
   std::string error;
   bool ok = true;
@@ -213,43 +215,32 @@ bool Output::CloseTarget(bool keep) {
     ok = false;
   }
   writer_.reset();
-  if (file_ != nullptr && file_ != stdout) {
-    if (ok && keep && spool_) {
-      std::rewind(file_);
+  if (spool_ && stream_ != nullptr) {
+    if (ok && keep) {
+      std::rewind(stream_);
       std::vector<char> buffer(1 << 16);
       size_t got = 0;
-      while (ok && (got = std::fread(buffer.data(), 1, buffer.size(), file_)) > 0) {
-        ok = std::fwrite(buffer.data(), 1, got, stdout) == got;
+      errno = 0;
+      while (ok && (got = std::fread(buffer.data(), 1, buffer.size(), stream_)) > 0) {
+        ok = std::fwrite(buffer.data(), 1, got, sink_) == got;
       }
-      ok = ok && std::fflush(stdout) == 0;
       if (!ok) {
         error = SystemReason(errno != 0 ? errno : EIO);
       }
     }
-    errno = 0;
-    if (std::fclose(file_) != 0 && ok && keep) {
-      ok = false;
-      error = SystemReason(errno != 0 ? errno : EIO);
-    }
-  } else if (file_ == stdout && std::fflush(stdout) != 0) {
+    std::fclose(stream_);
+  }
+  stream_ = nullptr;
+  sink_ = nullptr;
+  errno = 0;
+  if (toStdout_ && std::fflush(stdout) != 0 && ok) {
     ok = false;
     error = SystemReason(errno != 0 ? errno : EIO);
+  } else if (!toStdout_ && ok && keep) {
+    ok = file_.Commit(&error);
+  } else if (!toStdout_) {
+    file_.Discard();
   }
-  file_ = nullptr;
-  if (!temporary_.empty()) {
-    std::error_code ec;
-    if (ok && keep) {
-      fs::rename(temporary_, target_, ec);
-      if (ec) {
-        ok = false;
-        error = ec.message();
-      }
-    }
-    if (!ok || !keep) {
-      std::remove(temporary_.c_str());
-    }
-  }
-  temporary_.clear();
   if (!ok) {
     Fail("cannot write " + target_ + ": " + error);
   }
@@ -301,8 +292,7 @@ bool Output::Do(Task& task) {
       if (!multi) {
         jobOpen_ = false;
         if (CloseTarget(true)) {
-          std::error_code ec;
-          files_.back().bytes = fs::file_size(files_.back().path, ec);
+          files_.back().bytes = FileBytes(files_.back().path);
         } else {
           files_.pop_back();  // removed: the summary lists only files that exist
         }
@@ -329,11 +319,11 @@ bool Output::Do(Task& task) {
           pageOpen_ = false;
           writer_->AbandonPage();
         }
-        if (CloseTarget(keep) && keep && !toStdout_) {
-          std::error_code ec;
-          files_.back().bytes = fs::file_size(files_.back().path, ec);
-        } else if (!keep) {
+        // A file that could not be completed is gone, and is not listed.
+        if (!CloseTarget(keep) || !keep) {
           files_.pop_back();
+        } else if (!toStdout_) {
+          files_.back().bytes = FileBytes(files_.back().path);
         }
       }
       return false;

@@ -1,7 +1,8 @@
 // Where the pages go: one file per page (PNG, JPEG, PNM) or one file for the job (TIFF, PDF), or
 // standard output with `-o -`. Files are written under a temporary name beside the target and get their
-// name only when complete, so that a stop leaves no partial file. Encoding runs on a thread of its
-// own, fed whole rows through a bounded queue, so that it overlaps the transfers.
+// name only when complete, so that a stop leaves no partial file; a name held by anything but a regular
+// file is written as it is (Target.h). Encoding runs on a thread of its own, fed whole rows through a
+// bounded queue, so that it overlaps the transfers.
 #pragma once
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "Options.h"
+#include "Target.h"
 #include "Writers.h"
 #include "client/ScanSession.h"
 
@@ -74,6 +76,7 @@ class Output {
 
   const Options& options_;
   Format format_ = Format::kPng;
+  bool formatKnown_ = false;
   Encoding encoding_;
   bool toStdout_ = false;
   uint32_t rowBytes_ = 0;  // of the page being scanned
@@ -85,14 +88,16 @@ class Output {
   uint64_t queued_ = 0;
   uint64_t peakQueued_ = 0;
   std::atomic<bool> failed_{false};
+  std::atomic<bool> abandoned_{false};  // a page was given up: a FIFO's reader is no longer waited for
   std::string error_;
 
   // The encoder thread's own.
   std::unique_ptr<Writer> writer_;
-  std::FILE* file_ = nullptr;
-  std::string target_;     // the final name
-  std::string temporary_;  // what is written
-  bool spool_ = false;     // standard output through a temporary file (TIFF)
+  TargetFile file_;
+  std::FILE* sink_ = nullptr;    // where the bytes go: the file, or standard output
+  std::FILE* stream_ = nullptr;  // what the writer writes: the sink, or the spool
+  std::string target_;           // the final name
+  bool spool_ = false;           // TIFF seeks: written to a temporary file, then copied to a stream or a device
   bool jobOpen_ = false;
   bool pageOpen_ = false;
   bool keepable_ = true;  // the job's file still holds only whole pages

@@ -118,19 +118,62 @@ void Report::ClearBar() {
 
 namespace {
 
+// The length of the UTF-8 sequence at `at`, or 0 when the bytes there are not one (an overlong form, a
+// surrogate, past U+10FFFF, cut short).
+size_t Utf8Length(const std::string& text, size_t at) {
+  const auto byte = [&](size_t k) { return at + k < text.size() ? static_cast<unsigned char>(text[at + k]) : 0u; };
+  const unsigned lead = byte(0);
+  size_t length = 2;
+  unsigned low = 0x80;
+  unsigned high = 0xBF;
+  if (lead < 0x80) {
+    return 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+  } else if (lead < 0xC2 || lead > 0xDF) {
+    return 0;
+  }
+  if (byte(1) < low || byte(1) > high) {
+    return 0;
+  }
+  for (size_t k = 2; k < length; ++k) {
+    if (byte(k) < 0x80 || byte(k) > 0xBF) {
+      return 0;
+    }
+  }
+  return length;
+}
+
+// A JSON string, always valid UTF-8. A file name is bytes: UTF-8 in it passes unchanged, and each byte
+// that is not part of a UTF-8 sequence becomes \u0080 to \u00ff (the byte read as Latin-1), so those
+// escapes stand only for such bytes.
 std::string Json(const std::string& text) {
   std::string quoted = "\"";
-  for (char c : text) {
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const size_t length = Utf8Length(text, i);
+    if (c >= 0x80 && length > 0) {
+      quoted.append(text, i, length);
+      i += length;
+      continue;
+    }
     if (c == '"' || c == '\\') {
       quoted += '\\';
-      quoted += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
+      quoted += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x80) {
       char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
       quoted += escape;
     } else {
-      quoted += c;
+      quoted += static_cast<char>(c);
     }
+    ++i;
   }
   return quoted + "\"";
 }
@@ -186,6 +229,13 @@ void Report::PrintSummary(std::FILE* out, const client::Outcome& outcome, int ex
     std::fprintf(out, "  %-26s %s  x%u\n", entry.first.first.c_str(),
                  client::DescribeResult(entry.first.second, entry.first.first.c_str()).c_str(), entry.second);
   }
+}
+
+void PrintRefusal(const Options& options, Clock::time_point start, ExitStatus exitStatus, const std::string& message) {
+  Output output(options);
+  const Report report(options, output, start, false);
+  report.PrintSummary(options.output == "-" ? stderr : stdout, client::MakeOutcome(StatusOf(exitStatus), message),
+                      exitStatus, 0);
 }
 
 }  // namespace stiscan

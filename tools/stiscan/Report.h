@@ -12,6 +12,7 @@
 
 #include "Options.h"
 #include "Output.h"
+#include "Results.h"
 #include "client/ScanSession.h"
 
 namespace stiscan {
@@ -54,5 +55,9 @@ class Report : public client::ScanObserver {
   // (step, result) in the order first seen, with how often.
   std::vector<std::pair<std::pair<std::string, HRESULT>, uint32_t>> results_;
 };
+
+// With --json, a failure before the scan (an option refused, an output or a library that cannot be used)
+// as the summary's document: no pages, no files, no results.
+void PrintRefusal(const Options& options, Clock::time_point start, ExitStatus exitStatus, const std::string& message);
 
 }  // namespace stiscan

@@ -1,7 +1,10 @@
 // The tool's exit statuses: one for each outcome class of a scan.
 #pragma once
 
+#include <cstdint>
+
 #include "client/Outcome.h"
+#include "client/ScanSession.h"
 
 namespace stiscan {
 
@@ -18,5 +21,11 @@ enum ExitStatus : int {
 };
 
 ExitStatus ExitStatusOf(client::Status status);
+client::Status StatusOf(ExitStatus exitStatus);
+
+// Where the tool knows more than a result says: an inquiry that failed where no scanner has the ids
+// asked for (`noScannerWithIds`) found no scanner, a device outcome; a resolution the device does not
+// list is refused with the list, whatever the library would make of it.
+void Narrow(uint32_t dpi, const client::DeviceReport& device, bool noScannerWithIds, client::Outcome* outcome);
 
 }  // namespace stiscan

@@ -31,6 +31,8 @@ class Scanner {
   virtual HKEY ParametersKey() const = 0;
   // The built-in scanner, when it is the one scanned.
   virtual const SimulatedScanner* Simulated() const = 0;
+  // Whether the tool knows that no scanner the route reaches has the ids asked for.
+  virtual bool NoScannerWithIds() const = 0;
 };
 
 // Prepares the scanner for the options; null with the exit status and a message when it cannot.

@@ -37,20 +37,25 @@ class LinuxScanner : public Scanner {
     doubles::InstallPortArbitration(arbitration_);
     doubles::PlugUsbscan(
         0, std::make_shared<doubles::UsbscanDevice>(&simulated_.Port(), kSimulatedVendorId, kSimulatedProductId));
+    const WORD vid = options.vidGiven ? options.vid : kSimulatedVendorId;
+    const WORD pid = options.pidGiven ? options.pid : kSimulatedProductId;
+    // The simulator is the one scanner: the device monitor reaches it whatever the ids, the direct
+    // route only by its own.
+    noScannerWithIds_ = options.route == Route::kDirect && (vid != kSimulatedVendorId || pid != kSimulatedProductId);
     return key_.Create(client::ProcessKeyPath(kToolKey), error) &&
-           key_.SetIds(options.vidGiven ? options.vid : kSimulatedVendorId,
-                       options.pidGiven ? options.pid : kSimulatedProductId, options.route == Route::kDeviceMonitor,
-                       error);
+           key_.SetIds(vid, pid, options.route == Route::kDeviceMonitor, error);
   }
 
   HKEY ParametersKey() const override { return key_.Parameters(); }
   const SimulatedScanner* Simulated() const override { return &simulated_; }
+  bool NoScannerWithIds() const override { return noScannerWithIds_; }
 
  private:
   SimulatedScanner simulated_;
   doubles::ContentionDouble monitor_;
   doubles::ContentionDouble arbitration_;
   client::DeviceKey key_;
+  bool noScannerWithIds_ = false;
 };
 
 }  // namespace
@@ -105,8 +110,17 @@ void OnStopRequest(void (*stop)()) {
   action.sa_flags = SA_RESETHAND;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  // A closed pipe shows as a write error of the output instead of ending the program unseen.
+  // Taken from now on, even from a parent that started the tool with them blocked: a stop sent before
+  // the tool could take it is taken here.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+  // A closed pipe, or a file past the size limit, shows as a write error of the output instead of
+  // ending the program unseen.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 void StopHandled() {}

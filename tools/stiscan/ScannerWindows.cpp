@@ -15,6 +15,27 @@ namespace stiscan {
 
 namespace {
 
+// Calls `each` with the name and USB ids of every \\.\UsbscanN (ids 0 when it does not tell them).
+template <typename Each>
+void ForEachUsbscan(Each each) {
+  // The still-image class driver numbers its device objects from 0.
+  for (int n = 0; n < 255; ++n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "\\\\.\\Usbscan%d", n);
+    HANDLE device =
+        CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+      continue;
+    }
+    DEVICE_DESCRIPTOR descriptor = {};
+    DWORD returned = 0;
+    const bool known = DeviceIoControl(device, IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, &descriptor, sizeof descriptor,
+                                       &returned, nullptr) != 0;
+    CloseHandle(device);
+    each(name, known ? descriptor.usVendorId : 0, known ? descriptor.usProductId : 0);
+  }
+}
+
 class WindowsScanner : public Scanner {
  public:
   ~WindowsScanner() override {
@@ -49,6 +70,11 @@ class WindowsScanner : public Scanner {
     }
     const WORD vid = options.vidGiven ? options.vid : options.simulate ? kSimulatedVendorId : 0;
     const WORD pid = options.pidGiven ? options.pid : options.simulate ? kSimulatedProductId : 0;
+    // The direct route opens the \\.\UsbscanN with the ids; when none has them there is no scanner.
+    noScannerWithIds_ = !options.simulate && options.route == Route::kDirect;
+    ForEachUsbscan([&](const char*, WORD deviceVid, WORD devicePid) {
+      noScannerWithIds_ = noScannerWithIds_ && !((vid == 0 || vid == deviceVid) && (pid == 0 || pid == devicePid));
+    });
     if (!key_.Create(client::ProcessKeyPath(kToolKey), error) ||
         !key_.SetIds(vid, pid, options.route == Route::kDeviceMonitor, error)) {
       *status = kExitLibrary;
@@ -59,6 +85,7 @@ class WindowsScanner : public Scanner {
 
   HKEY ParametersKey() const override { return key_.Parameters(); }
   const SimulatedScanner* Simulated() const override { return simulated_.get(); }
+  bool NoScannerWithIds() const override { return noScannerWithIds_; }
 
  private:
   // The destructor takes the port from the double before the simulator goes.
@@ -66,6 +93,7 @@ class WindowsScanner : public Scanner {
   HMODULE monitor_ = nullptr;
   doubles::ContentionDouble* control_ = nullptr;
   client::DeviceKey key_;
+  bool noScannerWithIds_ = false;
 };
 
 std::function<void(const char*)>& Sink() {
@@ -115,24 +143,10 @@ bool EchoDebugStrings(client::Exports& library, std::function<void(const char*)>
 
 bool ListScanners(std::FILE* out) {
   bool any = false;
-  // The still-image class driver numbers its device objects from 0.
-  for (int n = 0; n < 255; ++n) {
-    char name[32];
-    std::snprintf(name, sizeof name, "\\\\.\\Usbscan%d", n);
-    HANDLE device =
-        CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (device == INVALID_HANDLE_VALUE) {
-      continue;
-    }
-    DEVICE_DESCRIPTOR descriptor = {};
-    DWORD returned = 0;
-    const bool known = DeviceIoControl(device, IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, &descriptor, sizeof descriptor,
-                                       &returned, nullptr) != 0;
-    CloseHandle(device);
-    std::fprintf(out, "%s  vid 0x%04X pid 0x%04X\n", name, known ? descriptor.usVendorId : 0,
-                 known ? descriptor.usProductId : 0);
+  ForEachUsbscan([&](const char* name, WORD vid, WORD pid) {
+    std::fprintf(out, "%s  vid 0x%04X pid 0x%04X\n", name, vid, pid);
     any = true;
-  }
+  });
   // The imaging service's device keys: the class of still-image devices.
   HKEY imaging = nullptr;
   const char* kClass = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #else
 #include "Deflate.h"
 #endif
@@ -33,7 +34,12 @@ class LibtiffWriter : public Writer {
   bool Open(std::FILE* file, std::string* error) override {
     std::fflush(file);
     const int fd = dup(fileno(file));
-    tiff_ = fd >= 0 ? TIFFFdOpen(fd, "output", "w") : nullptr;
+    // libtiff's errors are kept, the first of them, not printed: after a full disk it would report every
+    // strip, and the tool says once what failed.
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options, &KeepFirstError, &firstError_);
+    tiff_ = fd >= 0 && options != nullptr ? TIFFFdOpenExt(fd, "output", "w", options) : nullptr;
+    TIFFOpenOptionsFree(options);
     if (tiff_ == nullptr) {
       if (fd >= 0) {
         close(fd);
@@ -68,16 +74,21 @@ class LibtiffWriter : public Writer {
   }
 
   bool Rows(const uint8_t* rows, uint32_t count, std::string* error) override {
+    errno = 0;
     for (uint32_t r = 0; r < count; ++r) {
       auto* data = const_cast<uint8_t*>(rows + static_cast<size_t>(r) * page_.bytesPerLine);
-      if (TIFFWriteScanline(tiff_, data, row_++, 0) < 0) {
+      // 1 is success; a codec that cannot flush its strip gives 0, a refusal -1.
+      if (TIFFWriteScanline(tiff_, data, row_++, 0) != 1) {
         return Failed(error);
       }
     }
     return true;
   }
 
-  bool EndPage(std::string* error) override { return TIFFWriteDirectory(tiff_) == 1 || Failed(error); }
+  bool EndPage(std::string* error) override {
+    errno = 0;
+    return TIFFWriteDirectory(tiff_) == 1 || Failed(error);
+  }
 
   bool AbandonPage() override {
     Drop();
@@ -89,21 +100,38 @@ class LibtiffWriter : public Writer {
       return true;
     }
     const int fd = TIFFFileno(tiff_);
+    errno = 0;
     const bool ok = TIFFFlush(tiff_) == 1;
+    const int saved = errno;
     TIFFCleanup(tiff_);
     tiff_ = nullptr;
-    const int saved = errno;
-    if (close(fd) != 0 || !ok) {
-      *error = SystemReason(ok ? errno : saved != 0 ? saved : EIO);
+    if (!ok) {
+      close(fd);
+      errno = saved;
+      return Failed(error);
+    }
+    if (close(fd) != 0) {
+      *error = SystemReason(errno);
       return false;
     }
     return true;
   }
 
  private:
+  // The system's reason when there is one, else libtiff's first error.
   bool Failed(std::string* error) {
-    *error = SystemReason(errno != 0 ? errno : EIO);
+    *error = errno != 0 || firstError_.empty() ? SystemReason(errno != 0 ? errno : EIO) : "libtiff: " + firstError_;
     return false;
+  }
+
+  static int KeepFirstError(TIFF*, void* first, const char* module, const char* format, va_list args) {
+    auto* kept = static_cast<std::string*>(first);
+    if (kept->empty()) {
+      char text[512];
+      std::vsnprintf(text, sizeof text, format, args);
+      *kept = std::string(module != nullptr ? module : "") + (module != nullptr ? ": " : "") + text;
+    }
+    return 1;  // handled: nothing printed
   }
 
   void Drop() {
@@ -116,15 +144,14 @@ class LibtiffWriter : public Writer {
         dup2(closed, fd);
         close(closed);
       }
-      const TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
-      TIFFCleanup(tiff_);
-      TIFFSetErrorHandler(errors);
+      TIFFCleanup(tiff_);  // its errors go to the handle's handler, which prints nothing
       close(fd);
       tiff_ = nullptr;
     }
   }
 
   bool fast_;
+  std::string firstError_;
   TIFF* tiff_ = nullptr;
   client::PageLayout page_;
   uint32_t row_ = 0;

@@ -27,6 +27,14 @@ int Fail(ExitStatus status, const std::string& message) {
   return status;
 }
 
+// A failure before the scan: the message, and with --json the summary's document as well.
+int Refuse(const Options& options, Clock::time_point start, ExitStatus status, const std::string& message) {
+  if (options.json) {
+    PrintRefusal(options, start, status, message);
+  }
+  return Fail(status, message);
+}
+
 // The session a stop request reaches; set while it lives.
 std::atomic<client::ScanSession*> g_session{nullptr};
 std::atomic<bool> g_stopRequested{false};
@@ -72,11 +80,14 @@ client::ScanRequest RequestOf(const Options& options) {
 
 int main(int argc, char** argv) {
   const Clock::time_point start = Clock::now();
+  // Stops are taken from the first moment: one that comes before the scan ends the run with status 8
+  // and the summary like any other, and nothing is left half-done in between.
+  OnStopRequest(&RequestStop);
 
   Options options;
   std::string error;
   if (!ParseOptions(argc, argv, &options, &error)) {
-    return Fail(kExitUsage, error);
+    return Refuse(options, start, kExitUsage, error);
   }
   if (options.help) {
     std::fputs(UsageText().c_str(), stdout);
@@ -95,19 +106,19 @@ int main(int argc, char** argv) {
   const bool severalPages = options.source == Source::kFeeder && options.sheets != 1;
   if (!options.info && !output.Check(severalPages, &error)) {
     // A refusal names the option; a folder or file that cannot be written is an output problem.
-    return Fail(error.compare(0, 2, "--") == 0 ? kExitUsage : kExitOutput, error);
+    return Refuse(options, start, error.compare(0, 2, "--") == 0 ? kExitUsage : kExitOutput, error);
   }
   // The summary goes to standard error when the pages go to standard output.
   std::FILE* summaryOut = options.output == "-" && !options.info ? stderr : stdout;
 
   client::Exports library;
   if (!library.Load(client::DefaultLibraryPath(), &error)) {
-    return Fail(kExitLibrary, error);
+    return Refuse(options, start, kExitLibrary, error);
   }
   ExitStatus status = kExitOk;
   std::unique_ptr<Scanner> scanner = SetUpScanner(options, &status, &error);
   if (scanner == nullptr) {
-    return Fail(status, error);
+    return Refuse(options, start, status, error);
   }
   if (options.debug) {
     const bool echoing = EchoDebugStrings(library, [start](const char* text) {
@@ -122,7 +133,6 @@ int main(int argc, char** argv) {
   Report report(options, output, start, !options.debug && !options.json && StderrIsTerminal());
   client::ScanSession session(library);
   g_session.store(&session);
-  OnStopRequest(&RequestStop);
   if (g_stopRequested.load()) {
     session.Cancel();
   }
@@ -157,6 +167,7 @@ int main(int argc, char** argv) {
                                       ": the job sent only " + std::to_string(simulated->Commands()) + " commands");
   }
 
+  Narrow(options.resolution, session.Device(), scanner->NoScannerWithIds(), &outcome);
   const ExitStatus exitStatus = ExitStatusOf(outcome.status);
   if (options.info && outcome.Ok()) {
     PrintDeviceInfo(stdout, session.Device());

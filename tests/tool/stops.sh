@@ -1,0 +1,74 @@
+#!/bin/bash
+# SIGTERM at any moment of a one-page job, to the job's end: each run ends with status 8, the summary
+# and no file, or, only when the page was complete before the stop, with status 0 and the page; never
+# by the signal (143), never with a `.part` left. A third of the stops are sent as the tool starts,
+# held blocked until it takes them (a signal in the loader, before any of the tool runs, would end
+# it); the others once the kernel shows SIGTERM caught by stiscan, half of them within 3 ms.
+# Usage: stops.sh STISCAN [RUNS]
+set -u
+tool=$1
+runs=${2:-100}
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+cd "$dir" || exit 1
+
+# Whether process $1 takes SIGTERM: stiscan catching it (bit 15 of SigCgt), or env holding it blocked
+# for stiscan (SigBlk).
+taking() {
+  local key value name=
+  while read -r key value; do
+    case $key in
+      Name:) name=$value ;;
+      SigBlk:) [ "$name" = env ] && (((0x$value >> 14) & 1)) && return 0 ;;
+      SigCgt:) [ "$name" = stiscan ] && (((0x$value >> 14) & 1)) && return 0 ;;
+    esac
+  done <"/proc/$1/status" 2>/dev/null
+  return 1
+}
+
+fail() {
+  echo "run $run, stopped after ${delay}s: $*" >&2
+  cat out err >&2
+  exit 1
+}
+
+stopped=0
+finished=0
+for run in $(seq "$runs"); do
+  rm -f ./*
+  delay=0
+  if ((run % 3 == 0)); then
+    env --block-signal=TERM "$tool" -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
+  else
+    "$tool" -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
+  fi
+  pid=$!
+  until taking $pid; do
+    kill -0 $pid 2>/dev/null || fail "the tool ended before it took signals"
+  done
+  if ((run % 3 != 0)); then
+    delay=0.00$((RANDOM % 4))
+    ((run % 3 == 2)) && delay=0.$(printf %03d $((RANDOM % 180)))
+    sleep "$delay"
+  fi
+  kill -TERM $pid 2>/dev/null
+  wait $pid
+  status=$?
+  files=$(ls)
+  case $status in
+    8)
+      [ "$files" = "$(printf 'err\nout')" ] || fail "files left: $files"
+      grep -q '^total: 0 pages' out || fail "no summary"
+      grep -q '^stiscan: stopped' err || fail "no message"
+      stopped=$((stopped + 1))
+      ;;
+    0)
+      [ "$delay" != 0 ] || fail "status 0 for a stop sent at the start"
+      [ "$files" = "$(printf 'err\nout\npage.png')" ] || fail "files: $files"
+      grep -q '^  page.png  874 x 1240  1 page' out || fail "the page not in the summary"
+      finished=$((finished + 1))
+      ;;
+    *) fail "status $status" ;;
+  esac
+done
+echo "$runs stops: $stopped with status 8, $finished after the page was complete (status 0)"
