@@ -295,7 +295,7 @@ SANE_Status Device::Start() {
   const Settings s = options_->Current();
   const bool nextSheet = session_->Started() && !session_->InPage() && JobMatches(s);
   if (!nextSheet) {
-    EndJob("done");
+    EndJob("another start");
     client::PageLayout layout;
     const client::Outcome planned = session_->Plan(RequestOf(s), &layout);
     if (!planned.Ok()) {
@@ -307,6 +307,7 @@ SANE_Status Device::Start() {
     job_ = s;
     const client::Outcome started = session_->Start();
     if (!started.Ok()) {
+      session_->TakeCancel();  // served
       Debug(kDebugSteps, "start: %s (%s)", StatusText(SaneStatusOf(started)), started.message.c_str());
       return SaneStatusOf(started);
     }
@@ -320,15 +321,11 @@ SANE_Status Device::Start() {
     Debug(kDebugSteps, "page %u: %u x %u pixels at %u dpi", page.number, page.width, page.height, page.dpi);
     return SANE_STATUS_GOOD;
   }
-  // The feeder ran empty after the pages before: the job is done.
+  // The feeder ran empty after the pages before: the job is done. A cancel the session saw is served.
+  session_->TakeCancel();
   const SANE_Status status = outcome.Ok() ? SANE_STATUS_NO_DOCS : SaneStatusOf(outcome);
-  if (outcome.Ok()) {
-    Debug(kDebugSteps, "job ended: done");
-    Debug(kDebugSteps, "start: %s", StatusText(status));
-  } else {
-    Debug(kDebugSteps, "job ended: %s", outcome.message.c_str());
-    Debug(kDebugSteps, "start: %s", StatusText(status));
-  }
+  Debug(kDebugSteps, "job ended: %s", outcome.Ok() ? "done" : outcome.message.c_str());
+  Debug(kDebugSteps, "start: %s", StatusText(status));
   return status;
 }
 
@@ -349,11 +346,12 @@ SANE_Status Device::Read(SANE_Byte* data, SANE_Int maxLength, SANE_Int* length) 
   size_t count = 0;
   const client::Outcome outcome = session_->Read(data, static_cast<size_t>(maxLength), &count);
   if (!outcome.Ok()) {
+    // The session has ended the job (aborted and released); a cancel it saw is served.
     frame_ = client::PageLayout();
+    const bool cancelled = outcome.status == client::Status::kCancelled;
+    session_->TakeCancel();
+    Debug(kDebugSteps, "job ended: %s", cancelled ? "cancelled" : outcome.message.c_str());
     const SANE_Status status = SaneStatusOf(outcome);
-    Debug(kDebugSteps, "job ended: %s",
-          outcome.status == client::Status::kCancelled ? "cancelled" : outcome.message.c_str());
-    Debug(kDebugSteps, "read: %s", StatusText(status));
     return status == SANE_STATUS_GOOD ? SANE_STATUS_IO_ERROR : status;
   }
   if (count == 0 && maxLength > 0) {

@@ -2,6 +2,7 @@
 // dll backend does and ends it the ways a process may end. Each case is one run:
 //   sane_frontend CASE BIN_DIR
 // exit-handler    ends SANE from an exit handler registered before the backend was loaded, after a feeder job
+//                 at a resolution not offered (the nearest, written back)
 // exit-mid-page   exits in the middle of a page, the device open, without sane_close or sane_exit
 // terminate-atexit  the library alone: TerminateDll from an exit handler registered before it was loaded
 // cancel-busy     sane_cancel from another thread while the scanner stays busy: both starts come back at once
@@ -204,6 +205,13 @@ int main(int argc, char** argv) {
   if (test == "exit-handler") {
     Configure({"simulator", "simulator feeder-sheets 2"});
     OpenFeeder();
+    // A resolution not offered: the nearest is used and written back.
+    SANE_Int dpi = 80;
+    SANE_Int info = 0;
+    if (sane.control(device, 4, SANE_ACTION_SET_VALUE, &dpi, &info) != SANE_STATUS_GOOD ||
+        (info & SANE_INFO_INEXACT) == 0 || dpi != 75) {
+      Fail("resolution 80", dpi);
+    }
     for (int page = 1; page <= 2; ++page) {
       SANE_Status status = sane.start(device);
       if (status != SANE_STATUS_GOOD || (status = ReadFrame()) != SANE_STATUS_EOF) {
