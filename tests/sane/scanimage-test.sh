@@ -41,6 +41,16 @@ usb)
     2>"$work/err" && grep -q "Batch terminated, 3 pages scanned" "$work/err" || { cat "$work/err"; fail "USB batch"; }
   "$stiscan" --quiet --source feeder --feeder-sheets 3 --resolution 75 -o "$work/tool%d.png" || fail "stiscan"
   for n in 1 2 3; do "$compare" "$work/page$n.png" "$work/tool$n.png" || fail "USB pixels, page $n"; done
+  # A node the user may not write (as nobody, the test bed's node made read-only): access denied.
+  if [ "$(id -u)" = 0 ] && command -v setpriv python3 >/dev/null; then
+    chmod 755 "$work" "$work/conf"
+    SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$bin SANE_DEBUG_WIASTIIO=1 timeout 60 setpriv --reuid=nobody \
+      --regid=nogroup --clear-groups "$usbsim" -- bash -c 'python3 -c "import glob, os
+for node in glob.glob(\"/dev/bus/usb/*/*\"): os.chmod(node, 0o444)" && scanimage -d wiastiio:usb:1234:5678 -n' \
+      >"$work/out" 2>&1 && fail "opened without permission"
+    grep -q "no permission to read and write /dev/bus/usb/" "$work/out" &&
+      grep -q "Access to resource has been denied" "$work/out" || { cat "$work/out"; fail "access denied"; }
+  fi
   ;;
 options)
   scan -d wiastiio:simulator -A >"$work/out" && golden options.txt <"$work/out"
