@@ -456,6 +456,9 @@ Outcome ScanSession::Read(uint8_t* data, size_t size, size_t* length) {
   if (state_ != State::kPage) {
     return MakeOutcome(Status::kUsage, "no page under way");
   }
+  if (size == 0) {
+    return Outcome();  // nothing asked: nothing read, and the page goes on
+  }
   while (blockTaken_ == blockBytes_) {
     if (pageEnded_) {
       ++pagesDone_;

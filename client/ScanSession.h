@@ -131,8 +131,8 @@ class ScanSession {
   // scanner has been released. After a failure or a cancel the scanner is released too.
   Outcome NextPage(PageLayout* page);
   // Copies the page's rows into `data`, at most `size` bytes, from one block of the scanner: a block
-  // is read only when the last is used up. A length of 0 means the page is complete. After a failure
-  // or a cancel the scanner is aborted and released.
+  // is read only when the last is used up. A length of 0 (for a `size` not 0) means the page is
+  // complete. After a failure or a cancel the scanner is aborted and released.
   Outcome Read(uint8_t* data, size_t size, size_t* length);
   // Gives the scanner back: aborted first inside a sheet, then released. Nothing when not started.
   void End();

@@ -126,6 +126,11 @@ SANE_Status NodeAccess(const UsbId& id) {
 
 }  // namespace
 
+void Device::Waits::Waiting(HRESULT result, uint32_t repeat, uint32_t repeats) {
+  Debug(kDebugSteps, "the scanner is %s: repeat %u of %u", result == WIA_ERROR_BUSY ? "busy" : "warming up", repeat,
+        repeats);
+}
+
 SANE_Status SaneStatusOf(const client::Outcome& outcome) {
   switch (outcome.result) {
     case ADF_NO_DOCUMENT:
@@ -305,7 +310,7 @@ SANE_Status Device::Start() {
     Debug(kDebugSteps, "start: %s, %s, %u dpi, window %u x %u from %u,%u", s.feeder ? "ADF" : "Flatbed",
           client::ModeName(layout.mode), s.dpi, layout.width, layout.height, layout.left, layout.top);
     job_ = s;
-    const client::Outcome started = session_->Start();
+    const client::Outcome started = session_->Start(&waits_);
     if (!started.Ok()) {
       session_->TakeCancel();  // served
       Debug(kDebugSteps, "start: %s (%s)", StatusText(SaneStatusOf(started)), started.message.c_str());

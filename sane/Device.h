@@ -50,6 +50,11 @@ class Device {
   void Cancel();
 
  private:
+  // The session's waits for a busy or warming-up scanner, as debug lines.
+  struct Waits : client::ScanObserver {
+    void Waiting(HRESULT result, uint32_t repeat, uint32_t repeats) override;
+  };
+
   Device(const DeviceEntry& entry, const Config& config);
   SANE_Status OpenSession();
   client::ScanRequest RequestOf(const Settings& settings) const;
@@ -66,6 +71,7 @@ class Device {
   doubles::DeviceControl control_;
   std::unique_ptr<client::ScanSession> session_;
   std::unique_ptr<Options> options_;
+  Waits waits_;
   Settings job_;              // the settings of the job under way
   client::PageLayout frame_;  // the frame being read; number 0 when none
   bool frameEnded_ = false;   // its last byte has been read
