@@ -187,13 +187,12 @@ bool Scannable(uint32_t dpi, std::string* why) {
   return true;
 }
 
-HRESULT ScanSession::Escape(ScanObserver* observer, const char* step, DWORD code, void* out, DWORD outSize,
-                            DWORD* actual) {
+HRESULT ScanSession::Escape(const char* step, DWORD code, void* out, DWORD outSize, DWORD* actual) {
   void* in = code == ESC_SET_WINDOW_PARAMETER ? &window_ : nullptr;
   const DWORD inSize = code == ESC_SET_WINDOW_PARAMETER ? sizeof window_ : 0;
   const HRESULT result = exports_.STIEscape(code, in, inSize, out, outSize, actual);
-  if (observer != nullptr && result != S_OK && result != PAGE_END) {
-    observer->Result(step, result);
+  if (observer_ != nullptr && result != S_OK && result != PAGE_END) {
+    observer_->Result(step, result);
   }
   return result;
 }
@@ -219,7 +218,8 @@ Outcome ScanSession::Open(IStiDeviceControl* control, HKEY parametersKey, bool d
   }
 
   SCAN_DEVICE_INFO info = {};
-  result = Escape(observer, "GET_DEVICE_INFO", GET_DEVICE_INFO, &info, sizeof info);
+  observer_ = observer;
+  result = Escape("GET_DEVICE_INFO", GET_DEVICE_INFO, &info, sizeof info);
   if (result != S_OK) {
     return Failure("the device information could not be read", "GET_DEVICE_INFO", result);
   }
@@ -244,14 +244,14 @@ void ScanSession::QueryDetails() {
 }
 
 void ScanSession::Close() {
+  End();
   if (initialized_) {
     initialized_ = false;
     exports_.TerminateDll();
   }
 }
 
-Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout) {
-  planned_ = false;
+Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout, bool keep) {
   const SCAN_DEVICE_INFO& info = device_.info;
   const uint32_t dpi = request.dpi;
   bool offered = false;
@@ -276,12 +276,25 @@ Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout) {
 
   const double areaWidth = feeder ? info.dwDocFeederWidth : info.dwScanBedWidth;
   const double areaHeight = feeder ? info.dwDocFeederHeight : info.dwScanBedHeight;
-  uint32_t width = AreaPixels(areaWidth, dpi);
-  uint32_t height = AreaPixels(areaHeight, dpi);
+  const uint32_t areaColumns = AreaPixels(areaWidth, dpi);
+  const uint32_t areaRows = AreaPixels(areaHeight, dpi);
+  uint32_t width = areaColumns;
+  uint32_t height = areaRows;
+  uint32_t left = 0;
+  uint32_t top = 0;
   if (width == 0 || height == 0) {
     return Refused("source", std::string("the scanner reports no scanning area for the ") + SourceName(request.source));
   }
-  if (request.width > 0 || request.height > 0) {
+  if (request.pixelWindow) {
+    // A window in pixels: clipped to the area, the scan from the corner to its far edges.
+    width = std::min(request.right, areaColumns);
+    height = std::min(request.bottom, areaRows);
+    left = std::min(request.left, width);
+    top = std::min(request.top, height);
+    if (width <= left || height <= top) {
+      return Refused("size", "the window holds no whole pixel at " + std::to_string(dpi) + " dpi");
+    }
+  } else if (request.width > 0 || request.height > 0) {
     const double askedWidth = request.width > 0 ? request.width : areaWidth;
     const double askedHeight = request.height > 0 ? request.height : areaHeight;
     if (askedWidth > areaWidth + 0.5 || askedHeight > areaHeight + 0.5) {
@@ -296,172 +309,232 @@ Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout) {
     }
   }
 
-  window_ = WindowRecord(width, height, ResolutionCode(dpi), request.mode, feeder);
-
-  layout_ = PageLayout();
-  layout_.width = width;
-  layout_.height = height;
-  layout_.dpi = dpi;
-  layout_.mode = request.mode;
-  layout_.bytesPerLine = RowBytes(request.mode, width);
+  PageLayout page;
+  page.width = width - left;
+  page.height = height - top;
+  page.left = left;
+  page.top = top;
+  page.dpi = dpi;
+  page.mode = request.mode;
+  page.bytesPerLine = RowBytes(request.mode, page.width);
   // The library widens the window to whole multiples of 32 pixels; the scanner delivers that width.
-  layout_.scanWidth = (width + 31) / 32 * 32;
-  layout_.scanRowBytes = RowBytes(request.mode, layout_.scanWidth);
-  request_ = request;
-  planned_ = true;
-  *layout = layout_;
+  page.scanWidth = (width + 31) / 32 * 32;
+  page.scanHeight = height;
+  page.scanRowBytes = RowBytes(request.mode, page.scanWidth);
+  *layout = page;
+  if (keep) {
+    window_ = WindowRecord(width, height, ResolutionCode(dpi), request.mode, feeder);
+    layout_ = page;
+    request_ = request;
+    planned_ = true;
+  }
   return Outcome();
 }
 
-Outcome ScanSession::Cancelled(bool reserved) {
-  if (reserved) {
-    Release(true);
-  }
+Outcome ScanSession::Cancelled() {
+  const bool reserved = state_ != State::kIdle;
+  Release(true);
   return MakeOutcome(Status::kCancelled, reserved ? "stopped: the scanner was aborted and released"
                                                   : "stopped before the scanner was reserved");
 }
 
-Outcome ScanSession::Scan(ScanObserver& observer) {
+Outcome ScanSession::Stop(Outcome outcome, bool abortFirst) {
+  Release(abortFirst);
+  return outcome;
+}
+
+Outcome ScanSession::Start(ScanObserver* observer) {
+  observer_ = observer;
+  End();
   if (!planned_) {
     return MakeOutcome(Status::kUsage, "nothing planned to scan");
   }
   if (cancel_.load()) {
-    return Cancelled(false);
+    return Cancelled();
   }
-  Outcome outcome = Reserve(observer);
+  sheet_ = 0;
+  Outcome outcome = Reserve();
   if (!outcome.Ok()) {
     return outcome;
   }
-  const HRESULT result = Escape(&observer, "ESC_SET_WINDOW_PARAMETER", ESC_SET_WINDOW_PARAMETER);
+  state_ = State::kReserved;
+  const HRESULT result = Escape("ESC_SET_WINDOW_PARAMETER", ESC_SET_WINDOW_PARAMETER);
   if (result != S_OK) {
-    Release(false);
-    return Failure("the scanner did not take the scan window (" + std::to_string(layout_.width) + " x " +
-                       std::to_string(layout_.height) + " pixels, " + ModeName(request_.mode) + ", " +
-                       std::to_string(layout_.dpi) + " dpi, " + SourceName(request_.source) + ")",
-                   "ESC_SET_WINDOW_PARAMETER", result);
+    return Stop(Failure("the scanner did not take the scan window (" + std::to_string(layout_.left + layout_.width) +
+                            " x " + std::to_string(layout_.scanHeight) + " pixels, " + ModeName(request_.mode) + ", " +
+                            std::to_string(layout_.dpi) + " dpi, " + SourceName(request_.source) + ")",
+                        "ESC_SET_WINDOW_PARAMETER", result),
+                false);
   }
-  return Sheets(observer);
+  return Outcome();
 }
 
-Outcome ScanSession::Reserve(ScanObserver& observer) {
+Outcome ScanSession::Reserve() {
   for (uint32_t repeat = 0;; ++repeat) {
-    const HRESULT result = Escape(&observer, "ESC_RESERVE_UNIT", ESC_RESERVE_UNIT);
+    const HRESULT result = Escape("ESC_RESERVE_UNIT", ESC_RESERVE_UNIT);
     if (result == S_OK) {
       return Outcome();
     }
     const bool wait = result == WIA_ERROR_BUSY || result == WIA_ERROR_WARMING_UP;
     if (wait && repeat < request_.retries) {
       // A busy scanner keeps the port for the repeat; a warming lamp needs time the library does not tell.
-      observer.Waiting(result, repeat + 1, request_.retries);
-      for (uint32_t waited = 0; waited < request_.retryDelayMs; waited += kPauseSliceMs) {
-        if (cancel_.load()) {
-          return Cancelled(false);
-        }
+      if (observer_ != nullptr) {
+        observer_->Waiting(result, repeat + 1, request_.retries);
+      }
+      for (uint32_t waited = 0; !cancel_.load() && waited < request_.retryDelayMs; waited += kPauseSliceMs) {
         Sleep(std::min(kPauseSliceMs, request_.retryDelayMs - waited));
+      }
+      if (cancel_.load()) {
+        return Cancelled();
       }
       continue;
     }
     if (wait) {
-      Outcome outcome =
-          Failure(std::string("the scanner is still ") + (result == WIA_ERROR_BUSY ? "busy" : "warming up") +
-                      " after " + std::to_string(request_.retries) + (request_.retries == 1 ? " repeat" : " repeats"),
-                  "ESC_RESERVE_UNIT", result);
-      return outcome;
+      return Failure(std::string("the scanner is still ") + (result == WIA_ERROR_BUSY ? "busy" : "warming up") +
+                         " after " + std::to_string(request_.retries) +
+                         (request_.retries == 1 ? " repeat" : " repeats"),
+                     "ESC_RESERVE_UNIT", result);
     }
     return Failure("the scanner could not be reserved", "ESC_RESERVE_UNIT", result);
   }
 }
 
-Outcome ScanSession::Sheets(ScanObserver& observer) {
-  const bool feeder = request_.source == Source::kFeeder;
-  for (uint32_t number = 1;; ++number) {
-    if (cancel_.load()) {
-      return Cancelled(true);
-    }
-    const HRESULT result = exports_.STIEscape(ESC_OBJECT_POSITION, nullptr, 0, nullptr, 0, nullptr);
-    if (result == ADF_NO_DOCUMENT && feeder && request_.sheets == 0 && number > 1) {
-      break;  // the feeder is empty: the job is done
-    }
-    if (result != S_OK) {
-      observer.Result("ESC_OBJECT_POSITION", result);
-      std::string context;
-      if (result == ADF_NO_DOCUMENT && number == 1) {
-        context = "no sheet to scan";
-      } else if (result == ADF_NO_DOCUMENT) {
-        context = "the feeder ran out after " + std::to_string(number - 1) + " of " + std::to_string(request_.sheets) +
-                  " sheets";
-      } else {
-        context = feeder ? "sheet " + std::to_string(number) + " could not be positioned"
-                         : std::string("the flatbed document could not be positioned");
-      }
-      Release(result == WIA_ERROR_PAPER_JAM);
-      return Failure(context, "ESC_OBJECT_POSITION", result);
-    }
-
-    PageLayout page = layout_;
-    page.number = number;
-    Outcome outcome = ReadPage(observer, page);
-    if (!outcome.Ok()) {
-      return outcome;
-    }
-    ++pagesDone_;
-    if (!feeder || (request_.sheets != 0 && number == request_.sheets)) {
-      break;
-    }
+Outcome ScanSession::NextPage(PageLayout* page) {
+  *page = PageLayout();
+  if (state_ != State::kReserved && state_ != State::kBetweenPages) {
+    return MakeOutcome(Status::kUsage, "the scanner is not reserved for a sheet");
   }
-  Release(false);
+  const bool feeder = request_.source == Source::kFeeder;
+  if (sheet_ > 0 && (!feeder || (request_.sheets != 0 && sheet_ == request_.sheets))) {
+    Release(false);
+    return Outcome();
+  }
+  if (cancel_.load()) {
+    return Cancelled();  // nothing is fed after a cancel
+  }
+  const uint32_t number = sheet_ + 1;
+  const HRESULT result = exports_.STIEscape(ESC_OBJECT_POSITION, nullptr, 0, nullptr, 0, nullptr);
+  if (cancel_.load()) {
+    return Cancelled();  // it came while the sheet was fed: a sheet on its way is aborted too
+  }
+  if (result == ADF_NO_DOCUMENT && feeder && request_.sheets == 0 && number > 1) {
+    Release(false);  // the feeder is empty: the job is done
+    return Outcome();
+  }
+  if (result != S_OK) {
+    if (observer_ != nullptr) {
+      observer_->Result("ESC_OBJECT_POSITION", result);
+    }
+    std::string context;
+    if (result == ADF_NO_DOCUMENT && number == 1) {
+      context = "no sheet to scan";
+    } else if (result == ADF_NO_DOCUMENT) {
+      context = "the feeder ran out after " + std::to_string(number - 1) + " of " + std::to_string(request_.sheets) +
+                " sheets";
+    } else {
+      context = feeder ? "sheet " + std::to_string(number) + " could not be positioned"
+                       : std::string("the flatbed document could not be positioned");
+    }
+    return Stop(Failure(context, "ESC_OBJECT_POSITION", result), result == WIA_ERROR_PAPER_JAM);
+  }
+  sheet_ = number;
+  state_ = State::kPage;
+  page_ = layout_;
+  page_.number = number;
+  scannerRows_ = 0;
+  pageBytes_ = 0;
+  blocks_ = 0;
+  pageEnded_ = false;
+  blockBytes_ = 0;
+  blockTaken_ = 0;
+  *page = page_;
   return Outcome();
 }
 
-Outcome ScanSession::ReadPage(ScanObserver& observer, const PageLayout& page) {
-  std::string error;
-  // Every way out of the page but the last gives the page up and ends the reservation.
-  auto stop = [&](Outcome outcome, bool abortFirst) {
-    observer.PageAbandoned();
-    Release(abortFirst);
-    return outcome;
-  };
-  if (!observer.PageBegin(page, &error)) {
-    return stop(MakeOutcome(Status::kOutput, error), true);
+Outcome ScanSession::Read(uint8_t* data, size_t size, size_t* length) {
+  *length = 0;
+  if (state_ != State::kPage) {
+    return MakeOutcome(Status::kUsage, "no page under way");
   }
-  auto ioProblem = [&](const std::string& what) {
-    return stop(MakeOutcome(Status::kIo, PageName(page.number) + ": " + what), true);
-  };
-  auto stopped = [&](const char* step, HRESULT result, uint32_t rows) {
-    return stop(Failure(PageName(page.number) + " stopped after " + std::to_string(rows) + " of " +
-                            std::to_string(page.height) + " rows",
-                        step, result),
-                true);
-  };
+  if (size == 0) {
+    return Outcome();  // nothing asked: nothing read, and the page goes on
+  }
+  while (blockTaken_ == blockBytes_) {
+    if (pageEnded_) {
+      ++pagesDone_;
+      state_ = State::kBetweenPages;
+      return Outcome();
+    }
+    Outcome outcome = NextBlock();
+    if (!outcome.Ok()) {
+      return outcome;
+    }
+  }
+  const size_t count = std::min(size, blockBytes_ - blockTaken_);
+  std::memcpy(data, block_.data() + blockTaken_, count);
+  blockTaken_ += count;
+  *length = count;
+  return Outcome();
+}
 
-  const uint64_t expected = static_cast<uint64_t>(page.scanRowBytes) * page.height;
+namespace {
+
+// Copies the page's part of one row as the scanner delivers it to `out` (page.bytesPerLine bytes).
+// Black-and-white bits are shifted when the page does not start on a byte; the bits past its last
+// pixel are cleared. `out` may be `delivered` itself: it never runs ahead of what it reads.
+void CropRow(const uint8_t* delivered, const PageLayout& page, uint8_t* out) {
+  if (page.mode != Mode::kBlackWhite) {
+    const uint32_t pixelBytes = page.mode == Mode::kColour ? 3 : 1;
+    std::memmove(out, delivered + static_cast<size_t>(page.left) * pixelBytes, page.bytesPerLine);
+    return;
+  }
+  const uint32_t shift = page.left % 8;
+  const uint8_t* in = delivered + page.left / 8;
+  for (uint32_t i = 0; i < page.bytesPerLine; ++i) {
+    uint32_t bits = static_cast<uint32_t>(in[i]) << shift;
+    if (shift != 0 && (page.left / 8 + i + 1) < page.scanRowBytes) {
+      bits |= in[i + 1] >> (8 - shift);
+    }
+    out[i] = static_cast<uint8_t>(bits);
+  }
+  out[page.bytesPerLine - 1] &= static_cast<uint8_t>(0xFF << (page.bytesPerLine * 8 - page.width));
+}
+
+}  // namespace
+
+Outcome ScanSession::NextBlock() {
+  const PageLayout& page = page_;
+  const std::string name = PageName(page.number);
+  auto ioProblem = [&](const std::string& what) { return Stop(MakeOutcome(Status::kIo, name + ": " + what), true); };
+  auto stopped = [&](const char* step, HRESULT result) {
+    const uint32_t rows = scannerRows_ > page.top ? scannerRows_ - page.top : 0;
+    return Stop(
+        Failure(name + " stopped after " + std::to_string(rows) + " of " + std::to_string(page.height) + " rows", step,
+                result),
+        true);
+  };
   const DWORD deliveredWidth = page.mode == Mode::kBlackWhite ? page.scanRowBytes : page.scanWidth;
-  const bool crop = page.scanRowBytes != page.bytesPerLine || (page.width % 8) != 0;
-  uint64_t bytes = 0;
-  uint32_t rows = 0;
-  uint32_t blocks = 0;
-  uint32_t emptyReads = 0;
-  for (;;) {
+  blockBytes_ = 0;
+  blockTaken_ = 0;
+  for (uint32_t emptyReads = 0;;) {
     if (cancel_.load()) {
-      observer.PageAbandoned();
-      return Cancelled(true);
+      return Cancelled();
     }
     READ_RESPONSE response = {};
-    const HRESULT readResult = Escape(&observer, "ESC_READ", ESC_READ, &response, sizeof response);
+    const HRESULT readResult = Escape("ESC_READ", ESC_READ, &response, sizeof response);
     if (readResult != S_OK && readResult != PAGE_END) {
-      return stopped("ESC_READ", readResult, rows);
+      return stopped("ESC_READ", readResult);
     }
-
+    pageEnded_ = readResult == PAGE_END;
     if (response.dwDataSize > IMAGE_TRAILER_SIZE) {
-      emptyReads = 0;
       const DWORD size = response.dwDataSize - IMAGE_TRAILER_SIZE;
       if (block_.size() < size) {
         block_.resize(size);
       }
       DWORD received = 0;
-      const HRESULT imageResult = Escape(&observer, "ESC_READ_IMAGE", ESC_READ_IMAGE, block_.data(), size, &received);
+      const HRESULT imageResult = Escape("ESC_READ_IMAGE", ESC_READ_IMAGE, block_.data(), size, &received);
       if (imageResult != S_OK) {
-        return stopped("ESC_READ_IMAGE", imageResult, rows);
+        return stopped("ESC_READ_IMAGE", imageResult);
       }
       const uint32_t blockRows = response.wHeight;
       if (response.wWidth != deliveredWidth || received != static_cast<uint64_t>(blockRows) * page.scanRowBytes) {
@@ -470,47 +543,44 @@ Outcome ScanSession::ReadPage(ScanObserver& observer, const PageLayout& page) {
                          " wide; the page has rows of " + std::to_string(page.scanRowBytes) + " bytes, " +
                          std::to_string(deliveredWidth) + " wide");
       }
-      if (blockRows > page.height - rows) {
-        return ioProblem("the scanner sent more than the " + std::to_string(page.height) + " rows of the page");
+      if (blockRows > page.scanHeight - scannerRows_) {
+        return ioProblem("the scanner sent more than the " + std::to_string(page.scanHeight) + " rows of the page");
       }
-      if (crop) {
-        // Rows move up in place to the delivered width; black-and-white clears the bits past the page.
-        const uint8_t lastMask = static_cast<uint8_t>(0xFF << ((8 - page.width % 8) % 8));
-        for (uint32_t row = 0; row < blockRows; ++row) {
-          uint8_t* target = block_.data() + static_cast<size_t>(row) * page.bytesPerLine;
-          std::memmove(target, block_.data() + static_cast<size_t>(row) * page.scanRowBytes, page.bytesPerLine);
-          if (page.mode == Mode::kBlackWhite) {
-            target[page.bytesPerLine - 1] &= lastMask;
-          }
+      // The page's rows move up in place; rows before the window's top are dropped.
+      for (uint32_t row = 0; row < blockRows; ++row) {
+        if (scannerRows_ + row >= page.top) {
+          CropRow(block_.data() + static_cast<size_t>(row) * page.scanRowBytes, page, block_.data() + blockBytes_);
+          blockBytes_ += page.bytesPerLine;
         }
       }
-      if (blockRows > 0 && !observer.PageRows(block_.data(), blockRows, &error)) {
-        return stop(MakeOutcome(Status::kOutput, error), true);
+      scannerRows_ += blockRows;
+      pageBytes_ += received;
+      ++blocks_;
+      if (observer_ != nullptr) {
+        observer_->PageProgress(pageBytes_, static_cast<uint64_t>(page.scanRowBytes) * page.scanHeight, blocks_);
       }
-      rows += blockRows;
-      bytes += received;
-      ++blocks;
-      observer.PageProgress(bytes, expected, blocks);
     } else if (++emptyReads >= kMaxEmptyReads) {
       return ioProblem("the scanner announced no data " + std::to_string(kMaxEmptyReads) + " times in a row");
     }
-
-    if (readResult == PAGE_END) {
-      break;
+    if (pageEnded_ && scannerRows_ != page.scanHeight) {
+      const uint32_t rows = scannerRows_ > page.top ? scannerRows_ - page.top : 0;
+      return ioProblem("the page ended after " + std::to_string(rows) + " of " + std::to_string(page.height) + " rows");
+    }
+    if (blockBytes_ != 0 || pageEnded_) {
+      return Outcome();
     }
   }
-  if (rows != page.height) {
-    return ioProblem("the page ended after " + std::to_string(rows) + " of " + std::to_string(page.height) + " rows");
-  }
-  if (!observer.PageEnd(&error)) {
-    observer.PageAbandoned();
-    Release(false);
-    return MakeOutcome(Status::kOutput, error);
-  }
-  return Outcome();
+}
+
+void ScanSession::End() {
+  Release(state_ == State::kPage);
 }
 
 void ScanSession::Release(bool abortFirst) {
+  if (state_ == State::kIdle) {
+    return;
+  }
+  state_ = State::kIdle;
   // Their results are left to the debug lines: they do not change why the scan ended.
   if (abortFirst) {
     exports_.STIEscape(ESC_ABORT, nullptr, 0, nullptr, 0, nullptr);

@@ -3,10 +3,11 @@
 // object position, read and read-image until the page ends, the next sheet until the feeder is empty,
 // abort and release on a stop, TerminateDll.
 //
-// Shaped for two callers: the stiscan tool, and a SANE backend that needs the page's parameters before
-// the first block (Plan) and the rows as they arrive (ScanObserver::PageRows, from the thread that
-// runs Scan). Cancel() may come from another thread or a signal handler: the block in flight is
-// finished, then the scanner is aborted and released and Scan returns Status::kCancelled.
+// The caller pulls the job on its own thread: Start reserves and sets the window, NextPage positions
+// the next sheet, Read copies the page's rows into the caller's buffer a block at a time, End gives
+// the scanner back. Cancel() may come from another thread or a signal handler: it only sets a flag,
+// which the session checks between blocks, before each sheet and inside every wait; the call that
+// sees it aborts (inside a sheet) and releases the scanner and returns Status::kCancelled.
 #pragma once
 
 #include <atomic>
@@ -31,15 +32,24 @@ struct ScanRequest {
   Source source = Source::kFlatbed;
   Mode mode = Mode::kColour;
   uint32_t dpi = 150;
-  double width = 0;             // 0: the whole width of the source
-  double height = 0;            // 0: the whole length of the source
+  double width = 0;   // 0: the whole width of the source
+  double height = 0;  // 0: the whole length of the source
+  // Or the page as a window of pixels from the area's top-left corner: columns left..right-1 and rows
+  // top..bottom-1, clipped to the area. The scanner always scans from the corner; what lies before
+  // left and top is dropped.
+  bool pixelWindow = false;
+  uint32_t left = 0;
+  uint32_t top = 0;
+  uint32_t right = 0;
+  uint32_t bottom = 0;
   uint32_t sheets = 0;          // feeder: 0 scans until the feeder is empty
   uint32_t retries = 10;        // repeats of a reserve that finds the scanner busy or warming up
   uint32_t retryDelayMs = 200;  // pause before each repeat
 };
 
 // One page as the caller receives it: exactly the pixels asked for. The scanner scans a width rounded
-// up to 32 pixels; the extra columns are cut off before the rows reach the observer.
+// up to 32 pixels from the area's corner; the extra columns, and those and the rows before the
+// window, are cut off before the rows reach the caller.
 struct PageLayout {
   uint32_t number = 0;  // from 1
   uint32_t width = 0;   // pixels
@@ -49,7 +59,10 @@ struct PageLayout {
   // Bytes of one delivered row: 3 per pixel (R, G, B), 1 per pixel (0 black), or 8 pixels per byte
   // (leftmost in the top bit, 1 black, unused bits of the last byte 0).
   uint32_t bytesPerLine = 0;
+  uint32_t left = 0;          // columns dropped before the page
+  uint32_t top = 0;           // rows dropped before the page
   uint32_t scanWidth = 0;     // the width the scanner delivers
+  uint32_t scanHeight = 0;    // the rows the scanner delivers
   uint32_t scanRowBytes = 0;  // bytes of one row as the scanner delivers it
 
   double WidthInches() const { return dpi != 0 ? static_cast<double>(width) / dpi : 0; }
@@ -78,7 +91,7 @@ SWP_PARAMETER WindowRecord(uint32_t width, uint32_t height, uint8_t resolutionCo
 // 1/1200 inch, too coarse for it). `why` gets the reason when not.
 bool Scannable(uint32_t dpi, std::string* why = nullptr);
 
-// Where the scan's events go, on the thread that runs Scan.
+// Where the scan's events go, on the thread that pulls the job.
 class ScanObserver {
  public:
   virtual ~ScanObserver() = default;
@@ -87,14 +100,8 @@ class ScanObserver {
   virtual void Result(const char* /*step*/, HRESULT /*result*/) {}
   // The scanner asked to wait; the reserve is repeated after the pause.
   virtual void Waiting(HRESULT /*result*/, uint32_t /*repeat*/, uint32_t /*repeats*/) {}
-  // A page starts, receives its rows (PageLayout::bytesPerLine each, top first) and ends complete or
-  // abandoned. A false return stops the scan with Status::kOutput and `error` as the message; the
-  // scanner is then aborted and released.
-  virtual bool PageBegin(const PageLayout& page, std::string* error) = 0;
-  virtual bool PageRows(const uint8_t* rows, uint32_t count, std::string* error) = 0;
+  // A block of the page has arrived: the scanner's bytes of the page so far, of the whole page.
   virtual void PageProgress(uint64_t /*bytes*/, uint64_t /*expected*/, uint32_t /*blocks*/) {}
-  virtual bool PageEnd(std::string* error) = 0;
-  virtual void PageAbandoned() = 0;
 };
 
 class ScanSession {
@@ -111,29 +118,46 @@ class ScanSession {
   // GetCapabilities and GetStatus, into Device().
   void QueryDetails();
 
-  // Checks the request against the device and works out the page, before anything is reserved. A
+  // Checks the request against the device and works out the page, without a word to the scanner. A
   // refusal has Status::kUsage, the request field in `step` ("resolution", "mode", "source", "size")
-  // and the reason as the message.
-  Outcome Plan(const ScanRequest& request, PageLayout* layout);
-  // Reserves the scanner, sets the window, and reads every sheet of the planned job; the scanner is
-  // released at the end, aborted first when the scan stopped inside a sheet.
-  Outcome Scan(ScanObserver& observer);
-  // Asks a running Scan to stop after the block in flight. Safe from a signal handler.
+  // and the reason as the message. `keep` false only works the page out.
+  Outcome Plan(const ScanRequest& request, PageLayout* layout, bool keep = true);
+
+  // Reserves the scanner (repeating while it is busy or warming up) and sets the planned window.
+  // After a failure the scanner is released.
+  Outcome Start(ScanObserver* observer = nullptr);
+  // Positions the next sheet. A page begins when *page has a number; number 0 means the job is done
+  // (the feeder is empty, the sheets asked for are scanned, or the flatbed's page was) and the
+  // scanner has been released. After a failure or a cancel the scanner is released too.
+  Outcome NextPage(PageLayout* page);
+  // Copies the page's rows into `data`, at most `size` bytes, from one block of the scanner: a block
+  // is read only when the last is used up. A length of 0 (for a `size` not 0) means the page is
+  // complete. After a failure or a cancel the scanner is aborted and released.
+  Outcome Read(uint8_t* data, size_t size, size_t* length);
+  // Gives the scanner back: aborted first inside a sheet, then released. Nothing when not started.
+  void End();
+  bool Started() const { return state_ != State::kIdle; }
+  bool InPage() const { return state_ == State::kPage; }
+
+  // Asks the job to stop. Safe from a signal handler and from another thread.
   void Cancel() { cancel_.store(true); }
   bool CancelRequested() const { return cancel_.load(); }
+  // Takes a cancel back (returning whether there was one), so that the next job starts afresh.
+  bool TakeCancel() { return cancel_.exchange(false); }
   // TerminateDll, once, when Open called InitializeDll.
   void Close();
 
   uint32_t PagesDone() const { return pagesDone_; }
 
  private:
-  Outcome Reserve(ScanObserver& observer);
-  Outcome Sheets(ScanObserver& observer);
-  Outcome ReadPage(ScanObserver& observer, const PageLayout& page);
+  enum class State { kIdle, kReserved, kPage, kBetweenPages };
+
+  Outcome Reserve();
+  Outcome NextBlock();
   void Release(bool abortFirst);
-  HRESULT Escape(ScanObserver* observer, const char* step, DWORD code, void* out = nullptr, DWORD outSize = 0,
-                 DWORD* actual = nullptr);
-  Outcome Cancelled(bool reserved);
+  Outcome Stop(Outcome outcome, bool abortFirst);
+  HRESULT Escape(const char* step, DWORD code, void* out = nullptr, DWORD outSize = 0, DWORD* actual = nullptr);
+  Outcome Cancelled();
 
   Exports& exports_;
   bool initialized_ = false;
@@ -142,8 +166,19 @@ class ScanSession {
   PageLayout layout_;
   SWP_PARAMETER window_ = {};
   bool planned_ = false;
+  ScanObserver* observer_ = nullptr;
+  State state_ = State::kIdle;
   uint32_t pagesDone_ = 0;
+  uint32_t sheet_ = 0;  // the sheet of the job last positioned
+  // The page under way: the scanner's rows so far, the block's page rows, and how far they are taken.
+  PageLayout page_;
+  uint32_t scannerRows_ = 0;
+  uint64_t pageBytes_ = 0;
+  uint32_t blocks_ = 0;
+  bool pageEnded_ = false;
   std::vector<uint8_t> block_;
+  size_t blockBytes_ = 0;
+  size_t blockTaken_ = 0;
   std::atomic<bool> cancel_{false};
 };
 

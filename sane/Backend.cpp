@@ -37,7 +37,10 @@ struct Backend {
   std::unique_ptr<Device> open;
 };
 
-std::unique_ptr<Backend> backend;
+// Made by sane_init, deleted by sane_exit, and never by a static destructor: a frontend may end SANE
+// from an exit handler, or exit with a device open, and the process's exit takes nothing from under
+// either.
+Backend* backend = nullptr;
 
 Config ReadConfig() {
   for (const std::string& folder : ConfigFolders(std::getenv("SANE_CONFIG_DIR"), WIASTIIO_SANE_CONFIG_DIR)) {
@@ -115,8 +118,8 @@ void ListDevices(Backend& b) {
 }
 
 Device* DeviceOf(SANE_Handle handle) {
-  return backend != nullptr && handle != nullptr && handle == backend->open.get() ? static_cast<Device*>(handle)
-                                                                                  : nullptr;
+  Backend* b = backend;
+  return b != nullptr && handle != nullptr && handle == b->open.get() ? static_cast<Device*>(handle) : nullptr;
 }
 
 }  // namespace
@@ -133,13 +136,15 @@ ENTRY SANE_Status sane_wiastiio_init(SANE_Int* version_code, SANE_Auth_Callback)
   if (version_code != nullptr) {
     *version_code = SANE_VERSION_CODE(SANE_CURRENT_MAJOR, 0, kBuild);
   }
-  backend = std::make_unique<Backend>();
+  delete backend;
+  backend = new Backend();
   backend->config = ReadConfig();
   return SANE_STATUS_GOOD;
 }
 
 ENTRY void sane_wiastiio_exit(void) {
-  backend.reset();
+  delete backend;
+  backend = nullptr;
 }
 
 ENTRY SANE_Status sane_wiastiio_get_devices(const SANE_Device*** device_list, SANE_Bool) {

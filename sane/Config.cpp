@@ -50,6 +50,7 @@ uint32_t* Condition(SimulatorConditions& c, const std::string& name) {
       {"warming-up", &SimulatorConditions::warmingUpReserves}, {"jam", &SimulatorConditions::jamSheet},
       {"jam-block", &SimulatorConditions::jamBlock},           {"short-answer", &SimulatorConditions::shortAnswer},
       {"block-bytes", &SimulatorConditions::blockBytes},       {"block-pause", &SimulatorConditions::blockPauseMs},
+      {"feed-pause", &SimulatorConditions::feedPauseMs},
   };
   for (const Named& named : kConditions) {
     if (name == named.name) {

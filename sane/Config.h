@@ -27,6 +27,7 @@ struct SimulatorConditions : doubles::ScannerConditions {
   SimulatorConditions() { feederSheets = 3; }  // sheets in the feeder when the device is opened
   uint32_t shortAnswer = 0;                    // short-answer: the answer to this command (from 1) arrives cut short
   uint32_t blockPauseMs = 0;                   // block-pause: milliseconds the scanner takes over each block
+  uint32_t feedPauseMs = 0;                    // feed-pause: milliseconds the scanner takes to feed a sheet
 };
 
 struct Config {

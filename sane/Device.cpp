@@ -1,9 +1,11 @@
 #include "Device.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -18,11 +20,6 @@
 namespace wiastiio_sane {
 
 namespace {
-
-// Frame bytes held between the session's thread and the frontend; the session waits when it is full.
-constexpr size_t kBufferBytes = 4u << 20;
-// How often a side that waits for the other looks for a cancel (sane_cancel may only set a flag).
-constexpr auto kPoll = std::chrono::milliseconds(20);
 
 // The still-image interface version the service reports for a WIA driver; the handler ignores it.
 constexpr DWORD kStiVersion = 2;
@@ -109,7 +106,30 @@ const char* StatusText(SANE_Status status) {
   }
 }
 
+// Whether this process may read and write the node of the first scanner with `id` (the one the library
+// opens). Without the permission libusb cannot open it, which the library could only call an I/O error.
+SANE_Status NodeAccess(const UsbId& id) {
+  for (const winplat::UsbScanner& scanner : winplat::UsbScanners()) {
+    if (scanner.vendorId != id.vendor || scanner.productId != id.product) {
+      continue;
+    }
+    char node[64];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", scanner.bus, scanner.address);
+    if (access(node, R_OK | W_OK) != 0 && errno == EACCES) {
+      Debug(kDebugErrors, "no permission to read and write %s, the scanner's node (a udev rule can grant it)", node);
+      return SANE_STATUS_ACCESS_DENIED;
+    }
+    break;
+  }
+  return SANE_STATUS_GOOD;
+}
+
 }  // namespace
+
+void Device::Waits::Waiting(HRESULT result, uint32_t repeat, uint32_t repeats) {
+  Debug(kDebugSteps, "the scanner is %s: repeat %u of %u", result == WIA_ERROR_BUSY ? "busy" : "warming up", repeat,
+        repeats);
+}
 
 SANE_Status SaneStatusOf(const client::Outcome& outcome) {
   switch (outcome.result) {
@@ -144,210 +164,6 @@ SANE_Status SaneStatusOf(const client::Outcome& outcome) {
   return SANE_STATUS_IO_ERROR;
 }
 
-// ---- The job: the session's thread and the frames it hands over -------------------------------------
-
-class Device::Job : public client::ScanObserver {
- public:
-  Job(client::ScanSession& session, const Settings& settings, const ScanGeometry& geometry,
-      const std::atomic<bool>& cancelled)
-      : session_(session), settings_(settings), geometry_(geometry), cancelled_(cancelled) {
-    row_.resize(geometry.rowBytes);
-  }
-  ~Job() override { Finish(); }
-
-  const Settings& JobSettings() const { return settings_; }
-  const ScanGeometry& Geometry() const { return geometry_; }
-
-  void Run() {
-    thread_ = std::thread([this] {
-      client::Outcome outcome = session_.Scan(*this);
-      std::lock_guard<std::mutex> lock(mutex_);
-      outcome_ = std::move(outcome);
-      if (mismatch_) {
-        outcome_.status = client::Status::kIo;  // not a stop of the frontend's: see PageBegin
-      }
-      finished_ = true;
-      changed_.notify_all();
-    });
-  }
-
-  // Ends the job: a session that waits for the next page releases the scanner; one in a page aborts
-  // it first, after the block in flight. Returns when the session's thread is done.
-  void Finish() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-      changed_.notify_all();
-    }
-    if (thread_.joinable()) {
-      thread_.join();
-    }
-  }
-
-  // Waits for the next page to begin (true) or the job to end (false, with the outcome in Outcome()).
-  // A feeder job goes on to the next sheet only now.
-  bool NextPage() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++wanted_;
-    changed_.notify_all();
-    while (begun_ < wanted_ && !finished_ && !cancelled_.load()) {
-      changed_.wait_for(lock, kPoll);
-    }
-    return begun_ >= wanted_;
-  }
-
-  // Between pages of a feeder job: the session waits for NextPage. (A flatbed job ends after its page.)
-  bool BetweenPages() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return settings_.feeder && !finished_ && pageEnded_ && buffered() == 0;
-  }
-  bool InPage() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return begun_ > 0 && !(pageEnded_ && buffered() == 0) && !finished_;
-  }
-
-  SANE_Status Read(SANE_Byte* data, SANE_Int maxLength, SANE_Int* length) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      if (cancelled_.load()) {
-        return SANE_STATUS_CANCELLED;
-      }
-      if (buffered() != 0) {
-        break;
-      }
-      if (pageEnded_) {
-        return SANE_STATUS_EOF;
-      }
-      if (finished_ || abandoned_) {
-        // The page stopped short; the session has said why (or is about to).
-        while (!finished_) {
-          changed_.wait_for(lock, kPoll);
-        }
-        const SANE_Status status = SaneStatusOf(outcome_);
-        return status == SANE_STATUS_GOOD ? SANE_STATUS_IO_ERROR : status;
-      }
-      changed_.wait_for(lock, kPoll);
-    }
-    const size_t count = std::min(buffered(), static_cast<size_t>(maxLength));
-    std::memcpy(data, buffer_.data() + head_, count);
-    head_ += count;
-    if (head_ == buffer_.size()) {
-      buffer_.clear();
-      head_ = 0;
-    }
-    *length = static_cast<SANE_Int>(count);
-    changed_.notify_all();
-    return SANE_STATUS_GOOD;
-  }
-
-  client::Outcome Outcome() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return outcome_;
-  }
-
-  // ---- The session's side ----
-  bool PageBegin(const client::PageLayout& page, std::string* error) override {
-    if (Stopping()) {
-      *error = "cancelled";
-      return false;
-    }
-    if (page.width != geometry_.scanWidth || page.height != geometry_.scanHeight ||
-        page.bytesPerLine != geometry_.deliveredRowBytes) {
-      *error = "the session planned " + std::to_string(page.width) + " x " + std::to_string(page.height) +
-               " pixels, the backend " + std::to_string(geometry_.scanWidth) + " x " +
-               std::to_string(geometry_.scanHeight);
-      Debug(kDebugErrors, "%s", error->c_str());
-      std::lock_guard<std::mutex> lock(mutex_);
-      mismatch_ = true;
-      return false;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++begun_;
-    pageEnded_ = false;
-    rowIndex_ = 0;
-    changed_.notify_all();
-    Debug(kDebugSteps, "page %u: %u x %u pixels at %u dpi", page.number, geometry_.width, geometry_.height, page.dpi);
-    return true;
-  }
-
-  // A false return makes the session abort the scanner and release it.
-  bool PageRows(const uint8_t* rows, uint32_t count, std::string* error) override {
-    for (uint32_t i = 0; i < count; ++i, ++rowIndex_) {
-      if (rowIndex_ < geometry_.top) {
-        continue;
-      }
-      CropRow(rows + static_cast<size_t>(i) * geometry_.deliveredRowBytes, geometry_, settings_.mode, row_.data());
-      std::unique_lock<std::mutex> lock(mutex_);
-      while (buffered() + row_.size() > kBufferBytes && !cancelled_.load() && !stop_) {
-        changed_.wait_for(lock, kPoll);
-      }
-      if (cancelled_.load() || stop_) {
-        *error = "cancelled";
-        return false;
-      }
-      buffer_.insert(buffer_.end(), row_.begin(), row_.end());
-      changed_.notify_all();
-    }
-    return true;
-  }
-
-  bool PageEnd(std::string* error) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    pageEnded_ = true;
-    changed_.notify_all();
-    if (!settings_.feeder) {
-      return true;
-    }
-    // The next sheet is fed only when the frontend asks for it.
-    while (wanted_ <= begun_ && !cancelled_.load() && !stop_) {
-      changed_.wait_for(lock, kPoll);
-    }
-    if (wanted_ > begun_) {
-      return true;
-    }
-    *error = "no further page wanted";
-    return false;
-  }
-
-  void PageAbandoned() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    abandoned_ = !pageEnded_;
-    changed_.notify_all();
-  }
-
-  void Waiting(HRESULT result, uint32_t repeat, uint32_t repeats) override {
-    Debug(kDebugSteps, "the scanner is %s: repeat %u of %u", result == WIA_ERROR_BUSY ? "busy" : "warming up", repeat,
-          repeats);
-  }
-
- private:
-  size_t buffered() const { return buffer_.size() - head_; }
-  bool Stopping() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return stop_ || cancelled_.load();
-  }
-
-  client::ScanSession& session_;
-  const Settings settings_;
-  const ScanGeometry geometry_;
-  const std::atomic<bool>& cancelled_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<uint8_t> buffer_;
-  size_t head_ = 0;
-  std::vector<uint8_t> row_;
-  uint32_t rowIndex_ = 0;  // the session's thread only
-  uint32_t begun_ = 0;
-  uint32_t wanted_ = 0;
-  bool pageEnded_ = false;
-  bool abandoned_ = false;
-  bool stop_ = false;
-  bool mismatch_ = false;  // the session's page is not the one planned here
-  std::atomic<bool> finished_{false};
-  client::Outcome outcome_;
-};
-
 // ---- The device ---------------------------------------------------------------------------------------
 
 Device::Device(const DeviceEntry& entry, const Config& config) : entry_(entry), config_(config) {}
@@ -366,6 +182,10 @@ SANE_Status Device::Open(const DeviceEntry& entry, const Config& config, std::un
     // The direct route: the arbitration module claims the scanner's interface for each port cycle.
     winplat::AddUsbScannerIds(entry.id.vendor, entry.id.product);
     winplat::InstallUsbPortArbitration();
+    const SANE_Status access = NodeAccess(entry.id);
+    if (access != SANE_STATUS_GOOD) {
+      return access;
+    }
   }
   const bool deviceMonitor = entry.simulated;
   const UsbId id = entry.simulated ? UsbId{kSimulatedVendorId, kSimulatedProductId} : entry.id;
@@ -403,12 +223,11 @@ SANE_Status Device::OpenSession() {
 }
 
 Device::~Device() {
-  // A job still waiting for a busy scanner need not wait any longer: the session stops too.
-  if (job_ != nullptr && session_ != nullptr) {
-    session_->Cancel();
+  if (session_ != nullptr) {
+    TakeCancel();
+    EndJob("closed");
+    session_.reset();
   }
-  EndJob();
-  session_.reset();
   if (simulated_ != nullptr) {
     Debug(kDebugSteps, "closed: the simulated scanner's unit is %s, its port %s",
           simulated_->UnitReserved() ? "still reserved" : "free", simulated_->PortHeld() ? "still held" : "free");
@@ -416,95 +235,102 @@ Device::~Device() {
   winplat::SetDebugStringSink(nullptr);
 }
 
-void Device::EndJob() {
-  if (job_ == nullptr) {
-    return;
+bool Device::TakeCancel() {
+  if (!session_->TakeCancel()) {
+    return false;
   }
-  job_->Finish();
-  const client::Outcome outcome = job_->Outcome();
-  Debug(kDebugSteps, "job ended: %s", outcome.message.empty() ? "done" : outcome.message.c_str());
-  job_.reset();
+  EndJob("cancelled");
+  return true;
+}
+
+void Device::EndJob(const char* why) {
+  frame_ = client::PageLayout();
+  frameEnded_ = false;
+  if (session_->Started()) {
+    session_->End();
+    Debug(kDebugSteps, "job ended: %s", why);
+  }
 }
 
 SANE_Status Device::Control(SANE_Int index, SANE_Action action, void* value, SANE_Int* info) {
-  if (action != SANE_ACTION_GET_VALUE && job_ != nullptr && job_->InPage()) {
+  TakeCancel();
+  if (action != SANE_ACTION_GET_VALUE && session_->InPage()) {
     return SANE_STATUS_DEVICE_BUSY;
   }
   return options_->Control(index, action, value, info);
+}
+
+client::ScanRequest Device::RequestOf(const Settings& s) const {
+  client::ScanRequest request;
+  request.source = s.feeder ? client::Source::kFeeder : client::Source::kFlatbed;
+  request.mode = ClientMode(s.mode);
+  request.dpi = s.dpi;
+  SetWindow(s.window, s.dpi, &request);
+  request.retries = config_.retries;
+  request.retryDelayMs = config_.retryDelayMs;
+  return request;
 }
 
 SANE_Status Device::Parameters(SANE_Parameters* parameters) {
   if (parameters == nullptr) {
     return SANE_STATUS_INVAL;
   }
-  if (job_ != nullptr && job_->InPage()) {
-    *parameters = ParametersOf(job_->Geometry(), job_->JobSettings().mode);
-    return SANE_STATUS_GOOD;
+  client::PageLayout page = frame_;
+  if (page.number == 0) {
+    // What the next scan would be; a window without a whole pixel gives a frame without one.
+    const Settings s = options_->Current();
+    if (!session_->Plan(RequestOf(s), &page, false).Ok()) {
+      page = client::PageLayout();
+      page.mode = ClientMode(s.mode);
+    }
   }
-  const Settings s = options_->Current();
-  *parameters = ParametersOf(Plan(s.window, s.dpi, s.mode, options_->AreaWidth(), options_->AreaHeight()), s.mode);
+  *parameters = ParametersOf(page);
   return SANE_STATUS_GOOD;
 }
 
 bool Device::JobMatches(const Settings& s) const {
-  const Settings& j = job_->JobSettings();
+  const Settings& j = job_;
   return j.mode == s.mode && j.feeder == s.feeder && j.dpi == s.dpi && j.window.tlX == s.window.tlX &&
          j.window.tlY == s.window.tlY && j.window.brX == s.window.brX && j.window.brY == s.window.brY;
 }
 
 SANE_Status Device::Start() {
-  if (cancelled_.load()) {
-    EndJob();
-    cancelled_.store(false);
-  }
+  // A cancel of the last job ends it now; one that comes from here on stops this start.
+  TakeCancel();
   const Settings s = options_->Current();
-  if (job_ != nullptr && job_->BetweenPages() && JobMatches(s)) {
-    if (job_->NextPage()) {
-      return SANE_STATUS_GOOD;
+  const bool nextSheet = session_->Started() && !session_->InPage() && JobMatches(s);
+  if (!nextSheet) {
+    EndJob("another start");
+    client::PageLayout layout;
+    const client::Outcome planned = session_->Plan(RequestOf(s), &layout);
+    if (!planned.Ok()) {
+      Debug(kDebugErrors, "start: %s", planned.message.c_str());
+      return SaneStatusOf(planned);
     }
-    const client::Outcome outcome = job_->Outcome();
-    EndJob();
-    // The feeder ran empty after the pages before: the job is done.
-    const SANE_Status status = outcome.Ok() ? SANE_STATUS_NO_DOCS : SaneStatusOf(outcome);
-    Debug(kDebugSteps, "start: %s", StatusText(status));
-    return status;
+    Debug(kDebugSteps, "start: %s, %s, %u dpi, window %u x %u from %u,%u", s.feeder ? "ADF" : "Flatbed",
+          client::ModeName(layout.mode), s.dpi, layout.width, layout.height, layout.left, layout.top);
+    job_ = s;
+    const client::Outcome started = session_->Start(&waits_);
+    if (!started.Ok()) {
+      session_->TakeCancel();  // served
+      Debug(kDebugSteps, "start: %s (%s)", StatusText(SaneStatusOf(started)), started.message.c_str());
+      return SaneStatusOf(started);
+    }
   }
-  EndJob();
-
-  const ScanGeometry g = Plan(s.window, s.dpi, s.mode, options_->AreaWidth(), options_->AreaHeight());
-  if (g.width == 0 || g.height == 0) {
-    Debug(kDebugErrors, "start: the scan area holds no whole pixel at %u dpi", s.dpi);
-    return SANE_STATUS_INVAL;
-  }
-  client::ScanRequest request;
-  request.source = s.feeder ? client::Source::kFeeder : client::Source::kFlatbed;
-  request.mode = ClientMode(s.mode);
-  request.dpi = s.dpi;
-  // Lengths that are exactly the pixels wanted.
-  request.width = g.scanWidth * 1000.0 / s.dpi;
-  request.height = g.scanHeight * 1000.0 / s.dpi;
-  request.retries = config_.retries;
-  request.retryDelayMs = config_.retryDelayMs;
-  client::PageLayout layout;
-  const client::Outcome planned = session_->Plan(request, &layout);
-  if (!planned.Ok()) {
-    Debug(kDebugErrors, "start: %s", planned.message.c_str());
-    return SaneStatusOf(planned);
-  }
-  Debug(kDebugSteps, "start: %s, %s, %u dpi, window %u x %u from %u,%u", s.feeder ? "ADF" : "Flatbed",
-        client::ModeName(request.mode), s.dpi, g.width, g.height, g.left, g.top);
-  job_ = std::make_unique<Job>(*session_, s, g, cancelled_);
-  job_->Run();
-  if (job_->NextPage()) {
+  frame_ = client::PageLayout();
+  frameEnded_ = false;
+  client::PageLayout page;
+  const client::Outcome outcome = session_->NextPage(&page);
+  if (outcome.Ok() && page.number != 0) {
+    frame_ = page;
+    Debug(kDebugSteps, "page %u: %u x %u pixels at %u dpi", page.number, page.width, page.height, page.dpi);
     return SANE_STATUS_GOOD;
   }
-  if (cancelled_.load()) {
-    return SANE_STATUS_CANCELLED;
-  }
-  const client::Outcome outcome = job_->Outcome();
-  EndJob();
+  // The feeder ran empty after the pages before: the job is done. A cancel the session saw is served.
+  session_->TakeCancel();
   const SANE_Status status = outcome.Ok() ? SANE_STATUS_NO_DOCS : SaneStatusOf(outcome);
-  Debug(kDebugSteps, "start: %s (%s)", StatusText(status), outcome.message.c_str());
+  Debug(kDebugSteps, "job ended: %s", outcome.Ok() ? "done" : outcome.message.c_str());
+  Debug(kDebugSteps, "start: %s", StatusText(status));
   return status;
 }
 
@@ -513,23 +339,42 @@ SANE_Status Device::Read(SANE_Byte* data, SANE_Int maxLength, SANE_Int* length) 
     return SANE_STATUS_INVAL;
   }
   *length = 0;
-  if (cancelled_.load()) {
+  if (TakeCancel()) {
     return SANE_STATUS_CANCELLED;
   }
-  if (job_ == nullptr) {
+  if (frame_.number == 0) {
     return SANE_STATUS_INVAL;
   }
-  const SANE_Status status = job_->Read(data, maxLength, length);
-  if (status != SANE_STATUS_GOOD && status != SANE_STATUS_EOF) {
-    Debug(kDebugSteps, "read: %s", StatusText(status));
+  if (frameEnded_) {
+    return SANE_STATUS_EOF;
   }
-  return status;
+  size_t count = 0;
+  const client::Outcome outcome = session_->Read(data, static_cast<size_t>(maxLength), &count);
+  if (!outcome.Ok()) {
+    // The session has ended the job (aborted and released); a cancel it saw is served.
+    frame_ = client::PageLayout();
+    const bool cancelled = outcome.status == client::Status::kCancelled;
+    session_->TakeCancel();
+    Debug(kDebugSteps, "job ended: %s", cancelled ? "cancelled" : outcome.message.c_str());
+    const SANE_Status status = SaneStatusOf(outcome);
+    return status == SANE_STATUS_GOOD ? SANE_STATUS_IO_ERROR : status;
+  }
+  if (count == 0 && maxLength > 0) {
+    frameEnded_ = true;
+    if (!job_.feeder) {
+      // The flatbed's page was the job: the scanner is given back at once.
+      client::PageLayout none;
+      session_->NextPage(&none);
+      Debug(kDebugSteps, "job ended: done");
+    }
+    return SANE_STATUS_EOF;
+  }
+  *length = static_cast<SANE_Int>(count);
+  return SANE_STATUS_GOOD;
 }
 
 void Device::Cancel() {
-  // The job's thread sees the flag after the block in flight and has the session abort and release
-  // the scanner; the next call of the frontend's thread waits for that.
-  cancelled_.store(true);
+  session_->Cancel();
 }
 
 }  // namespace wiastiio_sane

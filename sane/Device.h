@@ -1,20 +1,14 @@
 // One opened scanner: the library bound and set up for it, its options, and the job under way.
 //
-// The scan session runs the whole job the way the minidriver does (reserve, window, then page after
-// page until the feeder is empty, release) and hands the rows over as they arrive. SANE asks for a
-// frame at a time instead, so the session runs on a thread of its own and the frames go through a
-// bounded buffer: sane_start waits for a page to begin, sane_read takes its bytes, and after each
-// feeder page the session waits until the frontend either asks for the next page (sane_start) or is
-// done (sane_cancel), so that no sheet is fed that nobody wants.
+// The scan session runs on the frontend's own thread, pulled by the entry points: sane_start reserves
+// the scanner and positions a sheet (the next feeder sheet only when the frontend asks for it),
+// sane_read copies the page's rows a block at a time. sane_cancel only sets the session's flag, which
+// the session checks between blocks, before each sheet and inside every wait; the next entry point
+// that runs ends the job.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <sane/sane.h>
 
@@ -52,15 +46,21 @@ class Device {
   SANE_Status Parameters(SANE_Parameters* parameters);
   SANE_Status Start();
   SANE_Status Read(SANE_Byte* data, SANE_Int maxLength, SANE_Int* length);
-  // Only sets flags: it may be called from a signal handler while another call is under way.
+  // Only sets a flag: it may be called from a signal handler or another thread while a call is under way.
   void Cancel();
 
  private:
-  class Job;
+  // The session's waits for a busy or warming-up scanner, as debug lines.
+  struct Waits : client::ScanObserver {
+    void Waiting(HRESULT result, uint32_t repeat, uint32_t repeats) override;
+  };
 
   Device(const DeviceEntry& entry, const Config& config);
   SANE_Status OpenSession();
-  void EndJob();
+  client::ScanRequest RequestOf(const Settings& settings) const;
+  // Ends the job when a cancel came: the scanner aborted inside a sheet and released. True when one came.
+  bool TakeCancel();
+  void EndJob(const char* why);
   bool JobMatches(const Settings& settings) const;
 
   DeviceEntry entry_;
@@ -71,8 +71,10 @@ class Device {
   doubles::DeviceControl control_;
   std::unique_ptr<client::ScanSession> session_;
   std::unique_ptr<Options> options_;
-  std::unique_ptr<Job> job_;
-  std::atomic<bool> cancelled_{false};
+  Waits waits_;
+  Settings job_;              // the settings of the job under way
+  client::PageLayout frame_;  // the frame being read; number 0 when none
+  bool frameEnded_ = false;   // its last byte has been read
 };
 
 }  // namespace wiastiio_sane

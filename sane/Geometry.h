@@ -1,10 +1,9 @@
-// From the option values to the scan: the window sent to the scanner, the part of what it delivers
-// that the frontend gets, and SANE's parameters of the frame.
+// From the option values to the scan: the window of pixels the scan session is asked for, and SANE's
+// parameters of the frame it delivers.
 //
 // The scanner's window always starts at the top-left corner of the area, so a window that starts further
-// in is scanned from the corner to its bottom-right edge and the rows and columns before its top-left
-// edge are dropped here. (The scan session already drops the columns the scanner adds to make a row a
-// multiple of 32 pixels wide.)
+// in is scanned from the corner to its bottom-right edge; the session drops the rows and columns before
+// its top-left edge (and those the scanner adds to make a row a multiple of 32 pixels wide).
 #pragma once
 
 #include <cstdint>
@@ -28,30 +27,14 @@ struct Window {
   SANE_Fixed brY = 0;
 };
 
-struct ScanGeometry {
-  uint32_t scanWidth = 0;          // pixels the scanner is asked for: from the left edge of the area to brX
-  uint32_t scanHeight = 0;         // rows the scanner is asked for: from the top of the area to brY
-  uint32_t left = 0;               // columns dropped before the frame
-  uint32_t top = 0;                // rows dropped before the frame
-  uint32_t width = 0;              // pixels of a frame row
-  uint32_t height = 0;             // rows of the frame
-  uint32_t deliveredWidth = 0;     // pixels of a row as the session hands it over: scanWidth
-  uint32_t deliveredRowBytes = 0;  // bytes of such a row
-  uint32_t rowBytes = 0;           // bytes of a frame row
-};
-
 // Millimetres of a length in thousandths of an inch (the unit of the device information).
 SANE_Fixed MillimetresOf(long thousandths);
 
-// The scan of `window` at `dpi` over an area of `areaWidth` x `areaHeight` thousandths of an inch. The
-// window is clipped to the area; a window that holds no whole pixel gives a width or height of 0.
-ScanGeometry Plan(const Window& window, uint32_t dpi, ScanMode mode, long areaWidth, long areaHeight);
+// The pixels of `window` at `dpi`, each edge on the whole pixel it reaches, into the request; the session
+// clips them to the area and refuses a window that holds no whole pixel.
+void SetWindow(const Window& window, uint32_t dpi, client::ScanRequest* request);
 
-// SANE's description of the frame.
-SANE_Parameters ParametersOf(const ScanGeometry& geometry, ScanMode mode);
-
-// Copies one delivered row's part inside the frame to `out` (rowBytes bytes). For lineart the bits are
-// shifted when the frame does not start on a byte; the bits past the last pixel are cleared.
-void CropRow(const uint8_t* delivered, const ScanGeometry& geometry, ScanMode mode, uint8_t* out);
+// SANE's description of the frame of `page` (a page of no pixels when `page` has none).
+SANE_Parameters ParametersOf(const client::PageLayout& page);
 
 }  // namespace wiastiio_sane

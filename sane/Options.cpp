@@ -266,6 +266,7 @@ SANE_Status Options::Set(SANE_Int index, void* value, SANE_Int* info) {
     }
     if (static_cast<SANE_Word>(best) != asked) {
       changed |= SANE_INFO_INEXACT;
+      *static_cast<SANE_Word*>(value) = static_cast<SANE_Word>(best);
     }
     settings_.dpi = best;
   } else {

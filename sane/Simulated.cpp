@@ -3,8 +3,10 @@
 #include <chrono>
 #include <thread>
 
+#include "Debug.h"
 #include "doubles/linux/InstallDoubles.h"
 #include "platform/control.h"
+#include "simulator/Wire.h"
 
 namespace wiastiio_sane {
 
@@ -19,6 +21,13 @@ constexpr uint32_t kLongestCommandAnswer = 70;
 }  // namespace
 
 bool SimulatedScanner::PacedPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
+  const bool command =
+      length >= scansim::kCommandSize && data[0] == scansim::kCommandEscape && data[1] == scansim::kCommandPrefix;
+  if (command) {
+    // What reaches the scanner, for the frontend's own tests of stops.
+    Debug(kDebugLibrary, "simulator: command %02X", data[2]);
+  }
+  positioning_ = command && data[2] == scansim::kOpObjectPosition;
   return inner_.Write(data, length, written);
 }
 
@@ -26,11 +35,17 @@ bool SimulatedScanner::PacedPort::Read(uint8_t* data, uint32_t length, uint32_t*
   if (pauseMs_ != 0 && length > kLongestCommandAnswer) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs_));
   }
+  if (positioning_ && feedPauseMs_ != 0) {
+    positioning_ = false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(feedPauseMs_));
+  }
   return inner_.Read(data, length, read);
 }
 
 SimulatedScanner::SimulatedScanner(const SimulatorConditions& conditions)
-    : simulator_(doubles::SimulatorConfig(conditions)), faulty_(simulator_), paced_(faulty_, conditions.blockPauseMs) {
+    : simulator_(doubles::SimulatorConfig(conditions)),
+      faulty_(simulator_),
+      paced_(faulty_, conditions.blockPauseMs, conditions.feedPauseMs) {
   if (conditions.shortAnswer != 0) {
     faulty_.AtExchange(conditions.shortAnswer, scansim::Phase::kRead, scansim::Fault::ShortCount(kShortAnswerBytes));
   }

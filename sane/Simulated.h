@@ -23,11 +23,12 @@ class SimulatedScanner {
   bool PortHeld() const { return monitor_.Held(); }
 
  private:
-  // Takes `pause` milliseconds over each image block the scanner sends, so that a scan lasts long
-  // enough for a person (or a test) to stop it.
+  // Takes `pause` milliseconds over each image block the scanner sends, and `feedPause` over each
+  // sheet it positions, so that a scan lasts long enough for a person (or a test) to stop it.
   class PacedPort : public scansim::Port {
    public:
-    PacedPort(scansim::Port& inner, uint32_t pauseMs) : inner_(inner), pauseMs_(pauseMs) {}
+    PacedPort(scansim::Port& inner, uint32_t pauseMs, uint32_t feedPauseMs)
+        : inner_(inner), pauseMs_(pauseMs), feedPauseMs_(feedPauseMs) {}
     bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override;
     bool Read(uint8_t* data, uint32_t length, uint32_t* read) override;
     uint32_t LastError() const override { return inner_.LastError(); }
@@ -35,6 +36,8 @@ class SimulatedScanner {
    private:
     scansim::Port& inner_;
     uint32_t pauseMs_;
+    uint32_t feedPauseMs_;
+    bool positioning_ = false;  // the last command positions a sheet
   };
 
   scansim::ScannerSimulator simulator_;

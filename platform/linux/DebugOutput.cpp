@@ -17,7 +17,9 @@ struct DebugOutput {
 };
 
 DebugOutput& Output() {
-  static DebugOutput output;
+  // Never destroyed: the library and its callers may still reach it from exit handlers and the
+  // static destructors of other modules.
+  static DebugOutput& output = *new DebugOutput;
   return output;
 }
 

@@ -21,7 +21,9 @@ struct DeviceModel {
 };
 
 DeviceModel& Model() {
-  static DeviceModel model;
+  // Never destroyed: the library and its callers may still reach it from exit handlers and the
+  // static destructors of other modules.
+  static DeviceModel& model = *new DeviceModel;
   return model;
 }
 

@@ -18,7 +18,9 @@ struct HandleTable {
 };
 
 HandleTable& Table() {
-  static HandleTable table;
+  // Never destroyed: the library and its callers may still reach it from exit handlers and the
+  // static destructors of other modules.
+  static HandleTable& table = *new HandleTable;
   return table;
 }
 

@@ -36,7 +36,9 @@ struct ModuleModel {
 };
 
 ModuleModel& Model() {
-  static ModuleModel model;
+  // Never destroyed: the library and its callers may still reach it from exit handlers and the
+  // static destructors of other modules.
+  static ModuleModel& model = *new ModuleModel;
   return model;
 }
 

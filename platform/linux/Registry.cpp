@@ -40,7 +40,9 @@ struct RegistryModel {
 };
 
 RegistryModel& Model() {
-  static RegistryModel model;
+  // Never destroyed: the library and its callers may still reach it from exit handlers and the
+  // static destructors of other modules.
+  static RegistryModel& model = *new RegistryModel;
   return model;
 }
 

@@ -35,7 +35,7 @@ std::string Hex(const uint8_t* bytes, size_t length, const char* separator = "")
 }
 
 // Device, configuration, interface and the two endpoint descriptors; no strings.
-std::vector<uint8_t> Descriptors(uint16_t vendorId, uint16_t productId) {
+std::vector<uint8_t> Descriptors(uint16_t vendorId, uint16_t productId, bool bulkPair) {
   return {
       0x12,
       0x01,
@@ -83,7 +83,7 @@ std::vector<uint8_t> Descriptors(uint16_t vendorId, uint16_t productId) {
       0x07,
       0x05,
       kBulkOut,
-      0x02,
+      static_cast<uint8_t>(bulkPair ? 0x02 : 0x03),
       0x00,
       0x02,
       0x00,  // bulk OUT, 512 bytes
@@ -326,7 +326,7 @@ std::string TestBed::RootDir() const {
   return dir;
 }
 
-int TestBed::Plug(Port* port, uint16_t vendorId, uint16_t productId) {
+int TestBed::Plug(Port* port, uint16_t vendorId, uint16_t productId, bool bulkPair) {
   const int number = impl_->next++;
   auto device = std::make_unique<Device>();
   device->port = port;
@@ -341,7 +341,7 @@ int TestBed::Plug(Port* port, uint16_t vendorId, uint16_t productId) {
   g_signal_connect_after(device->handler, "handle-ioctl", G_CALLBACK(HandleIoctl), device.get());
   umockdev_testbed_attach_ioctl(impl_->bed, device->devNode.c_str(), device->handler, nullptr);
 
-  const std::vector<uint8_t> descriptors = Descriptors(vendorId, productId);
+  const std::vector<uint8_t> descriptors = Descriptors(vendorId, productId, bulkPair);
   const std::string hex = Hex(descriptors.data(), descriptors.size());
   const std::string n = std::to_string(number);
   const std::string record = "P: /devices/usb" + n + "\nN: bus/usb/" + bus + "/001=" + hex +

@@ -40,7 +40,8 @@ class TestBed {
 
   // Plugs in a scanner whose transfers go to `port` (not owned; it must outlive the device). Returns
   // the device's number for the calls below; each device sits on a bus of its own, bus = number.
-  int Plug(Port* port, uint16_t vendorId, uint16_t productId);
+  // Without `bulkPair` its OUT endpoint is an interrupt endpoint: a device that is not a scanner.
+  int Plug(Port* port, uint16_t vendorId, uint16_t productId, bool bulkPair = true);
   // Takes the device off the bus: libusb sees it removed, and its open handles fail with ENODEV.
   void Unplug(int device);
 

@@ -158,6 +158,15 @@ TEST_F(UsbRoute, ScannersTakeTheNumbersTheModelLeaves) {
   EXPECT_TRUE(Contains(lines, "[STI]success => \\\\.\\Usbscan1")) << harness::Show(lines);
 }
 
+// A device with the ids but no bulk pair is not a scanner: not listed, and it takes no number.
+TEST_F(UsbRoute, DeviceWithoutABulkPairIsNotAScanner) {
+  plugged_.push_back(Bed().Plug(&sim_, kVid, kPid, false));
+  const int scanner = Plug();
+  ASSERT_EQ(winplat::UsbScanners().size(), 1u);
+  EXPECT_EQ(winplat::UsbScanners().at(0).name, "\\\\.\\Usbscan0");
+  EXPECT_EQ(winplat::UsbScanners().at(0).bus, scanner);
+}
+
 // Of two scanners alike, the one another program holds is skipped and the free one is taken.
 TEST_F(UsbRoute, HeldScannerIsSkippedForAFreeOne) {
   const int held = Plug();

@@ -25,11 +25,11 @@ class Report : public client::ScanObserver {
 
   void Result(const char* step, HRESULT result) override;
   void Waiting(HRESULT result, uint32_t repeat, uint32_t repeats) override;
-  bool PageBegin(const client::PageLayout& page, std::string* error) override;
-  bool PageRows(const uint8_t* rows, uint32_t count, std::string* error) override;
+  bool PageBegin(const client::PageLayout& page, std::string* error);
+  bool PageRows(const uint8_t* rows, uint32_t count, std::string* error);
   void PageProgress(uint64_t bytes, uint64_t expected, uint32_t blocks) override;
-  bool PageEnd(std::string* error) override;
-  void PageAbandoned() override;
+  bool PageEnd(std::string* error);
+  void PageAbandoned();
 
   // Pages, files, bytes, time, rates and every result that counted. `wireSeconds` is the paced wire's
   // time for the same bytes (0 when unpaced).

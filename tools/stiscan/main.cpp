@@ -1,9 +1,11 @@
 // stiscan: scans pages through WIASTIIO as the WIA minidriver does and writes them as PNG, JPEG, TIFF,
 // PDF or PNM.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "InfoTable.h"
 #include "Options.h"
@@ -74,6 +76,35 @@ client::ScanRequest RequestOf(const Options& options) {
   request.retries = options.retries;
   request.retryDelayMs = options.retryDelayMs;
   return request;
+}
+
+// The job pulled page by page: each block's rows go to the output as they arrive. A page the output
+// cannot take stops the job (the scanner aborted inside a sheet) with the output's reason.
+client::Outcome ScanPages(client::ScanSession& session, Report& report) {
+  constexpr size_t kReadBytes = 1u << 20;
+  client::Outcome outcome = session.Start(&report);
+  std::vector<uint8_t> rows;
+  std::string error;
+  while (outcome.Ok()) {
+    client::PageLayout page;
+    outcome = session.NextPage(&page);
+    if (!outcome.Ok() || page.number == 0) {
+      break;
+    }
+    rows.resize(std::max<size_t>(1, kReadBytes / page.bytesPerLine) * page.bytesPerLine);
+    bool written = report.PageBegin(page, &error);
+    size_t length = 0;
+    while (written && (outcome = session.Read(rows.data(), rows.size(), &length)).Ok() && length != 0) {
+      written = report.PageRows(rows.data(), static_cast<uint32_t>(length / page.bytesPerLine), &error);
+    }
+    written = written && (!outcome.Ok() || report.PageEnd(&error));
+    if (!written || !outcome.Ok()) {
+      report.PageAbandoned();
+      session.End();
+      return written ? outcome : client::MakeOutcome(client::Status::kOutput, error);
+    }
+  }
+  return outcome;
 }
 
 }  // namespace
@@ -147,7 +178,7 @@ int main(int argc, char** argv) {
       outcome.message = "--" + outcome.step + " " + OptionText(options, outcome.step) + ": " + outcome.message;
     }
     if (outcome.Ok()) {
-      outcome = session.Scan(report);
+      outcome = ScanPages(session, report);
     }
   }
   session.Close();

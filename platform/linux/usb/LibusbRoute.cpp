@@ -120,7 +120,9 @@ struct UsbState {
 };
 
 UsbState& State() {
-  static UsbState state;
+  // Never destroyed: the library and its callers may still reach it from exit handlers and the
+  // static destructors of other modules.
+  static UsbState& state = *new UsbState;
   return state;
 }
 
@@ -165,37 +167,6 @@ libusb_context* Context(UsbState& state) {
   return state.context;
 }
 
-bool Listed(const UsbState& state, const libusb_device_descriptor& descriptor) {
-  return std::find(state.ids.begin(), state.ids.end(), std::make_pair(descriptor.idVendor, descriptor.idProduct)) !=
-         state.ids.end();
-}
-
-// The scanners present, in bus order. The caller holds the state's lock.
-std::vector<DeviceRef> PresentScanners(UsbState& state) {
-  std::vector<DeviceRef> scanners;
-  if (Ids(state).empty()) {
-    return scanners;
-  }
-  libusb_context* context = Context(state);
-  if (context == nullptr) {
-    return scanners;
-  }
-  libusb_device** list = nullptr;
-  ssize_t count = libusb_get_device_list(context, &list);
-  for (ssize_t i = 0; i < count; ++i) {
-    libusb_device_descriptor descriptor = {};
-    if (libusb_get_device_descriptor(list[i], &descriptor) == LIBUSB_SUCCESS && Listed(state, descriptor)) {
-      scanners.emplace_back(list[i]);
-    }
-  }
-  if (list != nullptr) {
-    libusb_free_device_list(list, 1);
-  }
-  std::sort(scanners.begin(), scanners.end(),
-            [](const DeviceRef& a, const DeviceRef& b) { return a.Location() < b.Location(); });
-  return scanners;
-}
-
 // The first interface (first alternate setting) with a bulk IN and a bulk OUT endpoint.
 bool FindBulkPair(libusb_device* device, int* interfaceNumber, uint8_t* bulkIn, uint8_t* bulkOut) {
   libusb_config_descriptor* config = nullptr;
@@ -230,6 +201,42 @@ bool FindBulkPair(libusb_device* device, int* interfaceNumber, uint8_t* bulkIn, 
   }
   libusb_free_config_descriptor(config);
   return found;
+}
+
+bool Listed(const UsbState& state, const libusb_device_descriptor& descriptor) {
+  return std::find(state.ids.begin(), state.ids.end(), std::make_pair(descriptor.idVendor, descriptor.idProduct)) !=
+         state.ids.end();
+}
+
+// The scanners present, in bus order. The caller holds the state's lock.
+std::vector<DeviceRef> PresentScanners(UsbState& state) {
+  std::vector<DeviceRef> scanners;
+  if (Ids(state).empty()) {
+    return scanners;
+  }
+  libusb_context* context = Context(state);
+  if (context == nullptr) {
+    return scanners;
+  }
+  libusb_device** list = nullptr;
+  ssize_t count = libusb_get_device_list(context, &list);
+  for (ssize_t i = 0; i < count; ++i) {
+    libusb_device_descriptor descriptor = {};
+    int interfaceNumber = -1;
+    uint8_t in = 0;
+    uint8_t out = 0;
+    // A device with the ids but no bulk pair is something else of the maker's, not a scanner.
+    if (libusb_get_device_descriptor(list[i], &descriptor) == LIBUSB_SUCCESS && Listed(state, descriptor) &&
+        FindBulkPair(list[i], &interfaceNumber, &in, &out)) {
+      scanners.emplace_back(list[i]);
+    }
+  }
+  if (list != nullptr) {
+    libusb_free_device_list(list, 1);
+  }
+  std::sort(scanners.begin(), scanners.end(),
+            [](const DeviceRef& a, const DeviceRef& b) { return a.Location() < b.Location(); });
+  return scanners;
 }
 
 // The device's connection: the live one of this process, or a new one with the interface claimed.
