@@ -46,7 +46,7 @@ for program in scan_tests handler_tests hardening_tests; do
   fi
   log="$logs/$program.log"
   start=$(date +%s)
-  if valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+  if valgrind --tool=memcheck --suppressions=tests/valgrind.supp --error-exitcode=99 --leak-check=full \
       --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect \
       --soname-synonyms=somalloc=nouserintercepts --num-callers=40 --log-file="$log" \
       "$build/bin/$program" --gtest_brief=1 >"$logs/$program.out" 2>&1; then
