@@ -13,6 +13,7 @@
 #   the USB scanner by USB_SCANNER_SIM). Nothing is found through a path into the build.
 # Exit 77 (skipped) after every other check when lintian is not installed.
 set -euo pipefail
+export PATH=$PATH:/usr/sbin:/sbin # ldconfig, for an ordinary user too
 build=$(cd "$1" && pwd)
 usbsim=${2:+$(realpath "$2")}
 scratch=$(mktemp -d)
