@@ -6,6 +6,8 @@
 #   - The -dbgsym package's md5sums, which name the files by the absolute paths of CPack's work
 #     folder; and its documentation, which Debian takes from the package it belongs to (a symbolic
 #     link /usr/share/doc/PKG-dbgsym -> PKG, allowed because it depends on PKG of the same version).
+#   - Installed-Size, which it counts before stripping the binaries: counted again as dpkg-gencontrol
+#     does (each file's size in KiB rounded up, one for each folder and link).
 find_program(DPKG_DEB dpkg-deb REQUIRED)
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
   if(NOT package MATCHES "\\.d?deb$")
@@ -39,6 +41,22 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
     endforeach()
     file(WRITE ${tree}/DEBIAN/md5sums "${sums}")
   endif()
+  file(GLOB_RECURSE entries LIST_DIRECTORIES true ${tree}/*)
+  set(kib 0)
+  foreach(entry IN LISTS entries)
+    if(entry MATCHES "^${tree}/DEBIAN(/|$)")
+      continue()
+    endif()
+    if(IS_DIRECTORY ${entry} OR IS_SYMLINK ${entry})
+      math(EXPR kib "${kib} + 1")
+    else()
+      file(SIZE ${entry} bytes)
+      math(EXPR kib "${kib} + (${bytes} + 1023) / 1024")
+    endif()
+  endforeach()
+  file(READ ${tree}/DEBIAN/control control)
+  string(REGEX REPLACE "\nInstalled-Size: [0-9]+" "\nInstalled-Size: ${kib}" control "${control}")
+  file(WRITE ${tree}/DEBIAN/control "${control}")
   execute_process(COMMAND ${DPKG_DEB} --root-owner-group --build ${tree} ${package}
                   OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
   file(REMOVE_RECURSE ${tree})
