@@ -19,17 +19,49 @@ else()
     set_target_properties(stiscan PROPERTIES BUILD_RPATH_USE_ORIGIN ON INSTALL_RPATH "$ORIGIN/../${WIASTIIO_LIBDIR}")
     install(TARGETS stiscan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
+  # The documentation Debian asks of every package, and stiscan's manual page.
+  set(WIASTIIO_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/wiastiio)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${WIASTIIO_DOC_DIR})
+  wiastiio_install_gzipped(${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${WIASTIIO_DOC_DIR})
+  if(TARGET stiscan)
+    wiastiio_install_gzipped(${PROJECT_SOURCE_DIR}/tools/stiscan/stiscan.1 ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+
   set(CPACK_GENERATOR DEB)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, zlib1g, libtiff6, libjpeg62-turbo")
+  # The dependencies are those of the binaries (dpkg-shlibdeps), the private libraries in
+  # lib/wiastiio/ found through the RUNPATHs. The binaries are shipped stripped; their debug
+  # information goes into wiastiio-dbgsym, found by build id (/usr/lib/debug/.build-id/).
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sane-utils")
   set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianPackageFixups.cmake)
+  get_property(conffiles GLOBAL PROPERTY WIASTIIO_CONFFILES)
+  if(conffiles)
+    list(JOIN conffiles "\n" conffiles)
+    file(WRITE ${CMAKE_BINARY_DIR}/packaging/conffiles "${conffiles}\n")
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/conffiles)
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME wiastiio)
 set(CPACK_PACKAGE_VENDOR "WIASTIIO")
-set(CPACK_PACKAGE_CONTACT "WIASTIIO maintainers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Still-image I/O library for a USB document scanner, and the stiscan tool")
+set(CPACK_PACKAGE_CONTACT "WIASTIIO maintainers <maintainers@wiastiio.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "I/O handler for a USB document scanner, with a SANE backend")
+# The extended description, as Debian shows it: lines of at most 80 columns, paragraphs apart.
+set(CPACK_PACKAGE_DESCRIPTION "WIASTIIO is the still-image I/O handler of a USB document scanner, a flatbed
+with an automatic document feeder: the library that turns a scanning
+program's calls into the scanner's command protocol (device information,
+reserve, scan window, document position, image blocks, abort, release).
+
+This package holds the library built for Linux, with the platform layer it
+runs on, which reaches the scanner over libusb-1.0; the SANE backend
+wiastiio, through which scanimage, saned and every SANE frontend scan; a
+udev rule that gives the scanner to the user logged in at the machine; and
+stiscan, a tool that scans pages to PNG, JPEG, TIFF, PDF or PNM. A built-in
+simulated scanner lets both be tried without the hardware.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_INSTALL_DIRECTORY wiastiio)
 include(CPack)

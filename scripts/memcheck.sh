@@ -17,7 +17,7 @@
 #       tracks block by block.
 #   --errors-for-leak-kinds=definite,indirect  a block still reachable at exit (gtest's and the platform
 #       models' static state) is not a leak of the library; a lost one is.
-# No suppressions are used: the runs are clean without them.
+# tests/valgrind.supp holds the only suppressions: the dynamic loader's own reads, not ours.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
