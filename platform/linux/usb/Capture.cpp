@@ -20,9 +20,11 @@ struct CaptureState {
   capture::Writer writer;
 };
 
+// Never destroyed: a transfer may come from a static destructor or an exit handler of the program.
+// Every line is flushed as it is written, so nothing waits for a close.
 CaptureState& State() {
-  static CaptureState state;
-  return state;
+  static auto* state = new CaptureState;
+  return *state;
 }
 
 // The writer, opened from the environment on first use. The caller holds the state's lock.
