@@ -108,7 +108,7 @@ void Writer::Transfer(bool in, const uint8_t* bytes, uint32_t asked, uint32_t mo
     return;
   }
   const bool image = in && readImage_;
-  readImage_ = !in && bytes != nullptr && IsReadImage(bytes, moved);
+  readImage_ = !in && bytes != nullptr && IsReadImage(bytes, asked);
   std::string line =
       Stamp() + (in ? "IN " : "OUT ") + std::to_string(asked) + "/" + std::to_string(moved) + " " + ResultWord(result);
   if (result == Result::kError) {
@@ -120,9 +120,11 @@ void Writer::Transfer(bool in, const uint8_t* bytes, uint32_t asked, uint32_t mo
     line += " image " + std::to_string(first);
   }
   std::fputs(line.c_str(), file_);
-  if (moved > first && bytes != nullptr) {
+  // An OUT shows what the program sent, an IN what came back.
+  const uint32_t shown = in ? moved : asked;
+  if (shown > first && bytes != nullptr) {
     std::fputc(':', file_);
-    for (uint32_t i = first; i < moved; ++i) {
+    for (uint32_t i = first; i < shown; ++i) {
       if (i > first && (i - first) % kBytesPerLine == 0) {
         std::fputs("\n", file_);
         std::fputs(kContinuation, file_);
@@ -269,9 +271,10 @@ bool ParseCapture(const std::string& text, Capture* capture, std::string* proble
     capture->transfers.push_back(std::move(transfer));
   }
   for (const Transfer& t : capture->transfers) {
-    if (t.bytes.size() + t.leftOut != t.moved) {
+    const uint32_t shown = t.in ? t.moved : t.asked;
+    if (t.bytes.size() + t.leftOut != shown || t.moved > t.asked || (!t.in && t.leftOut > 0)) {
       *problem = "line " + std::to_string(t.line) + ": " + std::to_string(t.bytes.size() + t.leftOut) +
-                 " bytes where " + std::to_string(t.moved) + " moved";
+                 " bytes where " + std::to_string(shown) + (t.in ? " moved" : " were sent");
       return false;
     }
   }

@@ -47,7 +47,7 @@ class Writer {
   // A free line of the header kind ("descriptor ...", "call ..."), prefixed with the time for calls.
   void Line(const std::string& text);
   void Call(const std::string& text);
-  // One bulk transfer: `bytes` holds `moved` bytes.
+  // One bulk transfer: `bytes` holds the `asked` bytes sent (OUT) or the `moved` bytes received (IN).
   void Transfer(bool in, const uint8_t* bytes, uint32_t asked, uint32_t moved, Result result, uint32_t error);
 
  private:

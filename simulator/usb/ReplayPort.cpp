@@ -52,7 +52,7 @@ const capture::Transfer* ReplayPort::Next(bool in, const uint8_t* data, uint32_t
     return nullptr;
   }
   if (!in) {
-    const auto recorded = std::min<size_t>(t.bytes.size(), length);
+    const size_t recorded = length;  // as many as the capture has: the lengths are equal
     const auto differ = std::mismatch(data, data + recorded, t.bytes.begin());
     if (differ.first != data + recorded) {
       char detail[96];

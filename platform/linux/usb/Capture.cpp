@@ -1,5 +1,7 @@
 #include "Capture.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -34,8 +36,9 @@ capture::Writer& Writer(CaptureState& state) {
     const char* path = std::getenv("WIASTIIO_CAPTURE");
     const char* images = std::getenv("WIASTIIO_CAPTURE_IMAGES");
     const bool leftOut = images != nullptr && (std::strcmp(images, "0") == 0 || std::strcmp(images, "off") == 0);
-    if (path != nullptr && *path != '\0') {
-      state.writer.Open(path, !leftOut, kSource);
+    if (path != nullptr && *path != '\0' && !state.writer.Open(path, !leftOut, kSource)) {
+      // Asked for by the user, so the user is told; nothing else of the route writes to stderr.
+      std::fprintf(stderr, "WIASTIIO_CAPTURE: %s cannot be written: %s\n", path, std::strerror(errno));
     }
   }
   return state.writer;
