@@ -123,16 +123,16 @@ void Writer::Transfer(bool in, const uint8_t* bytes, uint32_t asked, uint32_t mo
   // An OUT shows what the program sent, an IN what came back.
   const uint32_t shown = in ? moved : asked;
   if (shown > first && bytes != nullptr) {
-    std::fputc(':', file_);
+    // Written a line at a time: an image block is tens of thousands of bytes.
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text = ":";
+    text.reserve(3 * (shown - first) + 8 * ((shown - first) / kBytesPerLine + 1));
     for (uint32_t i = first; i < shown; ++i) {
-      if (i > first && (i - first) % kBytesPerLine == 0) {
-        std::fputs("\n", file_);
-        std::fputs(kContinuation, file_);
-      } else {
-        std::fputc(' ', file_);
-      }
-      std::fprintf(file_, "%02X", bytes[i]);
+      text += i > first && (i - first) % kBytesPerLine == 0 ? std::string("\n") + kContinuation : " ";
+      text += kDigits[bytes[i] >> 4];
+      text += kDigits[bytes[i] & 0x0F];
     }
+    std::fwrite(text.data(), 1, text.size(), file_);
   }
   std::fputc('\n', file_);
   std::fflush(file_);
