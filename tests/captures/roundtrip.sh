@@ -2,8 +2,9 @@
 # A session captured and replayed as the device, through stiscan and scanimage:
 #   roundtrip.sh USB_SCANNER_SIM STISCAN SANE_BIN_DIR PNG_COMPARE [WINDOWS_BIN]
 # A feeder job captured from usb-scanner-sim replays with the same pages and the same wire (the replay's
-# own capture equals the first but for the times); a job at another resolution departs at its scan
-# window; a capture without the images is a quarter of the size or less and replays. With a Windows
+# own capture, through WIASTIIO_CAPTURE or wiastiio.conf, equals the first but for the times); a job at
+# another resolution departs at its scan window; a capture without the images is a quarter of the size
+# or less and replays. With a Windows
 # build, the job captured under Wine by the capturing device monitor replays here with the same pixels.
 set -uo pipefail
 usbsim=$1 stiscan=$2 sanebin=$3 compare=$4 winbin=${5:-}
@@ -24,16 +25,8 @@ WIASTIIO_CAPTURE=$work/job.txt "$usbsim" --ids 1a2b:3c4d --sheets 3 -- "${tool[@
 WIASTIIO_CAPTURE=$work/tool.txt "$usbsim" --replay "$work/job.txt" -- "${tool[@]}" "${job[@]}" -o "$work/tool/p%d.png" ||
   fail "the replay through stiscan"
 untimed "$work/tool.txt" | diff -q <(untimed "$work/job.txt") - >/dev/null || fail "stiscan's wire differs"
-if command -v scanimage >/dev/null && [ -e "$sanebin/libsane-wiastiio.so.1" ]; then
-  (cd "$work/sane" && WIASTIIO_CAPTURE=$work/sane.txt "$usbsim" --replay "$work/job.txt" -- scanimage \
-    -d wiastiio:usb:1a2b:3c4d --source ADF --resolution 75 --mode Gray -x 40.64 -y 30.48 --batch=p%d.png \
-    --format=png 2>/dev/null) || fail "the replay through scanimage"
-  untimed "$work/sane.txt" | diff -q <(untimed "$work/job.txt") - >/dev/null || fail "scanimage's wire differs"
-fi
 for n in 1 2 3; do
   cmp -s "$work/orig/p$n.png" "$work/tool/p$n.png" || fail "stiscan's page $n differs"
-  [ ! -d "$work/sane" ] || [ ! -e "$work/sane.txt" ] || "$compare" "$work/orig/p$n.png" "$work/sane/p$n.png" >/dev/null ||
-    fail "scanimage's page $n differs"
 done
 
 # Another resolution departs at the scan window, which is named, and fails the job.
@@ -53,6 +46,23 @@ echo "capture: $with bytes with the images, $without without"
 [ $((without * 4)) -le "$with" ] || fail "without images: $without of $with bytes"
 "$usbsim" --replay "$work/bare.txt" -- "${tool[@]}" "${job[@]}" -o "$work/bare/p%d.png" || fail "the replay without images"
 [ -s "$work/bare/p3.png" ] && ! cmp -s "$work/bare/p1.png" "$work/orig/p1.png" || fail "pages without images"
+
+# Through scanimage, captured by wiastiio.conf's lines: the same pixels and the same wire, with the images
+# and without.
+sane() {
+  printf '%s\n' "usb 0x1a2b 0x3c4d" "capture $work/sane-$1.txt" "capture-images $2" >"$work/conf/wiastiio.conf"
+  (cd "$work/sane" && "$usbsim" --replay "$work/$1.txt" -- scanimage -d wiastiio:usb:1a2b:3c4d --source ADF \
+    --resolution 75 --mode Gray -x 40.64 -y 30.48 --batch="$1%d.png" --format=png 2>/dev/null) ||
+    fail "the replay of $1.txt through scanimage"
+  untimed "$work/sane-$1.txt" | diff -q <(untimed "$work/$1.txt") - >/dev/null || fail "scanimage's wire differs ($1)"
+}
+if command -v scanimage >/dev/null && [ -e "$sanebin/libsane-wiastiio.so.1" ]; then
+  sane job on
+  sane bare off
+  for n in 1 2 3; do
+    "$compare" "$work/orig/p$n.png" "$work/sane/job$n.png" >/dev/null || fail "scanimage's page $n differs"
+  done
+fi
 
 # The job captured under Wine through the capturing device monitor, replayed here with the same pixels.
 if [ -n "$winbin" ]; then
