@@ -107,7 +107,9 @@ bool ReplayPort::Read(uint8_t* data, uint32_t length, uint32_t* read) {
     return false;
   }
   capture::FillLeftOut(data, t->leftOut);
-  std::memcpy(data + t->leftOut, t->bytes.data(), t->bytes.size());
+  if (!t->bytes.empty()) {
+    std::memcpy(data + t->leftOut, t->bytes.data(), t->bytes.size());
+  }
   *read = t->moved;
   return Answer(*t);
 }
