@@ -92,8 +92,10 @@ bool Enter() {
   const std::string file = ConfiguredFile(&images);
   if (file.empty()) {
     g_writer.Close();
-  } else if (!g_writer.IsOpen() || file != g_writer.Path()) {
-    g_writer.Open(file, images, "Windows device monitor (the capturing prtmon64.dll)");
+  } else if ((!g_writer.IsOpen() || file != g_writer.Path()) &&
+             !g_writer.Open(file, images, "Windows device monitor (the capturing prtmon64.dll)")) {
+    // Seen in a debugger or DebugView; the calls are forwarded all the same.
+    OutputDebugStringA(("[capture] " + file + " cannot be written").c_str());
   }
   char system[MAX_PATH];
   const UINT length = GetSystemDirectoryA(system, MAX_PATH);
