@@ -5,6 +5,8 @@
 
 if(WIN32)
   install(TARGETS WIASTIIO prtmon64 portarb RUNTIME DESTINATION . LIBRARY DESTINATION .)
+  # The capturing device monitor, in a folder of its own (docs/CAPTURE.md).
+  install(TARGETS capture_prtmon64 RUNTIME DESTINATION capture LIBRARY DESTINATION capture)
   if(TARGET stiscan)
     install(TARGETS stiscan RUNTIME DESTINATION .)
   endif()

@@ -139,6 +139,10 @@ ENTRY SANE_Status sane_wiastiio_init(SANE_Int* version_code, SANE_Auth_Callback)
   delete backend;
   backend = new Backend();
   backend->config = ReadConfig();
+  if (!backend->config.capture.empty() &&
+      !winplat::CaptureUsbTransfers(backend->config.capture, backend->config.captureImages)) {
+    Debug(kDebugSteps, "capture: %s cannot be written", backend->config.capture.c_str());
+  }
   return SANE_STATUS_GOOD;
 }
 

@@ -99,6 +99,17 @@ std::string Apply(const std::vector<std::string>& words, Config* config) {
     config->library = words[1];
     return "";
   }
+  if (key == "capture" || key == "capture-images") {
+    if (words.size() != 2 || (key == "capture-images" && words[1] != "on" && words[1] != "off")) {
+      return key == "capture" ? "capture takes one file" : "capture-images takes on or off";
+    }
+    if (key == "capture") {
+      config->capture = words[1];
+    } else {
+      config->captureImages = words[1] == "on";
+    }
+    return "";
+  }
   return "unknown setting " + key;
 }
 

@@ -6,6 +6,8 @@
 //   retries N                 repeats of a reserve that finds the scanner busy or warming up
 //   retry-delay MS            pause before each repeat
 //   library PATH              the I/O handler library (default: WIASTIIO.so beside the backend)
+//   capture FILE              write the USB scanner's transfers to FILE (docs/CAPTURE.md)
+//   capture-images off        leave the image bytes out of that capture
 #pragma once
 
 #include <cstdint>
@@ -37,6 +39,8 @@ struct Config {
   uint32_t retries = 10;
   uint32_t retryDelayMs = 200;
   std::string library;
+  std::string capture;
+  bool captureImages = true;
 };
 
 // Reads the settings from `text`; each line that is not understood is skipped and described in

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine and runs every test:
 #   windows   the PE library and its tests under Wine (the contention doubles as real DLLs)
-#   linux     the handler over the platform models: unit, white-box, end-to-end and tool tests, and
-#             the .deb (lintian, when installed: no error, no warning) installed into a scratch root
+#   linux     the handler over the platform models: unit, white-box, end-to-end and tool tests; the
+#             .deb (lintian, when installed: no error, no warning) installed into a scratch root; the
+#             captures of tests/captures replayed as the device, and the Windows build's capture
 #   lint      clang-format (dry run) over every source, clang-tidy over the library and platform layer
 #   sanitize  the same under AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan      several threads on one handler under ThreadSanitizer

@@ -1,7 +1,18 @@
 // usb-scanner-sim: runs a program with the scanner simulator plugged in as a USB scanner, so that a
 // program using the Linux USB route (over libusb) scans without hardware.
 //
-//   usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] -- program [arguments...]
+//   usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K]
+//                   [--short-answer K] [--stall-answer K] [--unplug-answer K] -- program [arguments...]
+//   usb-scanner-sim --replay FILE [--ids VVVV:PPPP] -- program [arguments...]
+//
+// With --replay the device answers from a capture file instead (docs/CAPTURE.md), with the capture's
+// ids unless --ids says otherwise. A program that departs from the capture gets a failed transfer and
+// the step that departed is printed; so are recorded transfers the program never reached. The exit
+// status is then kReplayDeparted.
+//
+// --jam K jams sheet K of the feeder as it is fed; the answer to command K (counted from 1) comes cut
+// to 16 bytes (--short-answer), never comes (--stall-answer: the program's transfer times out), or the
+// scanner is unplugged instead (--unplug-answer).
 //
 // The simulator lives in this process and answers the program's USB transfers through a umockdev test
 // bed. The program runs with libumockdev-preload.so.0 in LD_PRELOAD, UMOCKDEV_DIR set to the bed and
@@ -14,20 +25,57 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "simulator/FaultyPort.h"
 #include "simulator/ScannerSimulator.h"
+#include "simulator/usb/ReplayPort.h"
 #include "simulator/usb/UsbTestBed.h"
 
 namespace {
 
 constexpr uint16_t kVendorId = 0x1234;
 constexpr uint16_t kProductId = 0x5678;
+// The exit status of a replay that the program departed from, or did not finish.
+constexpr int kReplayDeparted = 99;
+// What a port call reports when the device has gone from the bus.
+constexpr uint32_t kErrorDeviceGone = 1167;
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] -- program [arguments...]\n");
+               "usage: usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K] [--short-answer K]\n"
+               "                       [--stall-answer K] [--unplug-answer K] -- program [arguments...]\n"
+               "       usb-scanner-sim --replay FILE [--ids VVVV:PPPP] -- program [arguments...]\n");
   return 2;
+}
+
+// The replay device of a capture file; null with a message when the file is not one.
+std::unique_ptr<scansim::usb::ReplayPort> LoadReplay(const char* path, unsigned* vendor, unsigned* product,
+                                                     bool idsGiven) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  capture::Capture capture;
+  std::string problem;
+  if (!file.good() && !file.eof()) {
+    problem = std::strerror(errno);
+  } else if (capture::ParseCapture(text.str(), &capture, &problem) && !capture.device && !idsGiven) {
+    problem = "no device line: give the ids with --ids";
+  }
+  if (!problem.empty()) {
+    std::fprintf(stderr, "usb-scanner-sim: %s: %s\n", path, problem.c_str());
+    return nullptr;
+  }
+  if (!idsGiven) {
+    *vendor = capture.vendorId;
+    *product = capture.productId;
+  }
+  return std::make_unique<scansim::usb::ReplayPort>(std::move(capture));
 }
 
 bool ParseNumber(const char* text, unsigned long* value) {
@@ -43,6 +91,11 @@ int main(int argc, char** argv) {
   config.feeder_sheets = 2;
   unsigned vendor = kVendorId;
   unsigned product = kProductId;
+  bool idsGiven = false;
+  const char* replay = nullptr;
+  // Answers spoiled, by the number of their command.
+  std::vector<std::pair<uint32_t, scansim::Fault>> faults;
+  constexpr uint32_t kShortAnswerBytes = 16;
   int first = 1;
   for (; first < argc && std::strcmp(argv[first], "--") != 0; first += 2) {
     if (first + 1 >= argc) {
@@ -56,6 +109,17 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(option, "--block-bytes") == 0 && ParseNumber(argument, &value) && value > 0) {
       config.block_bytes = static_cast<uint32_t>(value);
     } else if (std::strcmp(option, "--ids") == 0 && std::sscanf(argument, "%4x:%4x", &vendor, &product) == 2) {
+      idsGiven = true;
+    } else if (std::strcmp(option, "--jam") == 0 && ParseNumber(argument, &value) && value > 0) {
+      config.script.jam_sheet = static_cast<uint32_t>(value);
+    } else if (std::strcmp(option, "--short-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
+      faults.emplace_back(value, scansim::Fault::ShortCount(kShortAnswerBytes));
+    } else if (std::strcmp(option, "--stall-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
+      faults.emplace_back(value, scansim::Fault::FailZeroCount(scansim::kErrorSemTimeout));
+    } else if (std::strcmp(option, "--unplug-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
+      faults.emplace_back(value, scansim::Fault::FailZeroCount(kErrorDeviceGone));
+    } else if (std::strcmp(option, "--replay") == 0) {
+      replay = argument;
     } else {
       return Usage();
     }
@@ -64,9 +128,18 @@ int main(int argc, char** argv) {
     return Usage();
   }
 
-  scansim::ScannerSimulator scanner(config);
+  std::unique_ptr<scansim::usb::ReplayPort> recorded;
+  if (replay != nullptr && !(recorded = LoadReplay(replay, &vendor, &product, idsGiven))) {
+    return 2;
+  }
+  scansim::ScannerSimulator simulator(config);
+  scansim::FaultyPort scanner(simulator);
+  for (const auto& fault : faults) {
+    scanner.AtExchange(fault.first, scansim::Phase::kRead, fault.second);
+  }
   scansim::usb::TestBed bed;
-  bed.Plug(&scanner, static_cast<uint16_t>(vendor), static_cast<uint16_t>(product));
+  bed.Plug(recorded ? static_cast<scansim::Port*>(recorded.get()) : &scanner, static_cast<uint16_t>(vendor),
+           static_cast<uint16_t>(product));
 
   char ids[16];
   std::snprintf(ids, sizeof(ids), "%04x:%04x", vendor, product);
@@ -89,6 +162,19 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (recorded) {
+    const std::string departure = recorded->Departure();
+    const std::string leftOver = recorded->LeftOver();
+    if (!departure.empty()) {
+      std::fprintf(stderr, "usb-scanner-sim: the replay of %s departed at %s\n", replay, departure.c_str());
+    }
+    if (!leftOver.empty()) {
+      std::fprintf(stderr, "usb-scanner-sim: the replay of %s ended with %s\n", replay, leftOver.c_str());
+    }
+    if (!departure.empty() || !leftOver.empty()) {
+      return kReplayDeparted;
+    }
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -20,6 +20,10 @@ namespace {
 
 // What the emulated kernel offers, like a kernel on a controller without scatter-gather: libusb then
 // cuts bulk transfers longer than 16 KB into URBs chained with BULK_CONTINUATION.
+constexpr uint32_t kErrorStall = 31;
+constexpr uint32_t kErrorNoAnswer = 121;
+constexpr uint32_t kErrorGone = 1167;
+
 constexpr uint32_t kCapabilities =
     USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 
@@ -121,6 +125,24 @@ struct Device {
     }
   }
 
+  // The URB status of a port call that failed with `error`: 0 for a scanner that does not answer (the
+  // host times out), -EPIPE for an endpoint that stalls (31), -ESHUTDOWN for a device that is gone
+  // (1167: every later ioctl fails with ENODEV), -EPROTO for any other error.
+  int FailedStatus(uint32_t error) {
+    switch (error) {
+      case kErrorStall:
+        return -EPIPE;
+      case kErrorGone:
+        disconnected = true;
+        return -ESHUTDOWN;
+      case kErrorNoAnswer:
+      case 0:
+        return 0;
+      default:
+        return -EPROTO;
+    }
+  }
+
   // One bulk URB. An OUT URB is one write to the port. libusb cuts an IN transfer longer than 16 KB
   // into several URBs submitted back to back, all but the last with SHORT_NOT_OK; they are gathered
   // and the whole transfer is one read of the port, answered at the last URB unless IN transfers
@@ -140,13 +162,18 @@ struct Device {
     if ((urb->endpoint & 0x80) == 0) {
       const auto asked = static_cast<uint32_t>(urb->buffer_length);
       uint32_t moved = 0;
-      port->Write(buffer->data, asked, &moved);
+      const bool taken = port->Write(buffer->data, asked, &moved);
       transfers.push_back("OUT " + std::to_string(asked) + " " + std::to_string(moved) + ": " +
                           Hex(buffer->data, asked, " "));
       umockdev_ioctl_data_unref(buffer);
-      urb->actual_length = static_cast<int>(moved);
-      urb->status = 0;
-      done.push_back(umockdev_ioctl_data_ref(urbData));
+      const int status = taken ? 0 : FailedStatus(port->LastError());
+      if (status == 0 && !taken) {
+        stalled.push_back(umockdev_ioctl_data_ref(urbData));  // not taken: the host times out
+      } else {
+        urb->actual_length = static_cast<int>(taken ? moved : 0);
+        urb->status = status;
+        done.push_back(umockdev_ioctl_data_ref(urbData));
+      }
       umockdev_ioctl_client_complete(client, 0, 0);
       return;
     }
@@ -180,9 +207,21 @@ struct Device {
     // A scanner with nothing to say does not answer at all.
     const bool answered = !stall && port->Read(bytes.data(), asked, &moved);
     moved = std::min(moved, asked);
+    const int failed = answered || stall ? 0 : FailedStatus(port->LastError());
     transfers.push_back("IN " + std::to_string(asked) + (answered ? " " + std::to_string(moved) : " stalled"));
-    if (!answered) {
+    if (!answered && failed == 0) {
       stalled.insert(stalled.end(), gathered.begin(), gathered.end());
+      gathered.clear();
+      return;
+    }
+    if (!answered) {
+      // The first URB carries the failure; the rest of the transfer is cancelled.
+      for (size_t i = 0; i < gathered.size(); ++i) {
+        auto* urb = reinterpret_cast<usbdevfs_urb*>(gathered[i]->data);
+        urb->actual_length = 0;
+        urb->status = i == 0 ? failed : -ECONNRESET;
+        done.push_back(gathered[i]);
+      }
       gathered.clear();
       return;
     }

@@ -8,7 +8,9 @@
 // IN transfer is one Port::Read of the length asked, however many URBs libusb cuts it into; every OUT
 // URB is one Port::Write (an OUT transfer above 16 KB would come as several; commands are far
 // shorter). The ioctls are answered on umockdev's own thread; the port is called only there, one
-// transfer at a time.
+// transfer at a time. A port call that fails is answered by its LastError(): 31 stalls the endpoint,
+// 1167 takes the device off the bus (every later ioctl fails with ENODEV), any other code but 121 is
+// an I/O error; 121 is no answer at all, so that the host times out.
 #pragma once
 
 #include <cstdint>

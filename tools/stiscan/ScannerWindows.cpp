@@ -52,9 +52,19 @@ class WindowsScanner : public Scanner {
       // The library loads "prtmon64.dll" by name each port cycle and finds this module already loaded.
       // Holding it for the whole run keeps the double, and the simulator it points to, alive between
       // the library's loads and frees.
-      const std::string path = client::ProgramDirectory() + "prtmon64.dll";
+      std::string path = client::ProgramDirectory() + "prtmon64.dll";
       monitor_ = LoadLibraryA(path.c_str());
       FARPROC proc = monitor_ != nullptr ? GetProcAddress(monitor_, "DoubleControl") : nullptr;
+      if (monitor_ != nullptr && proc == nullptr) {
+        // Beside the tool is another device monitor (the capturing one): the test device monitor is
+        // then the installed one, in the system folder, which that module loads by its full path.
+        char system[MAX_PATH];
+        const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+        path = std::string(system, length < MAX_PATH ? length : 0) + "\\prtmon64.dll";
+        FreeLibrary(monitor_);
+        monitor_ = LoadLibraryA(path.c_str());
+        proc = monitor_ != nullptr ? GetProcAddress(monitor_, "DoubleControl") : nullptr;
+      }
       if (proc == nullptr) {
         *status = kExitLibrary;
         *error = "--simulate needs the test device monitor " + path + " (error " + std::to_string(GetLastError()) + ")";

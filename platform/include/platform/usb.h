@@ -47,4 +47,10 @@ std::vector<UsbScanner> UsbScanners();
 // claimed until PortRelease, so no other program takes the scanner in between.
 void InstallUsbPortArbitration();
 
+// Writes every transfer of the route to `path` from now on (docs/CAPTURE.md), replacing the file; an
+// empty path stops. `images` false leaves out the image bytes of read-image transfers. Without a call,
+// WIASTIIO_CAPTURE names the file and WIASTIIO_CAPTURE_IMAGES=0 leaves the images out. False when the
+// file cannot be written.
+bool CaptureUsbTransfers(const std::string& path, bool images);
+
 }  // namespace winplat

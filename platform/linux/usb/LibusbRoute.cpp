@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "../Names.h"
+#include "Capture.h"
 #include "UsbRoute.h"
 #include "platform/usb.h"
 
@@ -324,6 +325,7 @@ class UsbscanPort : public DeviceObject {
       SetLastError(error == kErrorDeviceNotConnected ? ERROR_FILE_NOT_FOUND : error);
       return FALSE;
     }
+    CaptureOpened(device_.get(), connection_->descriptor);
     return TRUE;
   }
 
@@ -380,13 +382,16 @@ class UsbscanPort : public DeviceObject {
     const int result = libusb_bulk_transfer(connection_->handle, endpoint, static_cast<unsigned char*>(buffer),
                                             static_cast<int>(length), &actual, timeout);
     *moved = static_cast<DWORD>(actual);
+    const DWORD error = result == LIBUSB_SUCCESS ? ERROR_SUCCESS : WindowsError(result);
+    CaptureTransfer((endpoint & LIBUSB_ENDPOINT_IN) != 0, static_cast<const uint8_t*>(buffer), length, *moved, result,
+                    error);
     if (result == LIBUSB_SUCCESS) {
       return TRUE;
     }
     if (result == LIBUSB_ERROR_PIPE) {
       libusb_clear_halt(connection_->handle, endpoint);
     }
-    SetLastError(WindowsError(result));
+    SetLastError(error);
     return FALSE;
   }
 

@@ -39,6 +39,10 @@ std::vector<UsbScanner> UsbScanners() {
   return {};
 }
 
+bool CaptureUsbTransfers(const std::string& path, bool /*images*/) {
+  return path.empty();
+}
+
 void InstallUsbPortArbitration() {
   ModuleDefinition definition;
   definition.entries["PortAcquire"] = Entry(&detail::PortAcquire);

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Replays every capture (*.txt) of a folder as the device, through usb-scanner-sim --replay:
+#   replay.sh FOLDER USB_SCANNER_SIM STISCAN [SANE_BIN_DIR]
+# Each capture says in its comments how it is replayed and what the program then does:
+#   # replay: stiscan OPTIONS | scanimage OPTIONS   the command the session ran, without device or output
+#   # expect: exit N                                its exit status (0 when not said)
+#   # expect-output: TEXT                           a line of its output (any number of these)
+# The device answers with the test ids 1a2b:3c4d whatever the capture's; stiscan gets the direct route
+# to them, scanimage the backend's device for them, and both write their pages into a scratch folder.
+# A program that departs from a capture, or leaves recorded transfers over, fails it. Without the
+# backend's folder (or scanimage), the captures replayed through scanimage are skipped.
+set -uo pipefail
+folder=$(cd "$1" && pwd) usbsim=$2 stiscan=$3 sanebin=${4:-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/conf"
+echo wiastiio >"$work/conf/dll.conf"
+echo "usb 0x1a2b 0x3c4d" >"$work/conf/wiastiio.conf"
+# A timeout in a capture lasts 0.6 s of the handler's 120 s bound.
+export WIASTIIO_USBSCAN_MS_PER_SECOND=5 SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$sanebin
+failed=0 count=0
+for capture in "$folder"/*.txt; do
+  name=$(basename "$capture")
+  count=$((count + 1))
+  read -r program options < <(sed -n 's/^# replay: //p' "$capture" | head -1)
+  expected=$(sed -n 's/^# expect: exit //p' "$capture" | head -1)
+  case $program in
+  stiscan) run=("$stiscan" --route direct --vid 0x1a2b --pid 0x3c4d -o page%d.png) ;;
+  scanimage)
+    run=(scanimage -d wiastiio:usb:1a2b:3c4d)
+    [ -n "$sanebin" ] && command -v scanimage >/dev/null || { echo "skip $name: no backend or scanimage"; continue; }
+    ;;
+  *) echo "FAIL $name: no '# replay: stiscan|scanimage OPTIONS' line"; failed=1; continue ;;
+  esac
+  rm -rf "$work/out" && mkdir "$work/out"
+  # shellcheck disable=SC2086 # the options are words
+  (cd "$work/out" && timeout 120 "$usbsim" --ids 1a2b:3c4d --replay "$capture" -- "${run[@]}" $options) \
+    >"$work/log" 2>&1
+  status=$?
+  problem=
+  [ "$status" = "${expected:-0}" ] || problem="exit $status, expected ${expected:-0}"
+  while IFS= read -r text; do
+    grep -qF -- "$text" "$work/log" || problem="${problem:+$problem; }no line with: $text"
+  done < <(sed -n 's/^# expect-output: //p' "$capture")
+  if [ -n "$problem" ]; then
+    echo "FAIL $name: $problem"
+    sed 's/^/    /' "$work/log"
+    failed=1
+  else
+    echo "ok   $name (exit $status)"
+  fi
+done
+[ "$count" -gt 0 ] || { echo "no captures in $folder"; exit 1; }
+exit $failed
