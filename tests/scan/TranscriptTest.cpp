@@ -67,6 +67,8 @@ const char* const kScenarios[] = {
     "object-position-answers",
     "flatbed-only-windows",
     "inquiry-unused-bytes",
+    "direct-initialize-fails-after-open",
+    "teardown-after-refused-release",
 };
 
 class Transcript : public ::testing::TestWithParam<const char*> {};

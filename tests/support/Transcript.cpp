@@ -264,8 +264,9 @@ class Tap : public scansim::Port {
     }
     Record::Current().Note(line, true);
     const std::vector<std::string>& violations = scanner_.ProtocolViolations();
+    // Still inside the transfer: the module call making it is taken once it has returned, with its result.
     for (; violationsSeen_ < violations.size(); ++violationsSeen_) {
-      Record::Current().Note("S " + violations[violationsSeen_]);
+      Record::Current().Note("S " + violations[violationsSeen_], true);
     }
   }
 

@@ -10,19 +10,15 @@ class CDeviceMonitorRoute final : public CContentionRoute {
 
   HRESULT Open(CSTIIOHandler& handler) const override { return handler.OpenPort_prtmon(); }
 
-  // Null once the module is freed (or when it never exported them): calling through the pointers
-  // would jump into unmapped code, so such a transfer fails as one that moved nothing.
   BOOL Write(CSTIIOHandler& handler, LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) const override {
-    if (handler.m_pfnDeviceWrite == nullptr) {
-      ::SetLastError(ERROR_INVALID_HANDLE);
+    if (Refused(handler, handler.m_pfnDeviceWrite != nullptr, "CoWriteFile", "DeviceWrite")) {
       return FALSE;
     }
     return handler.m_pfnDeviceWrite(lpBuffer, dwLength, lpdwWritten);
   }
 
   BOOL Read(CSTIIOHandler& handler, LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) const override {
-    if (handler.m_pfnDeviceRead == nullptr) {
-      ::SetLastError(ERROR_INVALID_HANDLE);
+    if (Refused(handler, handler.m_pfnDeviceRead != nullptr, "CoReadFile", "DeviceRead")) {
       return FALSE;
     }
     return handler.m_pfnDeviceRead(lpBuffer, dwLength, lpdwRead);
@@ -42,6 +38,23 @@ class CDeviceMonitorRoute final : public CContentionRoute {
     } else {
       handler.DebugPrint("[STI]Closing Device Monitor fails");
     }
+  }
+
+ private:
+  // The entry points are null once the module is freed, or when it never exported them: calling
+  // through them would jump into unmapped code, so the transfer fails as one that moved nothing, and
+  // says why.
+  static bool Refused(CSTIIOHandler& handler, bool bEntry, LPCSTR pszPrimitive, LPCSTR pszEntry) {
+    if (bEntry) {
+      return false;
+    }
+    if (handler.m_hDll != nullptr && handler.m_bPortAcquired) {
+      handler.DebugPrint("[STI]%s refused: the device monitor has no %s", pszPrimitive, pszEntry);
+    } else {
+      handler.DebugPrint("[STI]%s refused: no port is granted", pszPrimitive);
+    }
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return true;
   }
 };
 

@@ -8,11 +8,6 @@ namespace {
 // The class driver numbers its device objects \\.\Usbscan0 to \\.\Usbscan254.
 constexpr int USBSCAN_NAMES = 255;
 
-// Each bulk transfer on the port ends after this many seconds of silence, failing as an I/O failure,
-// so that a scanner that stops answering cannot hold the caller for ever. Generous: a scanner warming
-// its lamp or feeding a sheet answers well within it. Event waits stay unbounded.
-constexpr ULONG USBSCAN_TRANSFER_TIMEOUT_SECONDS = 120;
-
 class CUsbscanRoute final : public CContentionRoute {
  public:
   constexpr CUsbscanRoute() : CContentionRoute("portarb.dll", "Portarb.dll", PORT_MODE_PORT_ARBITRATION) {}
@@ -70,6 +65,13 @@ HRESULT CSTIIOHandler::OpenPort_usbscan() {
     CloseHandle(m_hDevice);
     m_hDevice = nullptr;
   }
+  // Ids the registry never stated would be the wildcard 0 and 0, and take whatever scanner answers
+  // first, of any maker; they match no port.
+  if (!m_bVidStated || !m_bPidStated) {
+    DebugPrint("[STI]Vid and Pid are not both in the registry: no scanner port is searched");
+    m_hDevice = INVALID_HANDLE_VALUE;
+    return E_FAIL;
+  }
 
   CHAR szName[32];
   for (int n = 0; n < USBSCAN_NAMES; ++n) {
@@ -86,7 +88,8 @@ HRESULT CSTIIOHandler::OpenPort_usbscan() {
 
     // Ids 0, 0 accept any scanner port.
     if (m_wVid == 0 && m_wPid == 0) {
-      return TakeUsbscanPort();
+      m_bPortOpened = TRUE;
+      return S_OK;
     }
 
     // A port that does not answer the query keeps the zero ids and so does not match.
@@ -95,7 +98,8 @@ HRESULT CSTIIOHandler::OpenPort_usbscan() {
     DeviceIoControl(m_hDevice, IOCTL_GET_DEVICE_DESCRIPTOR, &descriptor, sizeof(descriptor), &descriptor,
                     sizeof(descriptor), &cbReturned, nullptr);
     if (descriptor.usVendorId == m_wVid && descriptor.usProductId == m_wPid) {
-      return TakeUsbscanPort();
+      m_bPortOpened = TRUE;
+      return S_OK;
     }
 
     CloseHandle(m_hDevice);
@@ -105,13 +109,4 @@ HRESULT CSTIIOHandler::OpenPort_usbscan() {
   // No port: the cycle goes on and its first transfer fails on the invalid handle.
   m_hDevice = INVALID_HANDLE_VALUE;
   return E_FAIL;
-}
-
-HRESULT CSTIIOHandler::TakeUsbscanPort() {
-  m_bPortOpened = TRUE;
-  // A class driver that refuses the bound leaves the transfers as they always were.
-  USBSCAN_TIMEOUT timeout = {USBSCAN_TRANSFER_TIMEOUT_SECONDS, USBSCAN_TRANSFER_TIMEOUT_SECONDS, 0};
-  DWORD cbReturned = 0;
-  DeviceIoControl(m_hDevice, IOCTL_SET_TIMEOUT, &timeout, sizeof(timeout), nullptr, 0, &cbReturned, nullptr);
-  return S_OK;
 }

@@ -63,6 +63,9 @@ HRESULT CSTIIOHandler::RawReadData(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, L
   const BOOL bRead = CoReadFile(lpBuffer, *lpdwNumberOfBytes, &dwRead);
   // The count comes back as the bytes that arrived, on failure too: a caller must not take the whole
   // buffer for data.
+  if (dwRead != *lpdwNumberOfBytes) {
+    DebugPrint("[STI]RawReadData: %d of the %d bytes asked arrived", dwRead, *lpdwNumberOfBytes);
+  }
   *lpdwNumberOfBytes = dwRead;
   if (!bRead) {
     m_dwLastError = ::GetLastError();

@@ -26,9 +26,10 @@ struct COMMAND_EXCHANGE {
   LPCSTR pszWriteCount;
   // Whether a written count that differs from the length is a short transfer.
   COUNT_CHECK writeCheck;
-  // The same for the answer. Every command checks it: an answer shorter than its fixed size is never
-  // judged, since its missing bytes would be those of an earlier answer or of no answer at all.
+  // The same for the answer. A kAfterResult answer is short only when it lacks a byte its judgement
+  // reads (cbJudged): what arrived is judged, however much of the fixed size it is.
   COUNT_CHECK readCheck;
+  DWORD cbJudged;
   // A short transfer ends the port cycle (CloseDevice); the exchange can no longer be trusted to be in step.
   BOOL bCloseOnShort;
   // The result of a short transfer.

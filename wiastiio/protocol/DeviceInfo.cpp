@@ -1,5 +1,6 @@
 // The device-information inquiry: one exchange of the inquiry command, then the scanner's 70-byte
 // answer turned into the SCAN_DEVICE_INFO record the minidriver reads.
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -263,13 +264,13 @@ HRESULT CSTIIOHandler::AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdw
 }
 
 HRESULT CSTIIOHandler::DumpDeviceInfo() {
-  // The vendor text fills all 8 bytes without a terminator when it is 8 characters long.
-  CHAR szVendorID[sizeof(m_WiaDeviceInfo.szVendorID) + 1];
-  memcpy(szVendorID, m_WiaDeviceInfo.szVendorID, sizeof(m_WiaDeviceInfo.szVendorID));
-  szVendorID[sizeof(m_WiaDeviceInfo.szVendorID)] = 0;
-
+  // A vendor text of 8 characters has no terminator of its own: the line runs on into the product text,
+  // which is always terminated within the record.
+  static_assert(offsetof(SCAN_DEVICE_INFO, szProductID) ==
+                    offsetof(SCAN_DEVICE_INFO, szVendorID) + sizeof(m_WiaDeviceInfo.szVendorID),
+                "the product text follows the vendor text");
   DebugPrint("[STI]===========ALL INFORMATION FROM DEVICE=============");
-  DebugPrint("[STI]Vendor ID : %s", szVendorID);
+  DebugPrint("[STI]Vendor ID : %s", m_WiaDeviceInfo.szVendorID);
   DebugPrint("[STI]Product ID : %s", m_WiaDeviceInfo.szProductID);
   DumpFields({
       {"[STI]Number of supported X resolution : %X", static_cast<DWORD>(m_WiaDeviceInfo.nX_Resolutions)},

@@ -55,7 +55,9 @@ inline EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchan
   DWORD dwRead = 0;
   bResult = CoReadFile(pResponse, cbResponse, &dwRead);
   dwError = bResult ? 0 : ::GetLastError();
-  const bool bShortRead = exchange.readCheck != COUNT_CHECK::kNone && dwRead != cbResponse;
+  const bool bShortRead = exchange.readCheck == COUNT_CHECK::kAfterResult
+                              ? dwRead < exchange.cbJudged
+                              : exchange.readCheck != COUNT_CHECK::kNone && dwRead != cbResponse;
   if (bShortRead && exchange.readCheck == COUNT_CHECK::kBeforeResult) {
     return shortTransfer(exchange.read, dwRead, cbResponse);
   }
