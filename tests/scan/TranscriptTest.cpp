@@ -69,6 +69,8 @@ const char* const kScenarios[] = {
     "inquiry-unused-bytes",
     "direct-initialize-fails-after-open",
     "teardown-after-refused-release",
+    "judged-answer-lengths",
+    "direct-vid-not-stated",
 };
 
 class Transcript : public ::testing::TestWithParam<const char*> {};
