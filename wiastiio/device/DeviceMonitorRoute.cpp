@@ -8,7 +8,7 @@ class CDeviceMonitorRoute final : public CContentionRoute {
  public:
   constexpr CDeviceMonitorRoute() : CContentionRoute("prtmon64.dll", "prtmon.dll", PORT_MODE_DEVICE_MONITOR) {}
 
-  HRESULT Open(CSTIIOHandler& handler) const override { return handler.OpenPort_prtmon(); }
+  void Open(CSTIIOHandler& handler) const override { handler.OpenPort_prtmon(); }
 
   BOOL Write(CSTIIOHandler& handler, LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) const override {
     if (Refused(handler, handler.m_pfnDeviceWrite != nullptr, "CoWriteFile", "DeviceWrite")) {
@@ -67,9 +67,8 @@ const CPortRoute& DeviceMonitorRoute() {
   return g_deviceMonitorRoute;
 }
 
-HRESULT CSTIIOHandler::OpenPort_prtmon() {
+void CSTIIOHandler::OpenPort_prtmon() {
   DebugPrint("CSTIIOHandler::OpenPort_prtmon()");
-  HRESULT hr = S_OK;
 
   if (m_hDll == nullptr) {
     DebugPrint("[STI]m_hDll is NULL");
@@ -77,24 +76,19 @@ HRESULT CSTIIOHandler::OpenPort_prtmon() {
   PFN_DEVICEOPEN pfnDeviceOpen = ContentionEntry<PFN_DEVICEOPEN>(m_hDll, "DeviceOpen");
   if (pfnDeviceOpen == nullptr) {
     DebugPrint("[STI]getting function pointer fails");
-    hr = E_FAIL;
   } else if (pfnDeviceOpen(3, 3, m_wVid, m_wPid, 0)) {
     DebugPrint("[STI]DeviceOpen success");
     m_bPortOpened = TRUE;
   } else {
-    hr = E_FAIL;
     DebugPrint("[STI]DLL Function call fails");
   }
 
   m_pfnDeviceRead = ContentionEntry<PFN_DEVICEREAD>(m_hDll, "DeviceRead");
   if (m_pfnDeviceRead == nullptr) {
     DebugPrint("[STI]Getting Pointer(DeviceRead) from prtmon.dll fails");
-    hr = E_FAIL;
   }
   m_pfnDeviceWrite = ContentionEntry<PFN_DEVICEWRITE>(m_hDll, "DeviceWrite");
   if (m_pfnDeviceWrite == nullptr) {
     DebugPrint("[STI]Getting Pointer(DeviceWrite) from prtmon.dll fails");
-    return E_FAIL;
   }
-  return hr;
 }

@@ -25,7 +25,7 @@ HRESULT CSTIIOHandler::Initialize(IStiDeviceControl* pHelDcb, DWORD dwStiVersion
   }
 
   // Only the success of the call matters: it shows the service has set the device up for us.
-  DWORD dwOpenMode = 0;
+  DWORD dwOpenMode{};
   HRESULT hr = pHelDcb->GetMyDeviceOpenMode(&dwOpenMode);
   if (FAILED(hr)) {
     WiaLogEntry(m_pIWiaLog, LOG_ERROR, 0, 0, "CSTIIOHandler::Initialize, couldn't get device open mode");

@@ -12,24 +12,20 @@ class CUsbscanRoute final : public CContentionRoute {
  public:
   constexpr CUsbscanRoute() : CContentionRoute("portarb.dll", "Portarb.dll", PORT_MODE_PORT_ARBITRATION) {}
 
-  HRESULT Open(CSTIIOHandler& handler) const override { return handler.OpenPort_usbscan(); }
+  void Open(CSTIIOHandler& handler) const override { handler.OpenPort_usbscan(); }
 
-  // WriteFile and ReadFile without an overlapped structure need somewhere to put the count.
   BOOL Write(CSTIIOHandler& handler, LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) const override {
     if (Closed(handler, "CoWriteFile")) {
       return FALSE;
     }
-    DWORD dwWritten = 0;
-    return ::WriteFile(handler.m_hDevice, lpBuffer, dwLength, lpdwWritten != nullptr ? lpdwWritten : &dwWritten,
-                       nullptr);
+    return ::WriteFile(handler.m_hDevice, lpBuffer, dwLength, lpdwWritten, nullptr);
   }
 
   BOOL Read(CSTIIOHandler& handler, LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) const override {
     if (Closed(handler, "CoReadFile")) {
       return FALSE;
     }
-    DWORD dwRead = 0;
-    return ::ReadFile(handler.m_hDevice, lpBuffer, dwLength, lpdwRead != nullptr ? lpdwRead : &dwRead, nullptr);
+    return ::ReadFile(handler.m_hDevice, lpBuffer, dwLength, lpdwRead, nullptr);
   }
 
   // A directly opened port stays open across cycles, as it always has: the next cycle searches again
@@ -58,7 +54,7 @@ const CPortRoute& UsbscanRoute() {
   return g_usbscanRoute;
 }
 
-HRESULT CSTIIOHandler::OpenPort_usbscan() {
+void CSTIIOHandler::OpenPort_usbscan() {
   // Every acquire on this route searches again; a port kept from an earlier cycle is let go first so
   // that its handle is not lost when the search overwrites m_hDevice.
   if (m_hDevice != nullptr && m_hDevice != INVALID_HANDLE_VALUE) {
@@ -70,10 +66,10 @@ HRESULT CSTIIOHandler::OpenPort_usbscan() {
   if (!m_bVidStated || !m_bPidStated) {
     DebugPrint("[STI]Vid and Pid are not both in the registry: no scanner port is searched");
     m_hDevice = INVALID_HANDLE_VALUE;
-    return E_FAIL;
+    return;
   }
 
-  CHAR szName[32];
+  CHAR szName[sizeof("\\\\.\\Usbscan254")];
   for (int n = 0; n < USBSCAN_NAMES; ++n) {
     wsprintfA(szName, "\\\\.\\Usbscan%d", n);
     m_hDevice = CreateFileA(szName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -89,17 +85,17 @@ HRESULT CSTIIOHandler::OpenPort_usbscan() {
     // Ids 0, 0 accept any scanner port.
     if (m_wVid == 0 && m_wPid == 0) {
       m_bPortOpened = TRUE;
-      return S_OK;
+      return;
     }
 
     // A port that does not answer the query keeps the zero ids and so does not match.
     DEVICE_DESCRIPTOR descriptor = {};
-    DWORD cbReturned = 0;
+    DWORD cbReturned{};
     DeviceIoControl(m_hDevice, IOCTL_GET_DEVICE_DESCRIPTOR, &descriptor, sizeof(descriptor), &descriptor,
                     sizeof(descriptor), &cbReturned, nullptr);
     if (descriptor.usVendorId == m_wVid && descriptor.usProductId == m_wPid) {
       m_bPortOpened = TRUE;
-      return S_OK;
+      return;
     }
 
     CloseHandle(m_hDevice);
@@ -108,5 +104,4 @@ HRESULT CSTIIOHandler::OpenPort_usbscan() {
 
   // No port: the cycle goes on and its first transfer fails on the invalid handle.
   m_hDevice = INVALID_HANDLE_VALUE;
-  return E_FAIL;
 }

@@ -46,8 +46,9 @@ class CSTIIOHandler {
   void ReadDeviceData(HKEY hParametersKey);
   HRESULT LoadPortContentionDll();
   HRESULT AcquirePort(BYTE byPortMode);
-  HRESULT OpenPort_prtmon();
-  HRESULT OpenPort_usbscan();
+  // Each opens the port of its route, or says why it could not; the cycle goes on either way.
+  void OpenPort_prtmon();
+  void OpenPort_usbscan();
   HRESULT CloseDevice();
   HRESULT ReleasePort(BYTE byPortMode);
 
@@ -80,8 +81,8 @@ class CSTIIOHandler {
   HRESULT GetDeviceInfo();
   HRESULT CallGetDeviceInfo();
   HRESULT ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse);
-  HRESULT AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight);
-  HRESULT DumpDeviceInfo();
+  void AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight);
+  void DumpDeviceInfo();
   HRESULT CallSetWindowParameter();
   HRESULT CallRead(LPVOID lpOutBuffer);
   HRESULT CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData);

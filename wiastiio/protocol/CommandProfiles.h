@@ -15,15 +15,9 @@
 // yields E_FAIL.
 constexpr COMMAND_EXCHANGE BothCountsChecked(LPCSTR pszWriteCount, BOOL bCloseOnShort, HRESULT hrFailedCall,
                                              EXCHANGE_TEXTS write, EXCHANGE_TEXTS read) {
-  return {pszWriteCount,
-          COUNT_CHECK::kBeforeResult,
-          COUNT_CHECK::kBeforeResult,
-          0,
-          bCloseOnShort,
-          E_FAIL,
-          hrFailedCall,
-          write,
-          read};
+  return {
+      pszWriteCount, COUNT_CHECK::kBeforeResult, COUNT_CHECK::kBeforeResult, bCloseOnShort, E_FAIL, hrFailedCall, write,
+      read};
 }
 
 // The inquiry ends its port cycle itself, whatever happened, so a short transfer leaves the port alone.
@@ -46,8 +40,8 @@ inline constexpr COMMAND_EXCHANGE kReserveUnitExchange =
 // short transfer, and leaves the port cycle to the dispatcher.
 constexpr COMMAND_EXCHANGE AnswerCountChecked(DWORD cbJudged, HRESULT hrShortTransfer, HRESULT hrFailedCall,
                                               EXCHANGE_TEXTS write, EXCHANGE_TEXTS read) {
-  return {nullptr, COUNT_CHECK::kNone, COUNT_CHECK::kAfterResult, cbJudged, FALSE, hrShortTransfer, hrFailedCall, write,
-          read};
+  return {nullptr, COUNT_CHECK::kNone, COUNT_CHECK::kAfterResult, FALSE, hrShortTransfer, hrFailedCall, write, read,
+          cbJudged};
 }
 
 // The bytes a judgement reads: the start code and the status, and for the condition bits wMsgData too.

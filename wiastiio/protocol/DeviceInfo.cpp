@@ -2,6 +2,7 @@
 // answer turned into the SCAN_DEVICE_INFO record the minidriver reads.
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "device/HeldPort.h"
@@ -131,13 +132,12 @@ HRESULT CSTIIOHandler::CallGetDeviceInfo() {
 
   // The port cycle ends here whatever the exchange did.
   auto inquire = [this]() -> HRESULT {
-    INQUIRY_RESPONSE response;
-    memset(&response, 0, sizeof(response));
+    INQUIRY_RESPONSE response = {};
     const EXCHANGE_RESULT exchange = RunCommand(kInquiryExchange, m_cmdInquiry, &response);
     if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
       return exchange.hr;
     }
-    const HRESULT hr = JudgeResponse(kInquiryJudgement, response.byStartCode, response.byStatusCode, 0);
+    const HRESULT hr = JudgeResponse(kInquiryJudgement, response.byStartCode, response.byStatusCode, WORD{});
     if (hr != S_OK) {
       return hr;
     }
@@ -225,9 +225,9 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
   DWORD dwFlatbedMaxLength = LoadBigEndian32(pResponse->byFlatbedMaxLength);
   DebugPrint("[STI]before adjust:bed width = %d , height = %d", dwBedWidth, dwBedHeight);
 
-  AdjustToPaperSize(static_cast<LONG>(dwBedWidth), 0, &dwBedWidth, nullptr);
-  AdjustToPaperSize(0, dwFlatbedMaxLength, nullptr, &dwFlatbedMaxLength);
-  AdjustToPaperSize(0, dwADFMaxLength, nullptr, &dwADFMaxLength);
+  AdjustToPaperSize(static_cast<LONG>(dwBedWidth), DWORD{}, &dwBedWidth, nullptr);
+  AdjustToPaperSize(LONG{}, dwFlatbedMaxLength, nullptr, &dwFlatbedMaxLength);
+  AdjustToPaperSize(LONG{}, dwADFMaxLength, nullptr, &dwADFMaxLength);
 
   DebugPrint("[STI]after adjust:bed width = %d , bed height = %d , adf height = %d", dwBedWidth, dwFlatbedMaxLength,
              dwADFMaxLength);
@@ -241,15 +241,14 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
   m_WiaDeviceInfo.dwMaxScanTime = MAX_SCAN_TIME_MS;
   m_WiaDeviceInfo.dwRGBOrder = LoadBigEndian16(pResponse->byRGBOrder);
 
-  FormatFirmwareVersion(m_WiaDeviceInfo.wszFirmwareVersion,
-                        sizeof(m_WiaDeviceInfo.wszFirmwareVersion) / sizeof(m_WiaDeviceInfo.wszFirmwareVersion[0]),
+  FormatFirmwareVersion(m_WiaDeviceInfo.wszFirmwareVersion, std::size(m_WiaDeviceInfo.wszFirmwareVersion),
                         pResponse->byFirmwareVersion[1]);
 
   DumpDeviceInfo();
   return hr;
 }
 
-HRESULT CSTIIOHandler::AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight) {
+void CSTIIOHandler::AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight) {
   if (pdwWidth != nullptr) {
     *pdwWidth = SnapToPaper(static_cast<DWORD>(lWidth), kWidthSnaps);
     DebugPrint("[STI] adjust width is %d ", *pdwWidth);
@@ -260,10 +259,9 @@ HRESULT CSTIIOHandler::AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdw
     }
     DebugPrint("[STI] adjust Height is %d ", dwAdjusted);
   }
-  return 0;
 }
 
-HRESULT CSTIIOHandler::DumpDeviceInfo() {
+void CSTIIOHandler::DumpDeviceInfo() {
   // A vendor text of 8 characters has no terminator of its own: the line runs on into the product text,
   // which is always terminated within the record.
   static_assert(offsetof(SCAN_DEVICE_INFO, szProductID) ==
@@ -288,5 +286,4 @@ HRESULT CSTIIOHandler::DumpDeviceInfo() {
   });
   DebugPrint("[STI]Firmware Version : %ws", m_WiaDeviceInfo.wszFirmwareVersion);
   DebugPrint("[STI]=============END OF ALL INFORMATION =================");
-  return 0;
 }
