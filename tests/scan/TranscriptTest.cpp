@@ -71,6 +71,9 @@ const char* const kScenarios[] = {
     "teardown-after-refused-release",
     "judged-answer-lengths",
     "direct-vid-not-stated",
+    "texts-end-at-their-terminator",
+    "mid-scan-device-info-first",
+    "route-switch-keeps-the-open-flag",
 };
 
 class Transcript : public ::testing::TestWithParam<const char*> {};

@@ -2,7 +2,6 @@
 // answer turned into the SCAN_DEVICE_INFO record the minidriver reads.
 #include <cstddef>
 #include <cstring>
-#include <iterator>
 #include <new>
 
 #include "device/HeldPort.h"
@@ -76,30 +75,26 @@ void CopyIdentification(char* pszTo, const BYTE* pbyFrom, size_t cbCopy, size_t 
   }
 }
 
-// Appends the decimal digits of dwValue at pwsz[*pcch], keeping room for the terminator.
-void AppendDecimal(WCHAR* pwsz, size_t cchMax, size_t* pcch, DWORD dwValue) {
-  WCHAR wszDigits[10];
-  size_t cDigits = 0;
-  do {
-    wszDigits[cDigits++] = static_cast<WCHAR>(u'0' + dwValue % 10);
-    dwValue /= 10;
-  } while (dwValue != 0);
-  while (cDigits > 0 && *pcch + 1 < cchMax) {
-    pwsz[(*pcch)++] = wszDigits[--cDigits];
+// Writes the decimal digits of dwValue at pwsz and returns the place after them.
+WCHAR* AppendDecimal(WCHAR* pwsz, DWORD dwValue) {
+  if (dwValue >= 10) {
+    pwsz = AppendDecimal(pwsz, dwValue / 10);
   }
+  *pwsz = static_cast<WCHAR>(u'0' + dwValue % 10);
+  return pwsz + 1;
 }
 
 // The scanner's answer carries no major number; byte 64 is not read.
 const DWORD FIRMWARE_MAJOR = 0;
 
-void FormatFirmwareVersion(WCHAR* pwsz, size_t cchMax, BYTE byMinor) {
-  size_t cch = 0;
-  AppendDecimal(pwsz, cchMax, &cch, FIRMWARE_MAJOR);
-  if (cch + 1 < cchMax) {
-    pwsz[cch++] = u'.';
-  }
-  AppendDecimal(pwsz, cchMax, &cch, byMinor);
-  pwsz[cch] = 0;
+// "major.minor"; the field holds the longest such text with room to spare.
+template <size_t N>
+void FormatFirmwareVersion(WCHAR (&wszVersion)[N], BYTE byMinor) {
+  static_assert(N >= sizeof("4294967295.255"), "the firmware text fits its field");
+  WCHAR* pwsz = AppendDecimal(wszVersion, FIRMWARE_MAJOR);
+  *pwsz++ = u'.';
+  pwsz = AppendDecimal(pwsz, byMinor);
+  *pwsz = 0;
 }
 
 }  // namespace
@@ -241,8 +236,7 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
   m_WiaDeviceInfo.dwMaxScanTime = MAX_SCAN_TIME_MS;
   m_WiaDeviceInfo.dwRGBOrder = LoadBigEndian16(pResponse->byRGBOrder);
 
-  FormatFirmwareVersion(m_WiaDeviceInfo.wszFirmwareVersion, std::size(m_WiaDeviceInfo.wszFirmwareVersion),
-                        pResponse->byFirmwareVersion[1]);
+  FormatFirmwareVersion(m_WiaDeviceInfo.wszFirmwareVersion, pResponse->byFirmwareVersion[1]);
 
   DumpDeviceInfo();
   return hr;
