@@ -1,10 +1,10 @@
 // The device's "DeviceData" values of any type and size, then Initialize and a device-information
-// inquiry. The rule: a device is used only with the ids the registry states. A "Vid" or "Pid" that
-// is missing, empty, too long or of a type that cannot hold an id never reaches a device; one stated as
-// a REG_DWORD (its low 16 bits, as the handler has always read it) or as REG_SZ hexadecimal text of one
-// to four digits, "0x" allowed before them, reaches only the device with that id. Built for Windows
-// too, where the same inputs are replayed against the DLL under Wine (its real registry, the
-// device-monitor route).
+// inquiry. The rule: an id is the first two bytes of its value's data as the registry hands them out
+// (low byte first, a byte the data lacks 0), whatever the type; a value of more than 10 bytes, or none,
+// states no id. Through the device monitor, DeviceOpen gets the stated ids (0 for one not stated). On
+// the direct route a device is used only when both ids are stated, and then only the device with those
+// ids (0 and 0 stated: the installation's wildcard, any device). Built for Windows too, where the same
+// inputs are replayed against the DLL under Wine (its real registry, the device-monitor route).
 //
 // Input: u8 flags (1 direct route preferred, 2 debug output), u16 descriptor vid, u16 descriptor pid
 // (the direct route's device); then for "Vid", "Pid", "DeviceMonitor" each: u8 type selector (modulo
@@ -28,25 +28,18 @@ namespace {
 
 constexpr DWORD kTypes[6] = {REG_NONE, REG_DWORD, REG_SZ, REG_BINARY, 11 /* REG_QWORD */, REG_MULTI_SZ};
 
-// The id a value states, or -1 when it states none.
-long StatedId(DWORD type, const std::vector<uint8_t>& data, bool present) {
-  if (!present) {
+// The id the value of that name states, as the registry hands its data out to a 10-byte buffer, or -1
+// when it states none.
+long StatedId(HKEY hParameters, const char* pszName) {
+  HKEY hKey = nullptr;
+  if (RegOpenKeyExA(hParameters, "DeviceData", 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
     return -1;
   }
-  if (type == REG_DWORD && data.size() == 4) {
-    return data[0] | (data[1] << 8);
-  }
-  if (type == REG_SZ) {
-    std::string text(data.begin(), data.end());
-    text = text.substr(0, text.find('\0'));
-    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-      text = text.substr(2);
-    }
-    const bool hex =
-        !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-    return hex ? std::stol(text, nullptr, 16) : -1;
-  }
-  return -2;  // a type the rule leaves open
+  BYTE abData[10] = {};
+  DWORD cbData = sizeof(abData);
+  const LONG lResult = RegQueryValueExA(hKey, pszName, nullptr, nullptr, abData, &cbData);
+  RegCloseKey(hKey);
+  return lResult == ERROR_SUCCESS ? abData[0] | (abData[1] << 8) : -1;
 }
 
 }  // namespace
@@ -71,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       } else if (selector != 0) {
         rig.SetValue(names[i], kTypes[selector], bytes.data(), static_cast<DWORD>(bytes.size()));
       }
-      if (i < 2) {
-        stated[i] = StatedId(kTypes[selector], bytes, selector != 0);
-      }
+    }
+    for (int i = 0; i < 2; ++i) {
+      stated[i] = StatedId(rig.Parameters(), names[i]);
     }
     FUZZ_CHECK(InitializeDll((flags & 2u) != 0 ? 1 : 0) == S_OK, "InitializeDll");
     if (Initialize(rig.Control(), 0, rig.Parameters()) == S_OK) {
@@ -83,13 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     FUZZ_CHECK(TerminateDll() == S_OK, "TerminateDll");
 
-    const bool judged = stated[0] != -2 && stated[1] != -2;
-    // Through the device monitor: every DeviceOpen names the stated ids.
+    // Through the device monitor: every DeviceOpen names the stated ids, 0 for one not stated.
     for (const doubles::CallRecord& call : rig.Monitor().Calls()) {
-      if (call.entry == doubles::EntryPoint::DeviceOpen && judged) {
-        FUZZ_CHECK(stated[0] >= 0 && stated[1] >= 0, "a device opened without ids stated in the registry");
-        FUZZ_CHECK(call.arguments[2] == static_cast<uint64_t>(stated[0]) &&
-                       call.arguments[3] == static_cast<uint64_t>(stated[1]),
+      if (call.entry == doubles::EntryPoint::DeviceOpen) {
+        FUZZ_CHECK(call.arguments[2] == static_cast<uint64_t>(stated[0] < 0 ? 0 : stated[0]) &&
+                       call.arguments[3] == static_cast<uint64_t>(stated[1] < 0 ? 0 : stated[1]),
                    "a device opened with ids other than the registry's");
       }
     }
@@ -99,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool transferred = rig.Direct()->CallCount(Operation::Write) + rig.Direct()->CallCount(Operation::Read) > 0;
     // Ids stated as 0 and 0 are the installation's wildcard: any scanner port will do.
     const bool wildcard = stated[0] == 0 && stated[1] == 0;
-    FUZZ_CHECK(!transferred || !judged || wildcard || (stated[0] == descriptorVid && stated[1] == descriptorPid),
+    FUZZ_CHECK(!transferred || (stated[0] >= 0 && stated[1] >= 0 &&
+                                (wildcard || (stated[0] == descriptorVid && stated[1] == descriptorPid))),
                "a transfer to a device whose ids the registry does not state");
 #endif
     const std::vector<std::string> violations = rig.Violations();

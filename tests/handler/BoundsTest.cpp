@@ -123,4 +123,22 @@ TEST(Bounds, AnnouncedBlockBeyondTheWindowIsAFailedRead) {
   }
 }
 
+// The identification texts end at their terminator: bytes of the answer after it do not reach the
+// record, whose fields are zero from there to their end.
+TEST(Bounds, IdentificationTextsStopAtTheirTerminator) {
+  INQUIRY_RESPONSE response = {};
+  std::memcpy(response.byVendorID, "AB\0XYZUV", sizeof(response.byVendorID));
+  std::memcpy(response.byProductID, "CD\0QRSTUVWXYZ123", sizeof(response.byProductID));
+  response.byUnused28[0] = 'E';
+  auto handler = std::make_unique<CSTIIOHandler>(FALSE);
+  std::memset(handler->m_WiaDeviceInfo.szVendorID, 'v', sizeof(handler->m_WiaDeviceInfo.szVendorID));
+  std::memset(handler->m_WiaDeviceInfo.szProductID, 'p', sizeof(handler->m_WiaDeviceInfo.szProductID));
+
+  ASSERT_EQ(handler->ChangeDeviceInfoFormat(&response), S_OK);
+
+  const SCAN_DEVICE_INFO& info = handler->m_WiaDeviceInfo;
+  EXPECT_EQ(std::string(info.szVendorID, sizeof(info.szVendorID)), std::string("AB\0\0\0\0\0\0", 8));
+  EXPECT_EQ(std::string(info.szProductID, sizeof(info.szProductID)), std::string("CD") + std::string(18, '\0'));
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 // tell that they start out as designed.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
@@ -72,6 +73,26 @@ TEST(Constructor, StartsEveryFieldAsDesignedOverAFilledBlock) {
   EXPECT_EQ(handler->m_bDebugOutput, 0);
 
   handler->~CSTIIOHandler();
+}
+
+// An accepted event starts the notification state afresh: the overlapped structure holds the event and
+// nothing else, the buffer and the pending code are cleared. A missing event leaves all three alone.
+TEST(NotificationState, AnAcceptedEventStartsItAfresh) {
+  CSTIIOHandler handler(0);
+  const HANDLE hEvent = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x42));
+  for (const HANDLE given : {hEvent, static_cast<HANDLE>(nullptr)}) {
+    std::memset(&handler.m_Overlapped, 0xA5, sizeof(handler.m_Overlapped));
+    std::memset(handler.m_abNotifyBuffer, 0xA5, sizeof(handler.m_abNotifyBuffer));
+    std::memset(&handler.m_guidEvent, 0xA5, sizeof(handler.m_guidEvent));
+    ASSERT_EQ(handler.SetNotificationHandle(given), S_OK);
+    const bool accepted = given != nullptr;
+    OVERLAPPED overlapped = handler.m_Overlapped;
+    EXPECT_EQ(overlapped.hEvent, accepted ? hEvent : handler.m_Overlapped.hEvent);
+    overlapped.hEvent = nullptr;
+    EXPECT_EQ(AllZero(&overlapped, sizeof(overlapped)), accepted);
+    EXPECT_EQ(AllZero(handler.m_abNotifyBuffer, sizeof(handler.m_abNotifyBuffer)), accepted);
+    EXPECT_EQ(AllZero(&handler.m_guidEvent, sizeof(handler.m_guidEvent)), accepted);
+  }
 }
 
 }  // namespace

@@ -64,16 +64,17 @@ std::string Summary(const std::vector<std::string>& clean, const std::vector<std
   return text + " " + lines.back().substr(2) + "; " + transcript::RecordHash(lines);
 }
 
-// Handles and module references the library still holds once TerminateDll has returned.
+// Handles, registry keys and module references the library still holds once TerminateDll has returned.
 std::string Leftovers() {
   const size_t modules =
       winplat::ModuleStatistics("prtmon64.dll").references + winplat::ModuleStatistics("portarb.dll").references;
   const winplat::HandleCounts handles = winplat::OpenHandles();
-  if (modules == 0 && handles.devices == 0 && handles.events == 0) {
+  const size_t keys = winplat::OpenKeyHandles();
+  if (modules == 0 && handles.devices == 0 && handles.events == 0 && keys == 0) {
     return "";
   }
   return "; left: " + std::to_string(modules) + " modules, " + std::to_string(handles.devices) + " devices, " +
-         std::to_string(handles.events) + " events";
+         std::to_string(handles.events) + " events, " + std::to_string(keys) + " registry keys";
 }
 
 struct Fault {

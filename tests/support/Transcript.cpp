@@ -278,8 +278,9 @@ class Tap : public scansim::Port {
     }
     Record::Current().Note(line, true);
     const std::vector<std::string>& violations = scanner_.ProtocolViolations();
+    // Still inside the transfer: the module call making it is taken once it has returned, with its result.
     for (; violationsSeen_ < violations.size(); ++violationsSeen_) {
-      Record::Current().Note("S " + violations[violationsSeen_]);
+      Record::Current().Note("S " + violations[violationsSeen_], true);
     }
   }
 
@@ -875,8 +876,10 @@ class Player::Impl {
         scanner_->LoadFeeder(options.Get("load_feeder", 0));
       }
     } else if (what == "port") {
-      // "port grant|refuse [release=0|1] [open=0|1] [close=0|1]": how the route's module answers.
-      doubles::ContentionDouble& module = Contention();
+      // "port grant|refuse [release=0|1] [open=0|1] [close=0|1] [module=monitor]": how the route's module
+      // (or the device monitor, whatever the route) answers.
+      doubles::ContentionDouble& module =
+          options.Text("module", "") == "monitor" ? harness::DeviceMonitor() : Contention();
       if (options.Has("grant") || options.Has("refuse")) {
         module.SetAcquireAnswer(options.Has("grant"));
       }

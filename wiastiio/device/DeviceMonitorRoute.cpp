@@ -8,21 +8,17 @@ class CDeviceMonitorRoute final : public CContentionRoute {
  public:
   constexpr CDeviceMonitorRoute() : CContentionRoute("prtmon64.dll", "prtmon.dll", PORT_MODE_DEVICE_MONITOR) {}
 
-  HRESULT Open(CSTIIOHandler& handler) const override { return handler.OpenPort_prtmon(); }
+  void Open(CSTIIOHandler& handler) const override { handler.OpenPort_prtmon(); }
 
-  // Null once the module is freed (or when it never exported them): calling through the pointers
-  // would jump into unmapped code, so such a transfer fails as one that moved nothing.
   BOOL Write(CSTIIOHandler& handler, LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) const override {
-    if (handler.m_pfnDeviceWrite == nullptr) {
-      ::SetLastError(ERROR_INVALID_HANDLE);
+    if (Refused(handler, handler.m_pfnDeviceWrite != nullptr, "CoWriteFile", "DeviceWrite")) {
       return FALSE;
     }
     return handler.m_pfnDeviceWrite(lpBuffer, dwLength, lpdwWritten);
   }
 
   BOOL Read(CSTIIOHandler& handler, LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) const override {
-    if (handler.m_pfnDeviceRead == nullptr) {
-      ::SetLastError(ERROR_INVALID_HANDLE);
+    if (Refused(handler, handler.m_pfnDeviceRead != nullptr, "CoReadFile", "DeviceRead")) {
       return FALSE;
     }
     return handler.m_pfnDeviceRead(lpBuffer, dwLength, lpdwRead);
@@ -43,6 +39,23 @@ class CDeviceMonitorRoute final : public CContentionRoute {
       handler.DebugPrint("[STI]Closing Device Monitor fails");
     }
   }
+
+ private:
+  // The entry points are null once the module is freed, or when it never exported them: calling
+  // through them would jump into unmapped code, so the transfer fails as one that moved nothing, and
+  // says why.
+  static bool Refused(CSTIIOHandler& handler, bool bEntry, LPCSTR pszPrimitive, LPCSTR pszEntry) {
+    if (bEntry) {
+      return false;
+    }
+    if (handler.m_hDll != nullptr && handler.m_bPortAcquired) {
+      handler.DebugPrint("[STI]%s refused: the device monitor has no %s", pszPrimitive, pszEntry);
+    } else {
+      handler.DebugPrint("[STI]%s refused: no port is granted", pszPrimitive);
+    }
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return true;
+  }
 };
 
 // Constant-initialised: no guard, no lock, nothing to set up at the first call.
@@ -54,9 +67,8 @@ const CPortRoute& DeviceMonitorRoute() {
   return g_deviceMonitorRoute;
 }
 
-HRESULT CSTIIOHandler::OpenPort_prtmon() {
+void CSTIIOHandler::OpenPort_prtmon() {
   DebugPrint("CSTIIOHandler::OpenPort_prtmon()");
-  HRESULT hr = S_OK;
 
   if (m_hDll == nullptr) {
     DebugPrint("[STI]m_hDll is NULL");
@@ -64,24 +76,19 @@ HRESULT CSTIIOHandler::OpenPort_prtmon() {
   PFN_DEVICEOPEN pfnDeviceOpen = ContentionEntry<PFN_DEVICEOPEN>(m_hDll, "DeviceOpen");
   if (pfnDeviceOpen == nullptr) {
     DebugPrint("[STI]getting function pointer fails");
-    hr = E_FAIL;
   } else if (pfnDeviceOpen(3, 3, m_wVid, m_wPid, 0)) {
     DebugPrint("[STI]DeviceOpen success");
     m_bPortOpened = TRUE;
   } else {
-    hr = E_FAIL;
     DebugPrint("[STI]DLL Function call fails");
   }
 
   m_pfnDeviceRead = ContentionEntry<PFN_DEVICEREAD>(m_hDll, "DeviceRead");
   if (m_pfnDeviceRead == nullptr) {
     DebugPrint("[STI]Getting Pointer(DeviceRead) from prtmon.dll fails");
-    hr = E_FAIL;
   }
   m_pfnDeviceWrite = ContentionEntry<PFN_DEVICEWRITE>(m_hDll, "DeviceWrite");
   if (m_pfnDeviceWrite == nullptr) {
     DebugPrint("[STI]Getting Pointer(DeviceWrite) from prtmon.dll fails");
-    return E_FAIL;
   }
-  return hr;
 }

@@ -51,9 +51,9 @@ PortAnswer CContentionRoute::Release(CSTIIOHandler& handler, BYTE byPortMode) co
 }
 
 CHeldPortScope::CHeldPortScope(CSTIIOHandler& handler) : m_handler(handler), m_bOuterBorrowed(handler.m_bPortBorrowed) {
-  // A cycle runs between escapes only while a scan holds the port (reserved, or waiting to retry a
-  // busy reserve).
-  if (handler.m_hDll != nullptr && handler.m_bPortAcquired) {
+  // Only a scan lends its port: the unit reserved, or a busy reserve waiting for its retry. A cycle left
+  // over from any other reserve answer is ended by the operation, as every cycle is.
+  if ((handler.m_bUnitReserved || handler.m_bReserveRetry) && handler.m_hDll != nullptr && handler.m_bPortAcquired) {
     handler.m_bPortBorrowed = TRUE;
   }
 }
@@ -116,11 +116,7 @@ HRESULT CSTIIOHandler::AcquirePort(BYTE byPortMode) {
   }
 
   // The grant is what counts; an open that finds no scanner shows up at the first transfer.
-  if (m_bIdsRefused) {
-    DebugPrint("[STI]No usable Vid and Pid: the port is not opened");
-  } else {
-    route.Open(*this);
-  }
+  route.Open(*this);
   DebugPrint("[STI]End of Auquire Port");
   return S_OK;
 }

@@ -25,10 +25,10 @@ class CPortRoute {
   BYTE PortMode() const { return m_byPortMode; }
 
   virtual PortAnswer Acquire(CSTIIOHandler& handler, BYTE byPortMode) const = 0;
-  // Opens the port once granted; the result is for the debug lines only (the first transfer shows
-  // a port that did not open).
-  virtual HRESULT Open(CSTIIOHandler& handler) const = 0;
-  // The transfer primitives. The count pointer may be null; when it is not, it already holds 0.
+  // Opens the port once granted. Nothing waits on the outcome: the first transfer shows a port that
+  // did not open.
+  virtual void Open(CSTIIOHandler& handler) const = 0;
+  // The transfer primitives. The count is never null and already holds 0.
   virtual BOOL Write(CSTIIOHandler& handler, LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) const = 0;
   virtual BOOL Read(CSTIIOHandler& handler, LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) const = 0;
   // Closes what Open opened, before the port is given back.

@@ -8,33 +8,24 @@ namespace {
 // The class driver numbers its device objects \\.\Usbscan0 to \\.\Usbscan254.
 constexpr int USBSCAN_NAMES = 255;
 
-// Each bulk transfer on the port ends after this many seconds of silence, failing as an I/O failure,
-// so that a scanner that stops answering cannot hold the caller for ever. Generous: a scanner warming
-// its lamp or feeding a sheet answers well within it. Event waits stay unbounded.
-constexpr ULONG USBSCAN_TRANSFER_TIMEOUT_SECONDS = 120;
-
 class CUsbscanRoute final : public CContentionRoute {
  public:
   constexpr CUsbscanRoute() : CContentionRoute("portarb.dll", "Portarb.dll", PORT_MODE_PORT_ARBITRATION) {}
 
-  HRESULT Open(CSTIIOHandler& handler) const override { return handler.OpenPort_usbscan(); }
+  void Open(CSTIIOHandler& handler) const override { handler.OpenPort_usbscan(); }
 
-  // WriteFile and ReadFile without an overlapped structure need somewhere to put the count.
   BOOL Write(CSTIIOHandler& handler, LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) const override {
     if (Closed(handler, "CoWriteFile")) {
       return FALSE;
     }
-    DWORD dwWritten = 0;
-    return ::WriteFile(handler.m_hDevice, lpBuffer, dwLength, lpdwWritten != nullptr ? lpdwWritten : &dwWritten,
-                       nullptr);
+    return ::WriteFile(handler.m_hDevice, lpBuffer, dwLength, lpdwWritten, nullptr);
   }
 
   BOOL Read(CSTIIOHandler& handler, LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) const override {
     if (Closed(handler, "CoReadFile")) {
       return FALSE;
     }
-    DWORD dwRead = 0;
-    return ::ReadFile(handler.m_hDevice, lpBuffer, dwLength, lpdwRead != nullptr ? lpdwRead : &dwRead, nullptr);
+    return ::ReadFile(handler.m_hDevice, lpBuffer, dwLength, lpdwRead, nullptr);
   }
 
   // A directly opened port stays open across cycles, as it always has: the next cycle searches again
@@ -63,15 +54,22 @@ const CPortRoute& UsbscanRoute() {
   return g_usbscanRoute;
 }
 
-HRESULT CSTIIOHandler::OpenPort_usbscan() {
+void CSTIIOHandler::OpenPort_usbscan() {
   // Every acquire on this route searches again; a port kept from an earlier cycle is let go first so
   // that its handle is not lost when the search overwrites m_hDevice.
   if (m_hDevice != nullptr && m_hDevice != INVALID_HANDLE_VALUE) {
     CloseHandle(m_hDevice);
     m_hDevice = nullptr;
   }
+  // Ids the registry never stated would be the wildcard 0 and 0, and take whatever scanner answers
+  // first, of any maker; they match no port.
+  if (!m_bVidStated || !m_bPidStated) {
+    DebugPrint("[STI]Vid and Pid are not both in the registry: no scanner port is searched");
+    m_hDevice = INVALID_HANDLE_VALUE;
+    return;
+  }
 
-  CHAR szName[32];
+  CHAR szName[sizeof("\\\\.\\Usbscan254")];
   for (int n = 0; n < USBSCAN_NAMES; ++n) {
     wsprintfA(szName, "\\\\.\\Usbscan%d", n);
     m_hDevice = CreateFileA(szName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -86,16 +84,18 @@ HRESULT CSTIIOHandler::OpenPort_usbscan() {
 
     // Ids 0, 0 accept any scanner port.
     if (m_wVid == 0 && m_wPid == 0) {
-      return TakeUsbscanPort();
+      m_bPortOpened = TRUE;
+      return;
     }
 
     // A port that does not answer the query keeps the zero ids and so does not match.
     DEVICE_DESCRIPTOR descriptor = {};
-    DWORD cbReturned = 0;
+    DWORD cbReturned{};
     DeviceIoControl(m_hDevice, IOCTL_GET_DEVICE_DESCRIPTOR, &descriptor, sizeof(descriptor), &descriptor,
                     sizeof(descriptor), &cbReturned, nullptr);
     if (descriptor.usVendorId == m_wVid && descriptor.usProductId == m_wPid) {
-      return TakeUsbscanPort();
+      m_bPortOpened = TRUE;
+      return;
     }
 
     CloseHandle(m_hDevice);
@@ -104,14 +104,4 @@ HRESULT CSTIIOHandler::OpenPort_usbscan() {
 
   // No port: the cycle goes on and its first transfer fails on the invalid handle.
   m_hDevice = INVALID_HANDLE_VALUE;
-  return E_FAIL;
-}
-
-HRESULT CSTIIOHandler::TakeUsbscanPort() {
-  m_bPortOpened = TRUE;
-  // A class driver that refuses the bound leaves the transfers as they always were.
-  USBSCAN_TIMEOUT timeout = {USBSCAN_TRANSFER_TIMEOUT_SECONDS, USBSCAN_TRANSFER_TIMEOUT_SECONDS, 0};
-  DWORD cbReturned = 0;
-  DeviceIoControl(m_hDevice, IOCTL_SET_TIMEOUT, &timeout, sizeof(timeout), nullptr, 0, &cbReturned, nullptr);
-  return S_OK;
 }

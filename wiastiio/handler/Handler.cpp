@@ -87,10 +87,8 @@ CSTIIOHandler::~CSTIIOHandler() {
 
 HRESULT CSTIIOHandler::DeleteMemory() {
   DebugPrint("[STI]CSTIIOHandler::DeleteMemory");
-  if (m_pRawDataBuffer != nullptr) {
-    delete[] m_pRawDataBuffer;
-    m_pRawDataBuffer = nullptr;
-  }
+  delete[] m_pRawDataBuffer;
+  m_pRawDataBuffer = nullptr;
   // Whatever the port cycle reports, nothing more can be done about it here.
   CloseDevice();
   return S_OK;

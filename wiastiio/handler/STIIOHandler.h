@@ -43,12 +43,12 @@ class CSTIIOHandler {
 
   // ---- Device access (device/) ----
   HRESULT Initialize(IStiDeviceControl* pHelDcb, DWORD dwStiVersion, HKEY hParametersKey);
-  // FALSE when the settings name no usable Vid and Pid.
-  BOOL ReadDeviceData(HKEY hParametersKey);
+  void ReadDeviceData(HKEY hParametersKey);
   HRESULT LoadPortContentionDll();
   HRESULT AcquirePort(BYTE byPortMode);
-  HRESULT OpenPort_prtmon();
-  HRESULT OpenPort_usbscan();
+  // Each opens the port of its route, or says why it could not; the cycle goes on either way.
+  void OpenPort_prtmon();
+  void OpenPort_usbscan();
   HRESULT CloseDevice();
   HRESULT ReleasePort(BYTE byPortMode);
 
@@ -81,8 +81,8 @@ class CSTIIOHandler {
   HRESULT GetDeviceInfo();
   HRESULT CallGetDeviceInfo();
   HRESULT ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse);
-  HRESULT AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight);
-  HRESULT DumpDeviceInfo();
+  void AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight);
+  void DumpDeviceInfo();
   HRESULT CallSetWindowParameter();
   HRESULT CallRead(LPVOID lpOutBuffer);
   HRESULT CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData);
@@ -106,16 +106,14 @@ class CSTIIOHandler {
  private:
   void ValidateSWPForADF(BYTE* pbyCommand);
   // Whether m_SWPParam, at dwFactor window units per pixel, can be sent: false (with a line) when its size
-  // wraps in 32-bit window units or exceeds the device's area.
+  // wraps in 32-bit window units.
   bool WindowFits(DWORD dwFactor);
-  // Notes a read escape whose stated output size is smaller than what it hands back.
-  void NoteShortOutput(DWORD dwOutDataSize, DWORD cbNeeded);
+  // Refuses an escape whose caller gave no buffer for it to read or write (E_INVALIDARG, with a line).
+  HRESULT NoBuffer(DWORD dwEscape, LPCSTR pszWhich);
   // Frees the contention module and forgets the entry points that pointed into it.
   void FreeContentionModule();
   // At teardown in mid-reservation: abort and release the unit, then end the port cycle.
   void EndReservation();
-  // Keeps the port the search found and bounds its transfers.
-  HRESULT TakeUsbscanPort();
   // The formatting and writing behind DebugPrint and DumpFields.
   void WriteDebugLine(LPCSTR lpszFormat, ...);
   void WriteDebugFields(std::initializer_list<DUMP_FIELD> fields);
@@ -160,8 +158,9 @@ class CSTIIOHandler {
   PFN_DEVICEWRITE m_pfnDeviceWrite;
   // Set while an operation with a port cycle of its own runs inside a scan's cycle (CHeldPortScope).
   BOOL m_bPortBorrowed = FALSE;
-  // Set when Initialize found no usable Vid and Pid: no port is opened for an unknown scanner.
-  BOOL m_bIdsRefused = FALSE;
+  // Set once the registry has stated the id; the direct route takes no port for ids never stated.
+  BOOL m_bVidStated = FALSE;
+  BOOL m_bPidStated = FALSE;
   // The largest block the window the scanner last took can produce; 0 while no window is known.
   DWORD m_dwWindowBlockLimit;
 };

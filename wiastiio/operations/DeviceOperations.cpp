@@ -1,5 +1,7 @@
 // The still-image driver operations outside the escape path: capabilities, error reporting, lock and
 // unlock, reset and the raw transfers. Only the raw data transfers touch the port.
+#include <iterator>
+
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 
@@ -63,6 +65,9 @@ HRESULT CSTIIOHandler::RawReadData(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, L
   const BOOL bRead = CoReadFile(lpBuffer, *lpdwNumberOfBytes, &dwRead);
   // The count comes back as the bytes that arrived, on failure too: a caller must not take the whole
   // buffer for data.
+  if (dwRead != *lpdwNumberOfBytes) {
+    DebugPrint("[STI]RawReadData: %d of the %d bytes asked arrived", dwRead, *lpdwNumberOfBytes);
+  }
   *lpdwNumberOfBytes = dwRead;
   if (!bRead) {
     m_dwLastError = ::GetLastError();
@@ -108,7 +113,7 @@ HRESULT CSTIIOHandler::GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo) {
 
   // The vendor error indexes the text table; an index past it yields an empty text. The copy stops
   // one unit short of either buffer's end so that the text is always terminated.
-  const size_t cchDest = sizeof(pLastErrorInfo->szExtendedErrorText) / sizeof(pLastErrorInfo->szExtendedErrorText[0]);
+  const size_t cchDest = std::size(pLastErrorInfo->szExtendedErrorText);
   size_t cchMax = cchDest < EXTENDED_ERROR_TEXT_SIZE ? cchDest : EXTENDED_ERROR_TEXT_SIZE;
   size_t i = 0;
   if (m_dwVendorError < EXTENDED_ERROR_TEXTS) {

@@ -6,22 +6,25 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 
-void CSTIIOHandler::NoteShortOutput(DWORD dwOutDataSize, DWORD cbNeeded) {
-  // A size of 0 is the minidriver's usual "not given"; anything else below the need is worth a line.
-  if (dwOutDataSize != 0 && dwOutDataSize < cbNeeded) {
-    DebugPrint("[STI]Output buffer size %d is below the %d bytes handed back", dwOutDataSize, cbNeeded);
-  }
+HRESULT CSTIIOHandler::NoBuffer(DWORD dwEscape, LPCSTR pszWhich) {
+  // Written to or read from, a missing buffer would fault in the service that hosts the library.
+  DebugPrint("[STI]Escape 0x%04X refused: no %s buffer", dwEscape, pszWhich);
+  return E_INVALIDARG;
 }
 
 HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInDataSize, LPVOID pOutData,
                               DWORD dwOutDataSize, LPDWORD pdwActualData) {
   CSTIIOHANDLER_ENTRY("Escape");
+  // No escape consults the sizes of the caller's buffers.
+  (void)cbInDataSize;
+  (void)dwOutDataSize;
   HRESULT hr = E_NOTIMPL;
 
   switch (EscapeFunction) {
     case GET_DEVICE_INFO:
-      if (pOutData == nullptr || dwOutDataSize < sizeof(SCAN_DEVICE_INFO)) {
-        return E_INVALIDARG;
+      // The record goes to the caller's buffer whatever size it states; only a missing one is refused.
+      if (pOutData == nullptr) {
+        return NoBuffer(EscapeFunction, "output");
       }
       hr = GetDeviceInfo();
       if (hr == S_OK) {
@@ -48,8 +51,9 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
       break;
 
     case ESC_SET_WINDOW_PARAMETER:
-      if (lpInData == nullptr || cbInDataSize < sizeof(SWP_PARAMETER)) {
-        return E_INVALIDARG;
+      // The record is taken from the caller's buffer whatever size it states; only a missing one is refused.
+      if (lpInData == nullptr) {
+        return NoBuffer(EscapeFunction, "input");
       }
       std::memcpy(&m_SWPParam, lpInData, sizeof(m_SWPParam));
       hr = CallSetWindowParameter();
@@ -72,12 +76,11 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
         OutputDebugStringA("[STI] Device Unlocked... Break READ");
         return DEVICE_UNLOCKED;
       }
-      // The minidriver never set the output size, so it is not a reason to refuse: the buffer is taken
-      // to hold the record, as it always was. Only a missing buffer is refused.
+      // The output size is not consulted: the buffer is taken to hold the record, as it always was. Only a
+      // missing buffer is refused.
       if (pOutData == nullptr) {
-        return E_INVALIDARG;
+        return NoBuffer(EscapeFunction, "output");
       }
-      NoteShortOutput(dwOutDataSize, sizeof(READ_RESPONSE));
       hr = CallRead(pOutData);
       if (hr == PAGE_END) {
         DebugPrint("[STI]PAGE_END returned to WIAHandler");
@@ -96,10 +99,7 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
       // The block announced by the last read is handed on without its trailer, into a buffer the caller
       // sized from the read record; as for the read, only a missing buffer is refused.
       if (pOutData == nullptr) {
-        return E_INVALIDARG;
-      }
-      if (m_dwImageBufferSize > IMAGE_TRAILER_SIZE) {
-        NoteShortOutput(dwOutDataSize, m_dwImageBufferSize - IMAGE_TRAILER_SIZE);
+        return NoBuffer(EscapeFunction, "output");
       }
       hr = CallReadImage(pOutData, pdwActualData);
       break;

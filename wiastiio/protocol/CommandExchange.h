@@ -26,8 +26,7 @@ struct COMMAND_EXCHANGE {
   LPCSTR pszWriteCount;
   // Whether a written count that differs from the length is a short transfer.
   COUNT_CHECK writeCheck;
-  // The same for the answer. Every command checks it: an answer shorter than its fixed size is never
-  // judged, since its missing bytes would be those of an earlier answer or of no answer at all.
+  // The same for the answer (a kAfterResult answer: see cbJudged).
   COUNT_CHECK readCheck;
   // A short transfer ends the port cycle (CloseDevice); the exchange can no longer be trusted to be in step.
   BOOL bCloseOnShort;
@@ -37,6 +36,9 @@ struct COMMAND_EXCHANGE {
   HRESULT hrFailedCall;
   EXCHANGE_TEXTS write;
   EXCHANGE_TEXTS read;
+  // A kAfterResult answer is short only when it lacks a byte its judgement reads: what arrived is
+  // judged, however much of the fixed size it is.
+  DWORD cbJudged = 0;
 };
 
 // How an exchange ended. Only kAnswered leaves a response worth judging.
@@ -44,8 +46,8 @@ enum class EXCHANGE_OUTCOME { kAnswered, kShortTransfer, kWriteFailed, kReadFail
 
 struct EXCHANGE_RESULT {
   EXCHANGE_OUTCOME outcome;
-  HRESULT hr;    // the result the method returns when the exchange did not end in an answer
-  DWORD cbRead;  // bytes of the answer (0 unless kAnswered)
+  HRESULT hr;        // the result the method returns when the exchange did not end in an answer
+  DWORD cbRead = 0;  // bytes of the answer (0 unless kAnswered)
 };
 
 // One condition bit behind STATUS_CODE_CHECK_CONDITION; a command's rows are tested in order and the

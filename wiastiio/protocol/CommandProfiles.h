@@ -3,6 +3,8 @@
 // the library's interface (tools match on them), misspellings and doubled blanks included.
 #pragma once
 
+#include <cstddef>
+
 #include "protocol/CommandExchange.h"
 #include "protocol/Protocol.h"
 
@@ -33,15 +35,21 @@ inline constexpr COMMAND_EXCHANGE kReserveUnitExchange =
                       {nullptr, "[STI]CSTIIOHandler::CallReserveUnit = > CoReadFile Fail", "[STI]Error code => %d",
                        "[STI]CSTIIOHandler::CallReserveUnit =>CoReadFile Success"});
 
-// The commands whose counts the handler never checked: the answer's count is checked only once the read
-// call has reported success, and a short answer leaves the port cycle to the dispatcher.
-constexpr COMMAND_EXCHANGE AnswerCountChecked(HRESULT hrShortTransfer, HRESULT hrFailedCall, EXCHANGE_TEXTS write,
-                                              EXCHANGE_TEXTS read) {
-  return {nullptr, COUNT_CHECK::kNone, COUNT_CHECK::kAfterResult, FALSE, hrShortTransfer, hrFailedCall, write, read};
+// The commands whose counts the handler never checked: an answer is judged on what arrived. Only one too
+// short to hold the bytes its judgement reads (cbJudged), once the read call has reported success, is a
+// short transfer, and leaves the port cycle to the dispatcher.
+constexpr COMMAND_EXCHANGE AnswerCountChecked(DWORD cbJudged, HRESULT hrShortTransfer, HRESULT hrFailedCall,
+                                              EXCHANGE_TEXTS write, EXCHANGE_TEXTS read) {
+  return {nullptr, COUNT_CHECK::kNone, COUNT_CHECK::kAfterResult, FALSE, hrShortTransfer, hrFailedCall, write, read,
+          cbJudged};
 }
 
+// The bytes a judgement reads: the start code and the status, and for the condition bits wMsgData too.
+inline constexpr DWORD JUDGED_STATUS = offsetof(RESPONSE_HEADER, byStatusCode) + 1;
+inline constexpr DWORD JUDGED_CONDITIONS = offsetof(RESPONSE_HEADER, wMsgData) + sizeof(WORD);
+
 inline constexpr COMMAND_EXCHANGE kReleaseUnitExchange =
-    AnswerCountChecked(E_FAIL, E_NOTIMPL,
+    AnswerCountChecked(JUDGED_STATUS, E_FAIL, E_NOTIMPL,
                        {nullptr, "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Fail", nullptr,
                         "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Success"},
                        {"[STI]CSTIIOHandler::CallReleaseUnit => short answer of %d of %d bytes refused",
@@ -50,21 +58,22 @@ inline constexpr COMMAND_EXCHANGE kReleaseUnitExchange =
 
 // Abort is best effort: the minidriver is stopping anyway, so no outcome is reported as a failure.
 inline constexpr COMMAND_EXCHANGE kAbortExchange =
-    AnswerCountChecked(S_OK, S_OK,
+    AnswerCountChecked(JUDGED_STATUS, S_OK, S_OK,
                        {nullptr, "[STI]CSTIIOHandler::CallAbort => CoWriteFile Fail,Error Code =>%d", nullptr,
                         "[STI]CSTIIOHandler::CallAbort => CoWriteFile Success"},
                        {"[STI]CSTIIOHandler::CallAbort => short answer of %d of %d bytes refused",
                         "[STI]CSTIIOHandler::CallAbort => CoReadFile Fail", nullptr,
                         "[STI]CSTIIOHandler::CallAbort => CoReadFile Success"});
 
-inline constexpr COMMAND_EXCHANGE kObjectPositionExchange = AnswerCountChecked(
-    E_FAIL, E_NOTIMPL, {nullptr, "[STI]CSTIIOHandler::CallObjectPosition = > CoWriteFile Fail", nullptr, nullptr},
-    {"[STI]CSTIIOHandler::CallObjectPosition => short answer of %d of %d bytes refused",
-     "[STI]CSTIIOHandler::CallObjectPosition =>CoReadFile Fail", nullptr,
-     "[STI]CSTIIOHandler::CallObjectPosition => \t\t\t\tCoWriteFile / CoReadFile Success"});
+inline constexpr COMMAND_EXCHANGE kObjectPositionExchange =
+    AnswerCountChecked(JUDGED_CONDITIONS, E_FAIL, E_NOTIMPL,
+                       {nullptr, "[STI]CSTIIOHandler::CallObjectPosition = > CoWriteFile Fail", nullptr, nullptr},
+                       {"[STI]CSTIIOHandler::CallObjectPosition => short answer of %d of %d bytes refused",
+                        "[STI]CSTIIOHandler::CallObjectPosition =>CoReadFile Fail", nullptr,
+                        "[STI]CSTIIOHandler::CallObjectPosition => \t\t\t\tCoWriteFile / CoReadFile Success"});
 
 inline constexpr COMMAND_EXCHANGE kSetWindowExchange =
-    AnswerCountChecked(E_FAIL, E_FAIL,
+    AnswerCountChecked(JUDGED_CONDITIONS, E_FAIL, E_FAIL,
                        {nullptr, "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Fail",
                         nullptr, "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Success"},
                        {"[STI]CSTIIOHandler::CallSetWindowParameter => short answer of %d of %d bytes refused",

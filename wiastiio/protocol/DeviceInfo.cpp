@@ -1,5 +1,6 @@
 // The device-information inquiry: one exchange of the inquiry command, then the scanner's 70-byte
 // answer turned into the SCAN_DEVICE_INFO record the minidriver reads.
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -74,30 +75,26 @@ void CopyIdentification(char* pszTo, const BYTE* pbyFrom, size_t cbCopy, size_t 
   }
 }
 
-// Appends the decimal digits of dwValue at pwsz[*pcch], keeping room for the terminator.
-void AppendDecimal(WCHAR* pwsz, size_t cchMax, size_t* pcch, DWORD dwValue) {
-  WCHAR wszDigits[10];
-  size_t cDigits = 0;
-  do {
-    wszDigits[cDigits++] = static_cast<WCHAR>(u'0' + dwValue % 10);
-    dwValue /= 10;
-  } while (dwValue != 0);
-  while (cDigits > 0 && *pcch + 1 < cchMax) {
-    pwsz[(*pcch)++] = wszDigits[--cDigits];
+// Writes the decimal digits of dwValue at pwsz and returns the place after them.
+WCHAR* AppendDecimal(WCHAR* pwsz, DWORD dwValue) {
+  if (dwValue >= 10) {
+    pwsz = AppendDecimal(pwsz, dwValue / 10);
   }
+  *pwsz = static_cast<WCHAR>(u'0' + dwValue % 10);
+  return pwsz + 1;
 }
 
 // The scanner's answer carries no major number; byte 64 is not read.
 const DWORD FIRMWARE_MAJOR = 0;
 
-void FormatFirmwareVersion(WCHAR* pwsz, size_t cchMax, BYTE byMinor) {
-  size_t cch = 0;
-  AppendDecimal(pwsz, cchMax, &cch, FIRMWARE_MAJOR);
-  if (cch + 1 < cchMax) {
-    pwsz[cch++] = u'.';
-  }
-  AppendDecimal(pwsz, cchMax, &cch, byMinor);
-  pwsz[cch] = 0;
+// "major.minor"; the field holds the longest such text with room to spare.
+template <size_t N>
+void FormatFirmwareVersion(WCHAR (&wszVersion)[N], BYTE byMinor) {
+  static_assert(N >= sizeof("4294967295.255"), "the firmware text fits its field");
+  WCHAR* pwsz = AppendDecimal(wszVersion, FIRMWARE_MAJOR);
+  *pwsz++ = u'.';
+  pwsz = AppendDecimal(pwsz, byMinor);
+  *pwsz = 0;
 }
 
 }  // namespace
@@ -130,13 +127,12 @@ HRESULT CSTIIOHandler::CallGetDeviceInfo() {
 
   // The port cycle ends here whatever the exchange did.
   auto inquire = [this]() -> HRESULT {
-    INQUIRY_RESPONSE response;
-    memset(&response, 0, sizeof(response));
+    INQUIRY_RESPONSE response = {};
     const EXCHANGE_RESULT exchange = RunCommand(kInquiryExchange, m_cmdInquiry, &response);
     if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
       return exchange.hr;
     }
-    const HRESULT hr = JudgeResponse(kInquiryJudgement, response.byStartCode, response.byStatusCode, 0);
+    const HRESULT hr = JudgeResponse(kInquiryJudgement, response.byStartCode, response.byStatusCode, WORD{});
     if (hr != S_OK) {
       return hr;
     }
@@ -224,9 +220,9 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
   DWORD dwFlatbedMaxLength = LoadBigEndian32(pResponse->byFlatbedMaxLength);
   DebugPrint("[STI]before adjust:bed width = %d , height = %d", dwBedWidth, dwBedHeight);
 
-  AdjustToPaperSize(static_cast<LONG>(dwBedWidth), 0, &dwBedWidth, nullptr);
-  AdjustToPaperSize(0, dwFlatbedMaxLength, nullptr, &dwFlatbedMaxLength);
-  AdjustToPaperSize(0, dwADFMaxLength, nullptr, &dwADFMaxLength);
+  AdjustToPaperSize(static_cast<LONG>(dwBedWidth), DWORD{}, &dwBedWidth, nullptr);
+  AdjustToPaperSize(LONG{}, dwFlatbedMaxLength, nullptr, &dwFlatbedMaxLength);
+  AdjustToPaperSize(LONG{}, dwADFMaxLength, nullptr, &dwADFMaxLength);
 
   DebugPrint("[STI]after adjust:bed width = %d , bed height = %d , adf height = %d", dwBedWidth, dwFlatbedMaxLength,
              dwADFMaxLength);
@@ -240,15 +236,13 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
   m_WiaDeviceInfo.dwMaxScanTime = MAX_SCAN_TIME_MS;
   m_WiaDeviceInfo.dwRGBOrder = LoadBigEndian16(pResponse->byRGBOrder);
 
-  FormatFirmwareVersion(m_WiaDeviceInfo.wszFirmwareVersion,
-                        sizeof(m_WiaDeviceInfo.wszFirmwareVersion) / sizeof(m_WiaDeviceInfo.wszFirmwareVersion[0]),
-                        pResponse->byFirmwareVersion[1]);
+  FormatFirmwareVersion(m_WiaDeviceInfo.wszFirmwareVersion, pResponse->byFirmwareVersion[1]);
 
   DumpDeviceInfo();
   return hr;
 }
 
-HRESULT CSTIIOHandler::AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight) {
+void CSTIIOHandler::AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight) {
   if (pdwWidth != nullptr) {
     *pdwWidth = SnapToPaper(static_cast<DWORD>(lWidth), kWidthSnaps);
     DebugPrint("[STI] adjust width is %d ", *pdwWidth);
@@ -259,17 +253,16 @@ HRESULT CSTIIOHandler::AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdw
     }
     DebugPrint("[STI] adjust Height is %d ", dwAdjusted);
   }
-  return 0;
 }
 
-HRESULT CSTIIOHandler::DumpDeviceInfo() {
-  // The vendor text fills all 8 bytes without a terminator when it is 8 characters long.
-  CHAR szVendorID[sizeof(m_WiaDeviceInfo.szVendorID) + 1];
-  memcpy(szVendorID, m_WiaDeviceInfo.szVendorID, sizeof(m_WiaDeviceInfo.szVendorID));
-  szVendorID[sizeof(m_WiaDeviceInfo.szVendorID)] = 0;
-
+void CSTIIOHandler::DumpDeviceInfo() {
+  // A vendor text of 8 characters has no terminator of its own: the line runs on into the product text,
+  // which is always terminated within the record.
+  static_assert(offsetof(SCAN_DEVICE_INFO, szProductID) ==
+                    offsetof(SCAN_DEVICE_INFO, szVendorID) + sizeof(m_WiaDeviceInfo.szVendorID),
+                "the product text follows the vendor text");
   DebugPrint("[STI]===========ALL INFORMATION FROM DEVICE=============");
-  DebugPrint("[STI]Vendor ID : %s", szVendorID);
+  DebugPrint("[STI]Vendor ID : %s", m_WiaDeviceInfo.szVendorID);
   DebugPrint("[STI]Product ID : %s", m_WiaDeviceInfo.szProductID);
   DumpFields({
       {"[STI]Number of supported X resolution : %X", static_cast<DWORD>(m_WiaDeviceInfo.nX_Resolutions)},
@@ -287,5 +280,4 @@ HRESULT CSTIIOHandler::DumpDeviceInfo() {
   });
   DebugPrint("[STI]Firmware Version : %ws", m_WiaDeviceInfo.wszFirmwareVersion);
   DebugPrint("[STI]=============END OF ALL INFORMATION =================");
-  return 0;
 }

@@ -1,23 +1,12 @@
 // The two port primitives every command exchange goes through. The route is taken from
-// m_bDeviceMonitor at each call, so a route change between commands needs nothing else.
+// m_bDeviceMonitor at each call, so a route change between commands needs nothing else. The caller's
+// count starts at 0 and keeps it when the route moves nothing.
 #include "device/PortRoute.h"
 
-namespace {
-
-// The caller's count reads 0 until the route reports what moved; a null pointer goes on as it is.
-LPDWORD Zeroed(LPDWORD lpdwCount) {
-  if (lpdwCount != nullptr) {
-    *lpdwCount = 0;
-  }
-  return lpdwCount;
-}
-
-}  // namespace
-
 BOOL CSTIIOHandler::CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) {
-  return PortRouteOf(*this).Write(*this, lpBuffer, dwLength, Zeroed(lpdwWritten));
+  return PortRouteOf(*this).Write(*this, lpBuffer, dwLength, lpdwWritten);
 }
 
 BOOL CSTIIOHandler::CoReadFile(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) {
-  return PortRouteOf(*this).Read(*this, lpBuffer, dwLength, Zeroed(lpdwRead));
+  return PortRouteOf(*this).Read(*this, lpBuffer, dwLength, lpdwRead);
 }

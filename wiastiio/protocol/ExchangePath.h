@@ -16,7 +16,7 @@ inline EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchan
     if (exchange.bCloseOnShort) {
       CloseDevice();
     }
-    return {EXCHANGE_OUTCOME::kShortTransfer, exchange.hrShortTransfer, 0};
+    return {EXCHANGE_OUTCOME::kShortTransfer, exchange.hrShortTransfer};
   };
   // A failed call leaves the port as it was; only the system's error code is kept.
   auto failedCall = [&](const EXCHANGE_TEXTS& texts, DWORD dwError, EXCHANGE_OUTCOME outcome) -> EXCHANGE_RESULT {
@@ -27,13 +27,14 @@ inline EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchan
     if (texts.pszErrorCode != nullptr) {
       DebugPrint(texts.pszErrorCode, dwError);
     }
-    return {outcome, exchange.hrFailedCall, 0};
+    return {outcome, exchange.hrFailedCall};
   };
 
   DWORD dwWritten = 0;
   BOOL bResult = CoWriteFile(pCommand, cbCommand, &dwWritten);
-  // Taken at once: the debug output below may overwrite the thread's last-error code.
-  DWORD dwError = bResult ? 0 : ::GetLastError();
+  // Taken at once: the debug output below may overwrite the thread's last-error code. Only a failed
+  // call's code is ever used.
+  DWORD dwError = ::GetLastError();
   if (exchange.pszWriteCount != nullptr) {
     DebugPrint(exchange.pszWriteCount, cbCommand, dwWritten, bResult);
   }
@@ -54,8 +55,10 @@ inline EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchan
 
   DWORD dwRead = 0;
   bResult = CoReadFile(pResponse, cbResponse, &dwRead);
-  dwError = bResult ? 0 : ::GetLastError();
-  const bool bShortRead = exchange.readCheck != COUNT_CHECK::kNone && dwRead != cbResponse;
+  dwError = ::GetLastError();
+  const bool bShortRead = exchange.readCheck == COUNT_CHECK::kAfterResult
+                              ? dwRead < exchange.cbJudged
+                              : exchange.readCheck != COUNT_CHECK::kNone && dwRead != cbResponse;
   if (bShortRead && exchange.readCheck == COUNT_CHECK::kBeforeResult) {
     return shortTransfer(exchange.read, dwRead, cbResponse);
   }
@@ -89,13 +92,12 @@ inline HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement,
   }
   switch (byStatusCode) {
     case STATUS_CODE_GOOD:
+      announce(judgement.good);
+      // After the line, as the log has always shown it.
       if (judgement.pszGoodLog != nullptr) {
-        // After the line, as the log has always shown it.
-        const HRESULT hr = announce(judgement.good);
         WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, 0, 2, judgement.pszGoodLog);
-        return hr;
       }
-      return announce(judgement.good);
+      return judgement.good.hr;
     case STATUS_CODE_BUSY:
       return announce(judgement.busy);
     case STATUS_CODE_CHECK_CONDITION:

@@ -25,11 +25,6 @@ uint64_t AlignedWidthUnits(DWORD dwWidth, DWORD dwFactor) {
   return ((static_cast<uint64_t>(dwWidth) + 31u) & ~uint64_t{31}) * dwFactor;
 }
 
-// 1/1000 inch of the device record to 1200-dpi units, rounded up.
-uint64_t ThousandthsToUnits(LONG lThousandths) {
-  return lThousandths <= 0 ? 0 : (static_cast<uint64_t>(lThousandths) * WINDOW_UNIT_DPI + 999u) / 1000u;
-}
-
 // The most a window can produce in one block: every pixel at 6 bytes (twice 24-bit colour, room for a
 // deeper or two-sided scan) and the trailer. Never 0, so that a window is always known once set.
 DWORD BlockLimit(DWORD dwWidthPixels, DWORD dwHeightPixels) {
@@ -50,19 +45,7 @@ bool CSTIIOHandler::WindowFits(DWORD dwFactor) {
     DebugPrint("[STI]Window of %u x %u pixels does not fit 32-bit 1200-dpi units; refused", dwWidth, dwHeight);
     return false;
   }
-  // Once the device has described itself, a window larger than its area is refused too. The width may
-  // grow by the 32-pixel alignment and either size by one pixel of rounding.
-  if (m_bDeviceInfoValid) {
-    const uint64_t qwMaxWidth = ThousandthsToUnits(m_WiaDeviceInfo.dwScanBedWidth) + 32u * dwFactor;
-    const LONG lLongest = m_WiaDeviceInfo.dwScanBedHeight > m_WiaDeviceInfo.dwDocFeederHeight
-                              ? m_WiaDeviceInfo.dwScanBedHeight
-                              : m_WiaDeviceInfo.dwDocFeederHeight;
-    const uint64_t qwMaxHeight = ThousandthsToUnits(lLongest) + dwFactor;
-    if (qwWidthUnits > qwMaxWidth || qwHeightUnits > qwMaxHeight) {
-      DebugPrint("[STI]Window of %u x %u pixels is larger than the device's area; refused", dwWidth, dwHeight);
-      return false;
-    }
-  }
+  // A window larger than the device's area is the scanner's to judge.
   return true;
 }
 
