@@ -12,17 +12,19 @@ packages=(
   pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
   zlib1g-dev libtiff-dev libjpeg62-turbo-dev libz-mingw-w64-dev poppler-utils libtiff-tools dpkg-dev
   libsane-dev sane-utils
+  llvm-14 lld-16
 )
 
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "Installing: ${missing[*]}"
   $sudo apt-get update -q
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
