@@ -3,7 +3,32 @@
 # unpacked; cpack makes a .deb. Windows: the library, the tool and the test doubles side by side, as
 # the loader finds them; cpack makes a .zip.
 
-if(WIN32)
+if(WIN32 AND WIASTIIO_PDB)
+  # The shipping .zip: the library and the tool, each with its PDB, the INF lines and the README's
+  # section on shipping. No test double: a prtmon64.dll beside the library would be loaded as the
+  # device monitor.
+  install(TARGETS WIASTIIO RUNTIME DESTINATION . LIBRARY DESTINATION .)
+  install(FILES $<TARGET_FILE_DIR:WIASTIIO>/WIASTIIO.pdb windows/WIASTIIO.inf DESTINATION .)
+  if(TARGET stiscan)
+    install(TARGETS stiscan RUNTIME DESTINATION .)
+    install(FILES $<TARGET_FILE_DIR:stiscan>/stiscan.pdb DESTINATION .)
+  endif()
+  file(READ ${CMAKE_SOURCE_DIR}/README.md readme)
+  string(FIND "${readme}" "\n## Shipping the handler on Windows\n" begin)
+  if(begin LESS 0)
+    message(FATAL_ERROR "README.md has no section \"Shipping the handler on Windows\"")
+  endif()
+  math(EXPR begin "${begin} + 1")
+  string(SUBSTRING "${readme}" ${begin} -1 section)
+  string(FIND "${section}" "\n## " end)
+  string(SUBSTRING "${section}" 0 ${end} section)
+  file(WRITE ${CMAKE_BINARY_DIR}/README-Windows.md "${section}\n")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/README.md)
+  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.md DESTINATION .)
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME windows-x64)
+elseif(WIN32)
   install(TARGETS WIASTIIO prtmon64 portarb RUNTIME DESTINATION . LIBRARY DESTINATION .)
   # The capturing device monitor, in a folder of its own (docs/CAPTURE.md).
   install(TARGETS capture_prtmon64 RUNTIME DESTINATION capture LIBRARY DESTINATION capture)

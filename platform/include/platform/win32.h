@@ -22,6 +22,7 @@
 #include <oleauto.h>
 #include <sti.h>
 #include <wia.h>
+#include <cstddef>  // offsetof: not every compiler's <windows.h> brings it
 
 #else  // Linux
 
