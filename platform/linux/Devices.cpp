@@ -126,7 +126,13 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
 }
 
 // Closes device and event handles alike; only the closes of non-event handles count as device calls.
+// The pseudo-handles of the current process and thread (INVALID_HANDLE_VALUE is the process's) close
+// with success and nothing closed, as on Windows.
 BOOL WINAPI CloseHandle(HANDLE hObject) {
+  if (hObject == INVALID_HANDLE_VALUE || hObject == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2))) {
+    Count(&winplat::DeviceCallCounts::closes);
+    return TRUE;
+  }
   winplat::detail::HandleTarget target;
   bool open = winplat::detail::RemoveHandle(hObject, &target);
   if (!target.event) {

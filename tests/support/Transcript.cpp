@@ -13,7 +13,6 @@
 //                    deletes) it between two calls
 //   !absent E ...    entry points the route's contention module lacks
 //   !device-calls    the DeviceIoControl calls on \\.\Usbscan0 are part of the record ("D" lines)
-//   !linux-only WHY  the scenario cannot be set up under Windows, for the reason given
 //   > step           a call, or a change to the scanner, the port or the cable before the next call
 //   and, after each step, what it did:
 //   | text           a debugger string (\t tab, \\ backslash, \s a blank at the end, \xNN others)
@@ -414,7 +413,6 @@ class Player::Impl {
     std::vector<std::string> values;
     std::vector<std::string> absent;  // entry points the route's module lacks
     bool deviceCalls = false;
-    std::string linuxOnly;
     using Directive = std::function<void(const std::string& line, const std::vector<std::string>& words)>;
     const std::map<std::string, Directive> directives = {
         {"route",
@@ -432,7 +430,6 @@ class Player::Impl {
            absent.insert(absent.end(), words.begin() + 1, words.end());
          }},
         {"device-calls", [&](const std::string&, const std::vector<std::string>&) { deviceCalls = true; }},
-        {"linux-only", [&](const std::string& line, const std::vector<std::string>&) { linuxOnly = line; }},
     };
     for (const std::string& line : scenario_.setup) {
       const std::vector<std::string> words = Words(line);
@@ -446,12 +443,6 @@ class Player::Impl {
         directive->second(line, words);
       }
     }
-#ifdef _WIN32
-    if (!linuxOnly.empty()) {
-      *why = "!" + linuxOnly;
-      return false;
-    }
-#endif
     harness::ResetDoubles();
     for (const std::string& name : absent) {
       for (uint32_t entry = 0; entry < doubles::kEntryPointCount; ++entry) {
@@ -514,9 +505,7 @@ class Player::Impl {
     return all;
   }
 
-  scansim::FaultyPort& Faults() {
-    return *faults_;
-  }
+  scansim::FaultyPort& Faults() { return *faults_; }
 
   void Finish() {
     if (finished_) {
@@ -897,9 +886,7 @@ class Player::Impl {
     }
   }
 
-  doubles::ContentionDouble& Contention() {
-    return direct_ ? harness::PortArbitration() : harness::DeviceMonitor();
-  }
+  doubles::ContentionDouble& Contention() { return direct_ ? harness::PortArbitration() : harness::DeviceMonitor(); }
 
   const Scenario& scenario_;
   bool finished_ = false;

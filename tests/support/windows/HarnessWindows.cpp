@@ -173,7 +173,13 @@ BOOL WINAPI ControlPort(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LP
   return result;
 }
 
+// Windows refuses to cancel I/O on a handle that is no file, the process's pseudo-handle
+// (INVALID_HANDLE_VALUE) among them, with ERROR_INVALID_HANDLE; Wine lets it pass.
 BOOL WINAPI CancelPort(HANDLE file) {
+  if (file == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   return g_usbscan.Owns(file) ? TRUE : CancelIo(file);
 }
 
