@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "WIASTIIO.h"
+#include "client/DeviceControl.h"
 #include "client/Exports.h"
 #include "doubles/ContentionDouble.h"
-#include "doubles/DeviceControl.h"
 #include "platform/win32.h"
 
 namespace harness {
@@ -86,8 +86,16 @@ class DeviceKey {
   HKEY deviceData_ = nullptr;
 };
 
-// The device-control interface the still-image service hands to Initialize.
-using DeviceControl = doubles::DeviceControl;
+// The device-control interface the still-image service hands to Initialize, counting the open-mode
+// requests.
+struct DeviceControl : client::DeviceControl {
+  using client::DeviceControl::DeviceControl;
+  HRESULT STDMETHODCALLTYPE GetMyDeviceOpenMode(LPDWORD mode) override {
+    ++openModeCalls;
+    return client::DeviceControl::GetMyDeviceOpenMode(mode);
+  }
+  int openModeCalls = 0;
+};
 
 // Lines as text for gtest messages: one per line, tabs shown as "\t".
 std::string Show(const std::vector<std::string>& lines);

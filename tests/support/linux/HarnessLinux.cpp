@@ -2,9 +2,9 @@
 // from the platform's record, the contention modules from the module model.
 #include <gtest/gtest.h>
 
-#include "doubles/linux/InstallDoubles.h"
 #include "doubles/linux/UsbscanDevice.h"
 #include "platform/control.h"
+#include "simulator/linux/InstallModules.h"
 #include "support/Harness.h"
 
 namespace harness {
@@ -15,8 +15,13 @@ struct Doubles {
   doubles::ContentionDouble monitor;
   doubles::ContentionDouble arbitration;
   Doubles() {
-    doubles::InstallDeviceMonitor(monitor);
-    doubles::InstallPortArbitration(arbitration);
+    monitor.WatchModule("prtmon64.dll");
+    arbitration.WatchModule("portarb.dll");
+    Install();
+  }
+  void Install() {
+    scansim::InstallDeviceMonitor(monitor, [this](const char* entry) { return monitor.Exports(entry); });
+    scansim::InstallPortArbitration(arbitration, [this](const char* entry) { return arbitration.Exports(entry); });
   }
 };
 
@@ -65,8 +70,7 @@ void ResetDoubles() {
 }
 
 bool ApplyAbsentEntryPoints() {
-  doubles::InstallDeviceMonitor(TheDoubles().monitor);
-  doubles::InstallPortArbitration(TheDoubles().arbitration);
+  TheDoubles().Install();
   return true;
 }
 

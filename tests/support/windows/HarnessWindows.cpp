@@ -45,10 +45,10 @@ struct DoubleModule {
       // never unloads the double and its state.
       module = LoadLibraryA(fileName);
       EXPECT_NE(module, nullptr) << fileName << " beside the test program";
-      FARPROC proc = GetProcAddress(module, "DoubleControl");
-      EXPECT_NE(proc, nullptr) << fileName << " DoubleControl";
-      auto pfn = reinterpret_cast<doubles::PFN_DOUBLECONTROL>(reinterpret_cast<void (*)()>(proc));
-      control = pfn();
+      FARPROC proc = GetProcAddress(module, "ModuleControl");
+      EXPECT_NE(proc, nullptr) << fileName << " ModuleControl";
+      auto pfn = reinterpret_cast<scansim::PFN_MODULECONTROL>(reinterpret_cast<void (*)()>(proc));
+      control = doubles::AsDouble(pfn());
     }
     return *control;
   }
