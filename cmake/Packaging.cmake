@@ -1,10 +1,12 @@
 # Install rules and packages. Linux: stiscan in bin/, the library and the platform layer it loads in
 # lib/wiastiio/, found through RUNPATHs relative to each binary, so that the tree works wherever it is
-# unpacked; cpack makes a .deb. Windows: the library, the tool and the test doubles side by side, as
-# the loader finds them; cpack makes a .zip.
+# unpacked; cpack makes a .deb. Windows: the library and the tool side by side, as the loader finds
+# them; cpack makes a .zip. The contention modules of the build folder are not shipped: beside the
+# library they would stand in for the system's device monitor (stiscan --simulate is for the build
+# folder; see docs/DESIGN.md, "The product's boundary").
 
 if(WIN32)
-  install(TARGETS WIASTIIO prtmon64 portarb RUNTIME DESTINATION . LIBRARY DESTINATION .)
+  install(TARGETS WIASTIIO RUNTIME DESTINATION . LIBRARY DESTINATION .)
   if(TARGET stiscan)
     install(TARGETS stiscan RUNTIME DESTINATION .)
   endif()
