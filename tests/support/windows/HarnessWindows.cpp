@@ -73,12 +73,9 @@ FARPROC WINAPI FindEntryPoint(HMODULE module, LPCSTR name) {
         reinterpret_cast<uintptr_t>(name) >> 16 == 0) {
       continue;
     }
-    for (uint32_t entry = 0; entry < doubles::kEntryPointCount; ++entry) {
-      const auto point = static_cast<doubles::EntryPoint>(entry);
-      if (std::strcmp(name, doubles::EntryPointName(point)) == 0 && double_->Control().IsAbsent(point)) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-      }
+    if (!double_->Control().Exports(name)) {
+      SetLastError(ERROR_PROC_NOT_FOUND);
+      return nullptr;
     }
   }
   return GetProcAddress(module, name);
