@@ -7,7 +7,7 @@
 #   boundary.sh BUILD_DIR NM TEST_PROGRAM
 set -euo pipefail
 build=$1 nm=$2 probe=$3
-test_only='doubles::|harness::|feederjob::|testing::|bench::|scansim::FaultyPort|scansim::Fault\b|ContentionDouble|DoubleControl'
+test_only='doubles::|harness::|feederjob::|testing::|bench::|scansim::FaultyPort|scansim::Fault\b|SetUsbSecondLength'
 hook=WIASTIIO_USBSCAN_MS_PER_SECOND
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
