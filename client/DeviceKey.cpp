@@ -25,12 +25,8 @@ bool DeviceKey::Create(const std::string& path, std::string* error) {
   path_ = path;
   RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());
   DWORD disposition = 0;
-  LSTATUS status = RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                   KEY_ALL_ACCESS, nullptr, &parameters_, &disposition);
-  if (status == ERROR_SUCCESS) {
-    status = RegCreateKeyExA(parameters_, "DeviceData", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                             &deviceData_, &disposition);
-  }
+  const LSTATUS status = RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                         KEY_ALL_ACCESS, nullptr, &parameters_, &disposition);
   if (status != ERROR_SUCCESS) {
     *error = "cannot create the registry key HKEY_CURRENT_USER\\" + path_ + " (error " + std::to_string(status) + ")";
     return false;
@@ -52,15 +48,26 @@ bool DeviceKey::SetIds(WORD vid, WORD pid, bool deviceMonitor, std::string* erro
   return true;
 }
 
-LSTATUS DeviceKey::SetValue(const char* name, DWORD type, const void* data, DWORD size) {
-  if (deviceData_ == nullptr) {
+LSTATUS DeviceKey::OpenDeviceData() {
+  if (deviceData_ != nullptr) {
+    return ERROR_SUCCESS;
+  }
+  if (parameters_ == nullptr) {
     return ERROR_INVALID_HANDLE;
   }
-  return RegSetValueExA(deviceData_, name, 0, type, static_cast<const BYTE*>(data), size);
+  DWORD disposition = 0;
+  return RegCreateKeyExA(parameters_, "DeviceData", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                         &deviceData_, &disposition);
+}
+
+LSTATUS DeviceKey::SetValue(const char* name, DWORD type, const void* data, DWORD size) {
+  const LSTATUS status = OpenDeviceData();
+  return status != ERROR_SUCCESS ? status
+                                 : RegSetValueExA(deviceData_, name, 0, type, static_cast<const BYTE*>(data), size);
 }
 
 void DeviceKey::DeleteValue(const char* name) {
-  if (deviceData_ != nullptr) {
+  if (OpenDeviceData() == ERROR_SUCCESS) {
     RegDeleteValueA(deviceData_, name);
   }
 }

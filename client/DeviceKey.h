@@ -16,8 +16,8 @@ class DeviceKey {
   DeviceKey(const DeviceKey&) = delete;
   DeviceKey& operator=(const DeviceKey&) = delete;
 
-  // HKEY_CURRENT_USER\<path> afresh (what an earlier run left there is deleted) with its "DeviceData"
-  // subkey; false with a message when the registry refuses. Once per object.
+  // HKEY_CURRENT_USER\<path> afresh (what an earlier run left there is deleted); false with a message
+  // when the registry refuses. Once per object. Its "DeviceData" subkey comes with the first value.
   bool Create(const std::string& path, std::string* error);
   // "Vid", "Pid" (REG_DWORD) and "DeviceMonitor" (1 for the device monitor, 0 for the port directly).
   bool SetIds(WORD vid, WORD pid, bool deviceMonitor, std::string* error);
@@ -28,6 +28,8 @@ class DeviceKey {
   HKEY Parameters() const { return parameters_; }
 
  private:
+  LSTATUS OpenDeviceData();
+
   std::string path_;
   HKEY parameters_ = nullptr;
   HKEY deviceData_ = nullptr;

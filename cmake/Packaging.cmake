@@ -1,7 +1,9 @@
 # Install rules and packages. Linux: stiscan in bin/, the library and the platform layer it loads in
 # lib/wiastiio/, found through RUNPATHs relative to each binary, so that the tree works wherever it is
-# unpacked; cpack makes a .deb. Windows: the library, the tool and the test doubles side by side, as
-# the loader finds them; cpack makes a .zip.
+# unpacked; cpack makes a .deb. Windows: the library and the tool side by side, as the loader finds
+# them; cpack makes a .zip. The contention modules of the build folder are not shipped: beside the
+# library they would stand in for the system's device monitor (stiscan --simulate is for the build
+# folder; see docs/DESIGN.md, "The product's boundary").
 
 if(WIN32 AND WIASTIIO_PDB)
   # The shipping .zip: the library and the tool, each with its PDB, the INF lines and the README's
@@ -13,6 +15,9 @@ if(WIN32 AND WIASTIIO_PDB)
     install(TARGETS stiscan RUNTIME DESTINATION .)
     install(FILES $<TARGET_FILE_DIR:stiscan>/stiscan.pdb DESTINATION .)
   endif()
+  # The capturing device monitor, in a folder of its own (docs/CAPTURE.md): beside the library only
+  # when a user captures a session.
+  install(TARGETS capture_prtmon64 RUNTIME DESTINATION capture LIBRARY DESTINATION capture)
   file(READ ${CMAKE_SOURCE_DIR}/README.md readme)
   string(FIND "${readme}" "\n## Shipping the handler on Windows\n" begin)
   if(begin LESS 0)
@@ -29,8 +34,7 @@ if(WIN32 AND WIASTIIO_PDB)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME windows-x64)
 elseif(WIN32)
-  install(TARGETS WIASTIIO prtmon64 portarb RUNTIME DESTINATION . LIBRARY DESTINATION .)
-  # The capturing device monitor, in a folder of its own (docs/CAPTURE.md).
+  install(TARGETS WIASTIIO RUNTIME DESTINATION . LIBRARY DESTINATION .)
   install(TARGETS capture_prtmon64 RUNTIME DESTINATION capture LIBRARY DESTINATION capture)
   if(TARGET stiscan)
     install(TARGETS stiscan RUNTIME DESTINATION .)

@@ -1,21 +1,25 @@
 #include "doubles/ContentionDouble.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <iterator>
-#include <thread>
+
+#if !defined(_WIN32)
+#include "platform/control.h"
+#endif
 
 namespace doubles {
-
-namespace {
-constexpr DWORD kErrorSemTimeout = 121;  // what a transfer that was given up on reports
-}  // namespace
 
 ContentionDouble::ContentionDouble() = default;
 ContentionDouble::~ContentionDouble() = default;
 
 CallRecord& ContentionDouble::Record(EntryPoint entry, std::initializer_list<uint64_t> arguments) {
+#if !defined(_WIN32)
+  if (watched_ != nullptr && winplat::ModuleStatistics(watched_).references == 0) {
+    // On Windows the call would run unmapped code.
+    NoteViolation((std::string(EntryPointName(entry)) + " called while " + watched_ + " is not loaded").c_str());
+  }
+#endif
   CallRecord record{};
   record.entry = entry;
   for (uint64_t argument : arguments) {
@@ -29,45 +33,20 @@ CallRecord& ContentionDouble::Record(EntryPoint entry, std::initializer_list<uin
   return state_.calls.back();
 }
 
-template <typename Move>
-BOOL ContentionDouble::Transfer(CallRecord& record, LPDWORD count, Move move) {
+BOOL ContentionDouble::Move(EntryPoint entry, void* buffer, DWORD length, LPDWORD count) {
+  CallRecord& record = Record(entry, {length});
   record.countGiven = count != nullptr ? TRUE : FALSE;
-  if (!state_.held) {
+  if (!held_) {
     char text[96];
-    std::snprintf(text, sizeof(text), "%s(%u) with the port not granted", EntryPointName(record.entry),
-                  static_cast<unsigned>(record.arguments[0]));
+    std::snprintf(text, sizeof(text), "%s(%u) with the port not granted", EntryPointName(entry),
+                  static_cast<unsigned>(length));
     NoteViolation(text);
   }
   uint32_t moved = 0;
-  bool ok = false;
-  DWORD error = ERROR_SUCCESS;
-  if (!state_.opened) {
-    error = ERROR_INVALID_HANDLE;  // nothing open to transfer on
-  } else if (state_.port == nullptr) {
-    error = ERROR_GEN_FAILURE;
-  } else {
-    // A monitor bounds its own transfers: a scanner silent for ever fails the call at once, a shorter
-    // silence is waited out.
-    const uint32_t quiet = state_.port->QuietBefore(record.entry == EntryPoint::DeviceRead);
-    if (quiet == scansim::Port::kSilentForever) {
-      error = kErrorSemTimeout;
-    } else {
-      if (quiet != 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(quiet));
-      }
-      ok = move(&moved);
-      if (!ok) {
-        error = state_.port->LastError();
-      }
-    }
-  }
+  record.result = Transfer(entry == EntryPoint::DeviceRead, buffer, length, &moved);
   record.transferred = moved;
-  record.result = ok ? TRUE : FALSE;
   if (count != nullptr) {
     *count = moved;
-  }
-  if (!ok) {
-    SetLastError(error);
   }
   return record.result;
 }
@@ -76,50 +55,40 @@ BOOL ContentionDouble::PortAcquire(DWORD mode) {
   CallRecord& record = Record(EntryPoint::PortAcquire, {mode});
   const bool grant = state_.nextScripted < state_.scriptedAcquires.size()
                          ? state_.scriptedAcquires[state_.nextScripted++]
-                         : state_.acquireAnswer;
-  state_.held = state_.held || grant;
-  record.result = grant ? TRUE : FALSE;
+                         : acquireAnswer_;
+  record.result = Acquire(grant);
   return record.result;
 }
 
 BOOL ContentionDouble::PortRelease(DWORD mode) {
   CallRecord& record = Record(EntryPoint::PortRelease, {mode});
-  state_.held = state_.held && !state_.releaseAnswer;
-  record.result = state_.releaseAnswer ? TRUE : FALSE;
+  record.result = Release(state_.releaseAnswer);
   return record.result;
 }
 
 BOOL ContentionDouble::DeviceOpen(DWORD access, DWORD share, DWORD vid, DWORD pid, ULONG_PTR reserved) {
   CallRecord& record = Record(EntryPoint::DeviceOpen, {access, share, vid, pid, reserved});
-  state_.opened = state_.opened || state_.openAnswer;
-  record.result = state_.openAnswer ? TRUE : FALSE;
+  record.result = Open(state_.openAnswer);
   return record.result;
 }
 
 BOOL ContentionDouble::DeviceClose(DWORD flags) {
   CallRecord& record = Record(EntryPoint::DeviceClose, {flags});
-  state_.opened = state_.opened && !state_.closeAnswer;
-  record.result = state_.closeAnswer ? TRUE : FALSE;
+  record.result = Close(state_.closeAnswer);
   return record.result;
 }
 
 BOOL ContentionDouble::DeviceRead(LPVOID buffer, DWORD length, LPDWORD read) {
-  return Transfer(Record(EntryPoint::DeviceRead, {length}), read,
-                  [&](uint32_t* moved) { return state_.port->Read(static_cast<uint8_t*>(buffer), length, moved); });
+  return Move(EntryPoint::DeviceRead, buffer, length, read);
 }
 
 BOOL ContentionDouble::DeviceWrite(LPCVOID buffer, DWORD length, LPDWORD written) {
-  return Transfer(Record(EntryPoint::DeviceWrite, {length}), written, [&](uint32_t* moved) {
-    return state_.port->Write(static_cast<const uint8_t*>(buffer), length, moved);
-  });
+  return Move(EntryPoint::DeviceWrite, const_cast<void*>(buffer), length, written);
 }
 
 void ContentionDouble::Reset() {
+  ContentionModule::Reset();
   state_ = State();
-}
-
-void ContentionDouble::SetAcquireAnswer(bool grant) {
-  state_.acquireAnswer = grant;
 }
 
 void ContentionDouble::ScriptAcquireAnswers(const bool* answers, size_t count) {
@@ -147,17 +116,6 @@ void ContentionDouble::SetAbsent(EntryPoint entry, bool absent) {
 bool ContentionDouble::IsAbsent(EntryPoint entry) const {
   const auto index = static_cast<size_t>(entry);
   return index < kEntryPointCount && state_.absent[index];
-}
-
-void ContentionDouble::SetPort(scansim::Port* port) {
-  state_.port = port;
-}
-
-bool ContentionDouble::Held() const {
-  return state_.held;
-}
-bool ContentionDouble::Opened() const {
-  return state_.opened;
 }
 
 size_t ContentionDouble::CallCount() const {

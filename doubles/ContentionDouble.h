@@ -1,10 +1,10 @@
-// A stand-in for the port-contention modules the handler loads each port cycle: the device monitor
-// "prtmon64.dll" and the port arbitration module "portarb.dll".
+// The tests' port-contention module: the simulated scanner's module (simulator/ContentionModule.h)
+// with what only tests need: scripted answers of every entry point, entry points left out, a record of
+// every call, and the checks of what a correct caller never does (a transfer without the grant, a call
+// into a module that is not loaded).
 //
-// One ContentionDouble holds everything one module does: how it answers each entry point, which scanner
-// port stands behind DeviceRead/DeviceWrite, and a record of every call. On Linux it is installed into
-// the platform's module model (doubles/linux/InstallDoubles.h); on Windows each double DLL owns one and
-// hands it out through its DoubleControl export.
+// On Linux it is installed into the platform's module model like the product's module; on Windows the
+// test DLLs prtmon64.dll and portarb.dll each own one and hand it out through ModuleControl.
 //
 // A Windows test program and the double DLL are compiled apart, so the control methods are virtual (the
 // calls run the DLL's own code on the DLL's own object) and pass no standard containers. The inline
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "simulator/ContentionModule.h"
 #include "simulator/Port.h"
 
 namespace doubles {
@@ -48,13 +49,10 @@ struct CallRecord {
   BOOL result;
 };
 
-class ContentionDouble {
+class ContentionDouble : public scansim::ContentionModule {
  public:
   ContentionDouble();
-  virtual ~ContentionDouble();
-
-  ContentionDouble(const ContentionDouble&) = delete;
-  ContentionDouble& operator=(const ContentionDouble&) = delete;
+  ~ContentionDouble() override;
 
   // The calls kept for Call(); older ones are dropped (CallCount(entry) still counts them), so that a
   // long job runs in flat memory.
@@ -65,19 +63,18 @@ class ContentionDouble {
   // not yet undone by a granted DeviceClose) and a port is set; otherwise they fail with count 0. A
   // transfer while the port is not granted (no granted PortAcquire, or a granted PortRelease since) is
   // a violation, whatever it moves.
-  BOOL PortAcquire(DWORD mode);
-  BOOL PortRelease(DWORD mode);
-  BOOL DeviceOpen(DWORD access, DWORD share, DWORD vid, DWORD pid, ULONG_PTR reserved);
-  BOOL DeviceRead(LPVOID buffer, DWORD length, LPDWORD read);
-  BOOL DeviceWrite(LPCVOID buffer, DWORD length, LPDWORD written);
-  BOOL DeviceClose(DWORD flags);
+  BOOL PortAcquire(DWORD mode) override;
+  BOOL PortRelease(DWORD mode) override;
+  BOOL DeviceOpen(DWORD access, DWORD share, DWORD vid, DWORD pid, ULONG_PTR reserved) override;
+  BOOL DeviceRead(LPVOID buffer, DWORD length, LPDWORD read) override;
+  BOOL DeviceWrite(LPCVOID buffer, DWORD length, LPDWORD written) override;
+  BOOL DeviceClose(DWORD flags) override;
 
   // ---- Control ----
   // Back to the state after construction: every answer TRUE, nothing absent, no port, no calls.
-  virtual void Reset();
+  void Reset() override;
 
-  // PortAcquire grants by `grant` once the scripted answers (if any) are used up, one per call.
-  virtual void SetAcquireAnswer(bool grant);
+  // PortAcquire grants by SetAcquireAnswer once the scripted answers (if any) are used up, one per call.
   virtual void ScriptAcquireAnswers(const bool* answers, size_t count);
   void ScriptAcquireAnswers(std::initializer_list<bool> answers) {
     ScriptAcquireAnswers(answers.begin(), answers.size());
@@ -90,17 +87,21 @@ class ContentionDouble {
   // installation); a Windows double DLL always exports all of its entry points.
   virtual void SetAbsent(EntryPoint entry, bool absent);
   virtual bool IsAbsent(EntryPoint entry) const;
+  // Whether the module exports the entry point of this name (it is not marked absent).
+  bool Exports(const char* entry) const {
+    for (size_t i = 0; i < kEntryPointCount; ++i) {
+      if (std::string(EntryPointName(static_cast<EntryPoint>(i))) == entry) {
+        return !IsAbsent(static_cast<EntryPoint>(i));
+      }
+    }
+    return true;
+  }
 
-  // The scanner behind DeviceRead/DeviceWrite; not owned. Null makes the transfers fail with
-  // ERROR_GEN_FAILURE.
-  virtual void SetPort(scansim::Port* port);
+  // Linux: the module file this double is installed as; a call while the module model holds it
+  // unloaded is a violation.
+  void WatchModule(const char* file) { watched_ = file; }
 
   // ---- Queries ----
-  // A PortAcquire granted and no PortRelease granted since.
-  virtual bool Held() const;
-  // A DeviceOpen granted and no DeviceClose granted since.
-  virtual bool Opened() const;
-
   // The calls kept (at most kCallLimit, the latest).
   virtual size_t CallCount() const;
   // Copies kept call `index` (oldest first) to *out; false when there is no such call.
@@ -130,27 +131,23 @@ class ContentionDouble {
 
  private:
   CallRecord& Record(EntryPoint entry, std::initializer_list<uint64_t> arguments);
-  // Runs `move` (a port read or write that stores the bytes moved) when the device is open and a port set.
-  template <typename Move>
-  BOOL Transfer(CallRecord& record, LPDWORD count, Move move);
+  // A read or write through the module's transfer, recorded and checked for the grant.
+  BOOL Move(EntryPoint entry, void* buffer, DWORD length, LPDWORD count);
 
   struct State {
-    bool acquireAnswer = true;
     std::vector<bool> scriptedAcquires;
     size_t nextScripted = 0;
     bool releaseAnswer = true;
     bool openAnswer = true;
     bool closeAnswer = true;
     bool absent[kEntryPointCount] = {};
-    scansim::Port* port = nullptr;
-    bool held = false;
-    bool opened = false;
     std::deque<CallRecord> calls;
     size_t counts[kEntryPointCount] = {};
     size_t violations = 0;
     char firstViolation[160] = {};
   };
   State state_;
+  const char* watched_ = nullptr;
 };
 
 // "Name(a,b,...)" with the integer arguments in decimal; DeviceRead/DeviceWrite add "->count".
@@ -179,7 +176,9 @@ inline std::vector<std::string> ContentionDouble::DescribeCalls() const {
   return lines;
 }
 
-// The DoubleControl export of the Windows double DLLs.
-typedef ContentionDouble*(WINAPI* PFN_DOUBLECONTROL)();
+// The double behind a Windows test DLL's ModuleControl export.
+inline ContentionDouble* AsDouble(scansim::ContentionModule* module) {
+  return static_cast<ContentionDouble*>(module);
+}
 
 }  // namespace doubles

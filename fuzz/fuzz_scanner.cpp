@@ -21,6 +21,7 @@
 
 #include "STIEscape.h"
 #include "WIASTIIO.h"
+#include "client/ScanSession.h"
 #include "doubles/Rig.h"
 #include "platform/control.h"
 #include "support/ByteStream.h"
@@ -79,13 +80,7 @@ HRESULT EscapeOut(DWORD code, DWORD real, uint8_t shapeByte, void* copyTo = null
 }
 
 SWP_PARAMETER Window(ByteReader& in) {
-  SWP_PARAMETER window = {};
-  window.dwWindowWidth = 64;
-  window.dwWindowHeight = 30;
-  window.byResolutionCode = 5;
-  window.byParameters[0] = 1;
-  window.byParameters[1] = 8;
-  window.byScanSource = SCAN_SOURCE_FLATBED;
+  SWP_PARAMETER window = client::WindowRecord(64, 30, 5, client::Mode::kGrey, false);
   auto* bytes = reinterpret_cast<uint8_t*>(&window);
   for (size_t i = 0; i < sizeof(window); ++i) {
     bytes[i] ^= in.U8();

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "doubles/Conditions.h"
+#include "simulator/Conditions.h"
 
 namespace wiastiio_sane {
 
@@ -25,11 +25,8 @@ struct UsbId {
 };
 
 // What the simulated scanner runs into; the names are those of stiscan's options.
-struct SimulatorConditions : doubles::ScannerConditions {
+struct SimulatorConditions : scansim::ScannerConditions {
   SimulatorConditions() { feederSheets = 3; }  // sheets in the feeder when the device is opened
-  uint32_t shortAnswer = 0;                    // short-answer: the answer to this command (from 1) arrives cut short
-  uint32_t blockPauseMs = 0;                   // block-pause: milliseconds the scanner takes over each block
-  uint32_t feedPauseMs = 0;                    // feed-pause: milliseconds the scanner takes to feed a sheet
 };
 
 struct Config {

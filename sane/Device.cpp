@@ -26,8 +26,8 @@ constexpr DWORD kStiVersion = 2;
 
 // The ids the simulated scanner would report; it is reached through the device monitor, which does not
 // look at them.
-using doubles::kSimulatedProductId;
-using doubles::kSimulatedVendorId;
+using scansim::kSimulatedProductId;
+using scansim::kSimulatedVendorId;
 
 // Image-composition bits and the flatbed-only scanner type of the device information.
 constexpr DWORD kCompositionLineart = 0x01;
@@ -177,7 +177,12 @@ SANE_Status Device::Open(const DeviceEntry& entry, const Config& config, std::un
     return SANE_STATUS_IO_ERROR;
   }
   if (entry.simulated) {
-    opened->simulated_ = std::make_unique<SimulatedScanner>(config.conditions);
+    // The device monitor alone reaches the built-in scanner: the direct route stays the bus's.
+    opened->simulated_ = std::make_unique<scansim::SimulatedScanner>(config.conditions,
+                                                                     scansim::SimulatedScanner::Routes::kDeviceMonitor);
+    // What reaches the scanner, for the frontend's own tests of stops.
+    opened->simulated_->Wire().OnCommand(
+        [](uint8_t opcode) { Debug(kDebugLibrary, "simulator: command %02X", opcode); });
   } else {
     // The direct route: the arbitration module claims the scanner's interface for each port cycle.
     winplat::AddUsbScannerIds(entry.id.vendor, entry.id.product);
@@ -230,7 +235,8 @@ Device::~Device() {
   }
   if (simulated_ != nullptr) {
     Debug(kDebugSteps, "closed: the simulated scanner's unit is %s, its port %s",
-          simulated_->UnitReserved() ? "still reserved" : "free", simulated_->PortHeld() ? "still held" : "free");
+          simulated_->Simulator().UnitReserved() ? "still reserved" : "free",
+          simulated_->Monitor().Held() ? "still held" : "free");
   }
   winplat::SetDebugStringSink(nullptr);
 }

@@ -14,11 +14,11 @@
 
 #include "Config.h"
 #include "Options.h"
-#include "Simulated.h"
+#include "client/DeviceControl.h"
 #include "client/DeviceKey.h"
 #include "client/Exports.h"
 #include "client/ScanSession.h"
-#include "doubles/DeviceControl.h"
+#include "simulator/SimulatedScanner.h"
 
 namespace wiastiio_sane {
 
@@ -66,9 +66,9 @@ class Device {
   DeviceEntry entry_;
   Config config_;
   client::Exports exports_;
-  std::unique_ptr<SimulatedScanner> simulated_;
+  std::unique_ptr<scansim::SimulatedScanner> simulated_;
   client::DeviceKey key_;
-  doubles::DeviceControl control_;
+  client::DeviceControl control_;
   std::unique_ptr<client::ScanSession> session_;
   std::unique_ptr<Options> options_;
   Waits waits_;

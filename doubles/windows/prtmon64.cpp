@@ -1,5 +1,5 @@
 // The device-monitor double as a real DLL: the six entry points of "prtmon64.dll" over one
-// ContentionDouble, and DoubleControl, through which a test program configures that double and hands it
+// ContentionDouble, and ModuleControl, through which a test program configures that double and hands it
 // the scanner port (which the DLL never deletes). The state lives as long as the DLL stays loaded, so a
 // test program holds its own reference across the handler's per-cycle loads and frees.
 #include <type_traits>
@@ -37,7 +37,7 @@ BOOL WINAPI DeviceClose(DWORD flags) {
   return g_monitor.DeviceClose(flags);
 }
 
-doubles::ContentionDouble* WINAPI DoubleControl() {
+scansim::ContentionModule* WINAPI ModuleControl() {
   return &g_monitor;
 }
 
@@ -50,4 +50,4 @@ static_assert(std::is_same<decltype(&DeviceOpen), PFN_DEVICEOPEN>::value, "Devic
 static_assert(std::is_same<decltype(&DeviceRead), PFN_DEVICEREAD>::value, "DeviceRead");
 static_assert(std::is_same<decltype(&DeviceWrite), PFN_DEVICEWRITE>::value, "DeviceWrite");
 static_assert(std::is_same<decltype(&DeviceClose), PFN_DEVICECLOSE>::value, "DeviceClose");
-static_assert(std::is_same<decltype(&DoubleControl), doubles::PFN_DOUBLECONTROL>::value, "DoubleControl");
+static_assert(std::is_same<decltype(&ModuleControl), scansim::PFN_MODULECONTROL>::value, "ModuleControl");

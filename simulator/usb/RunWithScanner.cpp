@@ -32,7 +32,7 @@
 #include <utility>
 #include <vector>
 
-#include "simulator/FaultyPort.h"
+#include "doubles/FaultyPort.h"
 #include "simulator/ScannerSimulator.h"
 #include "simulator/usb/ReplayPort.h"
 #include "simulator/usb/UsbTestBed.h"

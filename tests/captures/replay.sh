@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Replays every capture (*.txt) of a folder as the device, through usb-scanner-sim --replay:
-#   replay.sh FOLDER USB_SCANNER_SIM STISCAN [SANE_BIN_DIR]
+#   replay.sh FOLDER USB_SCANNER_SIM STISCAN [SANE_BIN_DIR [SHORT_SECONDS_LIBRARY]]
 # Each capture says in its comments how it is replayed and what the program then does:
 #   # replay: stiscan OPTIONS | scanimage OPTIONS   the command the session ran, without device or output
 #   # expect: exit N                                its exit status (0 when not said)
@@ -10,14 +10,16 @@
 # A program that departs from a capture, or leaves recorded transfers over, fails it. Without the
 # backend's folder (or scanimage), the captures replayed through scanimage are skipped.
 set -uo pipefail
-folder=$(cd "$1" && pwd) usbsim=$2 stiscan=$3 sanebin=${4:-}
+folder=$(cd "$1" && pwd) usbsim=$2 stiscan=$3 sanebin=${4:-} short=${5:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/conf"
 echo wiastiio >"$work/conf/dll.conf"
 echo "usb 0x1a2b 0x3c4d" >"$work/conf/wiastiio.conf"
-# A timeout in a capture lasts 0.6 s of the handler's 120 s bound.
-export WIASTIIO_USBSCAN_MS_PER_SECOND=5 SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$sanebin
+# A second of a transfer's timeout lasts 5 ms in the replayed program (the preloaded library), so a
+# recorded timeout runs out at once instead of after the route's bound.
+export SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$sanebin
+[ -n "$short" ] && export LD_PRELOAD=$short${LD_PRELOAD:+:$LD_PRELOAD}
 failed=0 count=0
 for capture in "$folder"/*.txt; do
   name=$(basename "$capture")

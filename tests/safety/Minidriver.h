@@ -10,20 +10,14 @@
 
 #include "STIEscape.h"
 #include "WIASTIIO.h"
+#include "client/ScanSession.h"
 #include "doubles/Rig.h"
 
 namespace safety {
 
 // A small grey window: 64 x 30 pixels at 300 dpi, in blocks of 12 rows, from the feeder or the bed.
-inline SWP_PARAMETER SmallWindow(BYTE source = SCAN_SOURCE_ADF_FRONT) {
-  SWP_PARAMETER window = {};
-  window.dwWindowWidth = 64;
-  window.dwWindowHeight = 30;
-  window.byResolutionCode = 5;
-  window.byParameters[0] = 1;  // grey
-  window.byParameters[1] = 8;
-  window.byScanSource = source;
-  return window;
+inline SWP_PARAMETER SmallWindow(bool feeder = true) {
+  return client::WindowRecord(64, 30, 5, client::Mode::kGrey, feeder);
 }
 
 inline scansim::Config SmallBlocks(uint32_t sheets) {

@@ -12,7 +12,7 @@ namespace {
 class ThreadStress : public Minidriver {};
 
 void Scans(std::atomic<bool>* stop) {
-  SWP_PARAMETER window = SmallWindow(SCAN_SOURCE_FLATBED);
+  SWP_PARAMETER window = SmallWindow(false);
   std::vector<uint8_t> block;
   while (!stop->load()) {
     if (Escape(ESC_RESERVE_UNIT) == S_OK && Escape(ESC_SET_WINDOW_PARAMETER, &window, sizeof(window)) == S_OK &&

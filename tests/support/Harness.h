@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "WIASTIIO.h"
+#include "client/DeviceControl.h"
+#include "client/DeviceKey.h"
 #include "client/Exports.h"
 #include "doubles/ContentionDouble.h"
-#include "doubles/DeviceControl.h"
 #include "platform/win32.h"
 
 namespace harness {
@@ -62,32 +63,28 @@ void UnplugScanners();
 std::vector<std::string> DeviceControls();
 std::string DescribeDeviceControl(DWORD code, DWORD outLength, DWORD returned, BOOL result);
 
-// The device's parameters key: a fresh key of its own under the current user, deleted afterwards.
-class DeviceKey {
+// The device's parameters key: a fresh key of its own under the current user, deleted afterwards;
+// a value the registry refuses is a test failure.
+class DeviceKey : public client::DeviceKey {
  public:
   DeviceKey();
-  ~DeviceKey();
-  DeviceKey(const DeviceKey&) = delete;
-  DeviceKey& operator=(const DeviceKey&) = delete;
-
-  HKEY Parameters() const { return parameters_; }
   // Values under "DeviceData" (the subkey is created on first use).
   void SetDword(const char* name, DWORD value);
-  void SetBinary(const char* name, const std::vector<BYTE>& data);
+  void SetBinary(const char* name, const std::vector<BYTE>& data) { SetValue(name, REG_BINARY, data); }
   void SetIds(WORD vid, WORD pid, bool deviceMonitor);
   void SetValue(const char* name, DWORD type, const std::vector<BYTE>& data);
-  // The value is gone afterwards (whether or not it was there).
-  void DeleteValue(const char* name);
-
- private:
-  HKEY DeviceData();
-  std::string path_;
-  HKEY parameters_ = nullptr;
-  HKEY deviceData_ = nullptr;
 };
 
-// The device-control interface the still-image service hands to Initialize.
-using DeviceControl = doubles::DeviceControl;
+// The device-control interface the still-image service hands to Initialize, counting the open-mode
+// requests.
+struct DeviceControl : client::DeviceControl {
+  using client::DeviceControl::DeviceControl;
+  HRESULT STDMETHODCALLTYPE GetMyDeviceOpenMode(LPDWORD mode) override {
+    ++openModeCalls;
+    return client::DeviceControl::GetMyDeviceOpenMode(mode);
+  }
+  int openModeCalls = 0;
+};
 
 // Lines as text for gtest messages: one per line, tabs shown as "\t".
 std::string Show(const std::vector<std::string>& lines);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "simulator/FaultyPort.h"
+#include "doubles/FaultyPort.h"
 
 namespace transcript {
 

@@ -1,9 +1,11 @@
 // The direct route over USB: the library's exports, the platform's libusb port and arbitration
 // module, the real libusb, and the scanner simulator answering the usbdevfs ioctls of a umockdev
 // test bed. Run under umockdev-wrapper; without it every test skips.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,13 @@
 #include "simulator/usb/UsbTestBed.h"
 #include "support/Harness.h"
 
+struct libusb_device_handle;
+
+// Every bulk transfer of the platform's route, its timeout scaled by g_secondLength, so that a bound of
+// minutes passes in a fraction of a second. The program's own definition comes before libusb's.
+extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
+                                    int length, int* transferred, unsigned int timeout);
+
 namespace {
 
 using feederjob::kPid;
@@ -29,6 +38,9 @@ constexpr char kUsbscan0[] = "\\\\.\\Usbscan0";
 constexpr DWORD kErrorSharingViolation = 32;
 constexpr DWORD kErrorSemTimeout = 121;
 constexpr DWORD kErrorDeviceNotConnected = 1167;
+
+// How many milliseconds one second of a transfer's timeout lasts in this program (see below).
+std::atomic<unsigned> g_secondLength{1000};
 
 // One bed for the whole program: libusb keeps watching the folder it first found.
 scansim::usb::TestBed& Bed() {
@@ -62,7 +74,7 @@ class UsbRoute : public ::testing::Test {
     winplat::ClearUsbScannerIds();
     winplat::AddUsbScannerIds(kVid, kPid);
     winplat::SetUsbTimeout(500);
-    winplat::SetUsbSecondLength(1000);
+    g_secondLength = 1000;
     winplat::InstallUsbPortArbitration();
     key_ = std::make_unique<harness::DeviceKey>();
     key_->SetIds(kVid, kPid, false);
@@ -232,7 +244,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SearchCase>& info) { return std::string(info.param.name); });
 
 TEST_F(UsbRoute, StalledScannerTimesOutThenAnswersAgain) {
-  winplat::SetUsbSecondLength(2);  // the handler's bound of 120 s lasts 240 ms
+  winplat::SetUsbTimeout(120000);
+  g_secondLength = 2;  // the route's bound of 120 s lasts 240 ms
   const int device = Plug();
   ASSERT_EQ(Initialize(), S_OK);
   Bed().StallReads(device, true);
@@ -405,3 +418,12 @@ TEST(UsbScannerSim, FeederJobFromAnotherProcess) {
 }
 
 }  // namespace
+
+extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
+                                    int length, int* transferred, unsigned int timeout) {
+  using Transfer = int (*)(libusb_device_handle*, unsigned char, unsigned char*, int, int*, unsigned int);
+  static const auto real = reinterpret_cast<Transfer>(dlsym(RTLD_NEXT, "libusb_bulk_transfer"));
+  const uint64_t scaled = uint64_t{timeout} * g_secondLength / 1000;
+  return real(handle, endpoint, data, length, transferred,
+              timeout == 0 ? 0 : static_cast<unsigned int>(std::max<uint64_t>(scaled, 1)));
+}

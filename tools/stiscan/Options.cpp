@@ -370,7 +370,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       {"--warming-up", condition(&c.warmingUpReserves, 0, 100000)},
       {"--jam", condition(&c.jamSheet, 1, 100000)},
       {"--jam-block", condition(&c.jamBlock, 1, 100000)},
-      {"--short-transfer", condition(&c.shortTransfer, 1, 100000000)},
+      {"--short-transfer", condition(&c.shortAnswer, 1, 100000000)},
       {"--block-bytes", condition(&c.blockBytes, 64, 16 * 1024 * 1024)},
   };
   const std::map<std::string, bool*> flags = {
@@ -545,6 +545,14 @@ Examples:
   stiscan --mode grey -o - | pnmtopng > scan.png
   stiscan --source feeder --jam 2 --debug
 )";
+}
+
+scansim::ScannerConditions SimulatedConditions(const Options& options) {
+  scansim::ScannerConditions c = options.conditions;
+  c.feederSheets = options.conditions.feederSheetsGiven ? c.feederSheets
+                   : options.sheets != 0                ? options.sheets
+                                                        : kDefaultFeederSheets;
+  return c;
 }
 
 }  // namespace stiscan

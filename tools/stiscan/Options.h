@@ -8,7 +8,7 @@
 
 #include "Writers.h"
 #include "client/ScanSession.h"
-#include "doubles/Conditions.h"
+#include "simulator/Conditions.h"
 
 namespace stiscan {
 
@@ -30,12 +30,9 @@ struct WindowSize {
 };
 
 // What the simulated scanner runs into. Only the simulator reads these.
-struct Conditions : doubles::ScannerConditions {
+struct Conditions : scansim::ScannerConditions {
   bool feederSheetsGiven = false;  // else the feeder holds as many sheets as asked for
-  uint32_t shortTransfer = 0;      // the answer to this command (counted from 1) arrives cut short
-  bool portHeld = false;           // the contention module refuses the port
-  double wireRate = 0;             // MB/s the answers are paced at (0: as fast as the simulator goes)
-  bool any = false;                // one of the above was given
+  bool any = false;                // one of the conditions was given
 };
 
 struct Options {
@@ -83,5 +80,11 @@ std::string UsageText();
 std::string PageFileName(const std::string& pattern, uint32_t number);
 // Whether the pattern has a place for the page number.
 bool PatternNumbersPages(const std::string& pattern);
+
+// Sheets in the simulated feeder when the command line does not say.
+constexpr uint32_t kDefaultFeederSheets = 2;
+
+// The simulated scanner's conditions as the options give them.
+scansim::ScannerConditions SimulatedConditions(const Options& options);
 
 }  // namespace stiscan

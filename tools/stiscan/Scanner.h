@@ -1,7 +1,7 @@
 // What stands behind the library's port, set up per platform. On Linux that is always the built-in
-// simulator, behind the device-monitor double "prtmon64.dll" and a \\.\Usbscan0 device for the direct
-// route. On Windows it is the real device through the system's contention module, or with --simulate
-// the simulator behind the test device monitor beside stiscan.exe.
+// simulated scanner (simulator/SimulatedScanner.h), on both routes. On Windows it is the real device
+// through the system's contention module, or with --simulate the simulated scanner behind the device
+// monitor of the build folder beside stiscan.exe.
 #pragma once
 
 #include <cstdio>
@@ -11,15 +11,15 @@
 
 #include "Options.h"
 #include "Results.h"
-#include "Simulation.h"
+#include "client/DeviceControl.h"
 #include "client/Exports.h"
-#include "doubles/DeviceControl.h"
 #include "platform/win32.h"
+#include "simulator/SimulatedScanner.h"
 
 namespace stiscan {
 
 // The device-control interface the service hands to Initialize.
-using DeviceControl = doubles::DeviceControl;
+using DeviceControl = client::DeviceControl;
 
 // The tool's own key under the current user; each run's device key goes below it.
 constexpr char kToolKey[] = "Software\\stiscan";
@@ -29,8 +29,8 @@ class Scanner {
   virtual ~Scanner() = default;
   // The parameters key for Initialize.
   virtual HKEY ParametersKey() const = 0;
-  // The built-in scanner, when it is the one scanned.
-  virtual const SimulatedScanner* Simulated() const = 0;
+  // The line to the built-in scanner, when it is the one scanned.
+  virtual const scansim::Line* Simulated() const = 0;
   // Whether the tool knows that no scanner the route reaches has the ids asked for.
   virtual bool NoScannerWithIds() const = 0;
 };

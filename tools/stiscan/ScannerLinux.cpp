@@ -1,60 +1,42 @@
-// Linux: the simulator behind the platform's module and device models, which the library reaches
-// through the same libwinplat as the tool.
+// Linux: the built-in simulated scanner behind the platform's module and device models, which the
+// library reaches through the same libwinplat as the tool.
 #include <signal.h>
 #include <unistd.h>
 
 #include "Scanner.h"
-#include "Simulation.h"
 #include "client/DeviceKey.h"
-#include "doubles/ContentionDouble.h"
-#include "doubles/linux/InstallDoubles.h"
-#include "doubles/linux/UsbscanDevice.h"
 #include "platform/control.h"
 #include "platform/usb.h"
+#include "simulator/SimulatedScanner.h"
 
 namespace stiscan {
 
 namespace {
 
+using scansim::kSimulatedProductId;
+using scansim::kSimulatedVendorId;
+
 class LinuxScanner : public Scanner {
  public:
-  explicit LinuxScanner(const Options& options) : simulated_(options) {}
-
-  ~LinuxScanner() override {
-    // The modules forward to the doubles of this object: take them away first.
-    winplat::RemoveModule("prtmon64.dll");
-    winplat::RemoveModule("portarb.dll");
-    winplat::UnplugAllDevices();
-  }
+  explicit LinuxScanner(const Options& options)
+      : simulated_(SimulatedConditions(options), scansim::SimulatedScanner::Routes::kBoth) {}
 
   bool SetUp(const Options& options, std::string* error) {
-    monitor_.SetPort(&simulated_.Port());
-    if (options.conditions.portHeld) {
-      monitor_.SetAcquireAnswer(false);
-      arbitration_.SetAcquireAnswer(false);
-    }
-    doubles::InstallDeviceMonitor(monitor_);
-    doubles::InstallPortArbitration(arbitration_);
-    doubles::PlugUsbscan(
-        0, std::make_shared<doubles::UsbscanDevice>(&simulated_.Port(), kSimulatedVendorId, kSimulatedProductId));
     const WORD vid = options.vidGiven ? options.vid : kSimulatedVendorId;
     const WORD pid = options.pidGiven ? options.pid : kSimulatedProductId;
     // The simulator is the one scanner: the device monitor reaches it whatever the ids, the direct
     // route only by its own.
     noScannerWithIds_ = options.route == Route::kDirect && (vid != kSimulatedVendorId || pid != kSimulatedProductId);
-    return key_.Create(client::ProcessKeyPath(kToolKey), error) &&
-           key_.SetIds(vid, pid, options.route == Route::kDeviceMonitor, error);
+    return simulated_.Key().Create(client::ProcessKeyPath(kToolKey), error) &&
+           simulated_.Key().SetIds(vid, pid, options.route == Route::kDeviceMonitor, error);
   }
 
-  HKEY ParametersKey() const override { return key_.Parameters(); }
-  const SimulatedScanner* Simulated() const override { return &simulated_; }
+  HKEY ParametersKey() const override { return simulated_.Parameters(); }
+  const scansim::Line* Simulated() const override { return &simulated_.Wire(); }
   bool NoScannerWithIds() const override { return noScannerWithIds_; }
 
  private:
-  SimulatedScanner simulated_;
-  doubles::ContentionDouble monitor_;
-  doubles::ContentionDouble arbitration_;
-  client::DeviceKey key_;
+  scansim::SimulatedScanner simulated_;
   bool noScannerWithIds_ = false;
 };
 
@@ -83,7 +65,8 @@ bool EchoDebugStrings(client::Exports&, std::function<void(const char*)> sink) {
 }
 
 bool ListScanners(std::FILE* out) {
-  std::fprintf(out, "simulator  built in  vid 0x%04X pid 0x%04X\n", kSimulatedVendorId, kSimulatedProductId);
+  std::fprintf(out, "simulator  built in  vid 0x%04X pid 0x%04X\n", scansim::kSimulatedVendorId,
+               scansim::kSimulatedProductId);
   // The scanners on the USB bus the platform's route offers (WIASTIIO_USB_IDS adds ids).
   for (const winplat::UsbScanner& scanner : winplat::UsbScanners()) {
     std::fprintf(out, "usb  %s  vid 0x%04X pid 0x%04X  bus %d address %d\n", scanner.name.c_str(), scanner.vendorId,

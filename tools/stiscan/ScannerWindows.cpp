@@ -1,15 +1,14 @@
-// Windows: the real device through the system's contention module, or with --simulate the simulator
-// behind the test device monitor prtmon64.dll beside stiscan.exe.
+// Windows: the real device through the system's contention module, or with --simulate the simulated
+// scanner behind the device monitor prtmon64.dll of the build folder beside stiscan.exe.
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
 
 #include "Scanner.h"
-#include "Simulation.h"
 #include "client/DeviceKey.h"
-#include "doubles/ContentionDouble.h"
 #include "platform/windows/ImportRedirect.h"
+#include "simulator/SimulatedScanner.h"
 
 namespace stiscan {
 
@@ -38,48 +37,17 @@ void ForEachUsbscan(Each each) {
 
 class WindowsScanner : public Scanner {
  public:
-  ~WindowsScanner() override {
-    if (control_ != nullptr) {
-      control_->SetPort(nullptr);
-    }
-    if (monitor_ != nullptr) {
-      FreeLibrary(monitor_);
-    }
-  }
-
   bool SetUp(const Options& options, ExitStatus* status, std::string* error) {
     if (options.simulate) {
-      // The library loads "prtmon64.dll" by name each port cycle and finds this module already loaded.
-      // Holding it for the whole run keeps the double, and the simulator it points to, alive between
-      // the library's loads and frees.
-      std::string path = client::ProgramDirectory() + "prtmon64.dll";
-      monitor_ = LoadLibraryA(path.c_str());
-      FARPROC proc = monitor_ != nullptr ? GetProcAddress(monitor_, "DoubleControl") : nullptr;
-      if (monitor_ != nullptr && proc == nullptr) {
-        // Beside the tool is another device monitor (the capturing one): the test device monitor is
-        // then the installed one, in the system folder, which that module loads by its full path.
-        char system[MAX_PATH];
-        const UINT length = GetSystemDirectoryA(system, MAX_PATH);
-        path = std::string(system, length < MAX_PATH ? length : 0) + "\\prtmon64.dll";
-        FreeLibrary(monitor_);
-        monitor_ = LoadLibraryA(path.c_str());
-        proc = monitor_ != nullptr ? GetProcAddress(monitor_, "DoubleControl") : nullptr;
-      }
-      if (proc == nullptr) {
+      simulated_ = std::make_unique<scansim::SimulatedScanner>(SimulatedConditions(options),
+                                                               scansim::SimulatedScanner::Routes::kDeviceMonitor);
+      if (!simulated_->Ready(error)) {
         *status = kExitLibrary;
-        *error = "--simulate needs the test device monitor " + path + " (error " + std::to_string(GetLastError()) + ")";
         return false;
       }
-      simulated_ = std::make_unique<SimulatedScanner>(options);
-      control_ = reinterpret_cast<doubles::PFN_DOUBLECONTROL>(reinterpret_cast<void (*)()>(proc))();
-      control_->Reset();
-      control_->SetPort(&simulated_->Port());
-      if (options.conditions.portHeld) {
-        control_->SetAcquireAnswer(false);
-      }
     }
-    const WORD vid = options.vidGiven ? options.vid : options.simulate ? kSimulatedVendorId : 0;
-    const WORD pid = options.pidGiven ? options.pid : options.simulate ? kSimulatedProductId : 0;
+    const WORD vid = options.vidGiven ? options.vid : options.simulate ? scansim::kSimulatedVendorId : 0;
+    const WORD pid = options.pidGiven ? options.pid : options.simulate ? scansim::kSimulatedProductId : 0;
     // The direct route opens the \\.\UsbscanN with the ids; when none has them there is no scanner.
     noScannerWithIds_ = !options.simulate && options.route == Route::kDirect;
     ForEachUsbscan([&](const char*, WORD deviceVid, WORD devicePid) {
@@ -94,14 +62,11 @@ class WindowsScanner : public Scanner {
   }
 
   HKEY ParametersKey() const override { return key_.Parameters(); }
-  const SimulatedScanner* Simulated() const override { return simulated_.get(); }
+  const scansim::Line* Simulated() const override { return simulated_ ? &simulated_->Wire() : nullptr; }
   bool NoScannerWithIds() const override { return noScannerWithIds_; }
 
  private:
-  // The destructor takes the port from the double before the simulator goes.
-  std::unique_ptr<SimulatedScanner> simulated_;
-  HMODULE monitor_ = nullptr;
-  doubles::ContentionDouble* control_ = nullptr;
+  std::unique_ptr<scansim::SimulatedScanner> simulated_;
   client::DeviceKey key_;
   bool noScannerWithIds_ = false;
 };

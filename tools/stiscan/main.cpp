@@ -190,11 +190,11 @@ int main(int argc, char** argv) {
   if (options.debug) {
     EchoDebugStrings(library, nullptr);
   }
-  const SimulatedScanner* simulated = scanner->Simulated();
-  if (simulated != nullptr && options.conditions.shortTransfer != 0 && !simulated->ShortAnswerSent() &&
+  const scansim::Line* simulated = scanner->Simulated();
+  if (simulated != nullptr && options.conditions.shortAnswer != 0 && !simulated->ShortAnswerSent() &&
       (outcome.Ok() || outcome.status == client::Status::kPaper)) {
     outcome = client::MakeOutcome(client::Status::kUsage,
-                                  "--short-transfer " + std::to_string(options.conditions.shortTransfer) +
+                                  "--short-transfer " + std::to_string(options.conditions.shortAnswer) +
                                       ": the job sent only " + std::to_string(simulated->Commands()) + " commands");
   }
 

@@ -27,9 +27,6 @@ void ClearUsbScannerIds();
 // class driver's IOCTL_SET_TIMEOUT changes it for one handle. Default: kDefaultUsbTimeout.
 constexpr DWORD kDefaultUsbTimeout = 60000;
 void SetUsbTimeout(DWORD milliseconds);
-// How many milliseconds one second of IOCTL_SET_TIMEOUT lasts on handles (1 to 1000; default 1000, or
-// the test hook WIASTIIO_USBSCAN_MS_PER_SECOND): lets a test wait out the handler's bound quickly.
-void SetUsbSecondLength(DWORD milliseconds);
 
 // One scanner present on the bus, with the name CreateFileA opens it by at this moment.
 struct UsbScanner {

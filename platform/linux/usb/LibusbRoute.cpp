@@ -110,7 +110,6 @@ struct UsbState {
   bool environmentRead = false;
   std::vector<std::pair<uint16_t, uint16_t>> ids;
   DWORD timeout = kDefaultUsbTimeout;
-  DWORD secondLength = 0;  // 0 until first asked: then WIASTIIO_USBSCAN_MS_PER_SECOND, or 1000
   std::map<std::pair<int, int>, std::weak_ptr<Connection>> connections;  // by bus and address
   // The scanners of the search under way; a search starts again whenever a number is asked that is
   // not above the last one.
@@ -290,23 +289,8 @@ std::string UsbscanName(int number) {
   return "\\\\.\\Usbscan" + std::to_string(number);
 }
 
-// How long one second of IOCTL_SET_TIMEOUT lasts: 1000 ms, or what the test hook
-// WIASTIIO_USBSCAN_MS_PER_SECOND (as for the model's Usbscan devices) or SetUsbSecondLength says, so that
-// a test can wait out the handler's bound of minutes in a fraction of a second.
-DWORD SecondLength() {
-  UsbState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.secondLength == 0) {
-    const char* text = std::getenv("WIASTIIO_USBSCAN_MS_PER_SECOND");
-    const unsigned long length = text != nullptr && *text != 0 ? std::strtoul(text, nullptr, 10) : 0;
-    state.secondLength = length > 0 && length <= 1000 ? static_cast<DWORD>(length) : 1000;
-  }
-  return state.secondLength;
-}
-
 unsigned SecondsToMilliseconds(ULONG seconds) {
-  const DWORD length = SecondLength();
-  return seconds > UINT_MAX / length ? UINT_MAX : seconds * length;
+  return seconds > UINT_MAX / 1000 ? UINT_MAX : seconds * 1000;
 }
 
 // The device object behind one handle on a USB scanner.
@@ -481,12 +465,6 @@ void SetUsbTimeout(DWORD milliseconds) {
   detail::UsbState& state = detail::State();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.timeout = milliseconds;
-}
-
-void SetUsbSecondLength(DWORD milliseconds) {
-  detail::UsbState& state = detail::State();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  state.secondLength = milliseconds > 0 && milliseconds <= 1000 ? milliseconds : 1000;
 }
 
 std::vector<UsbScanner> UsbScanners() {

@@ -33,8 +33,6 @@ void ClearUsbScannerIds() {}
 
 void SetUsbTimeout(DWORD /*milliseconds*/) {}
 
-void SetUsbSecondLength(DWORD /*milliseconds*/) {}
-
 std::vector<UsbScanner> UsbScanners() {
   return {};
 }

@@ -1,8 +1,9 @@
 // The harness over the Linux platform's models: the library comes from dlopen, the debugger strings
-// from the platform's record, the contention modules from the module model.
+// from the platform's record, the contention modules from the rig (the simulated scanner's one setup
+// with the tests' doubles), held for the whole process; each test connects its own scanner.
 #include <gtest/gtest.h>
 
-#include "doubles/linux/InstallDoubles.h"
+#include "doubles/Rig.h"
 #include "doubles/linux/UsbscanDevice.h"
 #include "platform/control.h"
 #include "support/Harness.h"
@@ -11,18 +12,17 @@ namespace harness {
 
 namespace {
 
-struct Doubles {
-  doubles::ContentionDouble monitor;
-  doubles::ContentionDouble arbitration;
-  Doubles() {
-    doubles::InstallDeviceMonitor(monitor);
-    doubles::InstallPortArbitration(arbitration);
-  }
-};
-
-Doubles& TheDoubles() {
-  static Doubles doubles;
-  return doubles;
+// Never destroyed: the platform's models may go before it. Its own "\\.\Usbscan0" is taken away; a
+// test plugs the scanner it wants (PlugScanner).
+doubles::Rig& TheRig() {
+  static doubles::Rig& rig = []() -> doubles::Rig& {
+    auto* made = new doubles::Rig;
+    winplat::UnplugDevice("\\\\.\\Usbscan0");
+    made->Monitor().SetPort(nullptr);
+    made->Arbitration().SetPort(nullptr);
+    return *made;
+  }();
+  return rig;
 }
 
 }  // namespace
@@ -47,11 +47,11 @@ void ObserveDebugLines(DebugLineObserver observer) {
 }
 
 doubles::ContentionDouble& DeviceMonitor() {
-  return TheDoubles().monitor;
+  return TheRig().Monitor();
 }
 
 doubles::ContentionDouble& PortArbitration() {
-  return TheDoubles().arbitration;
+  return TheRig().Arbitration();
 }
 
 bool ModuleReleasedByLibrary(const char* fileName) {
@@ -59,15 +59,13 @@ bool ModuleReleasedByLibrary(const char* fileName) {
 }
 
 void ResetDoubles() {
-  TheDoubles().monitor.Reset();
-  TheDoubles().arbitration.Reset();
+  DeviceMonitor().Reset();
+  PortArbitration().Reset();
   ApplyAbsentEntryPoints();
 }
 
 bool ApplyAbsentEntryPoints() {
-  doubles::InstallDeviceMonitor(TheDoubles().monitor);
-  doubles::InstallPortArbitration(TheDoubles().arbitration);
-  return true;
+  return TheRig().Reinstall();
 }
 
 // The scanners plugged in since the last UnplugScanners, in order.

@@ -45,10 +45,10 @@ struct DoubleModule {
       // never unloads the double and its state.
       module = LoadLibraryA(fileName);
       EXPECT_NE(module, nullptr) << fileName << " beside the test program";
-      FARPROC proc = GetProcAddress(module, "DoubleControl");
-      EXPECT_NE(proc, nullptr) << fileName << " DoubleControl";
-      auto pfn = reinterpret_cast<doubles::PFN_DOUBLECONTROL>(reinterpret_cast<void (*)()>(proc));
-      control = pfn();
+      FARPROC proc = GetProcAddress(module, "ModuleControl");
+      EXPECT_NE(proc, nullptr) << fileName << " ModuleControl";
+      auto pfn = reinterpret_cast<scansim::PFN_MODULECONTROL>(reinterpret_cast<void (*)()>(proc));
+      control = doubles::AsDouble(pfn());
     }
     return *control;
   }
@@ -73,12 +73,9 @@ FARPROC WINAPI FindEntryPoint(HMODULE module, LPCSTR name) {
         reinterpret_cast<uintptr_t>(name) >> 16 == 0) {
       continue;
     }
-    for (uint32_t entry = 0; entry < doubles::kEntryPointCount; ++entry) {
-      const auto point = static_cast<doubles::EntryPoint>(entry);
-      if (std::strcmp(name, doubles::EntryPointName(point)) == 0 && double_->Control().IsAbsent(point)) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-      }
+    if (!double_->Control().Exports(name)) {
+      SetLastError(ERROR_PROC_NOT_FOUND);
+      return nullptr;
     }
   }
   return GetProcAddress(module, name);

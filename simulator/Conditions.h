@@ -1,13 +1,12 @@
 // What the built-in simulated scanner runs into, as stiscan's options and wiastiio.conf name them, and
-// the simulator's configuration that sets them up. The tool and the SANE backend each add the
-// conditions only they offer (their ways of cutting an answer short and of pacing the wire).
+// the simulator's configuration that sets them up.
 #pragma once
 
 #include <cstdint>
 
 #include "simulator/ScannerSimulator.h"
 
-namespace doubles {
+namespace scansim {
 
 // The USB ids the simulated scanner reports.
 constexpr uint16_t kSimulatedVendorId = 0x1234;
@@ -20,20 +19,26 @@ struct ScannerConditions {
   uint32_t jamSheet = 0;           // jam: this sheet (from 1) jams as it is fed (0: none)
   uint32_t jamBlock = 0;           // jam-block: ... or in the read of this block of it (0: as it is fed)
   uint32_t blockBytes = 65536;     // block-bytes: image bytes per block
+  // The line between the library and the scanner.
+  uint32_t shortAnswer = 0;   // short-answer: the answer to this command (from 1) arrives with half its bytes
+  double wireRate = 0;        // wire-rate: MB/s both ways are paced at (0: as fast as the simulator goes)
+  uint32_t blockPauseMs = 0;  // block-pause: milliseconds the scanner takes over each image block
+  uint32_t feedPauseMs = 0;   // feed-pause: milliseconds the scanner takes to position a sheet
+  bool portHeld = false;      // port-held: the contention modules refuse the port
 };
 
-inline scansim::Config SimulatorConfig(const ScannerConditions& c) {
-  scansim::Config config;
+inline Config SimulatorConfig(const ScannerConditions& c) {
+  Config config;
   config.feeder_sheets = c.feederSheets;
   config.block_bytes = c.blockBytes;
   config.script.busy_reserves = c.busyReserves;
   config.script.warming_up_reserves = c.warmingUpReserves;
   config.script.jam_sheet = c.jamSheet;
   if (c.jamBlock != 0) {
-    config.script.jam_mode = scansim::JamMode::kMidPage;
+    config.script.jam_mode = JamMode::kMidPage;
     config.script.jam_after_blocks = c.jamBlock - 1;
   }
   return config;
 }
 
-}  // namespace doubles
+}  // namespace scansim

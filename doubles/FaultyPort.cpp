@@ -1,4 +1,4 @@
-#include "FaultyPort.h"
+#include "doubles/FaultyPort.h"
 
 #include <algorithm>
 #include <cstring>

@@ -7,8 +7,8 @@
 #include <map>
 #include <utility>
 
-#include "Port.h"
-#include "Wire.h"
+#include "simulator/Port.h"
+#include "simulator/Wire.h"
 
 namespace scansim {
 

@@ -1,18 +1,16 @@
-// A stand-in for the device-control interface the still-image service hands to Initialize. The
-// library asks it only for the open mode, and uses only whether that call succeeds.
+// The device-control interface the still-image service hands to Initialize, as every caller of the
+// library outside the service passes it. The library asks it only for the open mode, and uses only
+// whether that call succeeds.
 #pragma once
 
 #include "platform/win32.h"
 
-namespace doubles {
+namespace client {
 
 class DeviceControl : public IStiDeviceControl {
  public:
   explicit DeviceControl(HRESULT openModeResult = S_OK) : openModeResult_(openModeResult) {}
   virtual ~DeviceControl() = default;
-
-  // How often GetMyDeviceOpenMode was asked.
-  int openModeCalls = 0;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
     if (ppv != nullptr) {
@@ -35,7 +33,6 @@ class DeviceControl : public IStiDeviceControl {
   HRESULT STDMETHODCALLTYPE GetMyDevicePortName(LPWSTR, DWORD) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetMyDeviceHandle(LPHANDLE) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetMyDeviceOpenMode(LPDWORD pdwOpenMode) override {
-    ++openModeCalls;
     if (pdwOpenMode != nullptr) {
       *pdwOpenMode = 0;
     }
@@ -47,4 +44,4 @@ class DeviceControl : public IStiDeviceControl {
   HRESULT openModeResult_;
 };
 
-}  // namespace doubles
+}  // namespace client
