@@ -45,12 +45,12 @@ class CSTIIOHandler {
   HRESULT Initialize(IStiDeviceControl* pHelDcb, DWORD dwStiVersion, HKEY hParametersKey);
   void ReadDeviceData(HKEY hParametersKey);
   HRESULT LoadPortContentionDll();
-  HRESULT AcquirePort(BYTE byPortMode);
+  HRESULT AcquirePort();
   // Each opens the port of its route, or says why it could not; the cycle goes on either way.
   void OpenPort_prtmon();
   void OpenPort_usbscan();
   HRESULT CloseDevice();
-  HRESULT ReleasePort(BYTE byPortMode);
+  HRESULT ReleasePort();
 
   // ---- Scanner command protocol (protocol/) ----
   BOOL CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
