@@ -91,36 +91,46 @@ BOOL UsbscanDevice::Open() {
   return Finish(Operation::Open, 0, 0, 0, !failOpen_, openError_);
 }
 
+void UsbscanDevice::NoteUngranted(bool read, DWORD length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (violations_.size() < kViolationLimit) {
+    violations_.push_back(std::string(read ? "ReadFile(" : "WriteFile(") + std::to_string(length) +
+                          ") with the port not granted");
+  }
+}
+
+bool UsbscanDevice::WaitOutQuiet(bool read, uint32_t quiet, DWORD* error) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const uint64_t cancels = cancels_;
+  const DWORD seconds = timeouts_[read ? 0 : 1];
+  const bool bounded = seconds != 0;
+  const uint64_t bound = seconds > kLongestTimeoutSeconds ? 0 : uint64_t{seconds} * msPerSecond_;
+  const bool timesOut = bounded && (quiet == scansim::Port::kSilentForever || quiet > bound);
+  const auto stop = [&] { return cancels_ != cancels; };
+  if (timesOut || quiet != scansim::Port::kSilentForever) {
+    cancelled_.wait_for(lock, std::chrono::milliseconds(timesOut ? bound : quiet), stop);
+  } else {
+    cancelled_.wait(lock, stop);
+  }
+  if (stop() || timesOut) {
+    *error = stop() ? ERROR_OPERATION_ABORTED : kErrorSemTimeout;
+    return false;
+  }
+  return true;
+}
+
 BOOL UsbscanDevice::Transfer(Operation operation, void* buffer, DWORD length, DWORD* count) {
   const bool read = operation == Operation::Read;
   if (grant_ != nullptr && !grant_->Held()) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (violations_.size() < kViolationLimit) {
-      violations_.push_back(std::string(read ? "ReadFile(" : "WriteFile(") + std::to_string(length) +
-                            ") with the port not granted");
-    }
+    NoteUngranted(read, length);
   }
   uint32_t quiet = port_ != nullptr ? port_->QuietBefore(read) : 0;
-  if (quiet != 0) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    const uint64_t cancels = cancels_;
-    const DWORD seconds = timeouts_[read ? 0 : 1];
-    const bool bounded = seconds != 0;
-    const uint64_t bound = seconds > kLongestTimeoutSeconds ? 0 : uint64_t{seconds} * msPerSecond_;
-    const bool timesOut = bounded && (quiet == scansim::Port::kSilentForever || quiet > bound);
-    const auto stop = [&] { return cancels_ != cancels; };
-    if (timesOut || quiet != scansim::Port::kSilentForever) {
-      cancelled_.wait_for(lock, std::chrono::milliseconds(timesOut ? bound : quiet), stop);
-    } else {
-      cancelled_.wait(lock, stop);
+  DWORD error = ERROR_SUCCESS;
+  if (quiet != 0 && !WaitOutQuiet(read, quiet, &error)) {
+    if (count != nullptr) {
+      *count = 0;
     }
-    if (stop() || timesOut) {
-      lock.unlock();
-      if (count != nullptr) {
-        *count = 0;
-      }
-      return Finish(operation, 0, length, 0, false, stop() ? ERROR_OPERATION_ABORTED : kErrorSemTimeout);
-    }
+    return Finish(operation, 0, length, 0, false, error);
   }
   uint32_t moved = 0;
   const bool ok = port_ != nullptr && (read ? port_->Read(static_cast<uint8_t*>(buffer), length, &moved)

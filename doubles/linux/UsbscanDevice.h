@@ -81,6 +81,10 @@ class UsbscanDevice : public winplat::DeviceObject {
   DWORD PortError() const;
   // A read or write: the grant checked, the scanner's silence waited out within the bound, the port called.
   BOOL Transfer(Operation operation, void* buffer, DWORD length, DWORD* moved);
+  // The steps of Transfer: a transfer without the grant noted; the port's silence waited out, false
+  // with the error when a cancel or a timeout ends the transfer first.
+  void NoteUngranted(bool read, DWORD length);
+  bool WaitOutQuiet(bool read, uint32_t quiet, DWORD* error);
 
   scansim::Port* port_;
   BYTE descriptor_[8] = {};
