@@ -212,6 +212,59 @@ bool ParseTransfer(const std::string& text, Transfer* t, std::string* problem) {
   return true;
 }
 
+// A "device VVVV:PPPP" line; the first one names the device.
+bool ParseDevice(const std::string& line, Capture* capture, std::string* what) {
+  uint32_t vendor = 0;
+  uint32_t product = 0;
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos || !ParseUnsigned(line.substr(7, colon - 7), 16, &vendor) ||
+      !ParseUnsigned(line.substr(colon + 1, 4), 16, &product) || vendor > 0xFFFF || product > 0xFFFF) {
+    *what = "device VVVV:PPPP expected";
+    return false;
+  }
+  if (!capture->device) {
+    capture->vendorId = static_cast<uint16_t>(vendor);
+    capture->productId = static_cast<uint16_t>(product);
+    capture->device = true;
+  }
+  return true;
+}
+
+// One line of a capture that is neither blank nor a comment; false with what is wrong with it.
+bool ParseLine(const std::string& line, int number, Capture* capture, std::string* what) {
+  if (line.compare(0, 4, kContinuation) == 0) {
+    std::istringstream words(line);
+    if (capture->transfers.empty() || capture->transfers.back().bytes.empty() ||
+        !ParseBytes(words, &capture->transfers.back().bytes)) {
+      *what = "a continuation line holds the bytes of the transfer above";
+      return false;
+    }
+    return true;
+  }
+  if (line.compare(0, 7, "device ") == 0) {
+    return ParseDevice(line, capture, what);
+  }
+  if (line.compare(0, 11, "descriptor ") == 0) {
+    return true;
+  }
+  const size_t close = line[0] == '[' ? line.find(']') : std::string::npos;
+  if (close == std::string::npos) {
+    *what = "a device, descriptor, call or transfer line expected";
+    return false;
+  }
+  const std::string rest = line.substr(line.find_first_not_of(' ', close + 1));
+  if (rest.compare(0, 5, "call ") == 0) {
+    return true;
+  }
+  Transfer transfer;
+  transfer.line = number;
+  if (!ParseTransfer(rest, &transfer, what)) {
+    return false;
+  }
+  capture->transfers.push_back(std::move(transfer));
+  return true;
+}
+
 }  // namespace
 
 bool ParseCapture(const std::string& text, Capture* capture, std::string* problem) {
@@ -221,54 +274,14 @@ bool ParseCapture(const std::string& text, Capture* capture, std::string* proble
     if (!line.empty() && line.back() == '\r') {
       line.pop_back();
     }
-    auto fail = [&](const std::string& what) {
-      *problem = "line " + std::to_string(number) + ": " + what;
-      return false;
-    };
     if (line.empty() || line[0] == '#') {
       continue;
     }
-    if (line.compare(0, 4, kContinuation) == 0) {
-      std::istringstream words(line);
-      if (capture->transfers.empty() || capture->transfers.back().bytes.empty() ||
-          !ParseBytes(words, &capture->transfers.back().bytes)) {
-        return fail("a continuation line holds the bytes of the transfer above");
-      }
-      continue;
-    }
-    if (line.compare(0, 7, "device ") == 0) {
-      uint32_t vendor = 0;
-      uint32_t product = 0;
-      const size_t colon = line.find(':');
-      if (colon == std::string::npos || !ParseUnsigned(line.substr(7, colon - 7), 16, &vendor) ||
-          !ParseUnsigned(line.substr(colon + 1, 4), 16, &product) || vendor > 0xFFFF || product > 0xFFFF) {
-        return fail("device VVVV:PPPP expected");
-      }
-      if (!capture->device) {
-        capture->vendorId = static_cast<uint16_t>(vendor);
-        capture->productId = static_cast<uint16_t>(product);
-        capture->device = true;
-      }
-      continue;
-    }
-    if (line.compare(0, 11, "descriptor ") == 0) {
-      continue;
-    }
-    const size_t close = line[0] == '[' ? line.find(']') : std::string::npos;
-    if (close == std::string::npos) {
-      return fail("a device, descriptor, call or transfer line expected");
-    }
-    const std::string rest = line.substr(line.find_first_not_of(' ', close + 1));
-    if (rest.compare(0, 5, "call ") == 0) {
-      continue;
-    }
-    Transfer transfer;
-    transfer.line = number;
     std::string what;
-    if (!ParseTransfer(rest, &transfer, &what)) {
-      return fail(what);
+    if (!ParseLine(line, number, capture, &what)) {
+      *problem = "line " + std::to_string(number) + ": " + what;
+      return false;
     }
-    capture->transfers.push_back(std::move(transfer));
   }
   for (const Transfer& t : capture->transfers) {
     const uint32_t shown = t.in ? t.moved : t.asked;

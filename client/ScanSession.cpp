@@ -251,11 +251,14 @@ void ScanSession::Close() {
   }
 }
 
-Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout, bool keep) {
-  const SCAN_DEVICE_INFO& info = device_.info;
+namespace {
+
+// Whether the scanner offers what the request asks for: resolution, mode and source.
+Outcome Offered(const DeviceReport& device, const ScanRequest& request) {
+  const SCAN_DEVICE_INFO& info = device.info;
   const uint32_t dpi = request.dpi;
   bool offered = false;
-  for (LONG listed : device_.resolutions) {
+  for (LONG listed : device.resolutions) {
     offered = offered || listed == static_cast<LONG>(dpi);
   }
   // A resolution the window can name but the library refuses gets its reason, listed or not.
@@ -264,18 +267,28 @@ Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout, bool k
     return Refused("resolution", why);
   }
   if (!offered) {
-    return Refused("resolution", "the scanner offers " + ResolutionList(device_.resolutions));
+    return Refused("resolution", "the scanner offers " + ResolutionList(device.resolutions));
   }
   if ((info.dwImageComposition & CompositionBit(request.mode)) == 0) {
     return Refused("mode", "the scanner offers " + ModeList(info.dwImageComposition));
   }
-  const bool feeder = request.source == Source::kFeeder;
-  if (feeder && info.dwScannerType == SCANNER_TYPE_FLATBED_ONLY) {
+  if (request.source == Source::kFeeder && info.dwScannerType == SCANNER_TYPE_FLATBED_ONLY) {
     return Refused("source", "the scanner has no document feeder");
   }
+  return Outcome();
+}
 
-  const double areaWidth = feeder ? info.dwDocFeederWidth : info.dwScanBedWidth;
-  const double areaHeight = feeder ? info.dwDocFeederHeight : info.dwScanBedHeight;
+// The scanned window within the source's area, in pixels: from the corner (left, top) to the far
+// edges (width, height).
+struct WindowPixels {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t left = 0;
+  uint32_t top = 0;
+};
+
+Outcome FitWindow(const ScanRequest& request, double areaWidth, double areaHeight, WindowPixels* window) {
+  const uint32_t dpi = request.dpi;
   const uint32_t areaColumns = AreaPixels(areaWidth, dpi);
   const uint32_t areaRows = AreaPixels(areaHeight, dpi);
   uint32_t width = areaColumns;
@@ -298,7 +311,8 @@ Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout, bool k
     const double askedWidth = request.width > 0 ? request.width : areaWidth;
     const double askedHeight = request.height > 0 ? request.height : areaHeight;
     if (askedWidth > areaWidth + 0.5 || askedHeight > areaHeight + 0.5) {
-      return Refused("size", std::string("larger than the ") + (feeder ? "feeder takes, " : "flatbed, ") +
+      return Refused("size", std::string("larger than the ") +
+                                 (request.source == Source::kFeeder ? "feeder takes, " : "flatbed, ") +
                                  Dimensions(areaWidth, areaHeight));
     }
     // To the nearest pixel, but never past the area.
@@ -308,6 +322,29 @@ Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout, bool k
       return Refused("size", "less than one pixel at " + std::to_string(dpi) + " dpi");
     }
   }
+  *window = WindowPixels{width, height, left, top};
+  return Outcome();
+}
+
+}  // namespace
+
+Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout, bool keep) {
+  const SCAN_DEVICE_INFO& info = device_.info;
+  const uint32_t dpi = request.dpi;
+  if (Outcome refused = Offered(device_, request); !refused.Ok()) {
+    return refused;
+  }
+  const bool feeder = request.source == Source::kFeeder;
+  const double areaWidth = feeder ? info.dwDocFeederWidth : info.dwScanBedWidth;
+  const double areaHeight = feeder ? info.dwDocFeederHeight : info.dwScanBedHeight;
+  WindowPixels window;
+  if (Outcome refused = FitWindow(request, areaWidth, areaHeight, &window); !refused.Ok()) {
+    return refused;
+  }
+  const uint32_t width = window.width;
+  const uint32_t height = window.height;
+  const uint32_t left = window.left;
+  const uint32_t top = window.top;
 
   PageLayout page;
   page.width = width - left;
@@ -502,18 +539,21 @@ void CropRow(const uint8_t* delivered, const PageLayout& page, uint8_t* out) {
 
 }  // namespace
 
+Outcome ScanSession::IoProblem(const std::string& what) {
+  return Stop(MakeOutcome(Status::kIo, PageName(page_.number) + ": " + what), true);
+}
+
+Outcome ScanSession::StoppedAt(const char* step, HRESULT result) {
+  const PageLayout& page = page_;
+  const uint32_t rows = scannerRows_ > page.top ? scannerRows_ - page.top : 0;
+  return Stop(Failure(PageName(page.number) + " stopped after " + std::to_string(rows) + " of " +
+                          std::to_string(page.height) + " rows",
+                      step, result),
+              true);
+}
+
 Outcome ScanSession::NextBlock() {
   const PageLayout& page = page_;
-  const std::string name = PageName(page.number);
-  auto ioProblem = [&](const std::string& what) { return Stop(MakeOutcome(Status::kIo, name + ": " + what), true); };
-  auto stopped = [&](const char* step, HRESULT result) {
-    const uint32_t rows = scannerRows_ > page.top ? scannerRows_ - page.top : 0;
-    return Stop(
-        Failure(name + " stopped after " + std::to_string(rows) + " of " + std::to_string(page.height) + " rows", step,
-                result),
-        true);
-  };
-  const DWORD deliveredWidth = page.mode == Mode::kBlackWhite ? page.scanRowBytes : page.scanWidth;
   blockBytes_ = 0;
   blockTaken_ = 0;
   for (uint32_t emptyReads = 0;;) {
@@ -523,53 +563,62 @@ Outcome ScanSession::NextBlock() {
     READ_RESPONSE response = {};
     const HRESULT readResult = Escape("ESC_READ", ESC_READ, &response, sizeof response);
     if (readResult != S_OK && readResult != PAGE_END) {
-      return stopped("ESC_READ", readResult);
+      return StoppedAt("ESC_READ", readResult);
     }
     pageEnded_ = readResult == PAGE_END;
     if (response.dwDataSize > IMAGE_TRAILER_SIZE) {
-      const DWORD size = response.dwDataSize - IMAGE_TRAILER_SIZE;
-      if (block_.size() < size) {
-        block_.resize(size);
-      }
-      DWORD received = 0;
-      const HRESULT imageResult = Escape("ESC_READ_IMAGE", ESC_READ_IMAGE, block_.data(), size, &received);
-      if (imageResult != S_OK) {
-        return stopped("ESC_READ_IMAGE", imageResult);
-      }
-      const uint32_t blockRows = response.wHeight;
-      if (response.wWidth != deliveredWidth || received != static_cast<uint64_t>(blockRows) * page.scanRowBytes) {
-        return ioProblem("the scanner sent a block of " + std::to_string(received) + " bytes for " +
-                         std::to_string(blockRows) + " rows " + std::to_string(response.wWidth) +
-                         " wide; the page has rows of " + std::to_string(page.scanRowBytes) + " bytes, " +
-                         std::to_string(deliveredWidth) + " wide");
-      }
-      if (blockRows > page.scanHeight - scannerRows_) {
-        return ioProblem("the scanner sent more than the " + std::to_string(page.scanHeight) + " rows of the page");
-      }
-      // The page's rows move up in place; rows before the window's top are dropped.
-      for (uint32_t row = 0; row < blockRows; ++row) {
-        if (scannerRows_ + row >= page.top) {
-          CropRow(block_.data() + static_cast<size_t>(row) * page.scanRowBytes, page, block_.data() + blockBytes_);
-          blockBytes_ += page.bytesPerLine;
-        }
-      }
-      scannerRows_ += blockRows;
-      pageBytes_ += received;
-      ++blocks_;
-      if (observer_ != nullptr) {
-        observer_->PageProgress(pageBytes_, static_cast<uint64_t>(page.scanRowBytes) * page.scanHeight, blocks_);
+      if (std::optional<Outcome> stop = TakeImageBlock(response)) {
+        return *stop;
       }
     } else if (++emptyReads >= kMaxEmptyReads) {
-      return ioProblem("the scanner announced no data " + std::to_string(kMaxEmptyReads) + " times in a row");
+      return IoProblem("the scanner announced no data " + std::to_string(kMaxEmptyReads) + " times in a row");
     }
     if (pageEnded_ && scannerRows_ != page.scanHeight) {
       const uint32_t rows = scannerRows_ > page.top ? scannerRows_ - page.top : 0;
-      return ioProblem("the page ended after " + std::to_string(rows) + " of " + std::to_string(page.height) + " rows");
+      return IoProblem("the page ended after " + std::to_string(rows) + " of " + std::to_string(page.height) + " rows");
     }
     if (blockBytes_ != 0 || pageEnded_) {
       return Outcome();
     }
   }
+}
+
+std::optional<Outcome> ScanSession::TakeImageBlock(const READ_RESPONSE& response) {
+  const PageLayout& page = page_;
+  const DWORD deliveredWidth = page.mode == Mode::kBlackWhite ? page.scanRowBytes : page.scanWidth;
+  const DWORD size = response.dwDataSize - IMAGE_TRAILER_SIZE;
+  if (block_.size() < size) {
+    block_.resize(size);
+  }
+  DWORD received = 0;
+  const HRESULT imageResult = Escape("ESC_READ_IMAGE", ESC_READ_IMAGE, block_.data(), size, &received);
+  if (imageResult != S_OK) {
+    return StoppedAt("ESC_READ_IMAGE", imageResult);
+  }
+  const uint32_t blockRows = response.wHeight;
+  if (response.wWidth != deliveredWidth || received != static_cast<uint64_t>(blockRows) * page.scanRowBytes) {
+    return IoProblem("the scanner sent a block of " + std::to_string(received) + " bytes for " +
+                     std::to_string(blockRows) + " rows " + std::to_string(response.wWidth) +
+                     " wide; the page has rows of " + std::to_string(page.scanRowBytes) + " bytes, " +
+                     std::to_string(deliveredWidth) + " wide");
+  }
+  if (blockRows > page.scanHeight - scannerRows_) {
+    return IoProblem("the scanner sent more than the " + std::to_string(page.scanHeight) + " rows of the page");
+  }
+  // The page's rows move up in place; rows before the window's top are dropped.
+  for (uint32_t row = 0; row < blockRows; ++row) {
+    if (scannerRows_ + row >= page.top) {
+      CropRow(block_.data() + static_cast<size_t>(row) * page.scanRowBytes, page, block_.data() + blockBytes_);
+      blockBytes_ += page.bytesPerLine;
+    }
+  }
+  scannerRows_ += blockRows;
+  pageBytes_ += received;
+  ++blocks_;
+  if (observer_ != nullptr) {
+    observer_->PageProgress(pageBytes_, static_cast<uint64_t>(page.scanRowBytes) * page.scanHeight, blocks_);
+  }
+  return std::nullopt;
 }
 
 void ScanSession::End() {

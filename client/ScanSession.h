@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,11 @@ class ScanSession {
 
   Outcome Reserve();
   Outcome NextBlock();
+  // One announced block read and its page rows kept; an outcome only when the scan stops.
+  std::optional<Outcome> TakeImageBlock(const READ_RESPONSE& response);
+  // The scan stops on the page: the scanner sent what the page cannot hold, or a step failed.
+  Outcome IoProblem(const std::string& what);
+  Outcome StoppedAt(const char* step, HRESULT result);
   void Release(bool abortFirst);
   Outcome Stop(Outcome outcome, bool abortFirst);
   HRESULT Escape(const char* step, DWORD code, void* out = nullptr, DWORD outSize = 0, DWORD* actual = nullptr);

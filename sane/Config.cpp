@@ -60,30 +60,52 @@ uint32_t* Condition(SimulatorConditions& c, const std::string& name) {
   return nullptr;
 }
 
+// The settings of Apply, one function each: why the words are not that setting, or empty.
+std::string ApplyUsb(const std::vector<std::string>& words, Config* config) {
+  UsbId id;
+  if (words.size() != 3 || !ParseId(words[1], &id.vendor) || !ParseId(words[2], &id.product)) {
+    return "usb takes a vendor and a product id in hexadecimal";
+  }
+  config->usb.push_back(id);
+  return "";
+}
+
+std::string ApplySimulator(const std::vector<std::string>& words, Config* config) {
+  if (words.size() == 1) {
+    config->simulator = true;
+    return "";
+  }
+  uint32_t* field = Condition(config->conditions, words[1]);
+  if (field == nullptr) {
+    return "unknown simulator condition " + words[1];
+  }
+  if (words.size() != 3 || !ParseCount(words[2], field)) {
+    return "simulator " + words[1] + " takes a count up to 1000000";
+  }
+  return "";
+}
+
+std::string ApplyCapture(const std::vector<std::string>& words, Config* config) {
+  const std::string& key = words[0];
+  if (words.size() != 2 || (key == "capture-images" && words[1] != "on" && words[1] != "off")) {
+    return key == "capture" ? "capture takes one file" : "capture-images takes on or off";
+  }
+  if (key == "capture") {
+    config->capture = words[1];
+  } else {
+    config->captureImages = words[1] == "on";
+  }
+  return "";
+}
+
 // Why the words of one line are not a setting; empty when they are one (and it is now in *config).
 std::string Apply(const std::vector<std::string>& words, Config* config) {
   const std::string& key = words[0];
   if (key == "usb") {
-    UsbId id;
-    if (words.size() != 3 || !ParseId(words[1], &id.vendor) || !ParseId(words[2], &id.product)) {
-      return "usb takes a vendor and a product id in hexadecimal";
-    }
-    config->usb.push_back(id);
-    return "";
+    return ApplyUsb(words, config);
   }
   if (key == "simulator") {
-    if (words.size() == 1) {
-      config->simulator = true;
-      return "";
-    }
-    uint32_t* field = Condition(config->conditions, words[1]);
-    if (field == nullptr) {
-      return "unknown simulator condition " + words[1];
-    }
-    if (words.size() != 3 || !ParseCount(words[2], field)) {
-      return "simulator " + words[1] + " takes a count up to 1000000";
-    }
-    return "";
+    return ApplySimulator(words, config);
   }
   if (key == "retries" || key == "retry-delay") {
     uint32_t* field = key == "retries" ? &config->retries : &config->retryDelayMs;
@@ -100,15 +122,7 @@ std::string Apply(const std::vector<std::string>& words, Config* config) {
     return "";
   }
   if (key == "capture" || key == "capture-images") {
-    if (words.size() != 2 || (key == "capture-images" && words[1] != "on" && words[1] != "off")) {
-      return key == "capture" ? "capture takes one file" : "capture-images takes on or off";
-    }
-    if (key == "capture") {
-      config->capture = words[1];
-    } else {
-      config->captureImages = words[1] == "on";
-    }
-    return "";
+    return ApplyCapture(words, config);
   }
   return "unknown setting " + key;
 }

@@ -21,9 +21,6 @@ namespace wiastiio_sane {
 
 namespace {
 
-// The still-image interface version the service reports for a WIA driver; the handler ignores it.
-constexpr DWORD kStiVersion = 2;
-
 // The ids the simulated scanner would report; it is reached through the device monitor, which does not
 // look at them.
 using scansim::kSimulatedProductId;

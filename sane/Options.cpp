@@ -49,6 +49,21 @@ SANE_String_Const Find(const std::vector<SANE_String_Const>& list, const char* t
 }  // namespace
 
 Options::Options(const Capabilities& capabilities) : capabilities_(capabilities) {
+  ListChoices();
+  settings_.mode = strcmp(modes_[0], SANE_VALUE_SCAN_MODE_GRAY) == 0      ? ScanMode::kGray
+                   : strcmp(modes_[0], SANE_VALUE_SCAN_MODE_LINEART) == 0 ? ScanMode::kLineart
+                                                                          : ScanMode::kColor;
+  settings_.feeder = !capabilities_.flatbed && capabilities_.feeder;
+  const auto& dpis = capabilities_.resolutions;
+  settings_.dpi = std::find(dpis.begin(), dpis.end(), 150u) != dpis.end() ? 150 : dpis.empty() ? 0 : dpis.front();
+  DescribeOptions();
+  FitGeometry();
+  settings_.window.brX = xRange_.max;
+  settings_.window.brY = yRange_.max;
+}
+
+// The choices the scanner offers: modes, sources and resolutions, as SANE lists.
+void Options::ListChoices() {
   if (capabilities_.color) {
     modes_.push_back(SANE_VALUE_SCAN_MODE_COLOR);
   }
@@ -73,14 +88,10 @@ Options::Options(const Capabilities& capabilities) : capabilities_(capabilities)
   for (uint32_t dpi : capabilities_.resolutions) {
     resolutionList_.push_back(static_cast<SANE_Word>(dpi));
   }
+}
 
-  settings_.mode = strcmp(modes_[0], SANE_VALUE_SCAN_MODE_GRAY) == 0      ? ScanMode::kGray
-                   : strcmp(modes_[0], SANE_VALUE_SCAN_MODE_LINEART) == 0 ? ScanMode::kLineart
-                                                                          : ScanMode::kColor;
-  settings_.feeder = !capabilities_.flatbed && capabilities_.feeder;
-  const auto& dpis = capabilities_.resolutions;
-  settings_.dpi = std::find(dpis.begin(), dpis.end(), 150u) != dpis.end() ? 150 : dpis.empty() ? 0 : dpis.front();
-
+// The option descriptors, pointing at the lists and the geometry ranges.
+void Options::DescribeOptions() {
   SANE_Option_Descriptor* d = descriptors_;
   d[kOptionCount] = {SANE_NAME_NUM_OPTIONS, SANE_TITLE_NUM_OPTIONS, SANE_DESC_NUM_OPTIONS,
                      SANE_TYPE_INT,         SANE_UNIT_NONE,         sizeof(SANE_Word),
@@ -138,9 +149,6 @@ Options::Options(const Capabilities& capabilities) : capabilities_(capabilities)
                   {nullptr}};
     d[g.index].constraint.range = g.range;
   }
-  FitGeometry();
-  settings_.window.brX = xRange_.max;
-  settings_.window.brY = yRange_.max;
 }
 
 long Options::AreaWidth() const {
@@ -233,58 +241,76 @@ SANE_Status Options::Control(SANE_Int index, SANE_Action action, void* value, SA
 
 SANE_Status Options::Set(SANE_Int index, void* value, SANE_Int* info) {
   SANE_Int changed = SANE_INFO_RELOAD_PARAMS;
+  SANE_Status status = SANE_STATUS_GOOD;
   if (index == kOptionMode || index == kOptionSource) {
-    const auto& list = index == kOptionMode ? modes_ : sources_;
-    SANE_String_Const entry = Find(list, static_cast<const char*>(value));
-    if (entry == nullptr) {
-      return SANE_STATUS_INVAL;
-    }
-    if (index == kOptionMode) {
-      settings_.mode = strcmp(entry, SANE_VALUE_SCAN_MODE_GRAY) == 0      ? ScanMode::kGray
-                       : strcmp(entry, SANE_VALUE_SCAN_MODE_LINEART) == 0 ? ScanMode::kLineart
-                                                                          : ScanMode::kColor;
-    } else {
-      const bool feeder = strcmp(entry, kSourceFeeder) == 0;
-      if (feeder != settings_.feeder) {
-        settings_.feeder = feeder;
-        FitGeometry();
-        changed |= SANE_INFO_RELOAD_OPTIONS;
-      }
-    }
+    status = SetChoice(index, static_cast<const char*>(value), &changed);
   } else if (index == kOptionResolution) {
-    const SANE_Word asked = *static_cast<SANE_Word*>(value);
-    const auto& dpis = capabilities_.resolutions;
-    if (dpis.empty()) {
-      return SANE_STATUS_INVAL;
-    }
-    // The nearest resolution offered.
-    uint32_t best = dpis.front();
-    for (uint32_t dpi : dpis) {
-      if (std::abs(static_cast<long>(dpi) - asked) < std::abs(static_cast<long>(best) - asked)) {
-        best = dpi;
-      }
-    }
-    if (static_cast<SANE_Word>(best) != asked) {
-      changed |= SANE_INFO_INEXACT;
-      *static_cast<SANE_Word*>(value) = static_cast<SANE_Word>(best);
-    }
-    settings_.dpi = best;
+    status = SetResolution(static_cast<SANE_Word*>(value), &changed);
   } else {
-    const SANE_Range& range = index == kOptionTlX || index == kOptionBrX ? xRange_ : yRange_;
-    const SANE_Fixed asked = *static_cast<SANE_Fixed*>(value);
-    const SANE_Fixed fitted = std::clamp(asked, range.min, range.max);
-    if (fitted != asked) {
-      changed |= SANE_INFO_INEXACT;
-      *static_cast<SANE_Fixed*>(value) = fitted;
-    }
-    Window& w = settings_.window;
-    SANE_Fixed* slots[] = {&w.tlX, &w.tlY, &w.brX, &w.brY};
-    *slots[index - kOptionTlX] = fitted;
+    SetGeometry(index, static_cast<SANE_Fixed*>(value), &changed);
+  }
+  if (status != SANE_STATUS_GOOD) {
+    return status;
   }
   if (info != nullptr) {
     *info = changed;
   }
   return SANE_STATUS_GOOD;
+}
+
+SANE_Status Options::SetChoice(SANE_Int index, const char* text, SANE_Int* changed) {
+  const auto& list = index == kOptionMode ? modes_ : sources_;
+  SANE_String_Const entry = Find(list, text);
+  if (entry == nullptr) {
+    return SANE_STATUS_INVAL;
+  }
+  if (index == kOptionMode) {
+    settings_.mode = strcmp(entry, SANE_VALUE_SCAN_MODE_GRAY) == 0      ? ScanMode::kGray
+                     : strcmp(entry, SANE_VALUE_SCAN_MODE_LINEART) == 0 ? ScanMode::kLineart
+                                                                        : ScanMode::kColor;
+    return SANE_STATUS_GOOD;
+  }
+  const bool feeder = strcmp(entry, kSourceFeeder) == 0;
+  if (feeder != settings_.feeder) {
+    settings_.feeder = feeder;
+    FitGeometry();
+    *changed |= SANE_INFO_RELOAD_OPTIONS;
+  }
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status Options::SetResolution(SANE_Word* value, SANE_Int* changed) {
+  const SANE_Word asked = *value;
+  const auto& dpis = capabilities_.resolutions;
+  if (dpis.empty()) {
+    return SANE_STATUS_INVAL;
+  }
+  // The nearest resolution offered.
+  uint32_t best = dpis.front();
+  for (uint32_t dpi : dpis) {
+    if (std::abs(static_cast<long>(dpi) - asked) < std::abs(static_cast<long>(best) - asked)) {
+      best = dpi;
+    }
+  }
+  if (static_cast<SANE_Word>(best) != asked) {
+    *changed |= SANE_INFO_INEXACT;
+    *value = static_cast<SANE_Word>(best);
+  }
+  settings_.dpi = best;
+  return SANE_STATUS_GOOD;
+}
+
+void Options::SetGeometry(SANE_Int index, SANE_Fixed* value, SANE_Int* changed) {
+  const SANE_Range& range = index == kOptionTlX || index == kOptionBrX ? xRange_ : yRange_;
+  const SANE_Fixed asked = *value;
+  const SANE_Fixed fitted = std::clamp(asked, range.min, range.max);
+  if (fitted != asked) {
+    *changed |= SANE_INFO_INEXACT;
+    *value = fitted;
+  }
+  Window& w = settings_.window;
+  SANE_Fixed* slots[] = {&w.tlX, &w.tlY, &w.brX, &w.brY};
+  *slots[index - kOptionTlX] = fitted;
 }
 
 }  // namespace wiastiio_sane

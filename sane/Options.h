@@ -66,6 +66,14 @@ class Options {
 
  private:
   SANE_Status Set(SANE_Int index, void* value, SANE_Int* info);
+  // The steps of Set: a mode or source, the resolution, a corner of the window. *changed gathers what
+  // the frontend must reload.
+  SANE_Status SetChoice(SANE_Int index, const char* text, SANE_Int* changed);
+  SANE_Status SetResolution(SANE_Word* value, SANE_Int* changed);
+  void SetGeometry(SANE_Int index, SANE_Fixed* value, SANE_Int* changed);
+  // The steps of the constructor: the lists of choices, and the descriptors over them.
+  void ListChoices();
+  void DescribeOptions();
   // Ranges of the geometry options for the current source; values clipped into them.
   void FitGeometry();
 

@@ -135,18 +135,24 @@ class Chart {
     return row;
   }
 
+  // Whether x, in the barcode band, falls on a black bar: the two guards and the page number's bits.
+  bool OnBar(uint32_t x) const {
+    const uint32_t bar = (x - kBarcodeLeft) / kBarPitch;
+    if (bar >= kBars || (x - kBarcodeLeft) % kBarPitch >= kBarWidth) {
+      return false;
+    }
+    const bool guard = bar == 0 || bar == kBars - 1;
+    return guard || ((page_ >> (bar - 1)) & 1) != 0;
+  }
+
   Rgb At(const Row& row, uint32_t x) const {
     const uint32_t y = row.y;
     if (x < kFrame || y < kFrame || x + kFrame >= width_ || y + kFrame >= height_) {
       return kBlack;
     }
     if (row.band == Band::kBarcode && x >= kBarcodeLeft) {
-      const uint32_t bar = (x - kBarcodeLeft) / kBarPitch;
-      if (bar < kBars && (x - kBarcodeLeft) % kBarPitch < kBarWidth) {
-        const bool guard = bar == 0 || bar == kBars - 1;
-        if (guard || ((page_ >> (bar - 1)) & 1) != 0) {
-          return kBlack;
-        }
+      if (OnBar(x)) {
+        return kBlack;
       }
     } else if (row.band != Band::kNone && row.band != Band::kText && x >= kSide && x - kSide < band_width_) {
       const uint32_t bx = x - kSide;

@@ -33,29 +33,33 @@ BOOL UsbscanDevice::Open() {
   return TRUE;
 }
 
+DWORD UsbscanDevice::WaitOutQuiet(bool read, uint32_t quiet) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const uint64_t cancels = cancels_;
+  const DWORD seconds = timeouts_[read ? 0 : 1];
+  const bool bounded = seconds != 0;
+  const uint64_t bound = seconds > kLongestTimeoutSeconds ? 0 : uint64_t{seconds} * SecondLength();
+  const bool timesOut = bounded && (quiet == Port::kSilentForever || quiet > bound);
+  const auto stop = [&] { return cancels_ != cancels; };
+  if (timesOut || quiet != Port::kSilentForever) {
+    cancelled_.wait_for(lock, std::chrono::milliseconds(timesOut ? bound : quiet), stop);
+  } else {
+    cancelled_.wait(lock, stop);
+  }
+  if (stop()) {
+    return ERROR_OPERATION_ABORTED;
+  }
+  return timesOut ? kErrorSemTimeout : 0;
+}
+
 BOOL UsbscanDevice::Transfer(bool read, void* buffer, DWORD length, DWORD* count) {
-  uint32_t quiet = port_ != nullptr ? port_->QuietBefore(read) : 0;
-  if (quiet != 0) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    const uint64_t cancels = cancels_;
-    const DWORD seconds = timeouts_[read ? 0 : 1];
-    const bool bounded = seconds != 0;
-    const uint64_t bound = seconds > kLongestTimeoutSeconds ? 0 : uint64_t{seconds} * SecondLength();
-    const bool timesOut = bounded && (quiet == Port::kSilentForever || quiet > bound);
-    const auto stop = [&] { return cancels_ != cancels; };
-    if (timesOut || quiet != Port::kSilentForever) {
-      cancelled_.wait_for(lock, std::chrono::milliseconds(timesOut ? bound : quiet), stop);
-    } else {
-      cancelled_.wait(lock, stop);
+  const uint32_t quiet = port_ != nullptr ? port_->QuietBefore(read) : 0;
+  if (const DWORD error = quiet != 0 ? WaitOutQuiet(read, quiet) : 0; error != 0) {
+    if (count != nullptr) {
+      *count = 0;
     }
-    if (stop() || timesOut) {
-      lock.unlock();
-      if (count != nullptr) {
-        *count = 0;
-      }
-      SetLastError(stop() ? ERROR_OPERATION_ABORTED : kErrorSemTimeout);
-      return FALSE;
-    }
+    SetLastError(error);
+    return FALSE;
   }
   uint32_t moved = 0;
   const bool ok = port_ != nullptr && (read ? port_->Read(static_cast<uint8_t*>(buffer), length, &moved)

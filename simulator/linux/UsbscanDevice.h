@@ -44,6 +44,9 @@ class UsbscanDevice : public winplat::DeviceObject {
   virtual uint32_t SecondLength() const { return 1000; }
   // A read or write: the scanner's silence waited out within the bound, then the port called.
   BOOL Transfer(bool read, void* buffer, DWORD length, DWORD* moved);
+  // Waits out a scanner that stays quiet for `quiet` ms before it answers, within the transfer's bound:
+  // 0 when it answers in time, else the error the transfer fails with (cancelled, or timed out).
+  DWORD WaitOutQuiet(bool read, uint32_t quiet);
   // The error a failed transfer reports: the port's own, or ERROR_GEN_FAILURE with no port.
   DWORD PortError() const;
 

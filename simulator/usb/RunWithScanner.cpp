@@ -84,57 +84,85 @@ bool ParseNumber(const char* text, unsigned long* value) {
   return end != text && *end == '\0' && *value <= 0xFFFFFFFFul;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The command line: the simulated scanner's settings, then "--" and the program to run.
+struct Arguments {
   scansim::Config config;
-  config.feeder_sheets = 2;
   unsigned vendor = kVendorId;
   unsigned product = kProductId;
   bool idsGiven = false;
   const char* replay = nullptr;
   // Answers spoiled, by the number of their command.
   std::vector<std::pair<uint32_t, scansim::Fault>> faults;
+  int first = 1;  // the "--"
+};
+
+// One option and its value; false when it is not one.
+bool ParseOption(const char* option, const char* argument, Arguments* a) {
   constexpr uint32_t kShortAnswerBytes = 16;
-  int first = 1;
-  for (; first < argc && std::strcmp(argv[first], "--") != 0; first += 2) {
-    if (first + 1 >= argc) {
-      return Usage();
-    }
-    unsigned long value = 0;
-    const char* option = argv[first];
-    const char* argument = argv[first + 1];
-    if (std::strcmp(option, "--sheets") == 0 && ParseNumber(argument, &value)) {
-      config.feeder_sheets = static_cast<uint32_t>(value);
-    } else if (std::strcmp(option, "--block-bytes") == 0 && ParseNumber(argument, &value) && value > 0) {
-      config.block_bytes = static_cast<uint32_t>(value);
-    } else if (std::strcmp(option, "--ids") == 0 && std::sscanf(argument, "%4x:%4x", &vendor, &product) == 2) {
-      idsGiven = true;
-    } else if (std::strcmp(option, "--jam") == 0 && ParseNumber(argument, &value) && value > 0) {
-      config.script.jam_sheet = static_cast<uint32_t>(value);
-    } else if (std::strcmp(option, "--short-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
-      faults.emplace_back(value, scansim::Fault::ShortCount(kShortAnswerBytes));
-    } else if (std::strcmp(option, "--stall-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
-      faults.emplace_back(value, scansim::Fault::FailZeroCount(scansim::kErrorSemTimeout));
-    } else if (std::strcmp(option, "--unplug-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
-      faults.emplace_back(value, scansim::Fault::FailZeroCount(kErrorDeviceGone));
-    } else if (std::strcmp(option, "--replay") == 0) {
-      replay = argument;
-    } else {
-      return Usage();
+  unsigned long value = 0;
+  if (std::strcmp(option, "--sheets") == 0 && ParseNumber(argument, &value)) {
+    a->config.feeder_sheets = static_cast<uint32_t>(value);
+  } else if (std::strcmp(option, "--block-bytes") == 0 && ParseNumber(argument, &value) && value > 0) {
+    a->config.block_bytes = static_cast<uint32_t>(value);
+  } else if (std::strcmp(option, "--ids") == 0 && std::sscanf(argument, "%4x:%4x", &a->vendor, &a->product) == 2) {
+    a->idsGiven = true;
+  } else if (std::strcmp(option, "--jam") == 0 && ParseNumber(argument, &value) && value > 0) {
+    a->config.script.jam_sheet = static_cast<uint32_t>(value);
+  } else if (std::strcmp(option, "--short-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
+    a->faults.emplace_back(value, scansim::Fault::ShortCount(kShortAnswerBytes));
+  } else if (std::strcmp(option, "--stall-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
+    a->faults.emplace_back(value, scansim::Fault::FailZeroCount(scansim::kErrorSemTimeout));
+  } else if (std::strcmp(option, "--unplug-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
+    a->faults.emplace_back(value, scansim::Fault::FailZeroCount(kErrorDeviceGone));
+  } else if (std::strcmp(option, "--replay") == 0) {
+    a->replay = argument;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParseArguments(int argc, char** argv, Arguments* a) {
+  a->config.feeder_sheets = 2;
+  for (; a->first < argc && std::strcmp(argv[a->first], "--") != 0; a->first += 2) {
+    if (a->first + 1 >= argc || !ParseOption(argv[a->first], argv[a->first + 1], a)) {
+      return false;
     }
   }
-  if (first + 1 >= argc) {
+  return a->first + 1 < argc;
+}
+
+// What a replay left undone, on standard error; kReplayDeparted when it left anything.
+int ReplayVerdict(const scansim::usb::ReplayPort& recorded, const char* replay) {
+  const std::string departure = recorded.Departure();
+  const std::string leftOver = recorded.LeftOver();
+  if (!departure.empty()) {
+    std::fprintf(stderr, "usb-scanner-sim: the replay of %s departed at %s\n", replay, departure.c_str());
+  }
+  if (!leftOver.empty()) {
+    std::fprintf(stderr, "usb-scanner-sim: the replay of %s ended with %s\n", replay, leftOver.c_str());
+  }
+  return !departure.empty() || !leftOver.empty() ? kReplayDeparted : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments a;
+  if (!ParseArguments(argc, argv, &a)) {
     return Usage();
   }
+  unsigned vendor = a.vendor;
+  unsigned product = a.product;
+  const int first = a.first;
 
   std::unique_ptr<scansim::usb::ReplayPort> recorded;
-  if (replay != nullptr && !(recorded = LoadReplay(replay, &vendor, &product, idsGiven))) {
+  if (a.replay != nullptr && !(recorded = LoadReplay(a.replay, &vendor, &product, a.idsGiven))) {
     return 2;
   }
-  scansim::ScannerSimulator simulator(config);
+  scansim::ScannerSimulator simulator(a.config);
   scansim::FaultyPort scanner(simulator);
-  for (const auto& fault : faults) {
+  for (const auto& fault : a.faults) {
     scanner.AtExchange(fault.first, scansim::Phase::kRead, fault.second);
   }
   scansim::usb::TestBed bed;
@@ -164,16 +192,8 @@ int main(int argc, char** argv) {
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   if (recorded) {
-    const std::string departure = recorded->Departure();
-    const std::string leftOver = recorded->LeftOver();
-    if (!departure.empty()) {
-      std::fprintf(stderr, "usb-scanner-sim: the replay of %s departed at %s\n", replay, departure.c_str());
-    }
-    if (!leftOver.empty()) {
-      std::fprintf(stderr, "usb-scanner-sim: the replay of %s ended with %s\n", replay, leftOver.c_str());
-    }
-    if (!departure.empty() || !leftOver.empty()) {
-      return kReplayDeparted;
+    if (const int verdict = ReplayVerdict(*recorded, a.replay); verdict != 0) {
+      return verdict;
     }
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

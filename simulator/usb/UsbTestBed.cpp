@@ -225,6 +225,13 @@ struct Device {
       gathered.clear();
       return;
     }
+    SpreadIn(lengths, bytes, moved);
+    gathered.clear();
+  }
+
+  // The answer's bytes over the gathered URBs in order; the one the data ends in is short, the rest
+  // cancelled.
+  void SpreadIn(const std::vector<uint32_t>& lengths, const std::vector<uint8_t>& bytes, uint32_t moved) {
     uint32_t offset = 0;
     bool ended = false;
     for (size_t i = 0; i < gathered.size(); ++i) {
@@ -246,7 +253,6 @@ struct Device {
       offset += length;
       done.push_back(gathered[i]);
     }
-    gathered.clear();
   }
 
   void Reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {

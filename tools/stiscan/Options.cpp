@@ -184,265 +184,282 @@ std::string PageFileName(const std::string& pattern, uint32_t number) {
   return name;
 }
 
-bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
-  Options& o = *options;
-  Conditions& c = o.conditions;
+namespace {
 
-  auto unsignedValue = [&](const std::string& option, const std::string& text, uint64_t min, uint64_t max,
-                           uint64_t* value) {
-    if (!ParseUnsigned(text, max, value) || *value < min) {
-      *error =
-          option + " " + text + ": expected a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+using Parser = std::function<bool(const std::string&, const std::string&)>;
+using ParserTable = std::map<std::string, Parser>;
+
+bool UnsignedValue(const std::string& option, const std::string& text, uint64_t min, uint64_t max, uint64_t* value,
+                   std::string* error) {
+  if (!ParseUnsigned(text, max, value) || *value < min) {
+    *error =
+        option + " " + text + ": expected a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+    return false;
+  }
+  return true;
+}
+
+// A whole number from min to max, into slot.
+Parser U32(uint32_t* slot, uint64_t min, uint64_t max, std::string* error) {
+  return [slot, min, max, error](const std::string& option, const std::string& text) {
+    uint64_t value = 0;
+    if (!UnsignedValue(option, text, min, max, &value, error)) {
+      return false;
+    }
+    *slot = static_cast<uint32_t>(value);
+    return true;
+  };
+}
+
+// A condition of the simulated scanner: a whole number, and the conditions count as given.
+Parser Condition(Conditions* conditions, uint32_t* slot, uint64_t min, uint64_t max, std::string* error) {
+  Parser parse = U32(slot, min, max, error);
+  return [parse, conditions](const std::string& option, const std::string& text) {
+    conditions->any = true;
+    return parse(option, text);
+  };
+}
+
+// A USB id, noted as given.
+Parser Id(uint16_t* slot, bool* given, std::string* error) {
+  return [slot, given, error](const std::string& option, const std::string& text) {
+    uint64_t value = 0;
+    if (!UnsignedValue(option, text, 0, 0xFFFF, &value, error)) {
+      return false;
+    }
+    *slot = static_cast<uint16_t>(value);
+    *given = true;
+    return true;
+  };
+}
+
+// What is scanned: source, resolution and mode.
+void AddScanParsers(ParserTable& table, Options& o, std::string* error) {
+  table["--source"] = [&o, error](const std::string& option, const std::string& text) {
+    if (text == "flatbed") {
+      o.source = Source::kFlatbed;
+    } else if (text == "feeder" || text == "adf") {
+      o.source = Source::kFeeder;
+    } else {
+      *error = option + " " + text + ": expected flatbed or feeder";
       return false;
     }
     return true;
   };
-  auto u32 = [&](uint32_t* slot, uint64_t min, uint64_t max) {
-    return [slot, min, max, &unsignedValue](const std::string& option, const std::string& text) {
-      uint64_t value = 0;
-      if (!unsignedValue(option, text, min, max, &value)) {
-        return false;
-      }
-      *slot = static_cast<uint32_t>(value);
-      return true;
-    };
+  table["--resolution"] = [&o, error](const std::string& option, const std::string& text) {
+    uint64_t value = 0;
+    if (!ParseUnsigned(text, 100000, &value) || value == 0) {
+      *error = option + " " + text + ": expected a resolution in dpi that the scanner offers (see --info)";
+      return false;
+    }
+    o.resolution = static_cast<uint32_t>(value);
+    return true;
   };
-  auto condition = [&](uint32_t* slot, uint64_t min, uint64_t max) {
-    auto parse = u32(slot, min, max);
-    return [parse, &c](const std::string& option, const std::string& text) {
-      c.any = true;
-      return parse(option, text);
-    };
+  table["--mode"] = [&o, error](const std::string& option, const std::string& text) {
+    if (text == "colour" || text == "color") {
+      o.mode = Mode::kColour;
+    } else if (text == "grey" || text == "gray") {
+      o.mode = Mode::kGrey;
+    } else if (text == "bw" || text == "lineart") {
+      o.mode = Mode::kBlackWhite;
+    } else {
+      *error = option + " " + text + ": expected colour, grey or bw";
+      return false;
+    }
+    return true;
   };
-  auto id = [&](uint16_t* slot, bool* given) {
-    return [slot, given, &unsignedValue](const std::string& option, const std::string& text) {
-      uint64_t value = 0;
-      if (!unsignedValue(option, text, 0, 0xFFFF, &value)) {
-        return false;
-      }
-      *slot = static_cast<uint16_t>(value);
-      *given = true;
-      return true;
-    };
-  };
+}
 
-  using Parser = std::function<bool(const std::string&, const std::string&)>;
-  const std::map<std::string, Parser> valued = {
-      {"--source",
-       [&](const std::string& option, const std::string& text) {
-         if (text == "flatbed") {
-           o.source = Source::kFlatbed;
-         } else if (text == "feeder" || text == "adf") {
-           o.source = Source::kFeeder;
-         } else {
-           *error = option + " " + text + ": expected flatbed or feeder";
-           return false;
-         }
-         return true;
-       }},
-      {"--resolution",
-       [&](const std::string& option, const std::string& text) {
-         uint64_t value = 0;
-         if (!ParseUnsigned(text, 100000, &value) || value == 0) {
-           *error = option + " " + text + ": expected a resolution in dpi that the scanner offers (see --info)";
-           return false;
-         }
-         o.resolution = static_cast<uint32_t>(value);
-         return true;
-       }},
-      {"--mode",
-       [&](const std::string& option, const std::string& text) {
-         if (text == "colour" || text == "color") {
-           o.mode = Mode::kColour;
-         } else if (text == "grey" || text == "gray") {
-           o.mode = Mode::kGrey;
-         } else if (text == "bw" || text == "lineart") {
-           o.mode = Mode::kBlackWhite;
-         } else {
-           *error = option + " " + text + ": expected colour, grey or bw";
-           return false;
-         }
-         return true;
-       }},
-      {"--size",
-       [&](const std::string& option, const std::string& text) {
-         const bool parsed = ParseSize(text, &o.size);
-         if (!parsed && o.size.implausible) {
-           *error = option + " " + text + ": without a unit this is " + text +
-                    " millimetres, smaller than any page; add the unit (for example " + text + "in or " + text + "cm)";
-           return false;
-         }
-         if (!parsed) {
-           *error = option + " " + text +
-                    ": expected WIDTHxHEIGHT with mm, cm or in (for example 210x297mm or 8.5x11in), "
-                    "a4, a5, letter, legal or full";
-           return false;
-         }
-         return true;
-       }},
-      {"--sheets",
-       [&](const std::string& option, const std::string& text) {
-         if (text == "all") {
-           o.sheets = 0;
-           return true;
-         }
-         uint64_t value = 0;
-         if (!ParseUnsigned(text, 100000, &value) || value == 0) {
-           *error = option + " " + text + ": expected all or a number of sheets from 1 to 100000";
-           return false;
-         }
-         o.sheets = static_cast<uint32_t>(value);
-         return true;
-       }},
-      {"--output",
-       [&](const std::string& option, const std::string& text) {
-         int width = 0;
-         bool malformed = false;
-         if (text.empty() || CountConversions(text, &width, &malformed) > 1 || malformed) {
-           *error = option + " " + text +
-                    ": expected a file name with at most one page number, written %d or %0Nd (%% for a "
-                    "percent sign)";
-           return false;
-         }
-         o.output = text;
-         return true;
-       }},
-      {"--format",
-       [&](const std::string& option, const std::string& text) {
-         if (!FormatFromName(text, &o.format)) {
-           *error = option + " " + text + ": expected png, jpeg, tiff, pdf or pnm";
-           return false;
-         }
-         o.formatGiven = true;
-         return true;
-       }},
-      {"--quality",
-       [&](const std::string& option, const std::string& text) {
-         uint32_t quality = 0;
-         if (!u32(&quality, 1, 100)(option, text)) {
-           return false;
-         }
-         o.quality = static_cast<int>(quality);
-         return true;
-       }},
-      {"--compression",
-       [&](const std::string& option, const std::string& text) {
-         if (text != "fast" && text != "default") {
-           *error = option + " " + text + ": expected fast or default";
-           return false;
-         }
-         o.fastCompression = text == "fast";
-         return true;
-       }},
-      {"--wire-rate",
-       [&](const std::string& option, const std::string& text) {
-         uint32_t rate = 0;
-         if (!u32(&rate, 1, 100000)(option, text)) {
-           return false;
-         }
-         c.wireRate = rate;
-         c.any = true;
-         return true;
-       }},
-      {"--route",
-       [&](const std::string& option, const std::string& text) {
-         if (text == "monitor") {
-           o.route = Route::kDeviceMonitor;
-         } else if (text == "direct") {
-           o.route = Route::kDirect;
-         } else {
-           *error = option + " " + text + ": expected monitor or direct";
-           return false;
-         }
-         return true;
-       }},
-      {"--vid", id(&o.vid, &o.vidGiven)},
-      {"--pid", id(&o.pid, &o.pidGiven)},
-      {"--retries", u32(&o.retries, 0, 1000)},
-      {"--retry-delay", u32(&o.retryDelayMs, 0, 60000)},
-      {"--feeder-sheets",
-       [&](const std::string& option, const std::string& text) {
-         c.feederSheetsGiven = true;
-         c.any = true;
-         return u32(&c.feederSheets, 0, 100000)(option, text);
-       }},
-      {"--busy", condition(&c.busyReserves, 0, 100000)},
-      {"--warming-up", condition(&c.warmingUpReserves, 0, 100000)},
-      {"--jam", condition(&c.jamSheet, 1, 100000)},
-      {"--jam-block", condition(&c.jamBlock, 1, 100000)},
-      {"--short-transfer", condition(&c.shortAnswer, 1, 100000000)},
-      {"--block-bytes", condition(&c.blockBytes, 64, 16 * 1024 * 1024)},
+// How much is scanned: the page's size and the sheets.
+void AddPageParsers(ParserTable& table, Options& o, std::string* error) {
+  table["--size"] = [&o, error](const std::string& option, const std::string& text) {
+    const bool parsed = ParseSize(text, &o.size);
+    if (!parsed && o.size.implausible) {
+      *error = option + " " + text + ": without a unit this is " + text +
+               " millimetres, smaller than any page; add the unit (for example " + text + "in or " + text + "cm)";
+      return false;
+    }
+    if (!parsed) {
+      *error = option + " " + text +
+               ": expected WIDTHxHEIGHT with mm, cm or in (for example 210x297mm or 8.5x11in), "
+               "a4, a5, letter, legal or full";
+      return false;
+    }
+    return true;
   };
+  table["--sheets"] = [&o, error](const std::string& option, const std::string& text) {
+    if (text == "all") {
+      o.sheets = 0;
+      return true;
+    }
+    uint64_t value = 0;
+    if (!ParseUnsigned(text, 100000, &value) || value == 0) {
+      *error = option + " " + text + ": expected all or a number of sheets from 1 to 100000";
+      return false;
+    }
+    o.sheets = static_cast<uint32_t>(value);
+    return true;
+  };
+}
+
+// Where the pages go: output, format, quality and compression.
+void AddOutputParsers(ParserTable& table, Options& o, std::string* error) {
+  table["--output"] = [&o, error](const std::string& option, const std::string& text) {
+    int width = 0;
+    bool malformed = false;
+    if (text.empty() || CountConversions(text, &width, &malformed) > 1 || malformed) {
+      *error = option + " " + text +
+               ": expected a file name with at most one page number, written %d or %0Nd (%% for a "
+               "percent sign)";
+      return false;
+    }
+    o.output = text;
+    return true;
+  };
+  table["--format"] = [&o, error](const std::string& option, const std::string& text) {
+    if (!FormatFromName(text, &o.format)) {
+      *error = option + " " + text + ": expected png, jpeg, tiff, pdf or pnm";
+      return false;
+    }
+    o.formatGiven = true;
+    return true;
+  };
+  table["--quality"] = [&o, error](const std::string& option, const std::string& text) {
+    uint32_t quality = 0;
+    if (!U32(&quality, 1, 100, error)(option, text)) {
+      return false;
+    }
+    o.quality = static_cast<int>(quality);
+    return true;
+  };
+  table["--compression"] = [&o, error](const std::string& option, const std::string& text) {
+    if (text != "fast" && text != "default") {
+      *error = option + " " + text + ": expected fast or default";
+      return false;
+    }
+    o.fastCompression = text == "fast";
+    return true;
+  };
+}
+
+// How the library reaches the scanner: route, ids and the reserve's repeats.
+void AddDeviceParsers(ParserTable& table, Options& o, std::string* error) {
+  table["--route"] = [&o, error](const std::string& option, const std::string& text) {
+    if (text == "monitor") {
+      o.route = Route::kDeviceMonitor;
+    } else if (text == "direct") {
+      o.route = Route::kDirect;
+    } else {
+      *error = option + " " + text + ": expected monitor or direct";
+      return false;
+    }
+    return true;
+  };
+  table["--vid"] = Id(&o.vid, &o.vidGiven, error);
+  table["--pid"] = Id(&o.pid, &o.pidGiven, error);
+  table["--retries"] = U32(&o.retries, 0, 1000, error);
+  table["--retry-delay"] = U32(&o.retryDelayMs, 0, 60000, error);
+}
+
+// The simulated scanner's conditions.
+void AddConditionParsers(ParserTable& table, Conditions& c, std::string* error) {
+  table["--wire-rate"] = [&c, error](const std::string& option, const std::string& text) {
+    uint32_t rate = 0;
+    if (!U32(&rate, 1, 100000, error)(option, text)) {
+      return false;
+    }
+    c.wireRate = rate;
+    c.any = true;
+    return true;
+  };
+  table["--feeder-sheets"] = [&c, error](const std::string& option, const std::string& text) {
+    c.feederSheetsGiven = true;
+    c.any = true;
+    return U32(&c.feederSheets, 0, 100000, error)(option, text);
+  };
+  table["--busy"] = Condition(&c, &c.busyReserves, 0, 100000, error);
+  table["--warming-up"] = Condition(&c, &c.warmingUpReserves, 0, 100000, error);
+  table["--jam"] = Condition(&c, &c.jamSheet, 1, 100000, error);
+  table["--jam-block"] = Condition(&c, &c.jamBlock, 1, 100000, error);
+  table["--short-transfer"] = Condition(&c, &c.shortAnswer, 1, 100000000, error);
+  table["--block-bytes"] = Condition(&c, &c.blockBytes, 64, 16 * 1024 * 1024, error);
+}
+
+const std::map<std::string, std::string>& ShortNames() {
+  static const std::map<std::string, std::string> names = {
+      {"-h", "--help"}, {"-q", "--quiet"},  {"-o", "--output"}, {"-r", "--resolution"},
+      {"-m", "--mode"}, {"-s", "--source"}, {"-n", "--sheets"}, {"-i", "--info"},
+  };
+  return names;
+}
+
+// One argument as given: a short name becomes its long one; "--name=value" is split.
+struct Argument {
+  std::string name;
+  std::string value;
+  bool hasValue = false;
+};
+
+Argument SplitArgument(const std::string& text) {
+  Argument argument;
+  argument.name = text;
+  auto shortName = ShortNames().find(text);
+  if (shortName != ShortNames().end()) {
+    argument.name = shortName->second;
+  } else if (text.compare(0, 2, "--") == 0) {
+    const size_t equals = text.find('=');
+    if (equals != std::string::npos) {
+      argument.value = text.substr(equals + 1);
+      argument.name.resize(equals);
+      argument.hasValue = true;
+    }
+  }
+  return argument;
+}
+
+// --json holds for a refused command line too: a script reads the refusal as a document.
+bool JsonAsked(int argc, const char* const* argv, const ParserTable& valued) {
+  bool json = false;
+  for (int i = 1; i < argc; ++i) {
+    auto shortName = ShortNames().find(argv[i]);
+    const std::string arg = shortName != ShortNames().end() ? shortName->second : argv[i];
+    json = json || arg == "--json";
+    i += valued.count(arg) != 0 ? 1 : 0;  // a value may look like an option
+  }
+  return json;
+}
+
+// The options that take no value; false (with the error) when one is given a value anyway. *matched
+// tells whether the argument was one of them.
+bool ApplyFlag(const Argument& argument, Options& o, bool* matched, std::string* error) {
   const std::map<std::string, bool*> flags = {
       {"--help", &o.help},   {"--version", &o.version},   {"--info", &o.info}, {"--debug", &o.debug},
       {"--quiet", &o.quiet}, {"--simulate", &o.simulate}, {"--list", &o.list}, {"--json", &o.json},
   };
-  const std::map<std::string, std::string> shortNames = {
-      {"-h", "--help"}, {"-q", "--quiet"},  {"-o", "--output"}, {"-r", "--resolution"},
-      {"-m", "--mode"}, {"-s", "--source"}, {"-n", "--sheets"}, {"-i", "--info"},
-  };
-
-  // --json holds for a refused command line too: a script reads the refusal as a document.
-  for (int i = 1; i < argc; ++i) {
-    auto shortName = shortNames.find(argv[i]);
-    const std::string arg = shortName != shortNames.end() ? shortName->second : argv[i];
-    o.json = o.json || arg == "--json";
-    i += valued.count(arg) != 0 ? 1 : 0;  // a value may look like an option
+  bool* slot = nullptr;
+  if (argument.name == "--port-held") {
+    slot = &o.conditions.portHeld;
+  } else if (auto flag = flags.find(argument.name); flag != flags.end()) {
+    slot = flag->second;
   }
-
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    bool hasValue = false;
-    auto shortName = shortNames.find(arg);
-    if (shortName != shortNames.end()) {
-      arg = shortName->second;
-    } else if (arg.compare(0, 2, "--") == 0) {
-      const size_t equals = arg.find('=');
-      if (equals != std::string::npos) {
-        value = arg.substr(equals + 1);
-        arg.resize(equals);
-        hasValue = true;
-      }
-    }
-    if (arg == "--port-held") {
-      if (hasValue) {
-        *error = arg + " takes no value";
-        return false;
-      }
-      c.portHeld = true;
-      c.any = true;
-      continue;
-    }
-    auto flag = flags.find(arg);
-    if (flag != flags.end()) {
-      if (hasValue) {
-        *error = arg + " takes no value";
-        return false;
-      }
-      *flag->second = true;
-      continue;
-    }
-    auto parser = valued.find(arg);
-    if (parser == valued.end()) {
-      *error = "unknown option " + std::string(argv[i]) + " (see --help)";
-      return false;
-    }
-    if (!hasValue) {
-      if (i + 1 >= argc) {
-        *error = arg + " needs a value (see --help)";
-        return false;
-      }
-      value = argv[++i];
-    }
-    if (!parser->second(arg, value)) {
-      return false;
-    }
-  }
-
-  if (o.help || o.version) {
+  *matched = slot != nullptr;
+  if (slot == nullptr) {
     return true;
   }
+  if (argument.hasValue) {
+    *error = argument.name + " takes no value";
+    return false;
+  }
+  *slot = true;
+  if (slot == &o.conditions.portHeld) {
+    o.conditions.any = true;
+  }
+  return true;
+}
+
+// What the options say together: a job the simulated scanner and the source can run.
+bool Consistent(const Options& o, std::string* error) {
+  const Conditions& c = o.conditions;
   if (o.sheets > 1 && o.source != Source::kFeeder) {
     *error = "--sheets " + std::to_string(o.sheets) + ": more than one sheet needs --source feeder";
     return false;
@@ -463,6 +480,51 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+  Options& o = *options;
+  ParserTable valued;
+  AddScanParsers(valued, o, error);
+  AddPageParsers(valued, o, error);
+  AddOutputParsers(valued, o, error);
+  AddDeviceParsers(valued, o, error);
+  AddConditionParsers(valued, o.conditions, error);
+
+  o.json = o.json || JsonAsked(argc, argv, valued);
+
+  for (int i = 1; i < argc; ++i) {
+    Argument argument = SplitArgument(argv[i]);
+    bool flag = false;
+    if (!ApplyFlag(argument, o, &flag, error)) {
+      return false;
+    }
+    if (flag) {
+      continue;
+    }
+    auto parser = valued.find(argument.name);
+    if (parser == valued.end()) {
+      *error = "unknown option " + std::string(argv[i]) + " (see --help)";
+      return false;
+    }
+    if (!argument.hasValue) {
+      if (i + 1 >= argc) {
+        *error = argument.name + " needs a value (see --help)";
+        return false;
+      }
+      argument.value = argv[++i];
+    }
+    if (!parser->second(argument.name, argument.value)) {
+      return false;
+    }
+  }
+
+  if (o.help || o.version) {
+    return true;
+  }
+  return Consistent(o, error);
 }
 
 std::string UsageText() {

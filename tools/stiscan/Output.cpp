@@ -207,6 +207,22 @@ bool Output::OpenTarget(const std::string& path, std::string* error) {
   return true;
 }
 
+// Copies a spooled file to its stream; false with the system's reason.
+bool Output::CopySpool(std::string* error) {
+  std::rewind(stream_);
+  std::vector<char> buffer(1 << 16);
+  size_t got = 0;
+  bool ok = true;
+  errno = 0;
+  while (ok && (got = std::fread(buffer.data(), 1, buffer.size(), stream_)) > 0) {
+    ok = std::fwrite(buffer.data(), 1, got, sink_) == got;
+  }
+  if (!ok) {
+    *error = SystemReason(errno != 0 ? errno : EIO);
+  }
+  return ok;
+}
+
 // Closes the target; a kept file gets its name (a spooled one is copied to its stream first).
 bool Output::CloseTarget(bool keep) {
   std::string error;
@@ -217,16 +233,7 @@ bool Output::CloseTarget(bool keep) {
   writer_.reset();
   if (spool_ && stream_ != nullptr) {
     if (ok && keep) {
-      std::rewind(stream_);
-      std::vector<char> buffer(1 << 16);
-      size_t got = 0;
-      errno = 0;
-      while (ok && (got = std::fread(buffer.data(), 1, buffer.size(), stream_)) > 0) {
-        ok = std::fwrite(buffer.data(), 1, got, sink_) == got;
-      }
-      if (!ok) {
-        error = SystemReason(errno != 0 ? errno : EIO);
-      }
+      ok = CopySpool(&error);
     }
     std::fclose(stream_);
   }
@@ -248,87 +255,105 @@ bool Output::CloseTarget(bool keep) {
 }
 
 bool Output::Do(Task& task) {
-  std::string error;
   const bool multi = MultiPage(format_) || toStdout_;
   switch (task.kind) {
-    case Kind::kBegin: {
-      if (failed_.load()) {
-        break;
+    case Kind::kBegin:
+      if (!failed_.load()) {
+        BeginPage(task, multi);
       }
-      const std::string path = toStdout_ ? "-"
-                               : multi   ? options_.output
-                                         : PageFileName(options_.output, task.page.number);
-      if (!jobOpen_ || !multi) {
-        if (!OpenTarget(path, &error)) {
-          Fail(error);
-          CloseTarget(false);
-          break;
-        }
-        jobOpen_ = true;
-        files_.push_back(File{path, 0, task.page.width, task.page.height, 0});
-      }
-      if (!writer_->BeginPage(task.page, &error)) {
-        Fail("cannot write " + target_ + ": " + error);
-        break;
-      }
-      pageOpen_ = true;
       break;
-    }
-    case Kind::kRows:
+    case Kind::kRows: {
+      std::string error;
       if (pageOpen_ && !failed_.load() && !writer_->Rows(task.rows.data(), task.count, &error)) {
         Fail("cannot write " + target_ + ": " + error);
       }
       break;
+    }
     case Kind::kEnd:
-      if (!pageOpen_ || failed_.load()) {
-        break;
-      }
-      pageOpen_ = false;
-      if (!writer_->EndPage(&error)) {
-        Fail("cannot write " + target_ + ": " + error);
-        break;
-      }
-      ++files_.back().pages;
-      if (!multi) {
-        jobOpen_ = false;
-        if (CloseTarget(true)) {
-          files_.back().bytes = FileBytes(files_.back().path);
-        } else {
-          files_.pop_back();  // removed: the summary lists only files that exist
-        }
+      if (pageOpen_ && !failed_.load()) {
+        EndPage(multi);
       }
       break;
     case Kind::kAbandon:
-      if (pageOpen_) {
-        pageOpen_ = false;
-        keepable_ = writer_->AbandonPage() && keepable_;
-      }
-      if (!multi && jobOpen_) {
-        jobOpen_ = false;
-        CloseTarget(false);
-        files_.pop_back();
-      }
+      AbandonPage(multi);
       break;
     case Kind::kStop:
       if (jobOpen_) {
-        jobOpen_ = false;
-        // A job's file is kept with its whole pages; with none, or with a part of a page the format
-        // cannot drop, it goes.
-        const bool keep = keepable_ && !files_.empty() && files_.back().pages > 0 && !pageOpen_;
-        if (pageOpen_) {
-          pageOpen_ = false;
-          writer_->AbandonPage();
-        }
-        // A file that could not be completed is gone, and is not listed.
-        if (!CloseTarget(keep) || !keep) {
-          files_.pop_back();
-        } else if (!toStdout_) {
-          files_.back().bytes = FileBytes(files_.back().path);
-        }
+        StopJob();
       }
       return false;
   }
   return true;
+}
+
+// A page begins: its file is opened first unless the job's one is open already.
+void Output::BeginPage(const Task& task, bool multi) {
+  std::string error;
+  const std::string path = toStdout_ ? "-" : multi ? options_.output : PageFileName(options_.output, task.page.number);
+  if (!jobOpen_ || !multi) {
+    if (!OpenTarget(path, &error)) {
+      Fail(error);
+      CloseTarget(false);
+      return;
+    }
+    jobOpen_ = true;
+    files_.push_back(File{path, 0, task.page.width, task.page.height, 0});
+  }
+  if (!writer_->BeginPage(task.page, &error)) {
+    Fail("cannot write " + target_ + ": " + error);
+    return;
+  }
+  pageOpen_ = true;
+}
+
+// A page is complete; a one-page file gets its name.
+void Output::EndPage(bool multi) {
+  std::string error;
+  pageOpen_ = false;
+  if (!writer_->EndPage(&error)) {
+    Fail("cannot write " + target_ + ": " + error);
+    return;
+  }
+  ++files_.back().pages;
+  if (!multi) {
+    jobOpen_ = false;
+    if (CloseTarget(true)) {
+      files_.back().bytes = FileBytes(files_.back().path);
+    } else {
+      files_.pop_back();  // removed: the summary lists only files that exist
+    }
+  }
+}
+
+// A page that will not be completed: dropped, and a one-page file with it.
+void Output::AbandonPage(bool multi) {
+  if (pageOpen_) {
+    pageOpen_ = false;
+    keepable_ = writer_->AbandonPage() && keepable_;
+  }
+  if (!multi && jobOpen_) {
+    jobOpen_ = false;
+    CloseTarget(false);
+    files_.pop_back();
+  }
+}
+
+// The job ends with its file open.
+void Output::StopJob() {
+  jobOpen_ = false;
+  // A job's file is kept with its whole pages; with none, or with a part of a page the format
+  // cannot drop, it goes.
+  const bool keep = keepable_ && !files_.empty() && files_.back().pages > 0 && !pageOpen_;
+  if (pageOpen_) {
+    pageOpen_ = false;
+    writer_->AbandonPage();
+  }
+  // A file that could not be completed is gone, and is not listed.
+  if (!CloseTarget(keep) || !keep) {
+    files_.pop_back();
+  } else if (!toStdout_) {
+    files_.back().bytes = FileBytes(files_.back().path);
+  }
 }
 
 }  // namespace stiscan

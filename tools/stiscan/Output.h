@@ -70,7 +70,13 @@ class Output {
   bool Failed(std::string* error);
   void Run();
   bool Do(Task& task);
+  // The steps of Do; multi: the job's pages share one file (or the standard output).
+  void BeginPage(const Task& task, bool multi);
+  void EndPage(bool multi);
+  void AbandonPage(bool multi);
+  void StopJob();
   bool OpenTarget(const std::string& path, std::string* error);
+  bool CopySpool(std::string* error);
   bool CloseTarget(bool keep);
   void Fail(const std::string& message);
 

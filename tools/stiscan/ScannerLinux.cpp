@@ -2,6 +2,7 @@
 // library reaches through the same libwinplat as the tool.
 #include <signal.h>
 #include <unistd.h>
+#include <utility>
 
 #include "Scanner.h"
 #include "client/DeviceKey.h"
@@ -56,7 +57,7 @@ bool EchoDebugStrings(client::Exports&, std::function<void(const char*)> sink) {
     winplat::SetDebugStringSink(nullptr);
     return true;
   }
-  winplat::SetDebugStringSink([sink](const char* text) {
+  winplat::SetDebugStringSink([sink = std::move(sink)](const char* text) {
     sink(text);
     // The platform also keeps every string for tests; a long scan need not.
     winplat::ClearDebugStrings();

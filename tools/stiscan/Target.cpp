@@ -113,13 +113,12 @@ void CloseDescriptor(int fd) {
 }  // namespace
 
 std::string TemporaryName(const std::string& path) {
-  const size_t slash = path.find_last_of(
 #if defined(_WIN32)
-      "/\\"
+  static constexpr char kSeparators[] = "/\\";
 #else
-      "/"
+  static constexpr char kSeparators[] = "/";
 #endif
-  );
+  const size_t slash = path.find_last_of(kSeparators);
   const size_t start = slash == std::string::npos ? 0 : slash + 1;
   size_t length = path.size() - start;
   if (length + sizeof kSuffix - 1 > kNameMax) {

@@ -107,6 +107,77 @@ client::Outcome ScanPages(client::ScanSession& session, Report& report) {
   return outcome;
 }
 
+// Whether the output can be written (not asked for --info); else the exit status and why.
+bool OutputReady(const Options& options, Output& output, ExitStatus* refused, std::string* error) {
+  const bool severalPages = options.source == Source::kFeeder && options.sheets != 1;
+  if (options.info || output.Check(severalPages, error)) {
+    return true;
+  }
+  // A refusal names the option; a folder or file that cannot be written is an output problem.
+  *refused = error->compare(0, 2, "--") == 0 ? kExitUsage : kExitOutput;
+  return false;
+}
+
+// The options that answer without a scanner: --help, --version, --list.
+bool AnswersAtOnce(const Options& options, int* exitStatus) {
+  if (options.help) {
+    std::fputs(UsageText().c_str(), stdout);
+    *exitStatus = kExitOk;
+    return true;
+  }
+  if (options.version) {
+    std::printf("stiscan %s\n", STISCAN_VERSION);
+    *exitStatus = kExitOk;
+    return true;
+  }
+  if (options.list) {
+    *exitStatus = ListScanners(stdout) ? kExitOk : kExitDevice;
+    return true;
+  }
+  return false;
+}
+
+// --debug: the library's debug lines on standard error as they are written, with seconds since start.
+void EchoDebugLines(client::Exports& library, Clock::time_point start) {
+  const bool echoing = EchoDebugStrings(library, [start](const char* text) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::fprintf(stderr, "[%9.3f] %s\n", seconds, text);
+  });
+  if (!echoing) {
+    std::fprintf(stderr, "stiscan: the library's debug lines cannot be shown\n");
+  }
+}
+
+// The session from Initialize to the last page (or the device information alone, for --info).
+client::Outcome RunSession(client::ScanSession& session, const Options& options, Scanner& scanner, Report& report) {
+  DeviceControl control;
+  client::Outcome outcome = session.Open(&control, scanner.ParametersKey(), options.debug, &report);
+  if (outcome.Ok() && options.info) {
+    session.QueryDetails();
+  } else if (outcome.Ok()) {
+    client::PageLayout layout;
+    outcome = session.Plan(RequestOf(options), &layout);
+    if (outcome.status == client::Status::kUsage) {
+      outcome.message = "--" + outcome.step + " " + OptionText(options, outcome.step) + ": " + outcome.message;
+    }
+    if (outcome.Ok()) {
+      outcome = ScanPages(session, report);
+    }
+  }
+  session.Close();
+  return outcome;
+}
+
+// A --short-transfer the job never reached is a condition that could not happen.
+void CheckShortTransfer(const Options& options, const scansim::Line* simulated, client::Outcome* outcome) {
+  if (simulated != nullptr && options.conditions.shortAnswer != 0 && !simulated->ShortAnswerSent() &&
+      (outcome->Ok() || outcome->status == client::Status::kPaper)) {
+    *outcome = client::MakeOutcome(client::Status::kUsage,
+                                   "--short-transfer " + std::to_string(options.conditions.shortAnswer) +
+                                       ": the job sent only " + std::to_string(simulated->Commands()) + " commands");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,24 +191,14 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &options, &error)) {
     return Refuse(options, start, kExitUsage, error);
   }
-  if (options.help) {
-    std::fputs(UsageText().c_str(), stdout);
-    return kExitOk;
-  }
-  if (options.version) {
-    std::printf("stiscan %s\n", STISCAN_VERSION);
-    return kExitOk;
-  }
-  if (options.list) {
-    return ListScanners(stdout) ? kExitOk : kExitDevice;
+  if (int exitStatus = kExitOk; AnswersAtOnce(options, &exitStatus)) {
+    return exitStatus;
   }
 
   // Everything about the output is settled before the scanner hears of the job.
   Output output(options);
-  const bool severalPages = options.source == Source::kFeeder && options.sheets != 1;
-  if (!options.info && !output.Check(severalPages, &error)) {
-    // A refusal names the option; a folder or file that cannot be written is an output problem.
-    return Refuse(options, start, error.compare(0, 2, "--") == 0 ? kExitUsage : kExitOutput, error);
+  if (ExitStatus refused = kExitOk; !OutputReady(options, output, &refused, &error)) {
+    return Refuse(options, start, refused, error);
   }
   // The summary goes to standard error when the pages go to standard output.
   std::FILE* summaryOut = options.output == "-" && !options.info ? stderr : stdout;
@@ -152,13 +213,7 @@ int main(int argc, char** argv) {
     return Refuse(options, start, status, error);
   }
   if (options.debug) {
-    const bool echoing = EchoDebugStrings(library, [start](const char* text) {
-      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-      std::fprintf(stderr, "[%9.3f] %s\n", seconds, text);
-    });
-    if (!echoing) {
-      std::fprintf(stderr, "stiscan: the library's debug lines cannot be shown\n");
-    }
+    EchoDebugLines(library, start);
   }
 
   Report report(options, output, start, !options.debug && !options.json && StderrIsTerminal());
@@ -167,21 +222,7 @@ int main(int argc, char** argv) {
   if (g_stopRequested.load()) {
     session.Cancel();
   }
-  DeviceControl control;
-  client::Outcome outcome = session.Open(&control, scanner->ParametersKey(), options.debug, &report);
-  if (outcome.Ok() && options.info) {
-    session.QueryDetails();
-  } else if (outcome.Ok()) {
-    client::PageLayout layout;
-    outcome = session.Plan(RequestOf(options), &layout);
-    if (outcome.status == client::Status::kUsage) {
-      outcome.message = "--" + outcome.step + " " + OptionText(options, outcome.step) + ": " + outcome.message;
-    }
-    if (outcome.Ok()) {
-      outcome = ScanPages(session, report);
-    }
-  }
-  session.Close();
+  client::Outcome outcome = RunSession(session, options, *scanner, report);
   g_session.store(nullptr);
   // The encoder finishes what was scanned; a failure there is the job's outcome when nothing else was.
   if (!output.Finish(&error) && (outcome.Ok() || outcome.status == client::Status::kOutput)) {
@@ -191,12 +232,7 @@ int main(int argc, char** argv) {
     EchoDebugStrings(library, nullptr);
   }
   const scansim::Line* simulated = scanner->Simulated();
-  if (simulated != nullptr && options.conditions.shortAnswer != 0 && !simulated->ShortAnswerSent() &&
-      (outcome.Ok() || outcome.status == client::Status::kPaper)) {
-    outcome = client::MakeOutcome(client::Status::kUsage,
-                                  "--short-transfer " + std::to_string(options.conditions.shortAnswer) +
-                                      ": the job sent only " + std::to_string(simulated->Commands()) + " commands");
-  }
+  CheckShortTransfer(options, simulated, &outcome);
 
   Narrow(options.resolution, session.Device(), scanner->NoScannerWithIds(), &outcome);
   const ExitStatus exitStatus = ExitStatusOf(outcome.status);

@@ -4,9 +4,9 @@
 
 namespace {
 
-class CDeviceMonitorRoute final : public CContentionRoute {
+class CDeviceMonitorRoute final : public CPortRoute {
  public:
-  constexpr CDeviceMonitorRoute() : CContentionRoute("prtmon64.dll", "prtmon.dll", PORT_MODE_DEVICE_MONITOR) {}
+  constexpr CDeviceMonitorRoute() : CPortRoute("prtmon64.dll", "prtmon.dll", PORT_MODE_DEVICE_MONITOR) {}
 
   void Open(CSTIIOHandler& handler) const override { handler.OpenPort_prtmon(); }
 

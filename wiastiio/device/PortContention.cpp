@@ -33,21 +33,21 @@ HMODULE LoadTrustedModule(LPCSTR pszFile) {
 
 }  // namespace
 
-PortAnswer CContentionRoute::Acquire(CSTIIOHandler& handler, BYTE byPortMode) const {
+PortAnswer CPortRoute::Acquire(CSTIIOHandler& handler) const {
   PFN_PORTACQUIRE pfnPortAcquire = ContentionEntry<PFN_PORTACQUIRE>(handler.m_hDll, "PortAcquire");
   if (pfnPortAcquire == nullptr) {
     return PortAnswer::kNoEntry;
   }
   handler.DebugPrint("[STI]portA is not NULL");
-  return pfnPortAcquire(byPortMode) ? PortAnswer::kGranted : PortAnswer::kRefused;
+  return pfnPortAcquire(m_byPortMode) ? PortAnswer::kGranted : PortAnswer::kRefused;
 }
 
-PortAnswer CContentionRoute::Release(CSTIIOHandler& handler, BYTE byPortMode) const {
+PortAnswer CPortRoute::Release(CSTIIOHandler& handler) const {
   PFN_PORTRELEASE pfnPortRelease = ContentionEntry<PFN_PORTRELEASE>(handler.m_hDll, "PortRelease");
   if (pfnPortRelease == nullptr) {
     return PortAnswer::kNoEntry;
   }
-  return pfnPortRelease(byPortMode) ? PortAnswer::kGranted : PortAnswer::kRefused;
+  return pfnPortRelease(m_byPortMode) ? PortAnswer::kGranted : PortAnswer::kRefused;
 }
 
 CHeldPortScope::CHeldPortScope(CSTIIOHandler& handler) : m_handler(handler), m_bOuterBorrowed(handler.m_bPortBorrowed) {
@@ -88,10 +88,10 @@ HRESULT CSTIIOHandler::LoadPortContentionDll() {
   }
 
   DebugPrint("This STI Uses %s for Port Contention", route.ModuleLabel());
-  return AcquirePort(route.PortMode());
+  return AcquirePort();
 }
 
-HRESULT CSTIIOHandler::AcquirePort(BYTE byPortMode) {
+HRESULT CSTIIOHandler::AcquirePort() {
   DebugPrint("[STI]CSTIIOHandler::AcquirePort");
   const CPortRoute& route = PortRouteOf(*this);
 
@@ -100,7 +100,7 @@ HRESULT CSTIIOHandler::AcquirePort(BYTE byPortMode) {
     DebugPrint("[STI] Port is Already Acquired");
   } else {
     DebugPrint("[STI] Port is not acquired currently");
-    switch (route.Acquire(*this, byPortMode)) {
+    switch (route.Acquire(*this)) {
       case PortAnswer::kNoEntry:
         DebugPrint("[STI]STI got wrong function pointer!!");
         return PORT_ACQUIRE_FAIL;
@@ -129,10 +129,10 @@ HRESULT CSTIIOHandler::CloseDevice() {
   }
   const CPortRoute& route = PortRouteOf(*this);
   route.Close(*this);
-  return ReleasePort(route.PortMode());
+  return ReleasePort();
 }
 
-HRESULT CSTIIOHandler::ReleasePort(BYTE byPortMode) {
+HRESULT CSTIIOHandler::ReleasePort() {
   DebugPrint("[STI]CSTIIOHandler::ReleasePort");
   HRESULT hr = S_OK;
 
@@ -142,7 +142,7 @@ HRESULT CSTIIOHandler::ReleasePort(BYTE byPortMode) {
     if (m_hDll == nullptr) {
       return E_FAIL;
     }
-    switch (PortRouteOf(*this).Release(*this, byPortMode)) {
+    switch (PortRouteOf(*this).Release(*this)) {
       case PortAnswer::kNoEntry:
         FreeContentionModule();
         return E_FAIL;

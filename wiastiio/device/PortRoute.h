@@ -3,7 +3,9 @@
 // written, read and closed) goes through one CPortRoute, chosen by m_bDeviceMonitor at each step.
 //
 // A route is a stateless object: the port's state stays in the handler's fields, which the route
-// reads and writes. A new route is one more CPortRoute in a file of its own plus its case in
+// reads and writes. Every route is arbitrated by a contention module with PortAcquire/PortRelease
+// entry points; what differs is the module and its port mode, and how the port is opened, written,
+// read and closed. A new route is one more CPortRoute in a file of its own plus its case in
 // PortRouteOf; nothing else in the handler changes.
 #pragma once
 
@@ -21,10 +23,11 @@ class CPortRoute {
   // The contention module's file name, and the name the debug lines give it.
   LPCSTR ModuleName() const { return m_pszModuleName; }
   LPCSTR ModuleLabel() const { return m_pszModuleLabel; }
-  // The port mode handed to the module's PortAcquire and PortRelease.
-  BYTE PortMode() const { return m_byPortMode; }
 
-  virtual PortAnswer Acquire(CSTIIOHandler& handler, BYTE byPortMode) const = 0;
+  // Asks the contention module loaded into m_hDll for the port, and gives it back, through its
+  // PortAcquire/PortRelease entry points with the route's port mode.
+  PortAnswer Acquire(CSTIIOHandler& handler) const;
+  PortAnswer Release(CSTIIOHandler& handler) const;
   // Opens the port once granted. Nothing waits on the outcome: the first transfer shows a port that
   // did not open.
   virtual void Open(CSTIIOHandler& handler) const = 0;
@@ -33,7 +36,6 @@ class CPortRoute {
   virtual BOOL Read(CSTIIOHandler& handler, LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) const = 0;
   // Closes what Open opened, before the port is given back.
   virtual void Close(CSTIIOHandler& handler) const = 0;
-  virtual PortAnswer Release(CSTIIOHandler& handler, BYTE byPortMode) const = 0;
 
  protected:
   constexpr CPortRoute(LPCSTR pszModuleName, LPCSTR pszModuleLabel, BYTE byPortMode)
@@ -43,19 +45,8 @@ class CPortRoute {
  private:
   LPCSTR m_pszModuleName;
   LPCSTR m_pszModuleLabel;
+  // The port mode handed to the module's PortAcquire and PortRelease.
   BYTE m_byPortMode;
-};
-
-// Both routes arbitrate the port through the PortAcquire/PortRelease entry points of the contention
-// module loaded into m_hDll.
-class CContentionRoute : public CPortRoute {
- public:
-  PortAnswer Acquire(CSTIIOHandler& handler, BYTE byPortMode) const override;
-  PortAnswer Release(CSTIIOHandler& handler, BYTE byPortMode) const override;
-
- protected:
-  using CPortRoute::CPortRoute;
-  ~CContentionRoute() = default;
 };
 
 // A named entry point of the loaded contention module, or null when no module is loaded or it lacks

@@ -8,9 +8,9 @@ namespace {
 // The class driver numbers its device objects \\.\Usbscan0 to \\.\Usbscan254.
 constexpr int USBSCAN_NAMES = 255;
 
-class CUsbscanRoute final : public CContentionRoute {
+class CUsbscanRoute final : public CPortRoute {
  public:
-  constexpr CUsbscanRoute() : CContentionRoute("portarb.dll", "Portarb.dll", PORT_MODE_PORT_ARBITRATION) {}
+  constexpr CUsbscanRoute() : CPortRoute("portarb.dll", "Portarb.dll", PORT_MODE_PORT_ARBITRATION) {}
 
   void Open(CSTIIOHandler& handler) const override { handler.OpenPort_usbscan(); }
 

@@ -45,12 +45,12 @@ class CSTIIOHandler {
   HRESULT Initialize(IStiDeviceControl* pHelDcb, DWORD dwStiVersion, HKEY hParametersKey);
   void ReadDeviceData(HKEY hParametersKey);
   HRESULT LoadPortContentionDll();
-  HRESULT AcquirePort(BYTE byPortMode);
+  HRESULT AcquirePort();
   // Each opens the port of its route, or says why it could not; the cycle goes on either way.
   void OpenPort_prtmon();
   void OpenPort_usbscan();
   HRESULT CloseDevice();
-  HRESULT ReleasePort(BYTE byPortMode);
+  HRESULT ReleasePort();
 
   // ---- Scanner command protocol (protocol/) ----
   BOOL CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
@@ -81,6 +81,9 @@ class CSTIIOHandler {
   HRESULT GetDeviceInfo();
   HRESULT CallGetDeviceInfo();
   HRESULT ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse);
+  // The steps of ChangeDeviceInfoFormat: the resolution lists, and the bed and feeder sizes.
+  HRESULT StoreResolutions(WORD wSupportedRes);
+  void StoreBedSizes(const INQUIRY_RESPONSE& response);
   void AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight);
   void DumpDeviceInfo();
   HRESULT CallSetWindowParameter();
@@ -110,6 +113,12 @@ class CSTIIOHandler {
   bool WindowFits(DWORD dwFactor);
   // Refuses an escape whose caller gave no buffer for it to read or write (E_INVALIDARG, with a line).
   HRESULT NoBuffer(DWORD dwEscape, LPCSTR pszWhich);
+  // The escapes that decide more than their command: buffers, the reservation, the busy retry, the
+  // port cycle after a failure (operations/Escape.cpp).
+  HRESULT EscapeDeviceInfo(LPVOID pOutData);
+  HRESULT EscapeReserveUnit();
+  HRESULT EscapeSetWindow(LPCVOID lpInData);
+  HRESULT EscapeRead(LPVOID pOutData);
   // Frees the contention module and forgets the entry points that pointed into it.
   void FreeContentionModule();
   // At teardown in mid-reservation: abort and release the unit, then end the port cycle.

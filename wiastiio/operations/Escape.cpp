@@ -22,45 +22,13 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
 
   switch (EscapeFunction) {
     case GET_DEVICE_INFO:
-      // The record goes to the caller's buffer whatever size it states; only a missing one is refused.
-      if (pOutData == nullptr) {
-        return NoBuffer(EscapeFunction, "output");
-      }
-      hr = GetDeviceInfo();
-      if (hr == S_OK) {
-        std::memcpy(pOutData, &m_WiaDeviceInfo, sizeof(m_WiaDeviceInfo));
-        m_bDeviceInfoValid = TRUE;
-      }
-      break;
+      return EscapeDeviceInfo(pOutData);
 
     case ESC_RESERVE_UNIT:
-      // After a busy answer the port is still held from that attempt.
-      if (!m_bReserveRetry && LoadPortContentionDll() == PORT_ACQUIRE_FAIL) {
-        DebugPrint("[STI] Port Acquire Fail");
-        return PORT_ACQUIRE_FAIL;
-      }
-      hr = CallReserveUnit();
-      if (hr == WIA_ERROR_BUSY) {
-        m_bReserveRetry = TRUE;
-      } else {
-        m_bReserveRetry = FALSE;
-        if (hr == E_FAIL) {
-          CloseDevice();
-        }
-      }
-      break;
+      return EscapeReserveUnit();
 
     case ESC_SET_WINDOW_PARAMETER:
-      // The record is taken from the caller's buffer whatever size it states; only a missing one is refused.
-      if (lpInData == nullptr) {
-        return NoBuffer(EscapeFunction, "input");
-      }
-      std::memcpy(&m_SWPParam, lpInData, sizeof(m_SWPParam));
-      hr = CallSetWindowParameter();
-      if (hr == E_FAIL) {
-        CloseDevice();
-      }
-      break;
+      return EscapeSetWindow(lpInData);
 
     case ESC_OBJECT_POSITION:
       hr = CallObjectPosition();
@@ -70,22 +38,7 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
       break;
 
     case ESC_READ:
-      if (!m_bUnitReserved) {
-        // Written whatever the debug setting: a read outside a reservation is a caller's mistake
-        // worth seeing.
-        OutputDebugStringA("[STI] Device Unlocked... Break READ");
-        return DEVICE_UNLOCKED;
-      }
-      // The output size is not consulted: the buffer is taken to hold the record, as it always was. Only a
-      // missing buffer is refused.
-      if (pOutData == nullptr) {
-        return NoBuffer(EscapeFunction, "output");
-      }
-      hr = CallRead(pOutData);
-      if (hr == PAGE_END) {
-        DebugPrint("[STI]PAGE_END returned to WIAHandler");
-      }
-      break;
+      return EscapeRead(pOutData);
 
     case ESC_ABORT:
       // The reservation and the port stay as they are: the scan may go on after an abort.
@@ -113,5 +66,68 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
       break;
   }
 
+  return hr;
+}
+
+HRESULT CSTIIOHandler::EscapeDeviceInfo(LPVOID pOutData) {
+  // The record goes to the caller's buffer whatever size it states; only a missing one is refused.
+  if (pOutData == nullptr) {
+    return NoBuffer(GET_DEVICE_INFO, "output");
+  }
+  const HRESULT hr = GetDeviceInfo();
+  if (hr == S_OK) {
+    std::memcpy(pOutData, &m_WiaDeviceInfo, sizeof(m_WiaDeviceInfo));
+    m_bDeviceInfoValid = TRUE;
+  }
+  return hr;
+}
+
+HRESULT CSTIIOHandler::EscapeReserveUnit() {
+  // After a busy answer the port is still held from that attempt.
+  if (!m_bReserveRetry && LoadPortContentionDll() == PORT_ACQUIRE_FAIL) {
+    DebugPrint("[STI] Port Acquire Fail");
+    return PORT_ACQUIRE_FAIL;
+  }
+  const HRESULT hr = CallReserveUnit();
+  if (hr == WIA_ERROR_BUSY) {
+    m_bReserveRetry = TRUE;
+  } else {
+    m_bReserveRetry = FALSE;
+    if (hr == E_FAIL) {
+      CloseDevice();
+    }
+  }
+  return hr;
+}
+
+HRESULT CSTIIOHandler::EscapeSetWindow(LPCVOID lpInData) {
+  // The record is taken from the caller's buffer whatever size it states; only a missing one is refused.
+  if (lpInData == nullptr) {
+    return NoBuffer(ESC_SET_WINDOW_PARAMETER, "input");
+  }
+  std::memcpy(&m_SWPParam, lpInData, sizeof(m_SWPParam));
+  const HRESULT hr = CallSetWindowParameter();
+  if (hr == E_FAIL) {
+    CloseDevice();
+  }
+  return hr;
+}
+
+HRESULT CSTIIOHandler::EscapeRead(LPVOID pOutData) {
+  if (!m_bUnitReserved) {
+    // Written whatever the debug setting: a read outside a reservation is a caller's mistake
+    // worth seeing.
+    OutputDebugStringA("[STI] Device Unlocked... Break READ");
+    return DEVICE_UNLOCKED;
+  }
+  // The output size is not consulted: the buffer is taken to hold the record, as it always was. Only a
+  // missing buffer is refused.
+  if (pOutData == nullptr) {
+    return NoBuffer(ESC_READ, "output");
+  }
+  const HRESULT hr = CallRead(pOutData);
+  if (hr == PAGE_END) {
+    DebugPrint("[STI]PAGE_END returned to WIAHandler");
+  }
   return hr;
 }

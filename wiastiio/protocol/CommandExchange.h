@@ -6,15 +6,16 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "platform/win32.h"
 
 // The debug lines of one direction of an exchange; a null text writes nothing.
 struct EXCHANGE_TEXTS {
-  LPCSTR pszShort;      // the count differs from the length; formatted with the count and the length
-  LPCSTR pszFail;       // the port call reported failure; formatted with the system error code
-  LPCSTR pszErrorCode;  // written after pszFail, formatted with the system error code
-  LPCSTR pszSuccess;    // the call succeeded
+  LPCSTR pszShort = nullptr;      // the count differs from the length; formatted with the count and the length
+  LPCSTR pszFail = nullptr;       // the port call reported failure; formatted with the system error code
+  LPCSTR pszErrorCode = nullptr;  // written after pszFail, formatted with the system error code
+  LPCSTR pszSuccess = nullptr;    // the call succeeded
 };
 
 // When a count is checked: not at all, before the call's own result (a short transfer even when the call
@@ -23,13 +24,13 @@ enum class COUNT_CHECK { kNone, kBeforeResult, kAfterResult };
 
 struct COMMAND_EXCHANGE {
   // Written after the write, formatted with the command length, the count written and the call's result.
-  LPCSTR pszWriteCount;
+  LPCSTR pszWriteCount = nullptr;
   // Whether a written count that differs from the length is a short transfer.
   COUNT_CHECK writeCheck;
   // The same for the answer (a kAfterResult answer: see cbJudged).
   COUNT_CHECK readCheck;
   // A short transfer ends the port cycle (CloseDevice); the exchange can no longer be trusted to be in step.
-  BOOL bCloseOnShort;
+  BOOL bCloseOnShort = FALSE;
   // The result of a short transfer.
   HRESULT hrShortTransfer;
   // The result of a port call that reports failure.
@@ -60,7 +61,7 @@ struct CONDITION_RESULT {
 
 // A result with the debug line that announces it (null: none).
 struct LINE_RESULT {
-  LPCSTR pszLine;
+  LPCSTR pszLine = nullptr;
   HRESULT hr;
 };
 
@@ -70,11 +71,11 @@ struct RESPONSE_JUDGEMENT {
   LINE_RESULT badStart;
   LINE_RESULT good;  // STATUS_CODE_GOOD
   LINE_RESULT busy;  // STATUS_CODE_BUSY
-  const CONDITION_RESULT* pConditions;
-  size_t cConditions;
-  LINE_RESULT noCondition;  // STATUS_CODE_CHECK_CONDITION with none of the command's bits set
-  LINE_RESULT other;        // any other status
-  LPCSTR pszGoodLog;        // WIA log entry of a good answer (null: none)
+  // The command's condition bits behind STATUS_CODE_CHECK_CONDITION, in the order they are tested.
+  std::span<const CONDITION_RESULT> conditions = {};
+  LINE_RESULT noCondition;      // STATUS_CODE_CHECK_CONDITION with none of the command's bits set
+  LINE_RESULT other;            // any other status
+  LPCSTR pszGoodLog = nullptr;  // WIA log entry of a good answer (null: none)
 };
 
 // One line of a dump of an answer or record: a format with one number.

@@ -9,95 +9,140 @@
 #include "protocol/Protocol.h"
 
 // ---- Exchanges -------------------------------------------------------------------------------------
-// Texts of each direction: short transfer, failed call, error code, success (CommandExchange.h).
-
-// The commands whose counts the handler always checked, before the call's own result; a short transfer
-// yields E_FAIL.
-constexpr COMMAND_EXCHANGE BothCountsChecked(LPCSTR pszWriteCount, BOOL bCloseOnShort, HRESULT hrFailedCall,
-                                             EXCHANGE_TEXTS write, EXCHANGE_TEXTS read) {
-  return {
-      pszWriteCount, COUNT_CHECK::kBeforeResult, COUNT_CHECK::kBeforeResult, bCloseOnShort, E_FAIL, hrFailedCall, write,
-      read};
-}
-
-// The inquiry ends its port cycle itself, whatever happened, so a short transfer leaves the port alone.
-inline constexpr COMMAND_EXCHANGE kInquiryExchange =
-    BothCountsChecked("[QZ] sizeof(m_cmdInquiry)= %d,dwBytesWritten = %d, bResult = %d", FALSE, E_NOTIMPL,
-                      {"[QZ]Writefile Fail", "[STI]CSTIIOHandler::CallGetDeviceInfo = > CoWriteFile Fail", nullptr,
-                       "[STI]CSTIIOHandler::CallGetDeviceInfo => CoWriteFile Success"},
-                      {"[QZ]Readfile Fail", "[STI]CSTIIOHandler::CallGetDeviceInfo => CoReadFile Fail",
-                       "[STI]Error code => %d", "[STI]CSTIIOHandler::CallGetDeviceInfo =>CoReadFile Success"});
-
-inline constexpr COMMAND_EXCHANGE kReserveUnitExchange =
-    BothCountsChecked("[QZ] sizeof(m_cmdReserveUnit)= %d,dwBytesWritten = %d, bResult = %d", TRUE, E_NOTIMPL,
-                      {"[STI] I/O Error", "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Fail",
-                       "[STI]Error Code => %d", "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Success"},
-                      {nullptr, "[STI]CSTIIOHandler::CallReserveUnit = > CoReadFile Fail", "[STI]Error code => %d",
-                       "[STI]CSTIIOHandler::CallReserveUnit =>CoReadFile Success"});
-
-// The commands whose counts the handler never checked: an answer is judged on what arrived. Only one too
-// short to hold the bytes its judgement reads (cbJudged), once the read call has reported success, is a
-// short transfer, and leaves the port cycle to the dispatcher.
-constexpr COMMAND_EXCHANGE AnswerCountChecked(DWORD cbJudged, HRESULT hrShortTransfer, HRESULT hrFailedCall,
-                                              EXCHANGE_TEXTS write, EXCHANGE_TEXTS read) {
-  return {nullptr, COUNT_CHECK::kNone, COUNT_CHECK::kAfterResult, FALSE, hrShortTransfer, hrFailedCall, write, read,
-          cbJudged};
-}
+// Two kinds. The inquiry, reserve, read and read image always had both counts checked, before the call's
+// own result: a short transfer yields E_FAIL. Release, abort, object position and set window never had
+// theirs checked: an answer is judged on what arrived, and only one too short to hold the bytes its
+// judgement reads (cbJudged), once the read call has reported success, is a short transfer; it leaves
+// the port cycle to the dispatcher.
 
 // The bytes a judgement reads: the start code and the status, and for the condition bits wMsgData too.
 inline constexpr DWORD JUDGED_STATUS = offsetof(RESPONSE_HEADER, byStatusCode) + 1;
 inline constexpr DWORD JUDGED_CONDITIONS = offsetof(RESPONSE_HEADER, wMsgData) + sizeof(WORD);
 
-inline constexpr COMMAND_EXCHANGE kReleaseUnitExchange =
-    AnswerCountChecked(JUDGED_STATUS, E_FAIL, E_NOTIMPL,
-                       {nullptr, "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Fail", nullptr,
-                        "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Success"},
-                       {"[STI]CSTIIOHandler::CallReleaseUnit => short answer of %d of %d bytes refused",
-                        "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Fail", nullptr,
-                        "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Success"});
+// The inquiry ends its port cycle itself, whatever happened, so a short transfer leaves the port alone.
+inline constexpr COMMAND_EXCHANGE kInquiryExchange = {
+    .pszWriteCount = "[QZ] sizeof(m_cmdInquiry)= %d,dwBytesWritten = %d, bResult = %d",
+    .writeCheck = COUNT_CHECK::kBeforeResult,
+    .readCheck = COUNT_CHECK::kBeforeResult,
+    .bCloseOnShort = FALSE,
+    .hrShortTransfer = E_FAIL,
+    .hrFailedCall = E_NOTIMPL,
+    .write = {.pszShort = "[QZ]Writefile Fail",
+              .pszFail = "[STI]CSTIIOHandler::CallGetDeviceInfo = > CoWriteFile Fail",
+              .pszSuccess = "[STI]CSTIIOHandler::CallGetDeviceInfo => CoWriteFile Success"},
+    .read = {.pszShort = "[QZ]Readfile Fail",
+             .pszFail = "[STI]CSTIIOHandler::CallGetDeviceInfo => CoReadFile Fail",
+             .pszErrorCode = "[STI]Error code => %d",
+             .pszSuccess = "[STI]CSTIIOHandler::CallGetDeviceInfo =>CoReadFile Success"},
+};
 
-// Abort is best effort: the minidriver is stopping anyway, so no outcome is reported as a failure.
-inline constexpr COMMAND_EXCHANGE kAbortExchange =
-    AnswerCountChecked(JUDGED_STATUS, S_OK, S_OK,
-                       {nullptr, "[STI]CSTIIOHandler::CallAbort => CoWriteFile Fail,Error Code =>%d", nullptr,
-                        "[STI]CSTIIOHandler::CallAbort => CoWriteFile Success"},
-                       {"[STI]CSTIIOHandler::CallAbort => short answer of %d of %d bytes refused",
-                        "[STI]CSTIIOHandler::CallAbort => CoReadFile Fail", nullptr,
-                        "[STI]CSTIIOHandler::CallAbort => CoReadFile Success"});
+inline constexpr COMMAND_EXCHANGE kReserveUnitExchange = {
+    .pszWriteCount = "[QZ] sizeof(m_cmdReserveUnit)= %d,dwBytesWritten = %d, bResult = %d",
+    .writeCheck = COUNT_CHECK::kBeforeResult,
+    .readCheck = COUNT_CHECK::kBeforeResult,
+    .bCloseOnShort = TRUE,
+    .hrShortTransfer = E_FAIL,
+    .hrFailedCall = E_NOTIMPL,
+    .write = {.pszShort = "[STI] I/O Error",
+              .pszFail = "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Fail",
+              .pszErrorCode = "[STI]Error Code => %d",
+              .pszSuccess = "[STI]CSTIIOHandler::CallReserveUnit = > CoWriteFile Success"},
+    .read = {.pszFail = "[STI]CSTIIOHandler::CallReserveUnit = > CoReadFile Fail",
+             .pszErrorCode = "[STI]Error code => %d",
+             .pszSuccess = "[STI]CSTIIOHandler::CallReserveUnit =>CoReadFile Success"},
+};
 
-inline constexpr COMMAND_EXCHANGE kObjectPositionExchange =
-    AnswerCountChecked(JUDGED_CONDITIONS, E_FAIL, E_NOTIMPL,
-                       {nullptr, "[STI]CSTIIOHandler::CallObjectPosition = > CoWriteFile Fail", nullptr, nullptr},
-                       {"[STI]CSTIIOHandler::CallObjectPosition => short answer of %d of %d bytes refused",
-                        "[STI]CSTIIOHandler::CallObjectPosition =>CoReadFile Fail", nullptr,
-                        "[STI]CSTIIOHandler::CallObjectPosition => \t\t\t\tCoWriteFile / CoReadFile Success"});
+inline constexpr COMMAND_EXCHANGE kReleaseUnitExchange = {
+    .writeCheck = COUNT_CHECK::kNone,
+    .readCheck = COUNT_CHECK::kAfterResult,
+    .hrShortTransfer = E_FAIL,
+    .hrFailedCall = E_NOTIMPL,
+    .write = {.pszFail = "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Fail",
+              .pszSuccess = "[STI]CSTIIOHandler::CallReleaseUnit => CoWriteFile Success"},
+    .read = {.pszShort = "[STI]CSTIIOHandler::CallReleaseUnit => short answer of %d of %d bytes refused",
+             .pszFail = "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Fail",
+             .pszSuccess = "[STI]CSTIIOHandler::CallReleaseUnit => CoReadFile Success"},
+    .cbJudged = JUDGED_STATUS,
+};
 
-inline constexpr COMMAND_EXCHANGE kSetWindowExchange =
-    AnswerCountChecked(JUDGED_CONDITIONS, E_FAIL, E_FAIL,
-                       {nullptr, "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Fail",
-                        nullptr, "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Success"},
-                       {"[STI]CSTIIOHandler::CallSetWindowParameter => short answer of %d of %d bytes refused",
-                        "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Fail", nullptr,
-                        "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Success"});
+// Abort is best effort: the minidriver is stopping anyway, so CallAbort reports no outcome as a failure.
+inline constexpr COMMAND_EXCHANGE kAbortExchange = {
+    .writeCheck = COUNT_CHECK::kNone,
+    .readCheck = COUNT_CHECK::kAfterResult,
+    .hrShortTransfer = S_OK,
+    .hrFailedCall = S_OK,
+    .write = {.pszFail = "[STI]CSTIIOHandler::CallAbort => CoWriteFile Fail,Error Code =>%d",
+              .pszSuccess = "[STI]CSTIIOHandler::CallAbort => CoWriteFile Success"},
+    .read = {.pszShort = "[STI]CSTIIOHandler::CallAbort => short answer of %d of %d bytes refused",
+             .pszFail = "[STI]CSTIIOHandler::CallAbort => CoReadFile Fail",
+             .pszSuccess = "[STI]CSTIIOHandler::CallAbort => CoReadFile Success"},
+    .cbJudged = JUDGED_STATUS,
+};
 
-inline constexpr COMMAND_EXCHANGE kReadExchange = BothCountsChecked(
-    nullptr, TRUE, E_FAIL,
-    {"[STI]Writefile I/O Fail", "[STI]CSTIIOHandler::CallRead = > CoWriteFile Fail", nullptr, nullptr},
-    {"[STI]Readfile I/O Fail", "[STI]CSTIIOHandler::CallRead = > CoReadFile Fail", nullptr,
-     "[STI]CSTIIOHandler::CallRead = > Read / Write[Success]"});
+inline constexpr COMMAND_EXCHANGE kObjectPositionExchange = {
+    .writeCheck = COUNT_CHECK::kNone,
+    .readCheck = COUNT_CHECK::kAfterResult,
+    .hrShortTransfer = E_FAIL,
+    .hrFailedCall = E_NOTIMPL,
+    .write = {.pszFail = "[STI]CSTIIOHandler::CallObjectPosition = > CoWriteFile Fail"},
+    .read = {.pszShort = "[STI]CSTIIOHandler::CallObjectPosition => short answer of %d of %d bytes refused",
+             .pszFail = "[STI]CSTIIOHandler::CallObjectPosition =>CoReadFile Fail",
+             .pszSuccess = "[STI]CSTIIOHandler::CallObjectPosition => \t\t\t\tCoWriteFile / CoReadFile Success"},
+    .cbJudged = JUDGED_CONDITIONS,
+};
 
-inline constexpr COMMAND_EXCHANGE kReadImageExchange =
-    BothCountsChecked(nullptr, TRUE, E_NOTIMPL,
-                      {nullptr, "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Fail", nullptr,
-                       "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Success"},
-                      {nullptr, "[STI]CSTIIOHandler::CallReadImage = > CoReadFile Fail", "[STI]Error code => %d",
-                       "[STI]CSTIIOHandler::CallReadImage = > CoReadFile Success"});
+inline constexpr COMMAND_EXCHANGE kSetWindowExchange = {
+    .writeCheck = COUNT_CHECK::kNone,
+    .readCheck = COUNT_CHECK::kAfterResult,
+    .hrShortTransfer = E_FAIL,
+    .hrFailedCall = E_FAIL,
+    .write = {.pszFail = "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Fail",
+              .pszSuccess = "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoWriteFile Success"},
+    .read = {.pszShort = "[STI]CSTIIOHandler::CallSetWindowParameter => short answer of %d of %d bytes refused",
+             .pszFail = "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Fail",
+             .pszSuccess = "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Success"},
+    .cbJudged = JUDGED_CONDITIONS,
+};
+
+inline constexpr COMMAND_EXCHANGE kReadExchange = {
+    .writeCheck = COUNT_CHECK::kBeforeResult,
+    .readCheck = COUNT_CHECK::kBeforeResult,
+    .bCloseOnShort = TRUE,
+    .hrShortTransfer = E_FAIL,
+    .hrFailedCall = E_FAIL,
+    .write = {.pszShort = "[STI]Writefile I/O Fail", .pszFail = "[STI]CSTIIOHandler::CallRead = > CoWriteFile Fail"},
+    .read = {.pszShort = "[STI]Readfile I/O Fail",
+             .pszFail = "[STI]CSTIIOHandler::CallRead = > CoReadFile Fail",
+             .pszSuccess = "[STI]CSTIIOHandler::CallRead = > Read / Write[Success]"},
+};
+
+inline constexpr COMMAND_EXCHANGE kReadImageExchange = {
+    .writeCheck = COUNT_CHECK::kBeforeResult,
+    .readCheck = COUNT_CHECK::kBeforeResult,
+    .bCloseOnShort = TRUE,
+    .hrShortTransfer = E_FAIL,
+    .hrFailedCall = E_NOTIMPL,
+    .write = {.pszFail = "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Fail",
+              .pszSuccess = "[STI]CSTIIOHandler::CallReadImage = > CoWriteFile Success"},
+    .read = {.pszFail = "[STI]CSTIIOHandler::CallReadImage = > CoReadFile Fail",
+             .pszErrorCode = "[STI]Error code => %d",
+             .pszSuccess = "[STI]CSTIIOHandler::CallReadImage = > CoReadFile Success"},
+};
 
 // ---- Judgements ------------------------------------------------------------------------------------
 
-// Object position and read report an empty feeder as a state, not a failure: the minidriver may fall
-// back to the flatbed. The read alone knows bit 14, and keeps the warming-up text for it.
-inline constexpr CONDITION_RESULT kPositionAndReadConditions[] = {
+// Object position reports an empty feeder as a state, not a failure: the minidriver may fall back to
+// the flatbed.
+inline constexpr CONDITION_RESULT kObjectPositionConditions[] = {
+    {MSG_DATA_RESOURCEBUSY, WIA_ERROR_BUSY, "[STI] MSG_DATA_RESOURCEBUSY Error"},
+    {MSG_DATA_NO_DOCUMENT, ADF_NO_DOCUMENT, "[STI] No document in ADF"},
+    {MSG_DATA_PAPER_JAM, WIA_ERROR_PAPER_JAM, "[STI] PaperJAM"},
+    {MSG_DATA_WARMING_UP, WIA_ERROR_WARMING_UP, "[STI] WIA_ERROR_WARMING_UP Error"},
+};
+
+// The read's conditions come from the scanner-state word: those of object position, and bit 14, which
+// keeps the warming-up text.
+inline constexpr CONDITION_RESULT kReadConditions[] = {
     {MSG_DATA_RESOURCEBUSY, WIA_ERROR_BUSY, "[STI] MSG_DATA_RESOURCEBUSY Error"},
     {MSG_DATA_NO_DOCUMENT, ADF_NO_DOCUMENT, "[STI] No document in ADF"},
     {MSG_DATA_PAPER_JAM, WIA_ERROR_PAPER_JAM, "[STI] PaperJAM"},
@@ -122,76 +167,66 @@ inline constexpr CONDITION_RESULT kSetWindowConditions[] = {
 
 // The inquiry succeeds on a good answer only.
 inline constexpr RESPONSE_JUDGEMENT kInquiryJudgement = {
-    TRUE, {nullptr, E_FAIL}, {nullptr, S_OK},   {nullptr, E_FAIL}, nullptr,
-    0,    {nullptr, E_FAIL}, {nullptr, E_FAIL}, nullptr,
+    .bTestStartCode = TRUE,
+    .badStart = {.hr = E_FAIL},
+    .good = {.hr = S_OK},
+    .busy = {.hr = E_FAIL},
+    .noCondition = {.hr = E_FAIL},
+    .other = {.hr = E_FAIL},
 };
 
 inline constexpr RESPONSE_JUDGEMENT kReserveUnitJudgement = {
-    TRUE,
-    {nullptr, E_FAIL},
-    {"[STI]CSTIIOHandler::CallReserveUnit => \t\t\t\t\t\t\tLocking Success", S_OK},
-    {"[STI] Gereral Error", WIA_ERROR_BUSY},
-    kReserveUnitConditions,
-    sizeof(kReserveUnitConditions) / sizeof(kReserveUnitConditions[0]),
-    {nullptr, E_FAIL},
-    {nullptr, E_FAIL},
-    "locking success.",
-};
-
-// Abort is best effort: whatever the answer, the minidriver is stopping anyway.
-inline constexpr RESPONSE_JUDGEMENT kAbortJudgement = {
-    FALSE, {nullptr, S_OK}, {nullptr, S_OK}, {nullptr, S_OK},     nullptr,
-    0,     {nullptr, S_OK}, {nullptr, S_OK}, "aborting success.",
+    .bTestStartCode = TRUE,
+    .badStart = {.hr = E_FAIL},
+    .good = {.pszLine = "[STI]CSTIIOHandler::CallReserveUnit => \t\t\t\t\t\t\tLocking Success", .hr = S_OK},
+    .busy = {.pszLine = "[STI] Gereral Error", .hr = WIA_ERROR_BUSY},
+    .conditions = kReserveUnitConditions,
+    .noCondition = {.hr = E_FAIL},
+    .other = {.hr = E_FAIL},
+    .pszGoodLog = "locking success.",
 };
 
 // A refused release is not refined by its message data.
 inline constexpr RESPONSE_JUDGEMENT kReleaseUnitJudgement = {
-    TRUE,
-    {nullptr, E_NOTIMPL},
-    {"[STI]CSTIIOHandler::CallReleaseUnit => UnLocking Success", S_OK},
-    {"[STI] Gereral Error", WIA_ERROR_BUSY},
-    nullptr,
-    0,
-    {nullptr, E_FAIL},
-    {nullptr, E_FAIL},
-    "locking success.",
+    .bTestStartCode = TRUE,
+    .badStart = {.hr = E_NOTIMPL},
+    .good = {.pszLine = "[STI]CSTIIOHandler::CallReleaseUnit => UnLocking Success", .hr = S_OK},
+    .busy = {.pszLine = "[STI] Gereral Error", .hr = WIA_ERROR_BUSY},
+    .noCondition = {.hr = E_FAIL},
+    .other = {.hr = E_FAIL},
+    .pszGoodLog = "locking success.",
 };
 
 inline constexpr RESPONSE_JUDGEMENT kObjectPositionJudgement = {
-    TRUE,
-    {nullptr, E_FAIL},
-    {"[STI]CSTIIOHandler::CallObjectPosition =>", S_OK},
-    {"[STI] Gereral Error", WIA_ERROR_BUSY},
-    kPositionAndReadConditions,
-    4,  // bit 14 is the read's alone
-    {nullptr, E_FAIL},
-    {nullptr, E_FAIL},
-    "locking success.",
+    .bTestStartCode = TRUE,
+    .badStart = {.hr = E_FAIL},
+    .good = {.pszLine = "[STI]CSTIIOHandler::CallObjectPosition =>", .hr = S_OK},
+    .busy = {.pszLine = "[STI] Gereral Error", .hr = WIA_ERROR_BUSY},
+    .conditions = kObjectPositionConditions,
+    .noCondition = {.hr = E_FAIL},
+    .other = {.hr = E_FAIL},
+    .pszGoodLog = "locking success.",
 };
 
 // The start code is not looked at: a window answer is judged by its status alone.
 inline constexpr RESPONSE_JUDGEMENT kSetWindowJudgement = {
-    FALSE,
-    {nullptr, S_OK},
-    {nullptr, S_OK},
-    {"[STI] STATUS_CODE_BUSY", WIA_ERROR_BUSY},
-    kSetWindowConditions,
-    sizeof(kSetWindowConditions) / sizeof(kSetWindowConditions[0]),
-    {"[STI] Gereral Error", WIA_ERROR_GENERAL_ERROR},
-    {"[STI] Gereral Error", WIA_ERROR_GENERAL_ERROR},
-    nullptr,
+    .bTestStartCode = FALSE,
+    .badStart = {.hr = S_OK},
+    .good = {.hr = S_OK},
+    .busy = {.pszLine = "[STI] STATUS_CODE_BUSY", .hr = WIA_ERROR_BUSY},
+    .conditions = kSetWindowConditions,
+    .noCondition = {.pszLine = "[STI] Gereral Error", .hr = WIA_ERROR_GENERAL_ERROR},
+    .other = {.pszLine = "[STI] Gereral Error", .hr = WIA_ERROR_GENERAL_ERROR},
 };
 
 // The read tests its start code itself (a refused answer also forgets the announced block) and its
-// good answers tell the end of the page apart; the conditions come from the scanner-state word.
+// good answers tell the end of the page apart.
 inline constexpr RESPONSE_JUDGEMENT kReadJudgement = {
-    FALSE,
-    {nullptr, S_OK},
-    {"[STI]CallRead returns S_OK", S_OK},
-    {"[STI] STATUS_CODE_BUSY Error", WIA_ERROR_BUSY},
-    kPositionAndReadConditions,
-    sizeof(kPositionAndReadConditions) / sizeof(kPositionAndReadConditions[0]),
-    {nullptr, E_FAIL},
-    {nullptr, E_NOTIMPL},
-    nullptr,
+    .bTestStartCode = FALSE,
+    .badStart = {.hr = S_OK},
+    .good = {.pszLine = "[STI]CallRead returns S_OK", .hr = S_OK},
+    .busy = {.pszLine = "[STI] STATUS_CODE_BUSY Error", .hr = WIA_ERROR_BUSY},
+    .conditions = kReadConditions,
+    .noCondition = {.hr = E_FAIL},
+    .other = {.hr = E_NOTIMPL},
 };

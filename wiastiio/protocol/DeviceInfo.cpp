@@ -10,7 +10,6 @@
 #include "platform/win32.h"
 #include "protocol/ByteOrder.h"
 #include "protocol/CommandProfiles.h"
-#include "protocol/ExchangePath.h"
 #include "protocol/Protocol.h"
 
 namespace {
@@ -150,7 +149,6 @@ HRESULT CSTIIOHandler::CallGetDeviceInfo() {
 
 HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse) {
   DebugPrint("[STI]CSTIIOHandler::ChangeDeviceInfoFormat");
-  HRESULT hr = S_OK;
   const BYTE* pbyResponse = reinterpret_cast<const BYTE*>(pResponse);
 
   // The product text takes a 17th byte, the one right after the 16-byte product field.
@@ -159,7 +157,37 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
   CopyIdentification(m_WiaDeviceInfo.szProductID, pbyResponse + offsetof(INQUIRY_RESPONSE, byProductID), 17,
                      sizeof(m_WiaDeviceInfo.szProductID));
 
-  const WORD wSupportedRes = LoadLittleEndian16(pResponse->bySupportedRes);
+  const HRESULT hr = StoreResolutions(LoadLittleEndian16(pResponse->bySupportedRes));
+
+  m_WiaDeviceInfo.dwScannerType = pResponse->byScannerType & 0x1E;
+  m_WiaDeviceInfo.dwCompressionType = 0;
+  m_WiaDeviceInfo.dwImageComposition = pResponse->byImageComposition & 0x29;
+
+  switch (pResponse->byDocStatus) {
+    case 1:
+      m_WiaDeviceInfo.dwDocFeederStatus = 2;
+      break;
+    case 2:
+      m_WiaDeviceInfo.dwDocFeederStatus = 3;
+      break;
+    default:
+      m_WiaDeviceInfo.dwDocFeederStatus = 0;
+      DebugPrint("[STI]Incorrect document status value from device");
+      break;
+  }
+
+  StoreBedSizes(*pResponse);
+  m_WiaDeviceInfo.dwMaxScanTime = MAX_SCAN_TIME_MS;
+  m_WiaDeviceInfo.dwRGBOrder = LoadBigEndian16(pResponse->byRGBOrder);
+
+  FormatFirmwareVersion(m_WiaDeviceInfo.wszFirmwareVersion, pResponse->byFirmwareVersion[1]);
+
+  DumpDeviceInfo();
+  return hr;
+}
+
+HRESULT CSTIIOHandler::StoreResolutions(WORD wSupportedRes) {
+  HRESULT hr = S_OK;
   DebugPrint("[STI]Response.wSupportedRes => %x", wSupportedRes);
   LONG nCountResol = 0;
   for (const RESOLUTION_BIT& bit : kResolutionBits) {
@@ -196,28 +224,14 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
     m_WiaDeviceInfo.nY_Resolutions = 0;
     hr = E_OUTOFMEMORY;
   }
+  return hr;
+}
 
-  m_WiaDeviceInfo.dwScannerType = pResponse->byScannerType & 0x1E;
-  m_WiaDeviceInfo.dwCompressionType = 0;
-  m_WiaDeviceInfo.dwImageComposition = pResponse->byImageComposition & 0x29;
-
-  switch (pResponse->byDocStatus) {
-    case 1:
-      m_WiaDeviceInfo.dwDocFeederStatus = 2;
-      break;
-    case 2:
-      m_WiaDeviceInfo.dwDocFeederStatus = 3;
-      break;
-    default:
-      m_WiaDeviceInfo.dwDocFeederStatus = 0;
-      DebugPrint("[STI]Incorrect document status value from device");
-      break;
-  }
-
-  DWORD dwBedWidth = LoadBigEndian32(pResponse->byBedWidth);
-  const DWORD dwBedHeight = LoadBigEndian32(pResponse->byBedHeight);
-  DWORD dwADFMaxLength = LoadBigEndian32(pResponse->byADFMaxLength);
-  DWORD dwFlatbedMaxLength = LoadBigEndian32(pResponse->byFlatbedMaxLength);
+void CSTIIOHandler::StoreBedSizes(const INQUIRY_RESPONSE& response) {
+  DWORD dwBedWidth = LoadBigEndian32(response.byBedWidth);
+  const DWORD dwBedHeight = LoadBigEndian32(response.byBedHeight);
+  DWORD dwADFMaxLength = LoadBigEndian32(response.byADFMaxLength);
+  DWORD dwFlatbedMaxLength = LoadBigEndian32(response.byFlatbedMaxLength);
   DebugPrint("[STI]before adjust:bed width = %d , height = %d", dwBedWidth, dwBedHeight);
 
   AdjustToPaperSize(static_cast<LONG>(dwBedWidth), DWORD{}, &dwBedWidth, nullptr);
@@ -233,13 +247,6 @@ HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse)
   m_WiaDeviceInfo.dwDocFeederWidth = ToThousandths(dwBedWidth);
   m_WiaDeviceInfo.dwScanBedHeight = ToThousandths(dwFlatbedMaxLength);
   m_WiaDeviceInfo.dwDocFeederHeight = ToThousandths(dwADFMaxLength);
-  m_WiaDeviceInfo.dwMaxScanTime = MAX_SCAN_TIME_MS;
-  m_WiaDeviceInfo.dwRGBOrder = LoadBigEndian16(pResponse->byRGBOrder);
-
-  FormatFirmwareVersion(m_WiaDeviceInfo.wszFirmwareVersion, pResponse->byFirmwareVersion[1]);
-
-  DumpDeviceInfo();
-  return hr;
 }
 
 void CSTIIOHandler::AdjustToPaperSize(LONG lWidth, DWORD dwHeight, DWORD* pdwWidth, DWORD* pdwHeight) {

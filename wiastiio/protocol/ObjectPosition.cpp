@@ -5,7 +5,6 @@
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
 #include "protocol/CommandProfiles.h"
-#include "protocol/ExchangePath.h"
 #include "protocol/Protocol.h"
 
 HRESULT CSTIIOHandler::CallObjectPosition() {

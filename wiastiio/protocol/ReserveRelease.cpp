@@ -5,7 +5,6 @@
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
 #include "protocol/CommandProfiles.h"
-#include "protocol/ExchangePath.h"
 #include "protocol/Protocol.h"
 
 HRESULT CSTIIOHandler::CallReserveUnit() {
@@ -55,10 +54,12 @@ HRESULT CSTIIOHandler::CallReleaseUnit() {
 HRESULT CSTIIOHandler::CallAbort() {
   CSTIIOHANDLER_ENTRY("CallAbort");
 
+  // Abort is best effort: the minidriver is stopping anyway, so whatever the answer, the result is S_OK.
+  // Only a good answer is noted in the log.
   COMMAND_RESPONSE response = {};
   const EXCHANGE_RESULT exchange = RunCommand(kAbortExchange, m_cmdAbort, &response);
-  if (exchange.outcome == EXCHANGE_OUTCOME::kAnswered) {
-    JudgeResponse(kAbortJudgement, response.header);
+  if (exchange.outcome == EXCHANGE_OUTCOME::kAnswered && response.header.byStatusCode == STATUS_CODE_GOOD) {
+    WiaLogEntry(m_pIWiaLog, WIALOG_TRACE, 0, 2, "aborting success.");
   }
   return S_OK;
 }

@@ -8,7 +8,6 @@
 #include "platform/win32.h"
 #include "protocol/ByteOrder.h"
 #include "protocol/CommandProfiles.h"
-#include "protocol/ExchangePath.h"
 #include "protocol/Protocol.h"
 
 namespace {

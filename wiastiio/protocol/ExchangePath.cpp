@@ -1,13 +1,13 @@
-// The bodies of the one exchange path, included by each command's file so that every command's
-// description, a constant, is folded into its own copy of the path: the table costs nothing at run time.
-#pragma once
-
+// The one exchange path every command method runs (protocol/CommandExchange.h): write the command,
+// read the answer, check the counts and write the debug lines of each step as the command's description
+// says; then judge the answer, and dump its fields.
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "protocol/CommandExchange.h"
+#include "protocol/Protocol.h"
 
-inline EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand,
-                                                  LPVOID pResponse, DWORD cbResponse) {
+EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand,
+                                           LPVOID pResponse, DWORD cbResponse) {
   // A short transfer leaves the scanner mid-command; only giving the port back recovers from that.
   auto shortTransfer = [&](const EXCHANGE_TEXTS& texts, DWORD cbMoved, DWORD cbAsked) -> EXCHANGE_RESULT {
     if (texts.pszShort != nullptr) {
@@ -74,12 +74,12 @@ inline EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchan
   return {EXCHANGE_OUTCOME::kAnswered, S_OK, dwRead};
 }
 
-inline HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, const RESPONSE_HEADER& header) {
+HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, const RESPONSE_HEADER& header) {
   return JudgeResponse(judgement, header.byStartCode, header.byStatusCode, header.wMsgData);
 }
 
-inline HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE byStartCode, BYTE byStatusCode,
-                                            WORD wConditions) {
+HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE byStartCode, BYTE byStatusCode,
+                                     WORD wConditions) {
   auto announce = [this](const LINE_RESULT& result) {
     if (result.pszLine != nullptr) {
       DebugPrint(result.pszLine);
@@ -101,8 +101,7 @@ inline HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement,
     case STATUS_CODE_BUSY:
       return announce(judgement.busy);
     case STATUS_CODE_CHECK_CONDITION:
-      for (size_t i = 0; i < judgement.cConditions; ++i) {
-        const CONDITION_RESULT& condition = judgement.pConditions[i];
+      for (const CONDITION_RESULT& condition : judgement.conditions) {
         if (wConditions & condition.wMask) {
           return announce({condition.pszLine, condition.hr});
         }
@@ -110,5 +109,11 @@ inline HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement,
       return announce(judgement.noCondition);
     default:
       return announce(judgement.other);
+  }
+}
+
+void CSTIIOHandler::WriteDebugFields(std::initializer_list<DUMP_FIELD> fields) {
+  for (const DUMP_FIELD& field : fields) {
+    WriteDebugLine(field.pszFormat, field.dwValue);
   }
 }
