@@ -17,7 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,31 +100,19 @@ std::string CaptureLog() {
   return path;
 }
 
-// Commands of operation `op` (hexadecimal) the simulated scanner received after the n-th cancel (from 1),
-// up to the next "[frontend]" line.
-constexpr const char* kReserve = "16";
-constexpr const char* kWindow = "24";
-constexpr const char* kPosition = "31";
-constexpr const char* kAbort = "06";
-constexpr const char* kRelease = "17";
+// Commands of operation `op` (hexadecimal: 16 reserve, 24 window, 31 object position, 06 abort, 17
+// release) the simulated scanner received after the n-th cancel (from 1), up to the next "[frontend]" line.
 int CommandsAfterCancel(const std::string& log, int n, const char* op) {
-  std::FILE* file = std::fopen(log.c_str(), "r");
-  const std::string wanted = std::string("[wiastiio] simulator: command ") + op + "\n";
-  char line[512];
+  std::ifstream file(log);
+  const std::string wanted = std::string("[wiastiio] simulator: command ") + op;
   int cancels = 0;
   int calls = 0;
-  while (file != nullptr && std::fgets(line, sizeof line, file) != nullptr) {
-    if (std::strncmp(line, "[frontend]", 10) == 0) {
-      cancels += std::strcmp(line, "[frontend] cancel\n") == 0 ? 1 : 0;
-      if (cancels > n) {
-        break;
-      }
-    } else if (cancels == n && wanted == line) {
+  for (std::string line; std::getline(file, line) && cancels <= n;) {
+    if (line.rfind("[frontend]", 0) == 0) {
+      cancels += line == "[frontend] cancel" ? 1 : 0;
+    } else if (cancels == n && line == wanted) {
       ++calls;
     }
-  }
-  if (file != nullptr) {
-    std::fclose(file);
   }
   return calls;
 }
@@ -245,8 +233,8 @@ int main(int argc, char** argv) {
         Fail("start", status);
       }
       // A reserve already on its way may still go out; nothing else does.
-      if (CommandsAfterCancel(log, start, kReserve) > 1 || CommandsAfterCancel(log, start, kWindow) != 0 ||
-          CommandsAfterCancel(log, start, kPosition) != 0) {
+      if (CommandsAfterCancel(log, start, "16") > 1 || CommandsAfterCancel(log, start, "24") != 0 ||
+          CommandsAfterCancel(log, start, "31") != 0) {
         Fail("the scanner heard more after the cancel");
       }
     }
@@ -264,8 +252,8 @@ int main(int argc, char** argv) {
       Fail("page 2", status);
     }
     // The sheet on its way is aborted and the scanner released; no further sheet is fed.
-    if (CommandsAfterCancel(log, 1, kPosition) != 0 || CommandsAfterCancel(log, 1, kAbort) != 1 ||
-        CommandsAfterCancel(log, 1, kRelease) != 1) {
+    if (CommandsAfterCancel(log, 1, "31") != 0 || CommandsAfterCancel(log, 1, "06") != 1 ||
+        CommandsAfterCancel(log, 1, "17") != 1) {
       Fail("the scanner after the cancel");
     }
   } else {
