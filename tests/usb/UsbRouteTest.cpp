@@ -176,10 +176,6 @@ struct SearchCase {
   const char* notWritten;  // and one it must not
 };
 
-void PrintTo(const SearchCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class Search : public UsbRoute, public ::testing::WithParamInterface<SearchCase> {};
 
 TEST_P(Search, FindsNoPortAndMovesNothing) {
@@ -258,10 +254,6 @@ struct PortCase {
   std::function<BOOL(HANDLE port, int device)> call;
   DWORD error;  // the last-error code of the failing call; 0 for one that succeeds
 };
-
-void PrintTo(const PortCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class Port : public UsbRoute, public ::testing::WithParamInterface<PortCase> {};
 
