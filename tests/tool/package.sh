@@ -18,10 +18,7 @@ build=$(cd "$1" && pwd)
 usbsim=${2:+$(realpath "$2")}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log"; fail "cpack"; }
 debs=("$scratch"/package/*.deb) ddebs=("$scratch"/package/*-dbgsym_*.ddeb)
@@ -56,13 +53,7 @@ done
 # information; each shared library they need comes from the package or from a package Depends names.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-has_dependency() {
-  local entry
-  while IFS= read -r entry; do
-    [ "${entry%% *}" = "$1" ] && return 0
-  done < <(sed 's/, */\n/g' <<<"$depends")
-  return 1
-}
+has_dependency() { sed 's/, */\n/g' <<<"$depends" | awk -v name="$1" '$1 == name { found = 1 } END { exit !found }'; }
 # The package that owns a file, whichever of /lib and /usr/lib it was installed under.
 owner_of() {
   local real path owner
