@@ -26,15 +26,11 @@
 
 namespace {
 
+// The backend's entry points, bound by their SANE names with the backend's prefix.
+#define SANE_ENTRIES(X) X(init) X(exit) X(open) X(close) X(control_option) X(start) X(read) X(cancel)
 struct Sane {
-  SANE_Status (*init)(SANE_Int*, SANE_Auth_Callback);
-  void (*exit)();
-  SANE_Status (*open)(SANE_String_Const, SANE_Handle*);
-  void (*close)(SANE_Handle);
-  SANE_Status (*control)(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
-  SANE_Status (*start)(SANE_Handle);
-  SANE_Status (*read)(SANE_Handle, SANE_Byte*, SANE_Int, SANE_Int*);
-  void (*cancel)(SANE_Handle);
+#define SANE_FIELD(name) decltype(&sane_##name) name;
+  SANE_ENTRIES(SANE_FIELD)
 };
 
 Sane sane;
@@ -62,14 +58,8 @@ void LoadBackend(const std::string& bin) {
   if (backend == nullptr) {
     Fail(dlerror());
   }
-  Bind(backend, "init", &sane.init);
-  Bind(backend, "exit", &sane.exit);
-  Bind(backend, "open", &sane.open);
-  Bind(backend, "close", &sane.close);
-  Bind(backend, "control_option", &sane.control);
-  Bind(backend, "start", &sane.start);
-  Bind(backend, "read", &sane.read);
-  Bind(backend, "cancel", &sane.cancel);
+#define SANE_BIND(name) Bind(backend, #name, &sane.name);
+  SANE_ENTRIES(SANE_BIND)
 }
 
 std::string bin;
@@ -123,7 +113,7 @@ void OpenFeeder() {
     Fail("open");
   }
   char source[] = "ADF";
-  if (sane.control(device, 3, SANE_ACTION_SET_VALUE, source, nullptr) != SANE_STATUS_GOOD) {
+  if (sane.control_option(device, 3, SANE_ACTION_SET_VALUE, source, nullptr) != SANE_STATUS_GOOD) {
     Fail("source");
   }
 }
@@ -196,7 +186,7 @@ int main(int argc, char** argv) {
     // A resolution not offered: the nearest is used and written back.
     SANE_Int dpi = 80;
     SANE_Int info = 0;
-    if (sane.control(device, 4, SANE_ACTION_SET_VALUE, &dpi, &info) != SANE_STATUS_GOOD ||
+    if (sane.control_option(device, 4, SANE_ACTION_SET_VALUE, &dpi, &info) != SANE_STATUS_GOOD ||
         (info & SANE_INFO_INEXACT) == 0 || dpi != 75) {
       Fail("resolution 80", dpi);
     }
