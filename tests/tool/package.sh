@@ -41,9 +41,8 @@ changes=$(gzip -dc "$root/usr/share/doc/wiastiio/changelog.gz")
 [[ $changes == "wiastiio ($version) "* ]] || fail "the changelog does not start with version $version"
 
 # The manual pages, gzipped, without a warning from groff.
-for page in usr/share/man/man1/stiscan.1.gz usr/share/man/man5/sane-wiastiio.5.gz; do
-  [ -f "$root/$page" ] || fail "no manual page $page"
-done
+[ -f "$root/usr/share/man/man1/stiscan.1.gz" ] && [ -f "$root/usr/share/man/man5/sane-wiastiio.5.gz" ] ||
+  fail "no manual page stiscan(1) or sane-wiastiio(5)"
 for page in "$root"/usr/share/man/man*/*; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
