@@ -1,16 +1,8 @@
 #!/usr/bin/env bash
-# The .deb cpack makes from the build in $1, checked as Debian would take it and then used from a
-# scratch root:
+# The .deb cpack makes from the build in $1, checked as Debian would take it (each check below says
+# what), then used from a scratch root it is unpacked into, the simulator plugged in as the USB scanner
+# by USB_SCANNER_SIM; nothing may be found through a path into the build:
 #   package.sh BUILD_DIR [USB_SCANNER_SIM]
-# - lintian reports no error and no warning on the package and its -dbgsym package;
-# - the files in /etc are conffiles; the manual pages format without a groff warning;
-# - Depends names the package of every shared library a binary needs from outside the package
-#   (libusb-1.0-0 among them);
-# - the binaries are stripped, and the -dbgsym package holds their debug information by build id;
-# - the udev rule gives the logged-in user the scanners of the shipped wiastiio.conf;
-# - unpacked into a scratch root, stiscan scans from there, and scanimage scans through the
-#   package's backend, its dll.d entry and its unchanged wiastiio.conf (the simulator plugged in as
-#   the USB scanner by USB_SCANNER_SIM). Nothing is found through a path into the build.
 # Exit 77 (skipped) after every other check when lintian is not installed.
 set -euo pipefail
 export PATH=$PATH:/usr/sbin:/sbin # ldconfig, for an ordinary user too
@@ -132,6 +124,7 @@ else
   echo "scanimage or usb-scanner-sim missing: the scan through SANE is left out"
 fi
 
+# lintian: no error and no warning on the package and its -dbgsym package.
 if ! command -v lintian >/dev/null; then
   echo "lintian is not installed: skipped"
   exit 77
