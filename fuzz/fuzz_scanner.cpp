@@ -89,20 +89,15 @@ SWP_PARAMETER Window(ByteReader& in) {
 }
 
 scansim::Fault FaultOf(uint8_t kind, uint32_t argument) {
-  switch (kind % 6) {
-    case 0:
-      return scansim::Fault::FailFullCount();
-    case 1:
-      return scansim::Fault::FailZeroCount();
-    case 2:
-      return scansim::Fault::ShortCount(argument % 80);
-    case 3:
-      return scansim::Fault::CorruptStartCode(static_cast<uint8_t>(argument));
-    case 4:
-      return scansim::Fault::ReplaceStatus(static_cast<uint8_t>(argument), static_cast<uint16_t>(argument >> 8));
-    default:
-      return scansim::Fault::Announce(argument);  // up to 4 GiB
-  }
+  using F = scansim::Fault;
+  const auto byte = static_cast<uint8_t>(argument);
+  const F faults[] = {F::FailFullCount(),
+                      F::FailZeroCount(),
+                      F::ShortCount(argument % 80),
+                      F::CorruptStartCode(byte),
+                      F::ReplaceStatus(byte, static_cast<uint16_t>(argument >> 8)),
+                      F::Announce(argument)};  // up to 4 GiB
+  return faults[kind % 6];
 }
 
 enum Kind : uint8_t {

@@ -1,14 +1,8 @@
 #!/usr/bin/env bash
-# Replays every capture (*.txt) of a folder as the device, through usb-scanner-sim --replay:
+# Replays every capture (*.txt) of a folder as the device, through usb-scanner-sim --replay, as its
+# "# replay:" and "# expect..." comments say (docs/CAPTURE.md, "Regression tests from captures"):
 #   replay.sh FOLDER USB_SCANNER_SIM STISCAN [SANE_BIN_DIR [SHORT_SECONDS_LIBRARY]]
-# Each capture says in its comments how it is replayed and what the program then does:
-#   # replay: stiscan OPTIONS | scanimage OPTIONS   the command the session ran, without device or output
-#   # expect: exit N                                its exit status (0 when not said)
-#   # expect-output: TEXT                           a line of its output (any number of these)
-# The device answers with the test ids 1a2b:3c4d whatever the capture's; stiscan gets the direct route
-# to them, scanimage the backend's device for them, and both write their pages into a scratch folder.
-# A program that departs from a capture, or leaves recorded transfers over, fails it. Without the
-# backend's folder (or scanimage), the captures replayed through scanimage are skipped.
+# Without the backend's folder (or scanimage), the captures replayed through scanimage are skipped.
 set -uo pipefail
 folder=$(cd "$1" && pwd) usbsim=$2 stiscan=$3 sanebin=${4:-} short=${5:-}
 work=$(mktemp -d)

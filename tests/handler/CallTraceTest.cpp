@@ -12,6 +12,7 @@
 #include "platform/control.h"
 #include "simulator/ScannerSimulator.h"
 #include "support/Harness.h"
+#include "support/Transcript.h"
 #include "support/WiaLog.h"
 
 namespace handlertest {
@@ -21,18 +22,10 @@ using harness::LogEntry;
 using harness::RecordingLog;
 namespace {
 
-struct Single {
-  LONG flags;
-  LONG detail;
-  std::string text;
-};
-
 struct Method {
   const char* trace;  // after "CSTIIOHandler::"
   std::function<HRESULT(CSTIIOHandler&)> call;
   HRESULT result;
-  size_t linesBeforeEntering;   // the method's own debug line comes before its trace
-  std::vector<Single> between;  // single entries between entering and leaving
 };
 
 std::vector<Method> TracedMethods() {
@@ -40,35 +33,24 @@ std::vector<Method> TracedMethods() {
   static DWORD count;
   static BYTE buffer[8];
   return {
-      {"GetCapabilities",
-       [](CSTIIOHandler& h) { return h.GetCapabilities(nullptr); },
-       E_INVALIDARG,
-       1,
-       {{4, 0, "CSTIIOHandler::GetCapabilities, NULL parameter"}}},
-      {"GetCapabilities", [](CSTIIOHandler& h) { return h.GetCapabilities(&caps); }, S_OK, 1, {}},
-      {"DeviceReset", [](CSTIIOHandler& h) { return h.DeviceReset(); }, E_NOTIMPL, 0, {}},
-      {"GetLastError", [](CSTIIOHandler& h) { return h.GetLastError(nullptr); }, E_INVALIDARG, 1, {}},
-      {"LockDevice", [](CSTIIOHandler& h) { return h.LockDevice(); }, S_OK, 0, {}},
-      {"UnLockDevice", [](CSTIIOHandler& h) { return h.UnLockDevice(); }, S_OK, 0, {}},
-      {"RawReadData", [](CSTIIOHandler& h) { return h.RawReadData(buffer, nullptr, nullptr); }, E_INVALIDARG, 0, {}},
-      {"RawWriteData", [](CSTIIOHandler& h) { return h.RawWriteData(nullptr, 8, nullptr); }, E_INVALIDARG, 0, {}},
-      {"RawReadCommand", [](CSTIIOHandler& h) { return h.RawReadCommand(buffer, &count, nullptr); }, E_NOTIMPL, 0, {}},
-      {"RawWriteCommand", [](CSTIIOHandler& h) { return h.RawWriteCommand(buffer, 8, nullptr); }, E_NOTIMPL, 0, {}},
-      {"GetLastErrorInfo", [](CSTIIOHandler& h) { return h.GetLastErrorInfo(nullptr); }, E_INVALIDARG, 1, {}},
-      {"SetNotificationHandle", [](CSTIIOHandler& h) { return h.SetNotificationHandle(nullptr); }, S_OK, 1, {}},
-      {"GetNotificationData", [](CSTIIOHandler& h) { return h.GetNotificationData(nullptr); }, E_INVALIDARG, 1, {}},
-      {"Escape", [](CSTIIOHandler& h) { return h.Escape(0x4000, nullptr, 0, nullptr, 0, nullptr); }, E_NOTIMPL, 1, {}},
+      {"GetCapabilities", [](CSTIIOHandler& h) { return h.GetCapabilities(nullptr); }, E_INVALIDARG},
+      {"GetCapabilities", [](CSTIIOHandler& h) { return h.GetCapabilities(&caps); }, S_OK},
+      {"DeviceReset", [](CSTIIOHandler& h) { return h.DeviceReset(); }, E_NOTIMPL},
+      {"GetLastError", [](CSTIIOHandler& h) { return h.GetLastError(nullptr); }, E_INVALIDARG},
+      {"LockDevice", [](CSTIIOHandler& h) { return h.LockDevice(); }, S_OK},
+      {"UnLockDevice", [](CSTIIOHandler& h) { return h.UnLockDevice(); }, S_OK},
+      {"RawReadData", [](CSTIIOHandler& h) { return h.RawReadData(buffer, nullptr, nullptr); }, E_INVALIDARG},
+      {"RawWriteData", [](CSTIIOHandler& h) { return h.RawWriteData(nullptr, 8, nullptr); }, E_INVALIDARG},
+      {"RawReadCommand", [](CSTIIOHandler& h) { return h.RawReadCommand(buffer, &count, nullptr); }, E_NOTIMPL},
+      {"RawWriteCommand", [](CSTIIOHandler& h) { return h.RawWriteCommand(buffer, 8, nullptr); }, E_NOTIMPL},
+      {"GetLastErrorInfo", [](CSTIIOHandler& h) { return h.GetLastErrorInfo(nullptr); }, E_INVALIDARG},
+      {"SetNotificationHandle", [](CSTIIOHandler& h) { return h.SetNotificationHandle(nullptr); }, S_OK},
+      {"GetNotificationData", [](CSTIIOHandler& h) { return h.GetNotificationData(nullptr); }, E_INVALIDARG},
+      {"Escape", [](CSTIIOHandler& h) { return h.Escape(0x4000, nullptr, 0, nullptr, 0, nullptr); }, E_NOTIMPL},
       // Refused before any command: the early return still closes the trace.
-      {"Escape",
-       [](CSTIIOHandler& h) { return h.Escape(ESC_READ, nullptr, 0, nullptr, 0, nullptr); },
-       DEVICE_UNLOCKED,
-       1,
-       {}},
-      {"Escape",
-       [](CSTIIOHandler& h) { return h.Escape(GET_DEVICE_INFO, nullptr, 0, nullptr, 0, nullptr); },
-       E_INVALIDARG,
-       1,
-       {}},
+      {"Escape", [](CSTIIOHandler& h) { return h.Escape(ESC_READ, nullptr, 0, nullptr, 0, nullptr); }, DEVICE_UNLOCKED},
+      {"Escape", [](CSTIIOHandler& h) { return h.Escape(GET_DEVICE_INFO, nullptr, 0, nullptr, 0, nullptr); },
+       E_INVALIDARG},
   };
 }
 
@@ -91,41 +73,18 @@ class CallTrace : public ::testing::Test {
   size_t bstrsBefore_ = 0;
 };
 
-TEST_F(CallTrace, TracedMethodsWriteEnteringAndLeavingOnEveryPath) {
-  for (const Method& m : TracedMethods()) {
-    const std::string name = std::string("CSTIIOHandler::") + m.trace;
-    SCOPED_TRACE(name + " returning " + std::to_string(m.result));
-    RecordingLog log;
-    auto handler = std::make_unique<CSTIIOHandler>(TRUE);
-    handler->SetWiaLog(&log);
-    harness::ClearDebugLines();
-
-    EXPECT_EQ(m.call(*handler), m.result);
-
-    const std::vector<LogEntry>& e = log.entries;
-    ASSERT_EQ(e.size(), m.between.size() + 2) << ::testing::PrintToString(log.Texts());
-    EXPECT_EQ(e.front().text, name + ", entering");
-    EXPECT_EQ(e.back().text, name + ", leaving");
-    for (const LogEntry* entry : {&e.front(), &e.back()}) {
-      EXPECT_EQ(entry->flags, 1) << entry->text;
-      EXPECT_EQ(entry->resID, 0) << entry->text;
-      EXPECT_EQ(entry->detail, 3) << entry->text;
-    }
-    for (size_t i = 0; i < m.between.size(); ++i) {
-      EXPECT_EQ(e[i + 1].flags, m.between[i].flags);
-      EXPECT_EQ(e[i + 1].resID, 0);
-      EXPECT_EQ(e[i + 1].detail, m.between[i].detail);
-      EXPECT_EQ(e[i + 1].text, m.between[i].text);
-    }
-    EXPECT_EQ(e.front().debugLinesBefore, m.linesBeforeEntering);
-    EXPECT_EQ(e.back().debugLinesBefore, harness::DebugLines().size()) << "leaving comes after every line";
-    handler.reset();
-    EXPECT_EQ(log.references, 0u);
-  }
+// "flags resource-id detail @debug-lines-written-before text", as tests/handler/call-trace.txt holds them.
+std::string Show(const LogEntry& e) {
+  return std::to_string(e.flags) + " " + std::to_string(e.resID) + " " + std::to_string(e.detail) + " @" +
+         std::to_string(e.debugLinesBefore) + " " + e.text;
 }
 
-// The entries the commands and untraced paths write, and the traces of the commands (by name).
-TEST_F(CallTrace, SingleEntriesOfUntracedPathsAndCommands) {
+const std::vector<std::string> kHeader = {
+    "The WIA log entries of each call (tests/handler/CallTraceTest.cpp): \"> name, N debug lines\" the",
+    "debugger lines it wrote in all, then each entry: flags resource-id detail @lines-before text."};
+
+// Each traced method and each untraced path or command, its entries in tests/handler/call-trace.txt.
+TEST_F(CallTrace, EntriesOfEveryPathAsInTheirTranscript) {
   scansim::ScannerSimulator scanner;
   harness::DeviceMonitor().SetPort(&scanner);
   harness::DeviceKey key;
@@ -135,64 +94,47 @@ TEST_F(CallTrace, SingleEntriesOfUntracedPathsAndCommands) {
   harness::DeviceKey empty;
   harness::DeviceControl control;
   harness::DeviceControl refusing(E_FAIL);
-  struct Case {
-    const char* name;
-    std::function<void(CSTIIOHandler&)> call;
-    std::vector<std::string> entries;  // flags, resource id, detail and text; traces by name
-  } const cases[] = {
-      {"open mode refused",
-       [&](CSTIIOHandler& h) { h.Initialize(&refusing, 2, key.Parameters()); },
-       {"4 0 0 CSTIIOHandler::Initialize, couldn't get device open mode"}},
-      {"no DeviceData key",
-       [&](CSTIIOHandler& h) { h.Initialize(&control, 2, empty.Parameters()); },
-       {"4 0 0 CSTIIOHandler::Initialize, couldn't open DeviceData KEY"}},
-      {"notification handle",
-       [](CSTIIOHandler& h) { h.SetNotificationHandle(reinterpret_cast<HANDLE>(0x2A)); },
-       {"SetNotificationHandle", "2 0 0 SetNotificationHandle, hEvent = 42"}},
-      {"a page's commands",
-       [&](CSTIIOHandler& h) {
-         h.Initialize(&control, 2, key.Parameters());
-         h.Escape(ESC_RESERVE_UNIT, nullptr, 0, nullptr, 0, nullptr);
-         SWP_PARAMETER window = {};
-         window.dwWindowWidth = 32;
-         window.dwWindowHeight = 8;
-         window.byScanSource = SCAN_SOURCE_FLATBED;
-         h.Escape(ESC_SET_WINDOW_PARAMETER, &window, sizeof(window), nullptr, 0, nullptr);
-         h.Escape(ESC_OBJECT_POSITION, nullptr, 0, nullptr, 0, nullptr);
-         READ_RESPONSE response = {};
-         h.Escape(ESC_READ, nullptr, 0, &response, sizeof(response), nullptr);
-         std::vector<BYTE> block(response.dwDataSize);
-         DWORD actual = 0;
-         h.Escape(ESC_READ_IMAGE, nullptr, 0, block.data(), static_cast<DWORD>(block.size()), &actual);
-         h.Escape(ESC_ABORT, nullptr, 0, nullptr, 0, nullptr);
-         h.Escape(ESC_RELEASE_UNIT, nullptr, 0, nullptr, 0, nullptr);
-       },
-       {"CallReserveUnit", "1 0 2 locking success.", "CallSetWindowParameter", "CallObjectPosition",
-        "1 0 2 locking success.", "CallRead", "CallReadImage", "CallAbort", "1 0 2 aborting success.",
-        "CallReleaseUnit", "1 0 2 locking success."}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  std::vector<Method> calls = TracedMethods();
+  calls.push_back(
+      {"open mode refused", [&](CSTIIOHandler& h) { return h.Initialize(&refusing, 2, key.Parameters()); }, E_FAIL});
+  calls.push_back(
+      {"no DeviceData key", [&](CSTIIOHandler& h) { return h.Initialize(&control, 2, empty.Parameters()); }, S_OK});
+  calls.push_back({"notification handle",
+                   [](CSTIIOHandler& h) { return h.SetNotificationHandle(reinterpret_cast<HANDLE>(0x2A)); }, S_OK});
+  calls.push_back({"a page's commands",
+                   [&](CSTIIOHandler& h) {
+                     h.Initialize(&control, 2, key.Parameters());
+                     h.Escape(ESC_RESERVE_UNIT, nullptr, 0, nullptr, 0, nullptr);
+                     SWP_PARAMETER window = {};
+                     window.dwWindowWidth = 32;
+                     window.dwWindowHeight = 8;
+                     window.byScanSource = SCAN_SOURCE_FLATBED;
+                     h.Escape(ESC_SET_WINDOW_PARAMETER, &window, sizeof(window), nullptr, 0, nullptr);
+                     h.Escape(ESC_OBJECT_POSITION, nullptr, 0, nullptr, 0, nullptr);
+                     READ_RESPONSE response = {};
+                     h.Escape(ESC_READ, nullptr, 0, &response, sizeof(response), nullptr);
+                     std::vector<BYTE> block(response.dwDataSize);
+                     DWORD actual = 0;
+                     h.Escape(ESC_READ_IMAGE, nullptr, 0, block.data(), static_cast<DWORD>(block.size()), &actual);
+                     h.Escape(ESC_ABORT, nullptr, 0, nullptr, 0, nullptr);
+                     return h.Escape(ESC_RELEASE_UNIT, nullptr, 0, nullptr, 0, nullptr);
+                   },
+                   S_OK});
+  std::vector<std::string> lines;
+  for (const Method& m : calls) {
     RecordingLog log;
-    CSTIIOHandler handler(TRUE);
-    handler.SetWiaLog(&log);
-    c.call(handler);
-    std::vector<std::string> entries;
+    auto handler = std::make_unique<CSTIIOHandler>(TRUE);
+    handler->SetWiaLog(&log);
+    harness::ClearDebugLines();
+    EXPECT_EQ(m.call(*handler), m.result) << m.trace;
+    lines.push_back(std::string("> ") + m.trace + ", " + std::to_string(harness::DebugLines().size()) + " debug lines");
     for (const LogEntry& entry : log.entries) {
-      // The traces of the escape and of methods that write no entry of their own show by name.
-      const std::string kEscape = "CSTIIOHandler::Escape, ";
-      if (entry.text.find(", leaving") != std::string::npos || entry.text.rfind(kEscape, 0) == 0) {
-        continue;
-      }
-      const size_t entering = entry.text.find(", entering");
-      entries.push_back(entering != std::string::npos
-                            ? entry.text.substr(15, entering - 15)
-                            : std::to_string(entry.flags) + " " + std::to_string(entry.resID) + " " +
-                                  std::to_string(entry.detail) + " " + entry.text);
+      lines.push_back(Show(entry));
     }
-    EXPECT_EQ(entries, c.entries);
-    handler.SetWiaLog(nullptr);
+    handler.reset();
+    EXPECT_EQ(log.references, 0u);
   }
+  transcript::ExpectLines("../handler/call-trace.txt", kHeader, lines);
 }
 
 TEST_F(CallTrace, NamesAreCutTo258Characters) {

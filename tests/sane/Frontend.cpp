@@ -17,7 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,15 +26,11 @@
 
 namespace {
 
+// The backend's entry points, bound by their SANE names with the backend's prefix.
+#define SANE_ENTRIES(X) X(init) X(exit) X(open) X(close) X(control_option) X(start) X(read) X(cancel)
 struct Sane {
-  SANE_Status (*init)(SANE_Int*, SANE_Auth_Callback);
-  void (*exit)();
-  SANE_Status (*open)(SANE_String_Const, SANE_Handle*);
-  void (*close)(SANE_Handle);
-  SANE_Status (*control)(SANE_Handle, SANE_Int, SANE_Action, void*, SANE_Int*);
-  SANE_Status (*start)(SANE_Handle);
-  SANE_Status (*read)(SANE_Handle, SANE_Byte*, SANE_Int, SANE_Int*);
-  void (*cancel)(SANE_Handle);
+#define SANE_FIELD(name) decltype(&sane_##name) name;
+  SANE_ENTRIES(SANE_FIELD)
 };
 
 Sane sane;
@@ -62,14 +58,8 @@ void LoadBackend(const std::string& bin) {
   if (backend == nullptr) {
     Fail(dlerror());
   }
-  Bind(backend, "init", &sane.init);
-  Bind(backend, "exit", &sane.exit);
-  Bind(backend, "open", &sane.open);
-  Bind(backend, "close", &sane.close);
-  Bind(backend, "control_option", &sane.control);
-  Bind(backend, "start", &sane.start);
-  Bind(backend, "read", &sane.read);
-  Bind(backend, "cancel", &sane.cancel);
+#define SANE_BIND(name) Bind(backend, #name, &sane.name);
+  SANE_ENTRIES(SANE_BIND)
 }
 
 std::string bin;
@@ -100,31 +90,19 @@ std::string CaptureLog() {
   return path;
 }
 
-// Commands of operation `op` (hexadecimal) the simulated scanner received after the n-th cancel (from 1),
-// up to the next "[frontend]" line.
-constexpr const char* kReserve = "16";
-constexpr const char* kWindow = "24";
-constexpr const char* kPosition = "31";
-constexpr const char* kAbort = "06";
-constexpr const char* kRelease = "17";
+// Commands of operation `op` (hexadecimal: 16 reserve, 24 window, 31 object position, 06 abort, 17
+// release) the simulated scanner received after the n-th cancel (from 1), up to the next "[frontend]" line.
 int CommandsAfterCancel(const std::string& log, int n, const char* op) {
-  std::FILE* file = std::fopen(log.c_str(), "r");
-  const std::string wanted = std::string("[wiastiio] simulator: command ") + op + "\n";
-  char line[512];
+  std::ifstream file(log);
+  const std::string wanted = std::string("[wiastiio] simulator: command ") + op;
   int cancels = 0;
   int calls = 0;
-  while (file != nullptr && std::fgets(line, sizeof line, file) != nullptr) {
-    if (std::strncmp(line, "[frontend]", 10) == 0) {
-      cancels += std::strcmp(line, "[frontend] cancel\n") == 0 ? 1 : 0;
-      if (cancels > n) {
-        break;
-      }
-    } else if (cancels == n && wanted == line) {
+  for (std::string line; std::getline(file, line) && cancels <= n;) {
+    if (line.rfind("[frontend]", 0) == 0) {
+      cancels += line == "[frontend] cancel" ? 1 : 0;
+    } else if (cancels == n && line == wanted) {
       ++calls;
     }
-  }
-  if (file != nullptr) {
-    std::fclose(file);
   }
   return calls;
 }
@@ -135,7 +113,7 @@ void OpenFeeder() {
     Fail("open");
   }
   char source[] = "ADF";
-  if (sane.control(device, 3, SANE_ACTION_SET_VALUE, source, nullptr) != SANE_STATUS_GOOD) {
+  if (sane.control_option(device, 3, SANE_ACTION_SET_VALUE, source, nullptr) != SANE_STATUS_GOOD) {
     Fail("source");
   }
 }
@@ -208,7 +186,7 @@ int main(int argc, char** argv) {
     // A resolution not offered: the nearest is used and written back.
     SANE_Int dpi = 80;
     SANE_Int info = 0;
-    if (sane.control(device, 4, SANE_ACTION_SET_VALUE, &dpi, &info) != SANE_STATUS_GOOD ||
+    if (sane.control_option(device, 4, SANE_ACTION_SET_VALUE, &dpi, &info) != SANE_STATUS_GOOD ||
         (info & SANE_INFO_INEXACT) == 0 || dpi != 75) {
       Fail("resolution 80", dpi);
     }
@@ -245,8 +223,8 @@ int main(int argc, char** argv) {
         Fail("start", status);
       }
       // A reserve already on its way may still go out; nothing else does.
-      if (CommandsAfterCancel(log, start, kReserve) > 1 || CommandsAfterCancel(log, start, kWindow) != 0 ||
-          CommandsAfterCancel(log, start, kPosition) != 0) {
+      if (CommandsAfterCancel(log, start, "16") > 1 || CommandsAfterCancel(log, start, "24") != 0 ||
+          CommandsAfterCancel(log, start, "31") != 0) {
         Fail("the scanner heard more after the cancel");
       }
     }
@@ -264,8 +242,8 @@ int main(int argc, char** argv) {
       Fail("page 2", status);
     }
     // The sheet on its way is aborted and the scanner released; no further sheet is fed.
-    if (CommandsAfterCancel(log, 1, kPosition) != 0 || CommandsAfterCancel(log, 1, kAbort) != 1 ||
-        CommandsAfterCancel(log, 1, kRelease) != 1) {
+    if (CommandsAfterCancel(log, 1, "31") != 0 || CommandsAfterCancel(log, 1, "06") != 1 ||
+        CommandsAfterCancel(log, 1, "17") != 1) {
       Fail("the scanner after the cancel");
     }
   } else {

@@ -70,13 +70,7 @@ pixels)
       fail "stiscan $tool_mode $dpi $size"
     "$compare" "$work/sane.png" "$work/tool.png" "$left" "$top" || fail "$mode $dpi $window"
     echo "$mode $dpi $window" >>"$work/compared"
-  done <<'CASES'
-Color colour 75 -l,0 full 0 0
-Gray grey 75 -l,0 full 0 0
-Lineart bw 100 -l,0 full 0 0
-Color colour 75 -l,10,-t,20,-x,30,-y,40 40x60mm 29 59
-Lineart bw 100 -l,5,-t,5,-x,40,-y,10 45x15mm 19 19
-CASES
+  done <"$here/golden/pixels-cases.txt"
   [ "$(wc -l <"$work/compared")" = 5 ] || fail "not every window was compared"
   # The comparison sees a window one pixel off.
   ! "$compare" "$work/sane.png" "$work/tool.png" 20 19 2>/dev/null || fail "a shifted window compares equal"
@@ -104,15 +98,7 @@ stops)
     scan -d wiastiio:simulator --source ADF --resolution 75 --batch="$work/page%d.png" --format=png 2>"$work/err"
     grep -q "$status" "$work/err" || { cat "$work/err"; fail "$conditions: no '$status'"; }
     [ "$(ls "$work" | grep -c '^page')" = "$pages" ] || fail "$conditions: pages $(ls "$work")"
-  done <<'CASES'
-1|Document feeder jammed|simulator feeder-sheets 3,simulator jam 2
-1|Document feeder jammed|simulator feeder-sheets 3,simulator jam 2,simulator jam-block 2,simulator block-bytes 9000
-0|Device busy|simulator busy 5
-0|Device busy|simulator warming-up 5
-3|Batch terminated, 3 pages|simulator busy 2,simulator feeder-sheets 3
-0|Document feeder out of documents|simulator feeder-sheets 0
-0|Error during device I/O|simulator short-answer 5
-CASES
+  done <"$here/golden/stops-cases.txt"
   ;;
 cancel)
   # SIGINT in the middle of a page: the block in flight is finished, then abort and release.

@@ -11,10 +11,7 @@ dir=$(mktemp -d)
 trap 'cd /; umount "$dir/full" 2>/dev/null; rm -rf "$dir"' EXIT
 cd "$dir"
 small="-r 75 --size a5 -q"
-fail() {
-  echo "$*" >&2
-  exit 1
-}
+fail() { echo "$*" >&2; exit 1; }
 
 "$tool" $small -o reference.png
 "$tool" $small -o reference.tif

@@ -1,16 +1,8 @@
 #!/usr/bin/env bash
-# The .deb cpack makes from the build in $1, checked as Debian would take it and then used from a
-# scratch root:
+# The .deb cpack makes from the build in $1, checked as Debian would take it (each check below says
+# what), then used from a scratch root it is unpacked into, the simulator plugged in as the USB scanner
+# by USB_SCANNER_SIM; nothing may be found through a path into the build:
 #   package.sh BUILD_DIR [USB_SCANNER_SIM]
-# - lintian reports no error and no warning on the package and its -dbgsym package;
-# - the files in /etc are conffiles; the manual pages format without a groff warning;
-# - Depends names the package of every shared library a binary needs from outside the package
-#   (libusb-1.0-0 among them);
-# - the binaries are stripped, and the -dbgsym package holds their debug information by build id;
-# - the udev rule gives the logged-in user the scanners of the shipped wiastiio.conf;
-# - unpacked into a scratch root, stiscan scans from there, and scanimage scans through the
-#   package's backend, its dll.d entry and its unchanged wiastiio.conf (the simulator plugged in as
-#   the USB scanner by USB_SCANNER_SIM). Nothing is found through a path into the build.
 # Exit 77 (skipped) after every other check when lintian is not installed.
 set -euo pipefail
 export PATH=$PATH:/usr/sbin:/sbin # ldconfig, for an ordinary user too
@@ -18,10 +10,7 @@ build=$(cd "$1" && pwd)
 usbsim=${2:+$(realpath "$2")}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log"; fail "cpack"; }
 debs=("$scratch"/package/*.deb) ddebs=("$scratch"/package/*-dbgsym_*.ddeb)
@@ -44,9 +33,8 @@ changes=$(gzip -dc "$root/usr/share/doc/wiastiio/changelog.gz")
 [[ $changes == "wiastiio ($version) "* ]] || fail "the changelog does not start with version $version"
 
 # The manual pages, gzipped, without a warning from groff.
-for page in usr/share/man/man1/stiscan.1.gz usr/share/man/man5/sane-wiastiio.5.gz; do
-  [ -f "$root/$page" ] || fail "no manual page $page"
-done
+[ -f "$root/usr/share/man/man1/stiscan.1.gz" ] && [ -f "$root/usr/share/man/man5/sane-wiastiio.5.gz" ] ||
+  fail "no manual page stiscan(1) or sane-wiastiio(5)"
 for page in "$root"/usr/share/man/man*/*; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
@@ -56,13 +44,7 @@ done
 # information; each shared library they need comes from the package or from a package Depends names.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-has_dependency() {
-  local entry
-  while IFS= read -r entry; do
-    [ "${entry%% *}" = "$1" ] && return 0
-  done < <(sed 's/, */\n/g' <<<"$depends")
-  return 1
-}
+has_dependency() { sed 's/, */\n/g' <<<"$depends" | awk -v name="$1" '$1 == name { found = 1 } END { exit !found }'; }
 # The package that owns a file, whichever of /lib and /usr/lib it was installed under.
 owner_of() {
   local real path owner
@@ -142,6 +124,7 @@ else
   echo "scanimage or usb-scanner-sim missing: the scan through SANE is left out"
 fi
 
+# lintian: no error and no warning on the package and its -dbgsym package.
 if ! command -v lintian >/dev/null; then
   echo "lintian is not installed: skipped"
   exit 77

@@ -26,11 +26,7 @@ taking() {
   return 1
 }
 
-fail() {
-  echo "run $run, stopped after ${delay}s: $*" >&2
-  cat out err >&2
-  exit 1
-}
+fail() { echo "run $run, stopped after ${delay}s: $*" >&2; cat out err >&2; exit 1; }
 
 stopped=0
 finished=0

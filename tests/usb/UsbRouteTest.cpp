@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -20,6 +19,7 @@
 #include "platform/usb.h"
 #include "simulator/usb/UsbTestBed.h"
 #include "support/Harness.h"
+#include "support/Transcript.h"
 
 struct libusb_device_handle;
 
@@ -46,18 +46,6 @@ std::atomic<unsigned> g_secondLength{1000};
 scansim::usb::TestBed& Bed() {
   static scansim::usb::TestBed bed;
   return bed;
-}
-
-std::vector<std::string> Golden(const char* name) {
-  std::ifstream file(std::string(WIASTIIO_SOURCE_DIR) + "/tests/usb/transcripts/" + name);
-  EXPECT_TRUE(file.good()) << name;
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(file, line);) {
-    if (!line.empty() && line[0] != '#') {
-      lines.push_back(line);
-    }
-  }
-  return lines;
 }
 
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
@@ -127,21 +115,9 @@ class UsbRoute : public ::testing::Test {
   std::vector<int> plugged_;
 };
 
+// Over USB the library writes the same lines and commands as over the model's device object, the
+// wire as tests/usb/transcripts/feeder-job.txt, and the interface is given back.
 TEST_F(UsbRoute, FeederJobThroughTheExports) {
-  const int device = Plug();
-  ASSERT_EQ(Initialize(), S_OK);
-  const feederjob::JobRecord job = feederjob::RunJob(Lib(), sim_);
-  EXPECT_TRUE(job.completed);
-  EXPECT_EQ(job.pagesRight, feederjob::kSheets);
-  EXPECT_EQ(job.pagesWrong, 0u);
-  EXPECT_EQ(Bed().Transfers(device), Golden("feeder-job.txt"));
-  EXPECT_TRUE(sim_.ProtocolViolations().empty()) << sim_.ProtocolViolations().front();
-  Lib().TerminateDll();
-  EXPECT_FALSE(Bed().Claimed(device)) << "the interface stays claimed after the library is done";
-}
-
-// Over USB the library writes the same lines and commands as over the model's device object.
-TEST_F(UsbRoute, FeederJobAsOverTheModelsDevice) {
   scansim::ScannerSimulator modelScanner{feederjob::ScannerConfig()};
   doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(&modelScanner, kVid, kPid));
   ASSERT_EQ(Initialize(), S_OK);
@@ -151,10 +127,16 @@ TEST_F(UsbRoute, FeederJobAsOverTheModelsDevice) {
   winplat::UnplugAllDevices();
   winplat::ClearDebugStrings();
 
-  Plug();
+  const int device = Plug();
   ASSERT_EQ(Initialize(), S_OK);
-  EXPECT_TRUE(feederjob::RunJob(Lib(), sim_).completed);
+  const feederjob::JobRecord job = feederjob::RunJob(Lib(), sim_);
+  EXPECT_TRUE(job.completed);
+  EXPECT_EQ(job.pagesRight, feederjob::kSheets);
+  EXPECT_EQ(job.pagesWrong, 0u);
+  transcript::ExpectLines("../usb/transcripts/feeder-job.txt", {}, Bed().Transfers(device));
+  EXPECT_TRUE(sim_.ProtocolViolations().empty()) << sim_.ProtocolViolations().front();
   Lib().TerminateDll();
+  EXPECT_FALSE(Bed().Claimed(device)) << "the interface stays claimed after the library is done";
   EXPECT_EQ(winplat::DebugStrings(), modelLines);
   EXPECT_EQ(sim_.CommandOpcodes(), modelScanner.CommandOpcodes());
 }
@@ -205,10 +187,6 @@ struct SearchCase {
   const char* written;     // a debug line the search writes
   const char* notWritten;  // and one it must not
 };
-
-void PrintTo(const SearchCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class Search : public UsbRoute, public ::testing::WithParamInterface<SearchCase> {};
 
@@ -289,10 +267,6 @@ struct PortCase {
   std::function<BOOL(HANDLE port, int device)> call;
   DWORD error;  // the last-error code of the failing call; 0 for one that succeeds
 };
-
-void PrintTo(const PortCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class Port : public UsbRoute, public ::testing::WithParamInterface<PortCase> {};
 

@@ -41,11 +41,10 @@ TEST(InfInstall, DeviceDataLinesReachThePort) {
     const char* name;
     DWORD type;
     std::vector<BYTE> data;
-  } const expected[] = {
-      {"Vid", REG_DWORD, {0x34, 0x12, 0x00, 0x00}},
-      {"Pid", REG_BINARY, {0x78, 0x56}},
-      {"DeviceMonitor", REG_DWORD, {0x01, 0x00, 0x00, 0x00}},
-  };
+  } const expected[] = {{"Vid", REG_DWORD, {0x34, 0x12, 0x00, 0x00}},
+                        {"Pid", REG_BINARY, {0x78, 0x56}},
+                        {"DeviceMonitor", REG_DWORD, {0x01, 0x00, 0x00, 0x00}}};
+
   for (const auto& value : expected) {
     DWORD type = REG_NONE;
     EXPECT_EQ(ValueOf(deviceData, value.name, &type), value.data) << value.name;

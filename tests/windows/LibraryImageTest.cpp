@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/Harness.h"
@@ -75,21 +76,16 @@ TEST(LibraryImage, VersionResourceDescribesTheLibrary) {
   EXPECT_EQ(fixed->dwProductVersionLS, 0u);
   EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
 
-  struct {
-    const char* name;
-    const char* value;
-  } const strings[] = {
-      {"FileDescription", "WIA STI IO Handler"},
-      {"FileVersion", "1, 3, 7, 0"},
-      {"InternalName", "WIASTIIO.dll"},
-      {"OriginalFilename", "WIASTIIO.dll"},
-      {"ProductVersion", "0, 0, 0, 0"},
-      {"CompanyName", ""},
-      {"ProductName", ""},
-      {"LegalCopyright", ""},
-  };
-  for (const auto& s : strings) {
-    EXPECT_EQ(VersionString(block, s.name), s.value) << s.name;
+  const std::pair<const char*, const char*> strings[] = {{"FileDescription", "WIA STI IO Handler"},
+                                                         {"FileVersion", "1, 3, 7, 0"},
+                                                         {"InternalName", "WIASTIIO.dll"},
+                                                         {"OriginalFilename", "WIASTIIO.dll"},
+                                                         {"ProductVersion", "0, 0, 0, 0"},
+                                                         {"CompanyName", ""},
+                                                         {"ProductName", ""},
+                                                         {"LegalCopyright", ""}};
+  for (const auto& [name, value] : strings) {
+    EXPECT_EQ(VersionString(block, name), value) << name;
   }
 }
 

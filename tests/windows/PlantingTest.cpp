@@ -10,14 +10,11 @@
 
 namespace {
 
-std::string Folder(const std::string& path) {
-  return path.substr(0, path.find_last_of('\\') + 1);
-}
-
 std::string BuildFolder() {
   char path[MAX_PATH];
   GetModuleFileNameA(nullptr, path, MAX_PATH);
-  return Folder(path);
+  const std::string program = path;
+  return program.substr(0, program.find_last_of('\\') + 1);
 }
 
 // Runs the probe from `library` with `current` as its current folder and `pathFolder` first in PATH;
