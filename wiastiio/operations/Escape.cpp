@@ -41,6 +41,9 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
       return EscapeRead(pOutData);
 
     case ESC_ABORT:
+      if (m_bUnitReserved && !PortHeld()) {
+        return EscapeInOwnCycle(EscapeFunction);
+      }
       // The reservation and the port stay as they are: the scan may go on after an abort.
       hr = CallAbort();
       break;
@@ -58,6 +61,9 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
       break;
 
     case ESC_RELEASE_UNIT:
+      if (m_bUnitReserved && !PortHeld()) {
+        return EscapeInOwnCycle(EscapeFunction);
+      }
       hr = CallReleaseUnit();
       CloseDevice();
       break;
@@ -129,5 +135,21 @@ HRESULT CSTIIOHandler::EscapeRead(LPVOID pOutData) {
   if (hr == PAGE_END) {
     DebugPrint("[STI]PAGE_END returned to WIAHandler");
   }
+  return hr;
+}
+
+HRESULT CSTIIOHandler::EscapeInOwnCycle(DWORD dwEscape) {
+  // A failure gave the port back in mid-reservation. Sent through a handle no grant covers, the command
+  // would move bytes outside the grant; refused, it would leave the scanner reserved for a program that
+  // has ended its scan. It takes the port for a cycle of its own instead.
+  DebugPrint("[STI]Escape 0x%04X with the unit reserved and the port given back: a port cycle of its own", dwEscape);
+  if (LoadPortContentionDll() != S_OK) {
+    DebugPrint("[STI] Port Acquire Fail");
+    CloseDevice();
+    // An abort reports no failure, whatever happened; the unit stays reserved.
+    return dwEscape == ESC_ABORT ? S_OK : PORT_ACQUIRE_FAIL;
+  }
+  const HRESULT hr = dwEscape == ESC_ABORT ? CallAbort() : CallReleaseUnit();
+  CloseDevice();
   return hr;
 }
