@@ -119,6 +119,7 @@ class CSTIIOHandler {
   HRESULT EscapeReserveUnit();
   HRESULT EscapeSetWindow(LPCVOID lpInData);
   HRESULT EscapeRead(LPVOID pOutData);
+  HRESULT EscapeReadImage(LPVOID pOutData, LPDWORD pdwActualData);
   // Abort and release while the unit is reserved but the port was given back: the command runs in a port
   // cycle of its own.
   HRESULT EscapeInOwnCycle(DWORD dwEscape);

@@ -5,6 +5,7 @@
 
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
+#include "protocol/Protocol.h"
 
 HRESULT CSTIIOHandler::NoBuffer(DWORD dwEscape, LPCSTR pszWhich) {
   // Written to or read from, a missing buffer would fault in the service that hosts the library.
@@ -49,16 +50,7 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
       break;
 
     case ESC_READ_IMAGE:
-      if (!m_bUnitReserved) {
-        return DEVICE_UNLOCKED;
-      }
-      // The block announced by the last read is handed on without its trailer, into a buffer the caller
-      // sized from the read record; as for the read, only a missing buffer is refused.
-      if (pOutData == nullptr) {
-        return NoBuffer(EscapeFunction, "output");
-      }
-      hr = CallReadImage(pOutData, pdwActualData);
-      break;
+      return EscapeReadImage(pOutData, pdwActualData);
 
     case ESC_RELEASE_UNIT:
       if (m_bUnitReserved && !PortHeld()) {
@@ -136,6 +128,19 @@ HRESULT CSTIIOHandler::EscapeRead(LPVOID pOutData) {
     DebugPrint("[STI]PAGE_END returned to WIAHandler");
   }
   return hr;
+}
+
+HRESULT CSTIIOHandler::EscapeReadImage(LPVOID pOutData, LPDWORD pdwActualData) {
+  if (!m_bUnitReserved) {
+    return DEVICE_UNLOCKED;
+  }
+  // The block announced by the last read is handed on without its trailer, into a buffer the caller
+  // sized from the read record; as for the read, only a missing buffer is refused, and only when there is
+  // a block to copy into it.
+  if (pOutData == nullptr && m_dwImageBufferSize > IMAGE_TRAILER_SIZE) {
+    return NoBuffer(ESC_READ_IMAGE, "output");
+  }
+  return CallReadImage(pOutData, pdwActualData);
 }
 
 HRESULT CSTIIOHandler::EscapeInOwnCycle(DWORD dwEscape) {
