@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "doubles/linux/UsbscanDevice.h"
+#include "platform/control.h"
 #endif
 
 namespace doubles {
@@ -58,6 +59,7 @@ Rig::Rig(const scansim::Config& config)
   Monitor().WatchModule("prtmon64.dll");
   Arbitration().WatchModule("portarb.dll");
   Direct()->SetGrant(&Arbitration());
+  badClosesAtStart_ = winplat::DeviceCalls().bad_closes;
 #endif
   ResetDoubles();
   // A registry that refuses shows in every test as a key the library cannot read.
@@ -105,6 +107,14 @@ std::vector<std::string> Rig::Violations() {
 #if !defined(_WIN32)
   for (const std::string& text : Direct()->Violations()) {
     found.push_back("\\\\.\\Usbscan0: " + text);
+  }
+  // A handle closed that is not open: on Windows it raises an invalid-handle exception under a
+  // debugger, and a stale value may by then be someone else's handle.
+  // The platform's counts may have been reset since the rig was made.
+  const size_t now = winplat::DeviceCalls().bad_closes;
+  const size_t badCloses = now >= badClosesAtStart_ ? now - badClosesAtStart_ : now;
+  if (badCloses != 0) {
+    found.push_back("CloseHandle of a handle that is not open: " + std::to_string(badCloses));
   }
 #endif
   return found;

@@ -139,6 +139,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     Count(&winplat::DeviceCallCounts::closes);
   }
   if (!open) {
+    Count(&winplat::DeviceCallCounts::bad_closes);
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

@@ -101,6 +101,9 @@ TEST_F(CallTrace, EntriesOfEveryPathAsInTheirTranscript) {
       {"no DeviceData key", [&](CSTIIOHandler& h) { return h.Initialize(&control, 2, empty.Parameters()); }, S_OK});
   calls.push_back({"notification handle",
                    [](CSTIIOHandler& h) { return h.SetNotificationHandle(reinterpret_cast<HANDLE>(0x2A)); }, S_OK});
+  // No port: the abort's write fails, and a failed abort is no success to log.
+  calls.push_back({"an abort with no port",
+                   [](CSTIIOHandler& h) { return h.Escape(ESC_ABORT, nullptr, 0, nullptr, 0, nullptr); }, S_OK});
   calls.push_back({"a page's commands",
                    [&](CSTIIOHandler& h) {
                      h.Initialize(&control, 2, key.Parameters());

@@ -810,7 +810,12 @@ class Player::Impl {
         const WCHAR c = info.szExtendedErrorText[i];
         text += static_cast<char>(c < 0x80 ? c : '?');
       }
-      Result(hr, "vendor " + Hex32(info.dwVendorError) + " text \"" + Escaped(text) + "\"");
+      // The text field past the terminator is the caller's: shown only when the library wrote there.
+      const uint8_t* tail = reinterpret_cast<const uint8_t*>(info.szExtendedErrorText + text.size() + 1);
+      const uint8_t* end = reinterpret_cast<const uint8_t*>(std::end(info.szExtendedErrorText));
+      const bool written = hr == S_OK && std::any_of(tail, end, [](uint8_t b) { return b != kFill; });
+      Result(hr, "vendor " + Hex32(info.dwVendorError) + " text \"" + Escaped(text) + "\"" +
+                     (written ? " written past the text" : ""));
     } else if (what == "RawReadData") {
       Buffer buffer = MakeBuffer(options, options.Get("count", 32));
       DWORD count = static_cast<DWORD>(buffer.bytes.size());

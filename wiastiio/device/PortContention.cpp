@@ -170,7 +170,7 @@ void CSTIIOHandler::EndReservation() {
   }
   // Left as it is, the scanner would stay reserved for this program after it is gone.
   DebugPrint("[STI]Teardown with the unit reserved: abort and release are sent");
-  if ((m_hDll == nullptr || !m_bPortAcquired) && LoadPortContentionDll() != S_OK) {
+  if (!PortHeld() && LoadPortContentionDll() != S_OK) {
     DebugPrint("[STI]Teardown: the port is not granted, the scanner stays reserved");
     CloseDevice();
     return;

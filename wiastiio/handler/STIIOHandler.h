@@ -119,6 +119,12 @@ class CSTIIOHandler {
   HRESULT EscapeReserveUnit();
   HRESULT EscapeSetWindow(LPCVOID lpInData);
   HRESULT EscapeRead(LPVOID pOutData);
+  HRESULT EscapeReadImage(LPVOID pOutData, LPDWORD pdwActualData);
+  // Abort and release while the unit is reserved but the port was given back: the command runs in a port
+  // cycle of its own.
+  HRESULT EscapeInOwnCycle(DWORD dwEscape);
+  // Whether a port cycle is running: the module loaded and the port granted.
+  bool PortHeld() const { return m_hDll != nullptr && m_bPortAcquired; }
   // Frees the contention module and forgets the entry points that pointed into it.
   void FreeContentionModule();
   // At teardown in mid-reservation: abort and release the unit, then end the port cycle.

@@ -5,6 +5,7 @@
 
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
+#include "protocol/Protocol.h"
 
 HRESULT CSTIIOHandler::NoBuffer(DWORD dwEscape, LPCSTR pszWhich) {
   // Written to or read from, a missing buffer would fault in the service that hosts the library.
@@ -41,23 +42,20 @@ HRESULT CSTIIOHandler::Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInD
       return EscapeRead(pOutData);
 
     case ESC_ABORT:
+      if (m_bUnitReserved && !PortHeld()) {
+        return EscapeInOwnCycle(EscapeFunction);
+      }
       // The reservation and the port stay as they are: the scan may go on after an abort.
       hr = CallAbort();
       break;
 
     case ESC_READ_IMAGE:
-      if (!m_bUnitReserved) {
-        return DEVICE_UNLOCKED;
-      }
-      // The block announced by the last read is handed on without its trailer, into a buffer the caller
-      // sized from the read record; as for the read, only a missing buffer is refused.
-      if (pOutData == nullptr) {
-        return NoBuffer(EscapeFunction, "output");
-      }
-      hr = CallReadImage(pOutData, pdwActualData);
-      break;
+      return EscapeReadImage(pOutData, pdwActualData);
 
     case ESC_RELEASE_UNIT:
+      if (m_bUnitReserved && !PortHeld()) {
+        return EscapeInOwnCycle(EscapeFunction);
+      }
       hr = CallReleaseUnit();
       CloseDevice();
       break;
@@ -129,5 +127,34 @@ HRESULT CSTIIOHandler::EscapeRead(LPVOID pOutData) {
   if (hr == PAGE_END) {
     DebugPrint("[STI]PAGE_END returned to WIAHandler");
   }
+  return hr;
+}
+
+HRESULT CSTIIOHandler::EscapeReadImage(LPVOID pOutData, LPDWORD pdwActualData) {
+  if (!m_bUnitReserved) {
+    return DEVICE_UNLOCKED;
+  }
+  // The block announced by the last read is handed on without its trailer, into a buffer the caller
+  // sized from the read record; as for the read, only a missing buffer is refused, and only when there is
+  // a block to copy into it.
+  if (pOutData == nullptr && m_dwImageBufferSize > IMAGE_TRAILER_SIZE) {
+    return NoBuffer(ESC_READ_IMAGE, "output");
+  }
+  return CallReadImage(pOutData, pdwActualData);
+}
+
+HRESULT CSTIIOHandler::EscapeInOwnCycle(DWORD dwEscape) {
+  // A failure gave the port back in mid-reservation. Sent through a handle no grant covers, the command
+  // would move bytes outside the grant; refused, it would leave the scanner reserved for a program that
+  // has ended its scan. It takes the port for a cycle of its own instead.
+  DebugPrint("[STI]Escape 0x%04X with the unit reserved and the port given back: a port cycle of its own", dwEscape);
+  if (LoadPortContentionDll() != S_OK) {
+    DebugPrint("[STI] Port Acquire Fail");
+    CloseDevice();
+    // An abort reports no failure, whatever happened; the unit stays reserved.
+    return dwEscape == ESC_ABORT ? S_OK : PORT_ACQUIRE_FAIL;
+  }
+  const HRESULT hr = dwEscape == ESC_ABORT ? CallAbort() : CallReleaseUnit();
+  CloseDevice();
   return hr;
 }

@@ -37,9 +37,11 @@ struct COMMAND_EXCHANGE {
   HRESULT hrFailedCall;
   EXCHANGE_TEXTS write;
   EXCHANGE_TEXTS read;
-  // A kAfterResult answer is short only when it lacks a byte its judgement reads: what arrived is
-  // judged, however much of the fixed size it is.
+  // A kAfterResult answer is short only when it lacks a byte its judgement reads at the status that
+  // arrived: what arrived is judged, however much of the fixed size it is. cbJudged bytes hold the start
+  // code and the status; a check-condition status also reads the condition word when bConditionsJudged.
   DWORD cbJudged = 0;
+  BOOL bConditionsJudged = FALSE;
 };
 
 // How an exchange ended. Only kAnswered leaves a response worth judging.

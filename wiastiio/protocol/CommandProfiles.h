@@ -12,10 +12,12 @@
 // Two kinds. The inquiry, reserve, read and read image always had both counts checked, before the call's
 // own result: a short transfer yields E_FAIL. Release, abort, object position and set window never had
 // theirs checked: an answer is judged on what arrived, and only one too short to hold the bytes its
-// judgement reads (cbJudged), once the read call has reported success, is a short transfer; it leaves
-// the port cycle to the dispatcher.
+// judgement reads at the status that arrived (cbJudged, and the condition word for a check condition),
+// once the read call has reported success, is a short transfer; it leaves the port cycle to the
+// dispatcher.
 
-// The bytes a judgement reads: the start code and the status, and for the condition bits wMsgData too.
+// The bytes every judgement reads: the start code and the status. A check condition of object position
+// and set window reads wMsgData too (JUDGED_CONDITIONS).
 inline constexpr DWORD JUDGED_STATUS = offsetof(RESPONSE_HEADER, byStatusCode) + 1;
 inline constexpr DWORD JUDGED_CONDITIONS = offsetof(RESPONSE_HEADER, wMsgData) + sizeof(WORD);
 
@@ -88,7 +90,8 @@ inline constexpr COMMAND_EXCHANGE kObjectPositionExchange = {
     .read = {.pszShort = "[STI]CSTIIOHandler::CallObjectPosition => short answer of %d of %d bytes refused",
              .pszFail = "[STI]CSTIIOHandler::CallObjectPosition =>CoReadFile Fail",
              .pszSuccess = "[STI]CSTIIOHandler::CallObjectPosition => \t\t\t\tCoWriteFile / CoReadFile Success"},
-    .cbJudged = JUDGED_CONDITIONS,
+    .cbJudged = JUDGED_STATUS,
+    .bConditionsJudged = TRUE,
 };
 
 inline constexpr COMMAND_EXCHANGE kSetWindowExchange = {
@@ -101,7 +104,8 @@ inline constexpr COMMAND_EXCHANGE kSetWindowExchange = {
     .read = {.pszShort = "[STI]CSTIIOHandler::CallSetWindowParameter => short answer of %d of %d bytes refused",
              .pszFail = "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Fail",
              .pszSuccess = "[STI]CSTIIOHandler::CallSetWindowParameter = > \t\t\t\t\t\t\tCoReadFile Success"},
-    .cbJudged = JUDGED_CONDITIONS,
+    .cbJudged = JUDGED_STATUS,
+    .bConditionsJudged = TRUE,
 };
 
 inline constexpr COMMAND_EXCHANGE kReadExchange = {

@@ -203,12 +203,16 @@ HRESULT CSTIIOHandler::StoreResolutions(WORD wSupportedRes) {
     m_WiaDeviceInfo.pX_Resolutions = new (std::nothrow) LONG[MAX_RESOLUTIONS];
     if (m_WiaDeviceInfo.pX_Resolutions != nullptr) {
       DebugPrint("[STI] Memory m_WiaDeviceInfo.pX_Resolutions new");
+    } else {
+      DebugPrint("[STI] Memory m_WiaDeviceInfo.pX_Resolutions new Fail");
     }
   }
   if (m_WiaDeviceInfo.pY_Resolutions == nullptr) {
     m_WiaDeviceInfo.pY_Resolutions = new (std::nothrow) LONG[MAX_RESOLUTIONS];
     if (m_WiaDeviceInfo.pY_Resolutions != nullptr) {
       DebugPrint("[STI] Memory m_WiaDeviceInfo.pY_Resolutions new");
+    } else {
+      DebugPrint("[STI] Memory m_WiaDeviceInfo.pY_Resolutions new Fail");
     }
   }
   if (m_WiaDeviceInfo.pX_Resolutions != nullptr && m_WiaDeviceInfo.pY_Resolutions != nullptr) {

@@ -4,7 +4,23 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "protocol/CommandExchange.h"
+#include "protocol/CommandProfiles.h"
 #include "protocol/Protocol.h"
+
+namespace {
+
+// The bytes an answer's judgement reads, by the status that arrived: a status other than check condition
+// is judged on its start code and status alone; a check condition also on its condition word, which would
+// otherwise be whatever the buffer held before.
+DWORD JudgedLength(const COMMAND_EXCHANGE& exchange, LPCVOID pResponse, DWORD cbRead) {
+  if (!exchange.bConditionsJudged || cbRead < JUDGED_STATUS) {
+    return exchange.cbJudged;
+  }
+  const BYTE byStatus = static_cast<const BYTE*>(pResponse)[offsetof(RESPONSE_HEADER, byStatusCode)];
+  return byStatus == STATUS_CODE_CHECK_CONDITION ? JUDGED_CONDITIONS : exchange.cbJudged;
+}
+
+}  // namespace
 
 EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand,
                                            LPVOID pResponse, DWORD cbResponse) {
@@ -57,7 +73,7 @@ EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPC
   bResult = CoReadFile(pResponse, cbResponse, &dwRead);
   dwError = ::GetLastError();
   const bool bShortRead = exchange.readCheck == COUNT_CHECK::kAfterResult
-                              ? dwRead < exchange.cbJudged
+                              ? dwRead < JudgedLength(exchange, pResponse, dwRead)
                               : exchange.readCheck != COUNT_CHECK::kNone && dwRead != cbResponse;
   if (bShortRead && exchange.readCheck == COUNT_CHECK::kBeforeResult) {
     return shortTransfer(exchange.read, dwRead, cbResponse);

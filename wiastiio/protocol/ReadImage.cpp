@@ -70,12 +70,18 @@ HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
 
 HRESULT CSTIIOHandler::CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData) {
   CSTIIOHANDLER_ENTRY("CallReadImage");
+  auto storeCount = [&](DWORD dwCount) {
+    if (pdwActualData != nullptr) {
+      *pdwActualData = dwCount;
+    } else {
+      // Stored through a missing pointer, the count would fault in the service that hosts the library.
+      DebugPrint("[STI]CallReadImage: no count pointer, the count %d is not stored", dwCount);
+    }
+  };
 
   if (m_dwImageBufferSize == 0) {
     DebugPrint("[STI]m_dwImageBufferSize is 0, No memory is allocated");
-    if (pdwActualData != nullptr) {
-      *pdwActualData = 0;
-    }
+    storeCount(0);
     return E_FAIL;
   }
 
@@ -84,9 +90,7 @@ HRESULT CSTIIOHandler::CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData) 
   if (m_pRawDataBuffer == nullptr) {
     // The announced size is kept, so the minidriver can try the same block again.
     DebugPrint("[STI] Memory m_pRawDataBuffer new Fail");
-    if (pdwActualData != nullptr) {
-      *pdwActualData = 0;
-    }
+    storeCount(0);
     return E_OUTOFMEMORY;
   }
   DebugPrint("[STI] Memory m_pRawDataBuffer new");
@@ -104,9 +108,7 @@ HRESULT CSTIIOHandler::CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData) 
       dwImageBytes = exchange.cbRead - IMAGE_TRAILER_SIZE;
       std::memcpy(lpOutBuffer, m_pRawDataBuffer, dwImageBytes);
     }
-    if (pdwActualData != nullptr) {
-      *pdwActualData = dwImageBytes;
-    }
+    storeCount(dwImageBytes);
     m_dwImageBufferSize = 0;
   }
 

@@ -57,6 +57,7 @@ struct DeviceCallCounts {
   size_t ioctls = 0;
   size_t cancels = 0;
   size_t closes = 0;
+  size_t bad_closes = 0;  // closes of a handle that is not open (the pseudo-handles aside)
 };
 DeviceCallCounts DeviceCalls();
 void ResetDeviceCalls();
