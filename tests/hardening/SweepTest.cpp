@@ -12,6 +12,7 @@
 #include "WIASTIIO.h"
 #include "hardening/AllocationHook.h"
 #include "platform/control.h"
+#include "platform/testing.h"
 #include "support/Harness.h"
 #include "support/Transcript.h"
 
