@@ -9,6 +9,7 @@
 #include "BenchRig.h"
 #include "Rounds.h"
 #include "platform/control.h"
+#include "platform/testing.h"
 
 namespace bench {
 namespace {

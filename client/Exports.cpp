@@ -17,6 +17,11 @@ namespace {
 
 using Entry = void (*)();
 
+// Each listed name is declared in WIASTIIO.h with the pointer type the binder gives it.
+#define WIASTIIO_EXPORT_TYPE(name) static_assert(std::is_same_v<decltype(&::name), PFN_##name>, #name);
+WIASTIIO_EXPORT_NAMES(WIASTIIO_EXPORT_TYPE)
+#undef WIASTIIO_EXPORT_TYPE
+
 Entry Symbol(void* module, const char* name) {
 #if defined(_WIN32)
   return reinterpret_cast<Entry>(GetProcAddress(static_cast<HMODULE>(module), name));
@@ -80,25 +85,9 @@ Exports& Exports::operator=(Exports&& other) noexcept {
 }
 
 void Exports::Take(Exports& other) {
-  InitializeDll = other.InitializeDll;
-  TerminateDll = other.TerminateDll;
-  DeleteMemory = other.DeleteMemory;
-  Initialize = other.Initialize;
-  GetCapabilities = other.GetCapabilities;
-  GetStatus = other.GetStatus;
-  DeviceReset = other.DeviceReset;
-  Diagnostic = other.Diagnostic;
-  STIEscape = other.STIEscape;
-  STIGetLastError = other.STIGetLastError;
-  LockDevice = other.LockDevice;
-  UnLockDevice = other.UnLockDevice;
-  RawReadData = other.RawReadData;
-  RawWriteData = other.RawWriteData;
-  RawReadCommand = other.RawReadCommand;
-  RawWriteCommand = other.RawWriteCommand;
-  SetNotificationHandle = other.SetNotificationHandle;
-  GetNotificationData = other.GetNotificationData;
-  GetLastErrorInfo = other.GetLastErrorInfo;
+#define WIASTIIO_EXPORT_TAKE(name) name = other.name;
+  WIASTIIO_EXPORT_NAMES(WIASTIIO_EXPORT_TAKE)
+#undef WIASTIIO_EXPORT_TAKE
   module_ = other.module_;
   path_ = std::move(other.path_);
   other.module_ = nullptr;
@@ -115,25 +104,9 @@ void Exports::Unload() {
   }
   module_ = nullptr;
   path_.clear();
-  InitializeDll = nullptr;
-  TerminateDll = nullptr;
-  DeleteMemory = nullptr;
-  Initialize = nullptr;
-  GetCapabilities = nullptr;
-  GetStatus = nullptr;
-  DeviceReset = nullptr;
-  Diagnostic = nullptr;
-  STIEscape = nullptr;
-  STIGetLastError = nullptr;
-  LockDevice = nullptr;
-  UnLockDevice = nullptr;
-  RawReadData = nullptr;
-  RawWriteData = nullptr;
-  RawReadCommand = nullptr;
-  RawWriteCommand = nullptr;
-  SetNotificationHandle = nullptr;
-  GetNotificationData = nullptr;
-  GetLastErrorInfo = nullptr;
+#define WIASTIIO_EXPORT_CLEAR(name) name = nullptr;
+  WIASTIIO_EXPORT_NAMES(WIASTIIO_EXPORT_CLEAR)
+#undef WIASTIIO_EXPORT_CLEAR
 }
 
 bool Exports::Load(const std::string& path, std::string* error) {
@@ -172,25 +145,9 @@ bool Exports::Load(const std::string& path, std::string* error) {
     }
     *slot = reinterpret_cast<std::remove_pointer_t<decltype(slot)>>(entry);
   };
-  bind("InitializeDll", &InitializeDll);
-  bind("TerminateDll", &TerminateDll);
-  bind("DeleteMemory", &DeleteMemory);
-  bind("Initialize", &Initialize);
-  bind("GetCapabilities", &GetCapabilities);
-  bind("GetStatus", &GetStatus);
-  bind("DeviceReset", &DeviceReset);
-  bind("Diagnostic", &Diagnostic);
-  bind("STIEscape", &STIEscape);
-  bind("STIGetLastError", &STIGetLastError);
-  bind("LockDevice", &LockDevice);
-  bind("UnLockDevice", &UnLockDevice);
-  bind("RawReadData", &RawReadData);
-  bind("RawWriteData", &RawWriteData);
-  bind("RawReadCommand", &RawReadCommand);
-  bind("RawWriteCommand", &RawWriteCommand);
-  bind("SetNotificationHandle", &SetNotificationHandle);
-  bind("GetNotificationData", &GetNotificationData);
-  bind("GetLastErrorInfo", &GetLastErrorInfo);
+#define WIASTIIO_EXPORT_BIND(name) bind(#name, &name);
+  WIASTIIO_EXPORT_NAMES(WIASTIIO_EXPORT_BIND)
+#undef WIASTIIO_EXPORT_BIND
   if (!missing.empty()) {
     *error = path + " lacks the export" + (missing.find(',') != std::string::npos ? "s " : " ") + missing;
     return false;

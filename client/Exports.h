@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "ExportNames.h"
 #include "WIASTIIO.h"
 
 namespace client {
@@ -28,25 +29,9 @@ class Exports {
   // HMODULE on Windows, the dlopen handle on Linux; null before Load.
   void* Module() const { return module_; }
 
-  PFN_InitializeDll InitializeDll = nullptr;
-  PFN_TerminateDll TerminateDll = nullptr;
-  PFN_DeleteMemory DeleteMemory = nullptr;
-  PFN_Initialize Initialize = nullptr;
-  PFN_GetCapabilities GetCapabilities = nullptr;
-  PFN_GetStatus GetStatus = nullptr;
-  PFN_DeviceReset DeviceReset = nullptr;
-  PFN_Diagnostic Diagnostic = nullptr;
-  PFN_STIEscape STIEscape = nullptr;
-  PFN_STIGetLastError STIGetLastError = nullptr;
-  PFN_LockDevice LockDevice = nullptr;
-  PFN_UnLockDevice UnLockDevice = nullptr;
-  PFN_RawReadData RawReadData = nullptr;
-  PFN_RawWriteData RawWriteData = nullptr;
-  PFN_RawReadCommand RawReadCommand = nullptr;
-  PFN_RawWriteCommand RawWriteCommand = nullptr;
-  PFN_SetNotificationHandle SetNotificationHandle = nullptr;
-  PFN_GetNotificationData GetNotificationData = nullptr;
-  PFN_GetLastErrorInfo GetLastErrorInfo = nullptr;
+#define WIASTIIO_EXPORT_SLOT(name) PFN_##name name = nullptr;
+  WIASTIIO_EXPORT_NAMES(WIASTIIO_EXPORT_SLOT)
+#undef WIASTIIO_EXPORT_SLOT
 
  private:
   void Take(Exports& other);

@@ -11,16 +11,6 @@ namespace {
 
 static_assert(std::atomic<bool>::is_always_lock_free, "Cancel() is called from signal handlers");
 
-// The scanner's image types and depths, record bytes 17 and 18 of the scan window.
-constexpr BYTE kImageTypeBlackWhite = 0;
-constexpr BYTE kImageTypeGrey = 1;
-constexpr BYTE kImageTypeColour = 2;
-
-// Image-composition bits of the device information.
-constexpr DWORD kCompositionBlackWhite = 0x01;
-constexpr DWORD kCompositionGrey = 0x08;
-constexpr DWORD kCompositionColour = 0x20;
-
 // A page whose blocks stay empty this many times in a row is not coming.
 constexpr uint32_t kMaxEmptyReads = 1000;
 // A reserve's pause is cut into slices this long, so that a cancel is not kept waiting.
@@ -29,13 +19,13 @@ constexpr uint32_t kPauseSliceMs = 20;
 DWORD CompositionBit(Mode mode) {
   switch (mode) {
     case Mode::kGrey:
-      return kCompositionGrey;
+      return IMAGE_COMPOSITION_GREY;
     case Mode::kBlackWhite:
-      return kCompositionBlackWhite;
+      return IMAGE_COMPOSITION_BLACK_WHITE;
     case Mode::kColour:
       break;
   }
-  return kCompositionColour;
+  return IMAGE_COMPOSITION_COLOUR;
 }
 
 // Pixels of a length in thousandths of an inch, to the nearest.
@@ -152,15 +142,15 @@ SWP_PARAMETER WindowRecord(uint32_t width, uint32_t height, uint8_t resolutionCo
   window.byResolutionCode = resolutionCode;
   switch (mode) {
     case Mode::kColour:
-      window.byParameters[0] = kImageTypeColour;  // record byte 17
-      window.byParameters[1] = 24;                // record byte 18
+      window.byParameters[0] = IMAGE_TYPE_COLOUR;  // record byte 17
+      window.byParameters[1] = 24;                 // record byte 18
       break;
     case Mode::kGrey:
-      window.byParameters[0] = kImageTypeGrey;
+      window.byParameters[0] = IMAGE_TYPE_GREY;
       window.byParameters[1] = 8;
       break;
     case Mode::kBlackWhite:
-      window.byParameters[0] = kImageTypeBlackWhite;
+      window.byParameters[0] = IMAGE_TYPE_BLACK_WHITE;
       window.byParameters[1] = 1;
       break;
   }

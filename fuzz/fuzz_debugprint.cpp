@@ -24,6 +24,7 @@
 #include "WIASTIIO.h"
 #include "handler/STIIOHandler.h"
 #include "platform/control.h"
+#include "platform/testing.h"
 #include "support/ByteStream.h"
 #include "support/Check.h"
 

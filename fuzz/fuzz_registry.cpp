@@ -22,6 +22,7 @@
 #if !defined(_WIN32)
 #include "doubles/linux/UsbscanDevice.h"
 #include "platform/control.h"
+#include "platform/testing.h"
 #endif
 
 namespace {

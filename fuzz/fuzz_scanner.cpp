@@ -24,6 +24,7 @@
 #include "client/ScanSession.h"
 #include "doubles/Rig.h"
 #include "platform/control.h"
+#include "platform/testing.h"
 #include "support/ByteStream.h"
 #include "support/Check.h"
 

@@ -26,11 +26,6 @@ namespace {
 using scansim::kSimulatedProductId;
 using scansim::kSimulatedVendorId;
 
-// Image-composition bits and the flatbed-only scanner type of the device information.
-constexpr DWORD kCompositionLineart = 0x01;
-constexpr DWORD kCompositionGray = 0x08;
-constexpr DWORD kCompositionColor = 0x20;
-
 bool Exists(const std::string& path) {
   FILE* file = std::fopen(path.c_str(), "rb");
   if (file != nullptr) {
@@ -63,9 +58,9 @@ Capabilities CapabilitiesOf(const client::DeviceReport& report) {
   const SCAN_DEVICE_INFO& info = report.info;
   Capabilities c;
   c.feeder = info.dwScannerType != SCANNER_TYPE_FLATBED_ONLY;
-  c.color = (info.dwImageComposition & kCompositionColor) != 0;
-  c.gray = (info.dwImageComposition & kCompositionGray) != 0;
-  c.lineart = (info.dwImageComposition & kCompositionLineart) != 0;
+  c.color = (info.dwImageComposition & IMAGE_COMPOSITION_COLOUR) != 0;
+  c.gray = (info.dwImageComposition & IMAGE_COMPOSITION_GREY) != 0;
+  c.lineart = (info.dwImageComposition & IMAGE_COMPOSITION_BLACK_WHITE) != 0;
   for (LONG dpi : report.resolutions) {
     if (dpi > 0 && client::Scannable(static_cast<uint32_t>(dpi))) {
       c.resolutions.push_back(static_cast<uint32_t>(dpi));

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Style and static checks, as CI runs them: clang-format over every C/C++ file the repository tracks
+# Style and static checks, as CI runs them: the folder layering (scripts/check-layers.py against the
+# table scripts/layers.txt), clang-format over every C/C++ file the repository tracks
 # (a dry run: nothing is rewritten), then clang-tidy with the project's settings over every product
 # folder that the linux build compiles. Any finding fails. Needs a configured linux build for the
 # compile commands.
@@ -8,6 +9,8 @@ cd "$(dirname "$0")/.."
 
 build=${1:-build/linux}
 [ -f "$build/compile_commands.json" ] || cmake --preset linux >/dev/null
+
+python3 scripts/check-layers.py
 
 mapfile -t sources < <(git ls-files '*.cpp' '*.h' '*.c')
 clang-format --dry-run --Werror "${sources[@]}"

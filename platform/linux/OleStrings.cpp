@@ -1,5 +1,6 @@
 // BSTRs as OLE Automation lays them out: a 32-bit byte length, the characters, a 16-bit terminator.
-// The pointer handed out addresses the first character. A live count lets tests find leaked strings.
+// The pointer handed out addresses the first character. A live count lets the test build find leaked
+// strings.
 #include "Surface.h"
 
 #include <atomic>
@@ -50,6 +51,7 @@ UINT WINAPI SysStringLen(BSTR pbstr) {
   return bytes / sizeof(OLECHAR);
 }
 
+#if defined(WINPLAT_TEST_HOOKS)
 namespace winplat {
 
 size_t LiveBStrings() {
@@ -57,3 +59,4 @@ size_t LiveBStrings() {
 }
 
 }  // namespace winplat
+#endif

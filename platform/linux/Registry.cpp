@@ -291,10 +291,12 @@ void ResetRegistry() {
   model.handles.clear();
 }
 
+#if defined(WINPLAT_TEST_HOOKS)
 size_t OpenKeyHandles() {
   RegistryModel& model = Model();
   std::lock_guard<std::mutex> lock(model.mutex);
   return model.handles.size();
 }
+#endif
 
 }  // namespace winplat

@@ -1,4 +1,5 @@
-// One call that returns every model to its state at process start, for test fixtures.
+// One call that returns every model to its state at process start, for test fixtures: in the test
+// build only.
 #include "Surface.h"
 
 namespace winplat {

@@ -6,5 +6,6 @@
 
 #pragma GCC visibility push(default)
 #include "platform/control.h"
+#include "platform/testing.h"
 #include "platform/win32.h"
 #pragma GCC visibility pop

@@ -10,6 +10,7 @@
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/control.h"
+#include "platform/testing.h"
 #include "simulator/ScannerSimulator.h"
 #include "support/Harness.h"
 #include "support/Transcript.h"

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/control.h"
+#include "platform/testing.h"
 #include "platform/win32.h"
 
 namespace {

@@ -36,9 +36,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
+#include "ExportNames.h"
 #include "STIEscape.h"
 #include "simulator/ScannerSimulator.h"
 #include "support/Harness.h"
@@ -753,145 +756,211 @@ class Player::Impl {
     faults_->AtExchange(faults_->Exchanges() + 1, phase, fault);
   }
 
+  // One step of a scenario: its line, the line's words, and the words' options.
+  struct Call {
+    const std::string& text;
+    const std::vector<std::string>& words;
+    const Options& options;
+  };
+  struct Action {
+    std::string_view name;  // the line's first word
+    void (*run)(Impl& self, const Call& call);
+  };
+
+  static const harness::Library& Lib() { return harness::TheLibrary(); }
+
+  // Every step a scenario can take, by its first word.
+  static std::span<const Action> Actions() {
+    static constexpr Action kActions[] = {
+        {"InitializeDll",
+         [](Impl& self, const Call& c) {
+           self.Result(Lib().InitializeDll(c.words.size() > 1 ? Number(c.words[1]) : 1));
+         }},
+        {"TerminateDll", [](Impl& self, const Call&) { self.Result(Lib().TerminateDll()); }},
+        {"DeleteMemory", [](Impl& self, const Call&) { self.Result(Lib().DeleteMemory()); }},
+        {"DeviceReset", [](Impl& self, const Call&) { self.Result(Lib().DeviceReset()); }},
+        {"LockDevice", [](Impl& self, const Call&) { self.Result(Lib().LockDevice()); }},
+        {"UnLockDevice", [](Impl& self, const Call&) { self.Result(Lib().UnLockDevice()); }},
+        {"RawReadCommand",
+         [](Impl& self, const Call&) {
+           BYTE buffer[8] = {};
+           DWORD count = sizeof(buffer);
+           self.Result(Lib().RawReadCommand(buffer, &count, nullptr));
+         }},
+        {"RawWriteCommand",
+         [](Impl& self, const Call&) {
+           BYTE buffer[8] = {};
+           self.Result(Lib().RawWriteCommand(buffer, sizeof(buffer), nullptr));
+         }},
+        {"Initialize", &Impl::StepInitialize},
+        {"GetCapabilities", &Impl::StepGetCapabilities},
+        {"GetStatus", &Impl::StepGetStatus},
+        {"Diagnostic", &Impl::StepDiagnostic},
+        {"STIGetLastError",
+         [](Impl& self, const Call& c) {
+           DWORD error = 0xCDCDCDCD;
+           const HRESULT hr = Lib().STIGetLastError(c.options.Has("null") ? nullptr : &error);
+           self.Result(hr, "error " + Hex32(error));
+         }},
+        {"GetLastErrorInfo", &Impl::StepGetLastErrorInfo},
+        {"RawReadData", &Impl::StepRawReadData},
+        {"RawWriteData",
+         [](Impl& self, const Call& c) {
+           std::vector<uint8_t> bytes = HexBytes(c.words, 1);
+           self.Result(
+               Lib().RawWriteData(bytes.empty() ? nullptr : bytes.data(), static_cast<DWORD>(bytes.size()), nullptr));
+         }},
+        {"SetNotificationHandle",
+         [](Impl& self, const Call& c) {
+           const std::string which = c.words.size() > 1 ? c.words[1] : "event";
+           const HANDLE handle = which == "null" ? nullptr : which == "invalid" ? INVALID_HANDLE_VALUE : self.event_;
+           self.Result(Lib().SetNotificationHandle(handle));
+         }},
+        {"GetNotificationData", &Impl::StepGetNotificationData},
+        {"STIEscape", [](Impl& self, const Call& c) { self.Escape(Number(c.words.at(1)), Options(c.words, 2), 0); }},
+        {"escape", [](Impl& self, const Call& c) { self.Escape(Number(c.words.at(1)), Options(c.words, 2), 0); }},
+        {"GET_DEVICE_INFO",
+         [](Impl& self, const Call& c) { self.Escape(GET_DEVICE_INFO, c.options, sizeof(SCAN_DEVICE_INFO)); }},
+        {"ESC_RESERVE_UNIT", [](Impl& self, const Call& c) { self.Escape(ESC_RESERVE_UNIT, c.options, 0); }},
+        {"ESC_SET_WINDOW_PARAMETER", [](Impl& self, const Call& c) { self.SetWindow(c.options); }},
+        {"ESC_OBJECT_POSITION", [](Impl& self, const Call& c) { self.Escape(ESC_OBJECT_POSITION, c.options, 0); }},
+        {"ESC_READ", [](Impl& self, const Call& c) { self.Escape(ESC_READ, c.options, sizeof(READ_RESPONSE)); }},
+        {"ESC_READ_IMAGE",
+         [](Impl& self, const Call& c) {
+           const DWORD announced = self.announced_;
+           self.Escape(ESC_READ_IMAGE, c.options, announced > IMAGE_TRAILER_SIZE ? announced - IMAGE_TRAILER_SIZE : 1);
+         }},
+        {"ESC_ABORT", [](Impl& self, const Call& c) { self.Escape(ESC_ABORT, c.options, 0); }},
+        {"ESC_RELEASE_UNIT", [](Impl& self, const Call& c) { self.Escape(ESC_RELEASE_UNIT, c.options, 0); }},
+        {"page", [](Impl& self, const Call&) { self.Page(); }},
+        {"device",
+         [](Impl& self, const Call& c) {
+           // "device vid=N pid=N": another scanner behind \\.\Usbscan0, reporting those ids.
+           harness::PlugScanner(self.tap_.get(), static_cast<WORD>(c.options.Get("vid", kVid)),
+                                static_cast<WORD>(c.options.Get("pid", kPid)));
+         }},
+        {"value", [](Impl& self, const Call& c) { self.WriteValue(c.text); }},
+        {"fault", [](Impl& self, const Call& c) { self.Fault(c.words); }},
+        {"scanner",
+         [](Impl& self, const Call& c) {
+           self.Script(c.options, &self.scanner_->script());
+           if (c.options.values.count("load_feeder") != 0) {
+             self.scanner_->LoadFeeder(c.options.Get("load_feeder", 0));
+           }
+         }},
+        {"port", &Impl::StepPort},
+    };
+    // A scenario can call every export.
+    constexpr auto named = [](std::string_view name) {
+      return std::any_of(std::begin(kActions), std::end(kActions),
+                         [name](const Action& action) { return action.name == name; });
+    };
+#define TRANSCRIPT_EXPORT_STEP(name) static_assert(named(#name), "no step calls " #name);
+    WIASTIIO_EXPORT_NAMES(TRANSCRIPT_EXPORT_STEP)
+#undef TRANSCRIPT_EXPORT_STEP
+    return kActions;
+  }
+
   void Run(const std::string& text) {
     const std::vector<std::string> words = Words(text);
     const std::string& what = words.at(0);
     const Options options(words);
-    const harness::Library& lib = harness::TheLibrary();
-    if (what == "InitializeDll") {
-      Result(lib.InitializeDll(words.size() > 1 ? Number(words[1]) : 1));
-    } else if (what == "TerminateDll") {
-      Result(lib.TerminateDll());
-    } else if (what == "DeleteMemory") {
-      Result(lib.DeleteMemory());
-    } else if (what == "DeviceReset") {
-      Result(lib.DeviceReset());
-    } else if (what == "LockDevice") {
-      Result(lib.LockDevice());
-    } else if (what == "UnLockDevice") {
-      Result(lib.UnLockDevice());
-    } else if (what == "RawReadCommand" || what == "RawWriteCommand") {
-      BYTE buffer[8] = {};
-      DWORD count = sizeof(buffer);
-      Result(what == "RawReadCommand" ? lib.RawReadCommand(buffer, &count, nullptr)
-                                      : lib.RawWriteCommand(buffer, count, nullptr));
-    } else if (what == "Initialize") {
-      harness::DeviceControl control(options.Has("openmode-fails") ? E_FAIL : S_OK);
-      const HRESULT hr = lib.Initialize(options.Has("null") ? nullptr : &control, 2, key_->Parameters());
-      Result(hr, "open-mode asked " + std::to_string(control.openModeCalls));
-    } else if (what == "GetCapabilities") {
-      STI_USD_CAPS caps = {0xCDCDCDCD, 0xCDCDCDCD};
-      const HRESULT hr = lib.GetCapabilities(options.Has("null") ? nullptr : &caps);
-      Result(hr, "version " + Hex32(caps.dwVersion) + " caps " + Hex32(caps.dwGenericCaps));
-    } else if (what == "GetStatus") {
-      STI_DEVICE_STATUS status;
-      std::memset(&status, kFill, sizeof(status));
-      status.dwSize = sizeof(status);
-      status.StatusMask = options.Get("mask", STI_DEVSTATUS_ONLINE_STATE);
-      const HRESULT hr = lib.GetStatus(options.Has("null") ? nullptr : &status);
-      Result(hr, "online " + Hex32(status.dwOnlineState) + " hardware " + Hex32(status.dwHardwareStatusCode) +
-                     " events " + Hex32(status.dwEventHandlingState));
-    } else if (what == "Diagnostic") {
-      STI_DIAG diag;
-      std::memset(&diag, kFill, sizeof(diag));
-      diag.dwSize = sizeof(diag);
-      const HRESULT hr = lib.Diagnostic(options.Has("null") ? nullptr : &diag);
-      Result(hr, "basic " + Hex32(diag.dwBasicDiagCode) + " vendor " + Hex32(diag.dwVendorDiagCode));
-    } else if (what == "STIGetLastError") {
-      DWORD error = 0xCDCDCDCD;
-      const HRESULT hr = lib.STIGetLastError(options.Has("null") ? nullptr : &error);
-      Result(hr, "error " + Hex32(error));
-    } else if (what == "GetLastErrorInfo") {
-      STI_ERROR_INFO info;
-      std::memset(&info, kFill, sizeof(info));
-      const HRESULT hr = lib.GetLastErrorInfo(options.Has("null") ? nullptr : &info);
-      std::string text;
-      for (size_t i = 0; i < 255 && info.szExtendedErrorText[i] != 0 && hr == S_OK; ++i) {
-        const WCHAR c = info.szExtendedErrorText[i];
-        text += static_cast<char>(c < 0x80 ? c : '?');
+    for (const Action& action : Actions()) {
+      if (action.name == what) {
+        action.run(*this, Call{text, words, options});
+        return;
       }
-      // The text field past the terminator is the caller's: shown only when the library wrote there.
-      const uint8_t* tail = reinterpret_cast<const uint8_t*>(info.szExtendedErrorText + text.size() + 1);
-      const uint8_t* end = reinterpret_cast<const uint8_t*>(std::end(info.szExtendedErrorText));
-      const bool written = hr == S_OK && std::any_of(tail, end, [](uint8_t b) { return b != kFill; });
-      Result(hr, "vendor " + Hex32(info.dwVendorError) + " text \"" + Escaped(text) + "\"" +
-                     (written ? " written past the text" : ""));
-    } else if (what == "RawReadData") {
-      Buffer buffer = MakeBuffer(options, options.Get("count", 32));
-      DWORD count = static_cast<DWORD>(buffer.bytes.size());
-      const HRESULT hr = lib.RawReadData(buffer.data(), options.Has("nocount") ? nullptr : &count, nullptr);
-      Result(hr, "count " + std::to_string(count) +
-                     (buffer.Touched() ? " data " + Bytes(buffer.bytes.data(), buffer.bytes.size()) : ""));
-    } else if (what == "RawWriteData") {
-      std::vector<uint8_t> bytes = HexBytes(words, 1);
-      Result(lib.RawWriteData(bytes.empty() ? nullptr : bytes.data(), static_cast<DWORD>(bytes.size()), nullptr));
-    } else if (what == "SetNotificationHandle") {
-      const std::string which = words.size() > 1 ? words[1] : "event";
-      const HANDLE handle = which == "null" ? nullptr : which == "invalid" ? INVALID_HANDLE_VALUE : event_;
-      Result(lib.SetNotificationHandle(handle));
-    } else if (what == "GetNotificationData") {
-      STINOTIFY notify;
-      std::memset(&notify, kFill, sizeof(notify));
-      const HRESULT hr = lib.GetNotificationData(options.Has("null") ? nullptr : &notify);
-      Result(hr, hr == S_OK ? "size " + std::to_string(notify.dwSize) + " code " +
-                                  Hex(reinterpret_cast<const uint8_t*>(&notify.guidNotificationCode), 16)
-                            : "");
-    } else if (what == "GET_DEVICE_INFO") {
-      Escape(GET_DEVICE_INFO, options, sizeof(SCAN_DEVICE_INFO));
-    } else if (what == "ESC_RESERVE_UNIT") {
-      Escape(ESC_RESERVE_UNIT, options, 0);
-    } else if (what == "ESC_SET_WINDOW_PARAMETER") {
-      SetWindow(options);
-    } else if (what == "ESC_OBJECT_POSITION") {
-      Escape(ESC_OBJECT_POSITION, options, 0);
-    } else if (what == "ESC_READ") {
-      Escape(ESC_READ, options, sizeof(READ_RESPONSE));
-    } else if (what == "ESC_READ_IMAGE") {
-      Escape(ESC_READ_IMAGE, options, announced_ > IMAGE_TRAILER_SIZE ? announced_ - IMAGE_TRAILER_SIZE : 1);
-    } else if (what == "ESC_ABORT") {
-      Escape(ESC_ABORT, options, 0);
-    } else if (what == "ESC_RELEASE_UNIT") {
-      Escape(ESC_RELEASE_UNIT, options, 0);
-    } else if (what == "escape") {
-      Escape(Number(words.at(1)), Options(words, 2), 0);
-    } else if (what == "page") {
-      Page();
-    } else if (what == "device") {
-      // "device vid=N pid=N": another scanner behind \\.\Usbscan0, reporting those ids.
-      harness::PlugScanner(tap_.get(), static_cast<WORD>(options.Get("vid", kVid)),
-                           static_cast<WORD>(options.Get("pid", kPid)));
-    } else if (what == "value") {
-      WriteValue(text);
-    } else if (what == "fault") {
-      Fault(words);
-    } else if (what == "scanner") {
-      Script(options, &scanner_->script());
-      if (options.values.count("load_feeder") != 0) {
-        scanner_->LoadFeeder(options.Get("load_feeder", 0));
-      }
-    } else if (what == "port") {
-      // "port grant|refuse [release=0|1] [open=0|1] [close=0|1] [module=monitor]": how the route's module
-      // (or the device monitor, whatever the route) answers.
-      doubles::ContentionDouble& module =
-          options.Text("module", "") == "monitor" ? harness::DeviceMonitor() : Contention();
-      if (options.Has("grant") || options.Has("refuse")) {
-        module.SetAcquireAnswer(options.Has("grant"));
-      }
-      if (options.values.count("release") != 0) {
-        module.SetReleaseAnswer(options.Get("release", 1) != 0);
-      }
-      if (options.values.count("open") != 0) {
-        module.SetOpenAnswer(options.Get("open", 1) != 0);
-      }
-      if (options.values.count("close") != 0) {
-        module.SetCloseAnswer(options.Get("close", 1) != 0);
-      }
-    } else {
-      ADD_FAILURE() << "unknown step > " << text;
+    }
+    ADD_FAILURE() << "unknown step > " << text;
+  }
+
+  static void StepInitialize(Impl& self, const Call& c) {
+    harness::DeviceControl control(c.options.Has("openmode-fails") ? E_FAIL : S_OK);
+    const HRESULT hr = Lib().Initialize(c.options.Has("null") ? nullptr : &control, 2, self.key_->Parameters());
+    self.Result(hr, "open-mode asked " + std::to_string(control.openModeCalls));
+  }
+
+  static void StepGetCapabilities(Impl& self, const Call& c) {
+    STI_USD_CAPS caps = {0xCDCDCDCD, 0xCDCDCDCD};
+    const HRESULT hr = Lib().GetCapabilities(c.options.Has("null") ? nullptr : &caps);
+    self.Result(hr, "version " + Hex32(caps.dwVersion) + " caps " + Hex32(caps.dwGenericCaps));
+  }
+
+  static void StepGetStatus(Impl& self, const Call& c) {
+    STI_DEVICE_STATUS status;
+    std::memset(&status, kFill, sizeof(status));
+    status.dwSize = sizeof(status);
+    status.StatusMask = c.options.Get("mask", STI_DEVSTATUS_ONLINE_STATE);
+    const HRESULT hr = Lib().GetStatus(c.options.Has("null") ? nullptr : &status);
+    self.Result(hr, "online " + Hex32(status.dwOnlineState) + " hardware " + Hex32(status.dwHardwareStatusCode) +
+                        " events " + Hex32(status.dwEventHandlingState));
+  }
+
+  static void StepDiagnostic(Impl& self, const Call& c) {
+    STI_DIAG diag;
+    std::memset(&diag, kFill, sizeof(diag));
+    diag.dwSize = sizeof(diag);
+    const HRESULT hr = Lib().Diagnostic(c.options.Has("null") ? nullptr : &diag);
+    self.Result(hr, "basic " + Hex32(diag.dwBasicDiagCode) + " vendor " + Hex32(diag.dwVendorDiagCode));
+  }
+
+  static void StepGetLastErrorInfo(Impl& self, const Call& c) {
+    STI_ERROR_INFO info;
+    std::memset(&info, kFill, sizeof(info));
+    const HRESULT hr = Lib().GetLastErrorInfo(c.options.Has("null") ? nullptr : &info);
+    std::string text;
+    for (size_t i = 0; i < 255 && info.szExtendedErrorText[i] != 0 && hr == S_OK; ++i) {
+      const WCHAR ch = info.szExtendedErrorText[i];
+      text += static_cast<char>(ch < 0x80 ? ch : '?');
+    }
+    // The text field past the terminator is the caller's: shown only when the library wrote there.
+    const uint8_t* tail = reinterpret_cast<const uint8_t*>(info.szExtendedErrorText + text.size() + 1);
+    const uint8_t* end = reinterpret_cast<const uint8_t*>(std::end(info.szExtendedErrorText));
+    const bool written = hr == S_OK && std::any_of(tail, end, [](uint8_t b) { return b != kFill; });
+    self.Result(hr, "vendor " + Hex32(info.dwVendorError) + " text \"" + Escaped(text) + "\"" +
+                        (written ? " written past the text" : ""));
+  }
+
+  static void StepRawReadData(Impl& self, const Call& c) {
+    Buffer buffer = MakeBuffer(c.options, c.options.Get("count", 32));
+    DWORD count = static_cast<DWORD>(buffer.bytes.size());
+    const HRESULT hr = Lib().RawReadData(buffer.data(), c.options.Has("nocount") ? nullptr : &count, nullptr);
+    self.Result(hr, "count " + std::to_string(count) +
+                        (buffer.Touched() ? " data " + Bytes(buffer.bytes.data(), buffer.bytes.size()) : ""));
+  }
+
+  static void StepGetNotificationData(Impl& self, const Call& c) {
+    STINOTIFY notify;
+    std::memset(&notify, kFill, sizeof(notify));
+    const HRESULT hr = Lib().GetNotificationData(c.options.Has("null") ? nullptr : &notify);
+    self.Result(hr, hr == S_OK ? "size " + std::to_string(notify.dwSize) + " code " +
+                                     Hex(reinterpret_cast<const uint8_t*>(&notify.guidNotificationCode), 16)
+                               : "");
+  }
+
+  // "port grant|refuse [release=0|1] [open=0|1] [close=0|1] [module=monitor]": how the route's module
+  // (or the device monitor, whatever the route) answers.
+  static void StepPort(Impl& self, const Call& c) {
+    const Options& options = c.options;
+    doubles::ContentionDouble& module =
+        options.Text("module", "") == "monitor" ? harness::DeviceMonitor() : self.Contention();
+    if (options.Has("grant") || options.Has("refuse")) {
+      module.SetAcquireAnswer(options.Has("grant"));
+    }
+    if (options.values.count("release") != 0) {
+      module.SetReleaseAnswer(options.Get("release", 1) != 0);
+    }
+    if (options.values.count("open") != 0) {
+      module.SetOpenAnswer(options.Get("open", 1) != 0);
+    }
+    if (options.values.count("close") != 0) {
+      module.SetCloseAnswer(options.Get("close", 1) != 0);
     }
   }
 
-  doubles::ContentionDouble& Contention() { return direct_ ? harness::PortArbitration() : harness::DeviceMonitor(); }
+  doubles::ContentionDouble& Contention() {
+    return direct_ ? harness::PortArbitration() : harness::DeviceMonitor();
+  }
 
   const Scenario& scenario_;
   bool finished_ = false;

@@ -16,6 +16,7 @@
 #include "doubles/linux/UsbscanDevice.h"
 #include "hardening/FeederJob.h"
 #include "platform/control.h"
+#include "platform/testing.h"
 #include "platform/usb.h"
 #include "simulator/usb/UsbTestBed.h"
 #include "support/Harness.h"

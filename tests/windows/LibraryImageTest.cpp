@@ -2,30 +2,32 @@
 // the debugger strings of creating and destroying the handler.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ExportNames.h"
 #include "support/Harness.h"
 
 namespace {
 
 // The export names in ascending byte order: ordinal k names the k-th.
-const char* const kExportsByOrdinal[] = {
-    "DeleteMemory",          "DeviceReset",         "Diagnostic",     "GetCapabilities",
-    "GetLastErrorInfo",      "GetNotificationData", "GetStatus",      "Initialize",
-    "InitializeDll",         "LockDevice",          "RawReadCommand", "RawReadData",
-    "RawWriteCommand",       "RawWriteData",        "STIEscape",      "STIGetLastError",
-    "SetNotificationHandle", "TerminateDll",        "UnLockDevice"};
+std::vector<std::string> ExportsByOrdinal() {
+#define WIASTIIO_EXPORT_NAME(name) #name,
+  std::vector<std::string> names = {WIASTIIO_EXPORT_NAMES(WIASTIIO_EXPORT_NAME)};
+#undef WIASTIIO_EXPORT_NAME
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 TEST(LibraryImage, ExportsNineteenNamesWithOrdinalsInByteOrder) {
   HMODULE module = static_cast<HMODULE>(harness::TheLibrary().Module());
   ASSERT_NE(module, nullptr);
-  for (size_t i = 0; i + 1 < std::size(kExportsByOrdinal); ++i) {
-    EXPECT_LT(std::string(kExportsByOrdinal[i]), std::string(kExportsByOrdinal[i + 1]));
-  }
-  for (size_t ordinal = 1; ordinal <= std::size(kExportsByOrdinal); ++ordinal) {
-    const char* name = kExportsByOrdinal[ordinal - 1];
+  const std::vector<std::string> byOrdinal = ExportsByOrdinal();
+  ASSERT_EQ(byOrdinal.size(), 19u);
+  for (size_t ordinal = 1; ordinal <= std::size(byOrdinal); ++ordinal) {
+    const char* name = byOrdinal[ordinal - 1].c_str();
     FARPROC byName = GetProcAddress(module, name);
     FARPROC byOrdinal = GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
     EXPECT_NE(byName, nullptr) << name;
@@ -40,11 +42,11 @@ TEST(LibraryImage, ExportsNineteenNamesWithOrdinalsInByteOrder) {
   EXPECT_TRUE(nt->FileHeader.Characteristics & IMAGE_FILE_DLL);
   const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
   auto* exports = reinterpret_cast<IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
-  ASSERT_EQ(exports->NumberOfNames, std::size(kExportsByOrdinal));
+  ASSERT_EQ(exports->NumberOfNames, std::size(byOrdinal));
   EXPECT_EQ(exports->Base, 1u);
   auto* names = reinterpret_cast<DWORD*>(base + exports->AddressOfNames);
   for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
-    EXPECT_STREQ(reinterpret_cast<const char*>(base + names[i]), kExportsByOrdinal[i]);
+    EXPECT_STREQ(reinterpret_cast<const char*>(base + names[i]), byOrdinal[i].c_str());
   }
 }
 

@@ -67,6 +67,11 @@ static_assert(offsetof(SCAN_DEVICE_INFO, dwScannerType) == 56, "SCAN_DEVICE_INFO
 static_assert(offsetof(SCAN_DEVICE_INFO, wszFirmwareVersion) == 96, "SCAN_DEVICE_INFO.wszFirmwareVersion");
 
 #define SCANNER_TYPE_FLATBED_ONLY 4
+// The image-composition bits the library passes on in dwImageComposition: the image types the scanner
+// produces.
+#define IMAGE_COMPOSITION_BLACK_WHITE 0x01
+#define IMAGE_COMPOSITION_GREY 0x08
+#define IMAGE_COMPOSITION_COLOUR 0x20
 #define MAX_SCAN_TIME_MS 600000
 
 // ---- ESC_SET_WINDOW_PARAMETER --------------------------------------------------------------------------
@@ -92,6 +97,11 @@ static_assert(offsetof(SWP_PARAMETER, byScanSource) == 26, "SWP_PARAMETER.byScan
 #define SCAN_SOURCE_FLATBED 0x40
 #define SCAN_SOURCE_ADF_FRONT 0x10
 #define SCAN_SOURCE_ADF_DUPLEX 0x20
+
+// The image types of byParameters[0] (record byte 17); byParameters[1] is the bits per pixel.
+#define IMAGE_TYPE_BLACK_WHITE 0
+#define IMAGE_TYPE_GREY 1
+#define IMAGE_TYPE_COLOUR 2
 
 // The resolution codes of byResolutionCode. The scanner takes window sizes in 1200-dpi units, so only a
 // resolution that divides 1200 can be scanned; the others (2400 dpi) are refused with E_INVALIDARG.

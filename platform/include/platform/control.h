@@ -94,16 +94,5 @@ FARPROC Entry(F* function) {
 
 // Removes every key and value and closes nothing: open key handles become invalid.
 void ResetRegistry();
-size_t OpenKeyHandles();
-
-// ---- OLE strings -----------------------------------------------------------------------------------
-
-// BSTRs made by SysAllocString and not yet given to SysFreeString.
-size_t LiveBStrings();
-
-// ---- Everything ------------------------------------------------------------------------------------
-
-// Returns all models to their state at process start (devices, modules, registry, debugger output).
-void ResetAll();
 
 }  // namespace winplat

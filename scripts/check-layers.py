@@ -1,0 +1,157 @@
+#!/usr/bin/env python3
+"""The folder layering, checked: reads every `#include "..."` of the tracked C/C++ files, maps each file
+to its folder in scripts/layers.txt, and fails on an include the table does not allow, on a folder that
+is in no rule, on an include that names no file of the tree, on an exception that no longer matches an include, and on a circle among the folders.
+
+  scripts/check-layers.py            check; prints each finding and exits 1 on any
+  scripts/check-layers.py --graph    print the folder graph (one "from -> to" a line, with the count)
+"""
+import collections
+import os
+import re
+import subprocess
+import sys
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
+TABLE = os.path.join(ROOT, 'scripts', 'layers.txt')
+# The include roots of the build beside the including file's own folders (CMakeLists.txt).
+SEARCH = ['', 'wiastiio', 'wiastiio/include', 'platform/include']
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def read_table(path):
+    """Returns (rules, exceptions): rules maps a folder to the folders it may include, in table order;
+    exceptions is the set of (file, included file) pairs allowed against the rules."""
+    rules, exceptions, last = {}, set(), None
+    with open(path, encoding='utf-8') as table:
+        for number, raw in enumerate(table, 1):
+            line = raw.split('#', 1)[0].strip()
+            if not line:
+                continue
+            if raw[0].isspace() and last is not None:  # an indented line continues the rule above
+                rules[last] += line.split()
+                continue
+            last = None
+            if line.startswith('except '):
+                pair = line[len('except '):].split('->')
+                if len(pair) != 2:
+                    sys.exit(f'{path}:{number}: expected "except FILE -> FILE"')
+                exceptions.add((pair[0].strip(), pair[1].strip()))
+                continue
+            folder, sep, allowed = line.partition(':')
+            if not sep or folder.strip() in rules:
+                sys.exit(f'{path}:{number}: expected "FOLDER: FOLDER..." once per folder')
+            last = folder.strip()
+            rules[last] = allowed.split()
+    for folder, allowed in rules.items():
+        for other in allowed:
+            if other not in rules:
+                sys.exit(f'{path}: {folder} may include {other}, which has no rule')
+    return rules, exceptions
+
+
+def folder_of(path, rules):
+    """The longest folder of the table that holds path, or None."""
+    best = None
+    for folder in rules:
+        if path.startswith(folder + '/') and (best is None or len(folder) > len(best)):
+            best = folder
+    return best
+
+
+def resolve(source, name, tracked):
+    """The tracked file an include names: beside the file, then in each folder above it, then in the
+    build's include roots; None when there is none (system headers are included with <...>)."""
+    here = os.path.dirname(source)
+    bases = [here]
+    while here:
+        here = os.path.dirname(here)
+        bases.append(here)
+    for base in bases + SEARCH:
+        candidate = os.path.normpath(os.path.join(base, name))
+        if candidate in tracked:
+            return candidate
+    return None
+
+
+def circles(edges):
+    """Every strongly connected set of more than one folder (Tarjan's algorithm)."""
+    index, low, stack, on_stack, found, counter = {}, {}, [], set(), [], [0]
+
+    def visit(node):
+        index[node] = low[node] = counter[0]
+        counter[0] += 1
+        stack.append(node)
+        on_stack.add(node)
+        for other in sorted(edges.get(node, ())):
+            if other not in index:
+                visit(other)
+                low[node] = min(low[node], low[other])
+            elif other in on_stack:
+                low[node] = min(low[node], index[other])
+        if low[node] == index[node]:
+            group = []
+            while True:
+                other = stack.pop()
+                on_stack.discard(other)
+                group.append(other)
+                if other == node:
+                    break
+            if len(group) > 1:
+                found.append(sorted(group))
+
+    for node in sorted(edges):
+        if node not in index:
+            visit(node)
+    return found
+
+
+def main():
+    rules, exceptions = read_table(TABLE)
+    listed = subprocess.run(['git', 'ls-files', '*.c', '*.cpp', '*.h'], cwd=ROOT, check=True,
+                            capture_output=True, text=True).stdout.split()
+    tracked = set(listed)
+    findings, graph, used = [], collections.Counter(), set()
+    for source in listed:
+        own = folder_of(source, rules)
+        if own is None:
+            findings.append(f'{source}: its folder has no rule in scripts/layers.txt')
+            continue
+        with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
+            names = INCLUDE.findall(text.read())
+        for name in names:
+            target = resolve(source, name, tracked)
+            if target is None:
+                findings.append(f'{source}: includes "{name}", which names no file of the tree')
+                continue
+            other = folder_of(target, rules)
+            if other is None or other == own:
+                continue
+            if other in rules[own]:
+                graph[(own, other)] += 1
+            elif (source, target) in exceptions:
+                used.add((source, target))
+            else:
+                findings.append(f'{source}: includes "{name}" ({target}): {own} may not include {other}')
+    for source, target in sorted(exceptions - used):
+        findings.append(f'scripts/layers.txt: the exception {source} -> {target} matches no include: delete it')
+    allowed = {folder: set(others) for folder, others in rules.items()}
+    for group in circles(allowed):
+        findings.append('scripts/layers.txt: a circle among ' + ', '.join(group))
+    if '--graph' in sys.argv[1:]:
+        for (own, other), count in sorted(graph.items()):
+            print(f'{own} -> {other} ({count})')
+        for source, target in sorted(used):
+            print(f'{source} -> {target} (exception)')
+    for finding in findings:
+        print(finding, file=sys.stderr)
+    if findings:
+        print(f'layers: {len(findings)} finding(s)', file=sys.stderr)
+        return 1
+    print(f'layers: {len(listed)} files, {sum(graph.values())} includes across folders, '
+          f'{len(used)} listed exceptions')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
