@@ -139,9 +139,10 @@ ENTRY SANE_Status sane_wiastiio_init(SANE_Int* version_code, SANE_Auth_Callback)
   delete backend;
   backend = new Backend();
   backend->config = ReadConfig();
-  if (!backend->config.capture.empty() &&
-      !winplat::CaptureUsbTransfers(backend->config.capture, backend->config.captureImages)) {
-    Debug(kDebugSteps, "capture: %s cannot be written", backend->config.capture.c_str());
+  // The capture starts, or is refused, when the first scan moves bytes: said at the lowest level.
+  winplat::SetCaptureNotice([](const char* text) { Debug(kDebugErrors, "%s", text); });
+  if (!backend->config.capture.empty()) {
+    winplat::CaptureUsbTransfers(backend->config.capture, backend->config.captureImages);
   }
   return SANE_STATUS_GOOD;
 }
@@ -149,6 +150,7 @@ ENTRY SANE_Status sane_wiastiio_init(SANE_Int* version_code, SANE_Auth_Callback)
 ENTRY void sane_wiastiio_exit(void) {
   delete backend;
   backend = nullptr;
+  winplat::SetCaptureNotice(nullptr);
 }
 
 ENTRY SANE_Status sane_wiastiio_get_devices(const SANE_Device*** device_list, SANE_Bool) {
