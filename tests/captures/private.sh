@@ -9,6 +9,7 @@
 # writes nothing and leaves that session whole and replayable.
 set -uo pipefail
 usbsim=$1 stiscan=$2 sanebin=${3:-}
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -57,6 +58,18 @@ grep -q "^capture: $work/full.txt could not be written further: .*; the capture 
 replay full.txt 1
 [ $? = 99 ] && grep -q "after the capture's last transfer" replay.err || fail "the cut capture: $(cat replay.err)"
 echo "ok: private, sessions, planted files refused, a full disk said"
+
+# A shipped capture cut short replays up to the cut: the program goes past it (99), and nothing aborts
+# or fails to read. Cut inside its header, right after a transfer's time, in a transfer, in an image.
+stamp=$(grep -b -o '^\[ *[0-9.]*\]' "$here/flatbed.txt" | sed -n 5p)
+time=${stamp#*:}
+cuts=(200 $((${stamp%%:*} + ${#time})) 1500 9000 24000)
+for cut in "${cuts[@]}"; do
+  head -c "$cut" "$here/flatbed.txt" >cut.txt
+  timeout 60 "$usbsim" --ids 1a2b:3c4d --replay cut.txt -- "${tool[@]}" -o cut.png >/dev/null 2>cut.err
+  status=$?
+  [ $status = 99 ] || fail "flatbed.txt cut to $cut bytes: exit $status: $(cat cut.err)"
+done
 
 [ -n "$sanebin" ] && command -v scanimage >/dev/null || { echo "skip the backend: no scanimage"; exit 0; }
 mkdir conf
