@@ -148,6 +148,10 @@ ENTRY SANE_Status sane_wiastiio_init(SANE_Int* version_code, SANE_Auth_Callback)
 }
 
 ENTRY void sane_wiastiio_exit(void) {
+  // The session that wiastiio.conf's capture line started ends here, and the file is let go.
+  if (backend != nullptr && !backend->config.capture.empty()) {
+    winplat::CaptureUsbTransfers("", true);
+  }
   delete backend;
   backend = nullptr;
   winplat::SetCaptureNotice(nullptr);
