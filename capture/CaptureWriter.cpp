@@ -1,8 +1,21 @@
 #include "capture/CaptureWriter.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sstream>
+
+#ifdef _WIN32
+#include <io.h>
+#include <share.h>
+#else
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 namespace capture {
 
@@ -50,9 +63,114 @@ Writer::~Writer() {
   Close();
 }
 
+namespace {
+
+std::string Reason(const std::string& path, const char* what) {
+  return path + " " + what;
+}
+
+#ifdef _WIN32
+// Shared for reading only while this session writes, and not inherited by the programs it starts.
+std::FILE* OpenPrivate(const std::string& path, std::string* problem) {
+  int fd = -1;
+  if (_sopen_s(&fd, path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_NOINHERIT, _SH_DENYWR, _S_IREAD | _S_IWRITE) !=
+      0) {
+    *problem = Reason(path, "cannot be written: ") + std::strerror(errno);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "a");
+  if (file == nullptr) {
+    _close(fd);
+    *problem = Reason(path, "cannot be written: ") + std::strerror(errno);
+  }
+  return file;
+}
+#else
+// What is wrong with appending to an existing file; "" for a regular file of this user.
+const char* Refusal(const struct stat& status) {
+  if (!S_ISREG(status.st_mode)) {
+    return S_ISLNK(status.st_mode) ? "is a symbolic link" : "is not a regular file";
+  }
+  return status.st_uid != geteuid() ? "belongs to another user" : "";
+}
+
+// A new file 0600, or an existing regular file of this user for appending, never through a link and
+// without waiting on a FIFO; locked for the session.
+int OpenPrivateFd(const std::string& path, std::string* problem) {
+  constexpr int kFlags = O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int fd = open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
+  struct stat status = {};
+  if (fd < 0 && errno == EEXIST) {
+    // Looked at before it is opened, so that a device is never opened; the open's own look decides.
+    if (lstat(path.c_str(), &status) == 0 && *Refusal(status) != '\0') {
+      *problem = Reason(path, Refusal(status));
+      return -1;
+    }
+    fd = open(path.c_str(), kFlags);
+  }
+  if (fd < 0) {
+    *problem = Reason(path, errno == ELOOP ? "is a symbolic link" : "cannot be written: ") +
+               (errno == ELOOP ? "" : std::strerror(errno));
+    return -1;
+  }
+  const char* refusal = fstat(fd, &status) != 0 ? "cannot be examined" : Refusal(status);
+  if (*refusal == '\0' && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    refusal = "is being written by another capture";
+  }
+  if (*refusal != '\0') {
+    close(fd);
+    *problem = Reason(path, refusal);
+    return -1;
+  }
+  // A file an earlier version left readable by others is made private before a page goes into it.
+  if ((status.st_mode & 077) != 0) {
+    fchmod(fd, status.st_mode & 0700);
+  }
+  // A session cut inside a line (a full disk) is ended there, so that this session's header starts
+  // a line of its own.
+  char last = '\n';
+  if (status.st_size > 0 && pread(fd, &last, 1, status.st_size - 1) == 1 && last != '\n' && write(fd, "\n", 1) != 1) {
+    *problem = Reason(path, "cannot be written: ") + std::strerror(errno);
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, O_APPEND);
+  return fd;
+}
+
+std::FILE* OpenPrivate(const std::string& path, std::string* problem) {
+  const int fd = OpenPrivateFd(path, problem);
+  if (fd < 0) {
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "a");
+  if (file == nullptr) {
+    *problem = Reason(path, "cannot be written: ") + std::strerror(errno);
+    close(fd);
+  }
+  return file;
+}
+#endif
+
+std::string StartTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc = {};
+#ifdef _WIN32
+  gmtime_s(&utc, &now);
+#else
+  gmtime_r(&now, &utc);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+  return text;
+}
+
+}  // namespace
+
 bool Writer::Open(const std::string& path, bool images, const char* source) {
   Close();
-  file_ = std::fopen(path.c_str(), "w");
+  problem_.clear();
+  file_ = OpenPrivate(path, &problem_);
   if (file_ == nullptr) {
     return false;
   }
@@ -61,16 +179,31 @@ bool Writer::Open(const std::string& path, bool images, const char* source) {
   start_ = std::chrono::steady_clock::now();
   device_ = 0xFFFFFFFFu;
   readImage_ = false;
-  std::fprintf(file_, "# WIASTIIO capture 1\n# from: %s\n# images: %s\n", source,
-               images ? "kept" : "left out (lengths and trailers kept)");
-  std::fflush(file_);
-  return true;
+  std::fprintf(file_, "# WIASTIIO capture %d\n# from: %s\n# started: %s\n# images: %s\n", kFormatVersion, source,
+               StartTime().c_str(), images ? "kept" : "left out (lengths and trailers kept)");
+  Flush();
+  return file_ != nullptr;
 }
 
 void Writer::Close() {
   if (file_ != nullptr) {
+    // Closing releases the lock.
     std::fclose(file_);
     file_ = nullptr;
+  }
+}
+
+std::string Writer::TakeProblem() {
+  std::string problem;
+  problem.swap(problem_);
+  return problem;
+}
+
+void Writer::Flush() {
+  if (file_ != nullptr && (std::fflush(file_) != 0 || std::ferror(file_) != 0)) {
+    const int error = errno;
+    problem_ = Reason(path_, "could not be written further: ") + std::strerror(error);
+    Close();
   }
 }
 
@@ -88,14 +221,14 @@ bool Writer::Device(uint16_t vendorId, uint16_t productId) {
   }
   device_ = device;
   std::fprintf(file_, "device %04x:%04x\n", vendorId, productId);
-  std::fflush(file_);
+  Flush();
   return true;
 }
 
 void Writer::Line(const std::string& text) {
   if (file_ != nullptr) {
     std::fprintf(file_, "%s\n", text.c_str());
-    std::fflush(file_);
+    Flush();
   }
 }
 
@@ -135,7 +268,7 @@ void Writer::Transfer(bool in, const uint8_t* bytes, uint32_t asked, uint32_t mo
     std::fwrite(text.data(), 1, text.size(), file_);
   }
   std::fputc('\n', file_);
-  std::fflush(file_);
+  Flush();
 }
 
 // ---- Reading ----------------------------------------------------------------------------------------
@@ -155,13 +288,30 @@ bool ParseUnsigned(const std::string& text, int base, uint32_t* value) {
   return true;
 }
 
-bool ParseBytes(std::istringstream& words, std::vector<uint8_t>* bytes) {
-  for (std::string word; words >> word;) {
-    uint32_t value = 0;
-    if (word.size() != 2 || !ParseUnsigned(word, 16, &value)) {
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Bytes as two hexadecimal digits each, separated by blanks; a capture is mostly these.
+bool ParseBytes(const std::string& text, size_t from, std::vector<uint8_t>* bytes) {
+  for (size_t i = from; i < text.size();) {
+    if (text[i] == ' ' || text[i] == '\t') {
+      ++i;
+      continue;
+    }
+    const int high = HexDigit(text[i]);
+    const int low = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
+    if (high < 0 || low < 0 || (i + 2 < text.size() && text[i + 2] != ' ' && text[i + 2] != '\t')) {
       return false;
     }
-    bytes->push_back(static_cast<uint8_t>(value));
+    bytes->push_back(static_cast<uint8_t>(high << 4 | low));
+    i += 2;
   }
   return true;
 }
@@ -203,8 +353,7 @@ bool ParseTransfer(const std::string& text, Transfer* t, std::string* problem) {
     }
   }
   if (colon != std::string::npos) {
-    std::istringstream tail(text.substr(colon + 1));
-    if (!ParseBytes(tail, &t->bytes)) {
+    if (!ParseBytes(text, colon + 1, &t->bytes)) {
       *problem = "bytes are two hexadecimal digits each";
       return false;
     }
@@ -218,7 +367,7 @@ bool ParseDevice(const std::string& line, Capture* capture, std::string* what) {
   uint32_t product = 0;
   const size_t colon = line.find(':');
   if (colon == std::string::npos || !ParseUnsigned(line.substr(7, colon - 7), 16, &vendor) ||
-      !ParseUnsigned(line.substr(colon + 1, 4), 16, &product) || vendor > 0xFFFF || product > 0xFFFF) {
+      !ParseUnsigned(line.substr(colon + 1), 16, &product) || vendor > 0xFFFF || product > 0xFFFF) {
     *what = "device VVVV:PPPP expected";
     return false;
   }
@@ -233,9 +382,8 @@ bool ParseDevice(const std::string& line, Capture* capture, std::string* what) {
 // One line of a capture that is neither blank nor a comment; false with what is wrong with it.
 bool ParseLine(const std::string& line, int number, Capture* capture, std::string* what) {
   if (line.compare(0, 4, kContinuation) == 0) {
-    std::istringstream words(line);
     if (capture->transfers.empty() || capture->transfers.back().bytes.empty() ||
-        !ParseBytes(words, &capture->transfers.back().bytes)) {
+        !ParseBytes(line, 0, &capture->transfers.back().bytes)) {
       *what = "a continuation line holds the bytes of the transfer above";
       return false;
     }
@@ -252,7 +400,12 @@ bool ParseLine(const std::string& line, int number, Capture* capture, std::strin
     *what = "a device, descriptor, call or transfer line expected";
     return false;
   }
-  const std::string rest = line.substr(line.find_first_not_of(' ', close + 1));
+  const size_t start = line.find_first_not_of(' ', close + 1);
+  if (start == std::string::npos) {
+    *what = "a time with nothing after it";
+    return false;
+  }
+  const std::string rest = line.substr(start);
   if (rest.compare(0, 5, "call ") == 0) {
     return true;
   }
@@ -265,16 +418,64 @@ bool ParseLine(const std::string& line, int number, Capture* capture, std::strin
   return true;
 }
 
-}  // namespace
+// What is wrong with a transfer's lengths and bytes; "" when they agree.
+std::string CountProblem(const Transfer& t) {
+  const uint32_t shown = t.in ? t.moved : t.asked;
+  if (t.moved > t.asked) {
+    return std::to_string(t.moved) + " bytes moved where " + std::to_string(t.asked) + " were asked for";
+  }
+  if (!t.in && t.leftOut > 0) {
+    return "image bytes are left out of an IN only";
+  }
+  if (t.bytes.size() + t.leftOut != shown) {
+    return std::to_string(t.bytes.size() + t.leftOut) + " bytes where " + std::to_string(shown) +
+           (t.in ? " moved" : " were sent");
+  }
+  return "";
+}
 
-bool ParseCapture(const std::string& text, Capture* capture, std::string* problem) {
-  std::istringstream lines(text);
-  std::string line;
-  for (int number = 1; std::getline(lines, line); ++number) {
+// The format version of a session's header line: 0 when the line is none, -1 when it is unreadable.
+int HeaderVersion(const std::string& line) {
+  static const std::string kHeader = "# WIASTIIO capture ";
+  if (line.compare(0, kHeader.size(), kHeader) != 0) {
+    return 0;
+  }
+  uint32_t version = 0;
+  return ParseUnsigned(line.substr(kHeader.size()), 10, &version) && version >= 1 &&
+                 version <= static_cast<uint32_t>(kFormatVersion)
+             ? static_cast<int>(version)
+             : -1;
+}
+
+// Reads the lines of session `session` into `capture`; false with the problem named by its line.
+bool ParseSession(const std::string& text, int session, Capture* capture, std::string* problem) {
+  bool header = false;
+  capture->sessions = 1;
+  size_t start = 0;
+  for (int number = 1; start < text.size(); ++number) {
+    const size_t end = text.find('\n', start);
+    // The writer ends every line: a last line without its end was cut where the writer stopped, and
+    // the session ends before it.
+    if (end == std::string::npos) {
+      capture->cutLine = capture->sessions == session ? number : 0;
+      break;
+    }
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
     if (!line.empty() && line.back() == '\r') {
       line.pop_back();
     }
-    if (line.empty() || line[0] == '#') {
+    const int version = HeaderVersion(line);
+    if (version < 0) {
+      *problem = "line " + std::to_string(number) + ": a capture of a format this reader does not know (" +
+                 std::to_string(kFormatVersion) + " is the newest it reads)";
+      return false;
+    }
+    if (version > 0) {
+      capture->sessions += header ? 1 : 0;
+      header = true;
+    }
+    if (line.empty() || line[0] == '#' || capture->sessions != session) {
       continue;
     }
     std::string what;
@@ -283,11 +484,31 @@ bool ParseCapture(const std::string& text, Capture* capture, std::string* proble
       return false;
     }
   }
-  for (const Transfer& t : capture->transfers) {
-    const uint32_t shown = t.in ? t.moved : t.asked;
-    if (t.bytes.size() + t.leftOut != shown || t.moved > t.asked || (!t.in && t.leftOut > 0)) {
-      *problem = "line " + std::to_string(t.line) + ": " + std::to_string(t.bytes.size() + t.leftOut) +
-                 " bytes where " + std::to_string(shown) + (t.in ? " moved" : " were sent");
+  return true;
+}
+
+}  // namespace
+
+bool ParseCapture(const std::string& text, int session, Capture* capture, std::string* problem) {
+  if (!ParseSession(text, session, capture, problem)) {
+    return false;
+  }
+  if (session < 1 || session > capture->sessions) {
+    *problem = "no session " + std::to_string(session) + ": the capture holds " + std::to_string(capture->sessions);
+    return false;
+  }
+  std::vector<Transfer>& transfers = capture->transfers;
+  // The last transfer short of bytes was cut as it was written; the session ends with the one before.
+  if (!transfers.empty()) {
+    const Transfer& last = transfers.back();
+    if (last.moved <= last.asked && last.bytes.size() + last.leftOut < (last.in ? last.moved : last.asked)) {
+      capture->cutLine = last.line;
+      transfers.pop_back();
+    }
+  }
+  for (const Transfer& t : transfers) {
+    if (const std::string what = CountProblem(t); !what.empty()) {
+      *problem = "line " + std::to_string(t.line) + ": " + what;
       return false;
     }
   }

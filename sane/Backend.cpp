@@ -139,16 +139,22 @@ ENTRY SANE_Status sane_wiastiio_init(SANE_Int* version_code, SANE_Auth_Callback)
   delete backend;
   backend = new Backend();
   backend->config = ReadConfig();
-  if (!backend->config.capture.empty() &&
-      !winplat::CaptureUsbTransfers(backend->config.capture, backend->config.captureImages)) {
-    Debug(kDebugSteps, "capture: %s cannot be written", backend->config.capture.c_str());
+  // The capture starts, or is refused, when the first scan moves bytes: said at the lowest level.
+  winplat::SetCaptureNotice([](const char* text) { Debug(kDebugErrors, "%s", text); });
+  if (!backend->config.capture.empty()) {
+    winplat::CaptureUsbTransfers(backend->config.capture, backend->config.captureImages);
   }
   return SANE_STATUS_GOOD;
 }
 
 ENTRY void sane_wiastiio_exit(void) {
+  // The session that wiastiio.conf's capture line started ends here, and the file is let go.
+  if (backend != nullptr && !backend->config.capture.empty()) {
+    winplat::CaptureUsbTransfers("", true);
+  }
   delete backend;
   backend = nullptr;
+  winplat::SetCaptureNotice(nullptr);
 }
 
 ENTRY SANE_Status sane_wiastiio_get_devices(const SANE_Device*** device_list, SANE_Bool) {

@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds="${FUZZ_SECONDS:-60}"
 build="${FUZZ_BUILD_DIR:-build/fuzz}"
 out="${FUZZ_OUT:-$build/fuzz-smoke}"
-targets=(fuzz_scanner fuzz_registry fuzz_debugprint)
+targets=(fuzz_scanner fuzz_registry fuzz_debugprint fuzz_capture)
 
 cmake --preset fuzz -B "$build" >/dev/null
 cmake --build "$build" -j "$(nproc)"

@@ -10,6 +10,7 @@ namespace usb {
 namespace {
 
 constexpr size_t kShownBytes = 32;
+constexpr uint32_t kErrorIoDevice = 1117;
 
 std::string Hex(const uint8_t* bytes, size_t length) {
   std::string text;
@@ -80,7 +81,9 @@ bool ReplayPort::Answer(const capture::Transfer& t) {
       lastError_ = capture::kErrorGone;
       return false;
     case capture::Result::kError:
-      lastError_ = t.error;
+      // A failure recorded without its code is still a failure: an I/O error, not a transfer left
+      // unanswered.
+      lastError_ = t.error != 0 ? t.error : kErrorIoDevice;
       return false;
   }
   return false;

@@ -3,12 +3,13 @@
 //
 //   usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K]
 //                   [--short-answer K] [--stall-answer K] [--unplug-answer K] -- program [arguments...]
-//   usb-scanner-sim --replay FILE [--ids VVVV:PPPP] -- program [arguments...]
+//   usb-scanner-sim --replay FILE [--session N] [--ids VVVV:PPPP] -- program [arguments...]
 //
-// With --replay the device answers from a capture file instead (docs/CAPTURE.md), with the capture's
-// ids unless --ids says otherwise. A program that departs from the capture gets a failed transfer and
-// the step that departed is printed; so are recorded transfers the program never reached. The exit
-// status is then kReplayDeparted.
+// With --replay the device answers from a capture file instead (docs/CAPTURE.md), from its first
+// session unless --session says which, with the session's ids unless --ids says otherwise. A session
+// cut short (its writer stopped inside a line) ends with its last whole transfer. A program that departs from the
+// capture gets a failed transfer and the step that departed is printed; so are recorded transfers the program never
+// reached. The exit status is then kReplayDeparted.
 //
 // --jam K jams sheet K of the feeder as it is fed; the answer to command K (counted from 1) comes cut
 // to 16 bytes (--short-answer), never comes (--stall-answer: the program's transfer times out), or the
@@ -50,12 +51,13 @@ int Usage() {
   std::fprintf(stderr,
                "usage: usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K] [--short-answer K]\n"
                "                       [--stall-answer K] [--unplug-answer K] -- program [arguments...]\n"
-               "       usb-scanner-sim --replay FILE [--ids VVVV:PPPP] -- program [arguments...]\n");
+               "       usb-scanner-sim --replay FILE [--session N] [--ids VVVV:PPPP] -- program [arguments...]\n");
   return 2;
 }
 
-// The replay device of a capture file; null with a message when the file is not one.
-std::unique_ptr<scansim::usb::ReplayPort> LoadReplay(const char* path, unsigned* vendor, unsigned* product,
+// The replay device of session `session` of a capture file; null with a message when the file is not
+// one or has no such session.
+std::unique_ptr<scansim::usb::ReplayPort> LoadReplay(const char* path, int session, unsigned* vendor, unsigned* product,
                                                      bool idsGiven) {
   std::ifstream file(path, std::ios::binary);
   std::ostringstream text;
@@ -64,12 +66,20 @@ std::unique_ptr<scansim::usb::ReplayPort> LoadReplay(const char* path, unsigned*
   std::string problem;
   if (!file.good() && !file.eof()) {
     problem = std::strerror(errno);
-  } else if (capture::ParseCapture(text.str(), &capture, &problem) && !capture.device && !idsGiven) {
+  } else if (capture::ParseCapture(text.str(), session, &capture, &problem) && !capture.device && !idsGiven) {
     problem = "no device line: give the ids with --ids";
   }
   if (!problem.empty()) {
     std::fprintf(stderr, "usb-scanner-sim: %s: %s\n", path, problem.c_str());
     return nullptr;
+  }
+  if (capture.sessions > 1) {
+    std::fprintf(stderr, "usb-scanner-sim: %s: replaying session %d of %d (--session N picks another)\n", path, session,
+                 capture.sessions);
+  }
+  if (capture.cutLine > 0) {
+    std::fprintf(stderr, "usb-scanner-sim: %s: the session was cut short at line %d; it ends before that line\n", path,
+                 capture.cutLine);
   }
   if (!idsGiven) {
     *vendor = capture.vendorId;
@@ -84,6 +94,23 @@ bool ParseNumber(const char* text, unsigned long* value) {
   return end != text && *end == '\0' && *value <= 0xFFFFFFFFul;
 }
 
+// "VVVV:PPPP" in hexadecimal, nothing after.
+bool ParseIds(const char* text, unsigned* vendor, unsigned* product) {
+  char* end = nullptr;
+  const unsigned long v = std::strtoul(text, &end, 16);
+  if (end == text || *end != ':' || v > 0xFFFF || text[0] == '-' || end[1] == '-' || end[1] == '+') {
+    return false;
+  }
+  const char* second = end + 1;
+  const unsigned long p = std::strtoul(second, &end, 16);
+  if (end == second || *end != '\0' || p > 0xFFFF) {
+    return false;
+  }
+  *vendor = static_cast<unsigned>(v);
+  *product = static_cast<unsigned>(p);
+  return true;
+}
+
 // The command line: the simulated scanner's settings, then "--" and the program to run.
 struct Arguments {
   scansim::Config config;
@@ -91,6 +118,7 @@ struct Arguments {
   unsigned product = kProductId;
   bool idsGiven = false;
   const char* replay = nullptr;
+  int session = 1;
   // Answers spoiled, by the number of their command.
   std::vector<std::pair<uint32_t, scansim::Fault>> faults;
   int first = 1;  // the "--"
@@ -104,7 +132,7 @@ bool ParseOption(const char* option, const char* argument, Arguments* a) {
     a->config.feeder_sheets = static_cast<uint32_t>(value);
   } else if (std::strcmp(option, "--block-bytes") == 0 && ParseNumber(argument, &value) && value > 0) {
     a->config.block_bytes = static_cast<uint32_t>(value);
-  } else if (std::strcmp(option, "--ids") == 0 && std::sscanf(argument, "%4x:%4x", &a->vendor, &a->product) == 2) {
+  } else if (std::strcmp(option, "--ids") == 0 && ParseIds(argument, &a->vendor, &a->product)) {
     a->idsGiven = true;
   } else if (std::strcmp(option, "--jam") == 0 && ParseNumber(argument, &value) && value > 0) {
     a->config.script.jam_sheet = static_cast<uint32_t>(value);
@@ -116,6 +144,8 @@ bool ParseOption(const char* option, const char* argument, Arguments* a) {
     a->faults.emplace_back(value, scansim::Fault::FailZeroCount(kErrorDeviceGone));
   } else if (std::strcmp(option, "--replay") == 0) {
     a->replay = argument;
+  } else if (std::strcmp(option, "--session") == 0 && ParseNumber(argument, &value) && value > 0 && value <= 1000000) {
+    a->session = static_cast<int>(value);
   } else {
     return false;
   }
@@ -157,7 +187,7 @@ int main(int argc, char** argv) {
   const int first = a.first;
 
   std::unique_ptr<scansim::usb::ReplayPort> recorded;
-  if (a.replay != nullptr && !(recorded = LoadReplay(a.replay, &vendor, &product, a.idsGiven))) {
+  if (a.replay != nullptr && !(recorded = LoadReplay(a.replay, a.session, &vendor, &product, a.idsGiven))) {
     return 2;
   }
   scansim::ScannerSimulator simulator(a.config);

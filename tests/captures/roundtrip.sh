@@ -18,7 +18,7 @@ echo "usb 0x1a2b 0x3c4d" >"$work/conf/wiastiio.conf"
 export SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$sanebin
 job=(--source feeder -r 75 -m grey --size 1.6x1.2in)
 tool=("$stiscan" -q --route direct --vid 0x1a2b --pid 0x3c4d)
-untimed() { sed 's/^\[ *[0-9.]*\] //' "$1" | grep -v '^# from'; }
+untimed() { sed 's/^\[ *[0-9.]*\] //' "$1" | grep -v '^# \(from\|started\)'; }
 
 WIASTIIO_CAPTURE=$work/job.txt "$usbsim" --ids 1a2b:3c4d --sheets 3 -- "${tool[@]}" "${job[@]}" -o "$work/orig/p%d.png" ||
   fail "the capture run"

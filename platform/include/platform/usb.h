@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,10 +45,16 @@ std::vector<UsbScanner> UsbScanners();
 // claimed until PortRelease, so no other program takes the scanner in between.
 void InstallUsbPortArbitration();
 
-// Writes every transfer of the route to `path` from now on (docs/CAPTURE.md), replacing the file; an
-// empty path stops. `images` false leaves out the image bytes of read-image transfers. Without a call,
-// WIASTIIO_CAPTURE names the file and WIASTIIO_CAPTURE_IMAGES=0 leaves the images out. False when the
-// file cannot be written.
+// Captures the route's transfers to `path` (docs/CAPTURE.md) from the next session on; an empty path
+// stops, and ends the session being captured. The file is opened when the session first moves bytes,
+// and the session is appended after its own header. `images` false leaves out the image bytes of
+// read-image transfers. Without a call, WIASTIIO_CAPTURE names the file and WIASTIIO_CAPTURE_IMAGES=0
+// leaves the images out. Whether the file could be written is told through the capture's notice.
 bool CaptureUsbTransfers(const std::string& path, bool images);
+
+// Where the capture's notices go, one line each: "capturing to FILE (images kept)" or "(images left
+// out)" when it starts, "capture: ..." when the file is refused or a write fails (the scan goes on).
+// Without a notice (or with an empty one) they go to standard error.
+void SetCaptureNotice(std::function<void(const char*)> notice);
 
 }  // namespace winplat

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -19,7 +20,16 @@ constexpr char kSource[] = "Linux USB route (libusb)";
 struct CaptureState {
   std::mutex mutex;
   bool configured = false;  // by the environment on first use, or by CaptureUsbTransfers
+  std::string path;         // empty: no capture
+  bool images = true;
+  bool tried = false;  // the file was opened, or refused, for this session
   capture::Writer writer;
+  // The device of the port opened last, written before its next transfer.
+  bool pending = false;
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  std::string descriptors[2];
+  std::function<void(const char*)> notice;
 };
 
 // Never destroyed: a transfer may come from a static destructor or an exit handler of the program.
@@ -29,19 +39,47 @@ CaptureState& State() {
   return *state;
 }
 
-// The writer, opened from the environment on first use. The caller holds the state's lock.
-capture::Writer& Writer(CaptureState& state) {
+// Tells the user what happens to the capture they asked for: through the program's notice, or else on
+// standard error (nothing else of the route writes there).
+void Notice(CaptureState& state, const std::string& text) {
+  if (state.notice) {
+    state.notice(text.c_str());
+  } else {
+    std::fprintf(stderr, "%s\n", text.c_str());
+  }
+}
+
+// The capture as configured, from the environment on first use. The caller holds the state's lock.
+void Configure(CaptureState& state) {
   if (!state.configured) {
     state.configured = true;
     const char* path = std::getenv("WIASTIIO_CAPTURE");
     const char* images = std::getenv("WIASTIIO_CAPTURE_IMAGES");
-    const bool leftOut = images != nullptr && (std::strcmp(images, "0") == 0 || std::strcmp(images, "off") == 0);
-    if (path != nullptr && *path != '\0' && !state.writer.Open(path, !leftOut, kSource)) {
-      // Asked for by the user, so the user is told; nothing else of the route writes to stderr.
-      std::fprintf(stderr, "WIASTIIO_CAPTURE: %s cannot be written: %s\n", path, std::strerror(errno));
+    state.path = path != nullptr ? path : "";
+    state.images = images == nullptr || (std::strcmp(images, "0") != 0 && std::strcmp(images, "off") != 0);
+  }
+}
+
+// The writer, opened when the session first moves bytes, so that a program that only lists the
+// scanners writes nothing. The caller holds the state's lock.
+capture::Writer& Writer(CaptureState& state) {
+  Configure(state);
+  if (!state.tried && !state.path.empty()) {
+    state.tried = true;
+    if (state.writer.Open(state.path, state.images, kSource)) {
+      Notice(state, "capturing to " + state.path + (state.images ? " (images kept)" : " (images left out)"));
+    } else {
+      Notice(state, "capture: " + state.writer.TakeProblem() + "; scanning without a capture");
     }
   }
   return state.writer;
+}
+
+// A write that failed stopped the session's capture; the user is told once.
+void CheckWritten(CaptureState& state) {
+  if (const std::string problem = state.writer.TakeProblem(); !problem.empty()) {
+    Notice(state, "capture: " + problem + "; the capture ends there");
+  }
 }
 
 std::string Hex(const uint8_t* bytes, size_t length) {
@@ -137,20 +175,32 @@ capture::Result ResultOf(int result, DWORD error) {
 void CaptureOpened(libusb_device* device, const libusb_device_descriptor& descriptor) {
   CaptureState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
-  capture::Writer& writer = Writer(state);
-  // The descriptors go with the line that names the device.
-  if (writer.Device(descriptor.idVendor, descriptor.idProduct)) {
-    const std::string bytes = DeviceDescriptor(descriptor);
-    writer.Line("descriptor device:" + Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-    const std::string config = ConfigDescriptors(device);
-    writer.Line("descriptor configuration:" + Hex(reinterpret_cast<const uint8_t*>(config.data()), config.size()));
+  Configure(state);
+  if (state.path.empty() || (state.tried && !state.writer.IsOpen())) {
+    return;
   }
+  state.pending = true;
+  state.vendorId = descriptor.idVendor;
+  state.productId = descriptor.idProduct;
+  const std::string bytes = DeviceDescriptor(descriptor);
+  state.descriptors[0] = "descriptor device:" + Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  const std::string config = ConfigDescriptors(device);
+  state.descriptors[1] =
+      "descriptor configuration:" + Hex(reinterpret_cast<const uint8_t*>(config.data()), config.size());
 }
 
 void CaptureTransfer(bool in, const uint8_t* bytes, DWORD asked, DWORD moved, int result, DWORD error) {
   CaptureState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
-  Writer(state).Transfer(in, bytes, asked, moved, ResultOf(result, error), error);
+  capture::Writer& writer = Writer(state);
+  // The descriptors go with the line that names the device.
+  if (state.pending && writer.Device(state.vendorId, state.productId)) {
+    writer.Line(state.descriptors[0]);
+    writer.Line(state.descriptors[1]);
+  }
+  state.pending = false;
+  writer.Transfer(in, bytes, asked, moved, ResultOf(result, error), error);
+  CheckWritten(state);
 }
 
 }  // namespace detail
@@ -160,7 +210,17 @@ bool CaptureUsbTransfers(const std::string& path, bool images) {
   std::lock_guard<std::mutex> lock(state.mutex);
   state.configured = true;
   state.writer.Close();
-  return path.empty() || state.writer.Open(path, images, detail::kSource);
+  state.path = path;
+  state.images = images;
+  state.tried = false;
+  state.pending = false;
+  return true;
+}
+
+void SetCaptureNotice(std::function<void(const char*)> notice) {
+  detail::CaptureState& state = detail::State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.notice = std::move(notice);
 }
 
 }  // namespace winplat

@@ -41,6 +41,8 @@ bool CaptureUsbTransfers(const std::string& path, bool /*images*/) {
   return path.empty();
 }
 
+void SetCaptureNotice(std::function<void(const char*)> /*notice*/) {}
+
 void InstallUsbPortArbitration() {
   ModuleDefinition definition;
   definition.entries["PortAcquire"] = Entry(&detail::PortAcquire);
