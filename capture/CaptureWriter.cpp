@@ -51,8 +51,12 @@ Writer::~Writer() {
 }
 
 bool Writer::Open(const std::string& path, bool images, const char* source) {
+  return Adopt(std::fopen(path.c_str(), "w"), path, images, source);
+}
+
+bool Writer::Adopt(std::FILE* file, const std::string& path, bool images, const char* source) {
   Close();
-  file_ = std::fopen(path.c_str(), "w");
+  file_ = file;
   if (file_ == nullptr) {
     return false;
   }

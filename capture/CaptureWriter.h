@@ -38,6 +38,9 @@ class Writer {
   // Starts a new capture in `path` (replacing the file) and writes its header; `images` false leaves
   // out the image bytes of read-image transfers. False when the file cannot be written.
   bool Open(const std::string& path, bool images, const char* source);
+  // The same on a file the caller opened for writing at its end; the writer owns it from here, even
+  // when it returns false (a null file).
+  bool Adopt(std::FILE* file, const std::string& path, bool images, const char* source);
   void Close();
   bool IsOpen() const { return file_ != nullptr; }
   const std::string& Path() const { return path_; }
