@@ -170,7 +170,13 @@ std::string StartTime() {
 bool Writer::Open(const std::string& path, bool images, const char* source) {
   Close();
   problem_.clear();
-  file_ = OpenPrivate(path, &problem_);
+  std::FILE* file = OpenPrivate(path, &problem_);
+  return Adopt(file, path, images, source);
+}
+
+bool Writer::Adopt(std::FILE* file, const std::string& path, bool images, const char* source) {
+  Close();
+  file_ = file;
   if (file_ == nullptr) {
     return false;
   }

@@ -46,6 +46,9 @@ class Writer {
   // else's file is refused, never followed nor waited on), and locked until Close so that no other
   // session writes into this one. False with Problem() when the file is refused or cannot be written.
   bool Open(const std::string& path, bool images, const char* source);
+  // The same on a file the caller opened for writing at its end; the writer owns it from here, even
+  // when it returns false (a null file).
+  bool Adopt(std::FILE* file, const std::string& path, bool images, const char* source);
   void Close();
   bool IsOpen() const { return file_ != nullptr; }
   const std::string& Path() const { return path_; }

@@ -6,30 +6,20 @@
 # folder; see docs/DESIGN.md, "The product's boundary").
 
 if(WIN32 AND WIASTIIO_PDB)
-  # The shipping .zip: the library and the tool, each with its PDB, the INF lines and the README's
-  # section on shipping. No test double: a prtmon64.dll beside the library would be loaded as the
-  # device monitor.
+  # The shipping .zip, the driver kit: the library and the tool, each with its PDB, the example INF and
+  # the handler's INF lines, the kit's README, and the capturing device monitor with its PDB in
+  # capture/. No test double: a prtmon64.dll beside the library would be loaded as the device monitor.
   install(TARGETS WIASTIIO RUNTIME DESTINATION . LIBRARY DESTINATION .)
-  install(FILES $<TARGET_FILE_DIR:WIASTIIO>/WIASTIIO.pdb windows/WIASTIIO.inf DESTINATION .)
+  install(FILES $<TARGET_FILE_DIR:WIASTIIO>/WIASTIIO.pdb windows/WIASTIIO.inf windows/ExampleScanner.inf
+                windows/README-Windows.md DESTINATION .)
   if(TARGET stiscan)
     install(TARGETS stiscan RUNTIME DESTINATION .)
     install(FILES $<TARGET_FILE_DIR:stiscan>/stiscan.pdb DESTINATION .)
   endif()
-  # The capturing device monitor, in a folder of its own (docs/CAPTURE.md): beside the library only
-  # when a user captures a session.
+  # The capturing device monitor, in a folder of its own: beside the library only when a user
+  # captures a session.
   install(TARGETS capture_prtmon64 RUNTIME DESTINATION capture LIBRARY DESTINATION capture)
-  file(READ ${CMAKE_SOURCE_DIR}/README.md readme)
-  string(FIND "${readme}" "\n## Shipping the handler on Windows\n" begin)
-  if(begin LESS 0)
-    message(FATAL_ERROR "README.md has no section \"Shipping the handler on Windows\"")
-  endif()
-  math(EXPR begin "${begin} + 1")
-  string(SUBSTRING "${readme}" ${begin} -1 section)
-  string(FIND "${section}" "\n## " end)
-  string(SUBSTRING "${section}" 0 ${end} section)
-  file(WRITE ${CMAKE_BINARY_DIR}/README-Windows.md "${section}\n")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/README.md)
-  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.md DESTINATION .)
+  install(FILES $<TARGET_FILE_DIR:capture_prtmon64>/prtmon64.pdb DESTINATION capture)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME windows-x64)

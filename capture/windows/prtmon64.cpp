@@ -8,16 +8,24 @@
 // the user's. WIASTIIO_CAPTURE_IMAGES=0, or the value "Images" (REG_DWORD) 0, leaves the image bytes
 // out. Without a file it forwards and writes nothing. The setting is read again each time the library
 // loads the module, so a capture starts and stops without restarting the service; a new file name
-// starts a new capture.
+// starts a new capture. The file holds a user's pages: it is created readable by its owner, SYSTEM
+// and Administrators only, appended to when this account created it before, and any other file of
+// that name is left alone ("[capture] FILE is not written: WHY" in the debugger output).
 //
 // The library loads and frees its contention module in every port cycle. This module stays loaded
 // once it is first called, so that one capture spans the whole session; the installed module is
 // loaded at the first call of a cycle and freed after the release that ends it, as the library would.
 #include <windows.h>
 
+#include <aclapi.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sddl.h>
+
 #include <cstring>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "PortContention.h"
 #include "capture/CaptureWriter.h"
@@ -76,6 +84,135 @@ std::string ConfiguredFile(bool* images) {
   return path;
 }
 
+// A SID of this process's token: its user, or the owner it gives what it creates (Administrators for
+// the service's LocalSystem account).
+std::vector<BYTE> TokenSid(TOKEN_INFORMATION_CLASS which) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return {};
+  }
+  std::vector<BYTE> data(256);
+  DWORD size = 0;
+  const bool ok = GetTokenInformation(token, which, data.data(), static_cast<DWORD>(data.size()), &size) != FALSE;
+  CloseHandle(token);
+  if (!ok) {
+    return {};
+  }
+  // TOKEN_USER and TOKEN_OWNER both start with the SID's address.
+  PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(data.data())->User.Sid
+                                : reinterpret_cast<TOKEN_OWNER*>(data.data())->Owner;
+  const BYTE* bytes = static_cast<const BYTE*>(sid);
+  return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid));
+}
+
+// Full access for this account, SYSTEM and Administrators, and no one else; nothing inherited from the
+// folder, whose own entries (C:\ProgramData's let every user read) would otherwise apply.
+std::string PrivateDescriptor() {
+  std::vector<BYTE> user = TokenSid(TokenUser);
+  LPSTR text = nullptr;
+  if (user.empty() || !ConvertSidToStringSidA(user.data(), &text)) {
+    return "";
+  }
+  std::string sddl = std::string("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;") + text + ")";
+  LocalFree(text);
+  return sddl;
+}
+
+// Whether the open `file` is the file `path` names itself, and not one a link there leads to.
+bool SameName(HANDLE file, const std::string& path) {
+  char full[MAX_PATH * 2];
+  char final[MAX_PATH * 2 + 8];
+  const DWORD fullLength = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  DWORD finalLength = GetFinalPathNameByHandleA(file, final, sizeof final, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (fullLength == 0 || fullLength >= sizeof full || finalLength == 0 || finalLength >= sizeof final) {
+    return false;
+  }
+  const char* name = final;
+  if (std::strncmp(name, "\\\\?\\", 4) == 0) {
+    name += 4;
+    finalLength -= 4;
+  }
+  return finalLength == fullLength &&
+         CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name, static_cast<int>(finalLength), full,
+                        static_cast<int>(fullLength)) == CSTR_EQUAL;
+}
+
+// Why an existing capture file is not ours to append to; "" when it is: a plain file with one name,
+// reached by its own name, owned by this account (or the owner it gives what it creates).
+std::string ForeignFile(HANDLE file, const std::string& path) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(file, &info)) {
+    return "its kind cannot be read";
+  }
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return "it is not a plain file";
+  }
+  if (info.nNumberOfLinks != 1) {
+    return "it has other names";
+  }
+  if (!SameName(file, path)) {
+    return "it is a link to another file";
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return "its owner cannot be read";
+  }
+  bool ours = false;
+  for (TOKEN_INFORMATION_CLASS which : {TokenUser, TokenOwner}) {
+    std::vector<BYTE> sid = TokenSid(which);
+    ours = ours || (!sid.empty() && owner != nullptr && EqualSid(owner, sid.data()));
+  }
+  LocalFree(descriptor);
+  return ours ? "" : "another account owns it";
+}
+
+// The capture file, open for appending: created new, readable by its owner, SYSTEM and Administrators
+// only, or one this account created before (an earlier port cycle's or service's). Any other file is
+// left as it is, with the reason in `refusal`. The handle is not inherited by child processes.
+std::FILE* OpenPrivate(const std::string& path, std::string* refusal) {
+  constexpr DWORD kAccess = FILE_APPEND_DATA | READ_CONTROL | SYNCHRONIZE;
+  const std::string sddl = PrivateDescriptor();
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (sddl.empty() ||
+      !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+    *refusal = "no private security descriptor";
+    return nullptr;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  HANDLE file = CreateFileA(path.c_str(), kAccess, FILE_SHARE_READ, &attributes, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const DWORD error = GetLastError();
+  LocalFree(descriptor);
+  if (file == INVALID_HANDLE_VALUE && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)) {
+    file = CreateFileA(path.c_str(), kAccess, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr);
+    *refusal = file != INVALID_HANDLE_VALUE ? ForeignFile(file, path) : "it cannot be opened";
+    if (!refusal->empty()) {
+      if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+      }
+      return nullptr;
+    }
+  } else if (file == INVALID_HANDLE_VALUE) {
+    *refusal = "error " + std::to_string(error);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_APPEND);
+  if (fd < 0) {
+    CloseHandle(file);
+    *refusal = "no descriptor for it";
+    return nullptr;
+  }
+  std::FILE* stream = _fdopen(fd, "a");
+  if (stream == nullptr) {
+    _close(fd);
+    *refusal = "no stream for it";
+  }
+  return stream;
+}
+
 // Before each call, with the lock held: this module kept loaded, the installed module loaded (false
 // when it cannot be: the call then fails with the loader's error), and the capture as configured.
 bool Enter() {
@@ -92,10 +229,13 @@ bool Enter() {
   const std::string file = ConfiguredFile(&images);
   if (file.empty()) {
     g_writer.Close();
-  } else if ((!g_writer.IsOpen() || file != g_writer.Path()) &&
-             !g_writer.Open(file, images, "Windows device monitor (the capturing prtmon64.dll)")) {
-    // Seen in a debugger or DebugView; the calls are forwarded all the same.
-    OutputDebugStringA(("[capture] " + file + " cannot be written").c_str());
+  } else if (!g_writer.IsOpen() || file != g_writer.Path()) {
+    std::string refusal;
+    std::FILE* stream = OpenPrivate(file, &refusal);
+    if (!g_writer.Adopt(stream, file, images, "Windows device monitor (the capturing prtmon64.dll)")) {
+      // Seen in a debugger or DebugView; the calls are forwarded all the same.
+      OutputDebugStringA(("[capture] " + file + " is not written: " + refusal).c_str());
+    }
   }
   char system[MAX_PATH];
   const UINT length = GetSystemDirectoryA(system, MAX_PATH);
@@ -104,7 +244,9 @@ bool Enter() {
     return false;
   }
   g_installedPath = std::string(system) + "\\" + kModuleName;
-  g_installed = LoadLibraryExA(g_installedPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  // The installed module and its imports from the system folder alone: this process's current folder
+  // and PATH are another user's to fill.
+  g_installed = LoadLibraryExA(g_installedPath.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   DWORD error = GetLastError();
   if (g_installed == Self() && g_installed != nullptr) {
     // Installed in the system folder itself: there is nothing to forward to.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The shipping .zip: the library and the tool with their PDBs, the INF lines, the README's shipping
-# section and the capturing device monitor in capture/, and no test double. With signing configured,
-# the library in it carries a signature that verifies against CA (the certificate itself when none is
-# given, as for a throwaway one).
+# The shipping .zip, the driver kit: exactly the files its README's table lists (a file the README
+# names in passing is in the kit, or is the system's or the team's own), no markdown link and no build
+# command; the library and its PDB as built; with signing configured, every PE file in it carries a
+# signature that verifies against CA (the certificate itself when none is given, as for a throwaway
+# one).
 # Usage: package.sh BUILD_DIR [CERT [CA]]
 set -euo pipefail
 build=$1
@@ -10,18 +11,34 @@ cert=${2:-}
 ca=${3:-$cert}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
 (cd "$build" && cpack -G ZIP -B "$work" >/dev/null)
 zip=$(ls "$work"/*.zip)
 python3 -m zipfile -e "$zip" "$work/unpacked"
-listing=$(cd "$work/unpacked" && find . -type f -printf '%f\n' | LC_ALL=C sort | tr '\n' ' ')
-echo "$(basename "$zip"): $listing"
-expected="README-Windows.md WIASTIIO.dll WIASTIIO.inf WIASTIIO.pdb prtmon64.dll stiscan.exe stiscan.pdb "
-[ "$listing" = "$expected" ] || { echo "FAIL: expected $expected"; exit 1; }
-unpacked=$(dirname "$(find "$work/unpacked" -name WIASTIIO.dll)")
-[ -f "$unpacked/capture/prtmon64.dll" ] || { echo "FAIL: the capturing module is not in capture/"; exit 1; }
-grep -q "^## Shipping the handler on Windows" "$unpacked/README-Windows.md" || { echo "FAIL: README section"; exit 1; }
-cmp "$unpacked/WIASTIIO.dll" "$build/bin/WIASTIIO.dll"
-cmp "$unpacked/WIASTIIO.pdb" "$build/bin/WIASTIIO.pdb"
+kit=$(dirname "$(find "$work/unpacked" -name README-Windows.md)")
+listing=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+echo "$(basename "$zip"): $(tr '\n' ' ' <<<"$listing")"
+readme=$kit/README-Windows.md
+
+# The table of what the kit holds: its first column, one file a row.
+table=$(awk '/^## What the kit holds/ {on = 1; next} on && /^## / {exit} on && /^\| `/' "$readme" |
+  sed 's/^| `\([^`]*\)`.*/\1/' | LC_ALL=C sort)
+[ "$table" = "$listing" ] || fail "the README's table and the kit differ:
+$(diff <(echo "$table") <(echo "$listing") || true)"
+# Every file named in passing: in the kit, or one the README says is not in it.
+not_in_kit='^(sti\.inf|prtmon64\.dll|portarb\.dll|ExampleWia\.dll|ExampleScanner\.cat)$'
+while read -r name; do
+  grep -qxF "$name" <<<"$listing" || grep -Eq "$not_in_kit" <<<"$name" || fail "the README names $name"
+done < <(grep -o '`[^`. ][^` ]*\.\(dll\|exe\|pdb\|inf\|md\|cat\)`' "$readme" | tr -d '`' | LC_ALL=C sort -u)
+! grep -n -E '\]\(|scripts/|cmake|build/' "$readme" || fail "the README links or runs what the kit does not hold"
+
+cmp "$kit/WIASTIIO.dll" "$build/bin/WIASTIIO.dll"
+cmp "$kit/WIASTIIO.pdb" "$build/bin/WIASTIIO.pdb"
+cmp "$kit/capture/prtmon64.pdb" "$build/bin/capture/prtmon64.pdb"
 if [ -n "$cert" ]; then
-  osslsigncode verify -in "$unpacked/WIASTIIO.dll" -CAfile "$ca" | grep -E "Signature verification|Succeeded"
+  while read -r file; do
+    osslsigncode verify -in "$kit/$file" -CAfile "$ca" >"$work/verify" 2>&1 ||
+      { cat "$work/verify"; fail "$file does not verify"; }
+    echo "$file: $(grep -E "Signature verification" "$work/verify")"
+  done < <(grep -E '\.(dll|exe)$' <<<"$listing")
 fi

@@ -564,8 +564,9 @@ Reaching the scanner:
       --vid ID, --pid ID   USB vendor and product id the library looks for (decimal, or hex with 0x)
       --retries N          repeats of a reserve that finds the scanner busy or warming up (default 10)
       --retry-delay MS     pause before each repeat in milliseconds (default 200)
-      --simulate           Windows: the bundled simulator behind the test device monitor beside
-                           stiscan.exe instead of the real device (Linux: always the simulator)
+      --simulate           Windows, in a build folder: the simulated scanner behind the test device
+                           monitor built beside stiscan.exe instead of the real device (the kit's
+                           stiscan.exe has none); Linux: always the simulator
 
 The simulated scanner (Linux always; Windows with --simulate):
       --feeder-sheets N    sheets in its feeder (default: as many as --sheets asks for, else 2);

@@ -37,7 +37,11 @@ client::Status StatusOf(ExitStatus exitStatus) {
 }
 
 void Narrow(uint32_t dpi, const client::DeviceReport& device, bool noScannerWithIds, client::Outcome* outcome) {
-  if (outcome->status == client::Status::kIo && outcome->step == "GET_DEVICE_INFO" && noScannerWithIds) {
+  // Where the tool knows there is no scanner, a port not granted or an inquiry that found none says so,
+  // as --list does.
+  const bool noAnswer = outcome->status == client::Status::kIo && outcome->step == "GET_DEVICE_INFO";
+  const bool noPort = outcome->status == client::Status::kDevice && outcome->step == "Initialize";
+  if (noScannerWithIds && (noAnswer || noPort)) {
     outcome->status = client::Status::kDevice;
     outcome->message = "no scanner found: none the route reaches has the ids asked for (--list shows them)";
     return;

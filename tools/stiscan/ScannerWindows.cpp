@@ -42,6 +42,12 @@ class WindowsScanner : public Scanner {
       simulated_ = std::make_unique<scansim::SimulatedScanner>(SimulatedConditions(options),
                                                                scansim::SimulatedScanner::Routes::kDeviceMonitor);
       if (!simulated_->Ready(error)) {
+        // The kit's stiscan.exe has no simulated scanner: its test device monitor stays in the build
+        // folder, since beside an installed handler it would take every scan.
+        *error =
+            "--simulate works only in a build folder, whose test device monitor stands beside "
+            "stiscan.exe: " +
+            *error;
         *status = kExitLibrary;
         return false;
       }
@@ -49,10 +55,14 @@ class WindowsScanner : public Scanner {
     const WORD vid = options.vidGiven ? options.vid : options.simulate ? scansim::kSimulatedVendorId : 0;
     const WORD pid = options.pidGiven ? options.pid : options.simulate ? scansim::kSimulatedProductId : 0;
     // The direct route opens the \\.\UsbscanN with the ids; when none has them there is no scanner.
+    // Without any \\.\UsbscanN there is none on either route, as --list says.
+    bool anyUsbscan = false;
     noScannerWithIds_ = !options.simulate && options.route == Route::kDirect;
     ForEachUsbscan([&](const char*, WORD deviceVid, WORD devicePid) {
+      anyUsbscan = true;
       noScannerWithIds_ = noScannerWithIds_ && !((vid == 0 || vid == deviceVid) && (pid == 0 || pid == devicePid));
     });
+    noScannerWithIds_ = noScannerWithIds_ || (!options.simulate && !anyUsbscan);
     if (!key_.Create(client::ProcessKeyPath(kToolKey), error) ||
         !key_.SetIds(vid, pid, options.route == Route::kDeviceMonitor, error)) {
       *status = kExitLibrary;
@@ -141,7 +151,7 @@ bool ListScanners(std::FILE* out) {
     RegCloseKey(imaging);
   }
   if (!any) {
-    std::fprintf(out, "no scanner found (with --simulate the built-in simulator is used)\n");
+    std::fprintf(out, "no scanner found: none the route reaches (no \\\\.\\UsbscanN device, no WIA device key)\n");
   }
   return any;
 }

@@ -21,8 +21,9 @@ HMODULE LoadTrustedModule(LPCSTR pszFile) {
     const size_t cchFile = std::strlen(pszFile);
     if (pszSeparator != nullptr && static_cast<size_t>(pszSeparator + 1 - szPath) + cchFile < MAX_PATH) {
       std::memcpy(pszSeparator + 1, pszFile, cchFile + 1);
-      // The module's own imports are searched from its folder first.
-      HMODULE hModule = LoadLibraryExA(szPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+      // The module's own imports come from its folder and the system folder only.
+      HMODULE hModule =
+          LoadLibraryExA(szPath, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
       if (hModule != nullptr) {
         return hModule;
       }
