@@ -31,6 +31,28 @@ void Grow(std::vector<uint8_t>& out, z_stream& stream) {
   stream.avail_out = static_cast<uInt>(out.size() - used);
 }
 
+// Deflates `size` bytes into `out`, which grows as needed; with a flush, until it is complete.
+bool Run(std::vector<uint8_t>& out, z_stream& stream, const uint8_t* data, size_t size, int flush) {
+  stream.next_in = const_cast<Bytef*>(data);
+  stream.avail_in = static_cast<uInt>(size);
+  for (;;) {
+    if (stream.avail_out < 64) {
+      Grow(out, stream);
+    }
+    const int result = deflate(&stream, flush);
+    if (result == Z_STREAM_ERROR) {
+      return false;
+    }
+    if (flush == Z_NO_FLUSH) {
+      if (stream.avail_in == 0) {
+        return true;
+      }
+    } else if (flush == Z_FINISH ? result == Z_STREAM_END : stream.avail_out != 0) {
+      return true;
+    }
+  }
+}
+
 }  // namespace
 
 bool FileOut::Put(const void* data, size_t size) {
@@ -278,26 +300,9 @@ void StripDeflater::Compress(Strip& strip, Stream& compressor) const {
   for (uint32_t i = 0; ok && i < strip.count; ++i) {
     const uint8_t* row = streamRow(strip.primeRows + i, filtered.data());
     adler = adler32(adler, row, streamRowBytes_);
-    stream.next_in = const_cast<Bytef*>(row);
-    stream.avail_in = streamRowBytes_;
-    while (ok && stream.avail_in != 0) {
-      if (stream.avail_out == 0) {
-        Grow(strip.out, stream);
-      }
-      ok = deflate(&stream, Z_NO_FLUSH) != Z_STREAM_ERROR;
-    }
+    ok = Run(strip.out, stream, row, streamRowBytes_, Z_NO_FLUSH);
   }
-  const int flush = strip.last ? Z_FINISH : Z_FULL_FLUSH;
-  while (ok) {
-    if (stream.avail_out < 64) {
-      Grow(strip.out, stream);
-    }
-    const int result = deflate(&stream, flush);
-    ok = result != Z_STREAM_ERROR;
-    if (strip.last ? result == Z_STREAM_END : stream.avail_out != 0) {
-      break;
-    }
-  }
+  ok = ok && Run(strip.out, stream, nullptr, 0, strip.last ? Z_FINISH : Z_FULL_FLUSH);
   strip.out.resize(strip.out.size() - stream.avail_out);
   strip.adler = adler;
   strip.ok = ok;
