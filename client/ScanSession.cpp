@@ -498,23 +498,25 @@ Outcome ScanSession::Read(uint8_t* data, size_t size, size_t* length) {
     }
   }
   const size_t count = std::min(size, blockBytes_ - blockTaken_);
-  std::memcpy(data, block_.data() + blockTaken_, count);
-  blockTaken_ += count;
+  const size_t rowBytes = page_.bytesPerLine;
+  for (size_t done = 0; done < count;) {
+    // The window's part of each row, taken where the block holds it.
+    const size_t column = blockTaken_ % rowBytes;
+    const size_t take = blockStride_ == rowBytes ? count - done : std::min(count - done, rowBytes - column);
+    std::memcpy(data + done, block_.data() + blockFirst_ + blockTaken_ / rowBytes * blockStride_ + column, take);
+    done += take;
+    blockTaken_ += take;
+  }
   *length = count;
   return Outcome();
 }
 
 namespace {
 
-// Copies the page's part of one row as the scanner delivers it to `out` (page.bytesPerLine bytes).
-// Black-and-white bits are shifted when the page does not start on a byte; the bits past its last
+// Copies the page's part of one black-and-white row as the scanner delivers it to `out`
+// (page.bytesPerLine bytes). The bits are shifted when the page does not start on a byte; the bits past its last
 // pixel are cleared. `out` may be `delivered` itself: it never runs ahead of what it reads.
 void CropRow(const uint8_t* delivered, const PageLayout& page, uint8_t* out) {
-  if (page.mode != Mode::kBlackWhite) {
-    const uint32_t pixelBytes = page.mode == Mode::kColour ? 3 : 1;
-    std::memmove(out, delivered + static_cast<size_t>(page.left) * pixelBytes, page.bytesPerLine);
-    return;
-  }
   const uint32_t shift = page.left % 8;
   const uint8_t* in = delivered + page.left / 8;
   for (uint32_t i = 0; i < page.bytesPerLine; ++i) {
@@ -595,12 +597,22 @@ std::optional<Outcome> ScanSession::TakeImageBlock(const READ_RESPONSE& response
   if (blockRows > page.scanHeight - scannerRows_) {
     return IoProblem("the scanner sent more than the " + std::to_string(page.scanHeight) + " rows of the page");
   }
-  // The page's rows move up in place; rows before the window's top are dropped.
-  for (uint32_t row = 0; row < blockRows; ++row) {
-    if (scannerRows_ + row >= page.top) {
-      CropRow(block_.data() + static_cast<size_t>(row) * page.scanRowBytes, page, block_.data() + blockBytes_);
-      blockBytes_ += page.bytesPerLine;
+  // Rows before the window's top are dropped. Colour and grey rows stay where the scanner put them and
+  // Read takes the window's part of each; black-and-white rows, whose window may start inside a byte,
+  // move up in place with their bits shifted.
+  const uint32_t skipped = scannerRows_ < page.top ? std::min(blockRows, page.top - scannerRows_) : 0;
+  blockBytes_ = static_cast<size_t>(blockRows - skipped) * page.bytesPerLine;
+  if (page.mode == Mode::kBlackWhite) {
+    for (uint32_t row = skipped; row < blockRows; ++row) {
+      CropRow(block_.data() + static_cast<size_t>(row) * page.scanRowBytes, page,
+              block_.data() + static_cast<size_t>(row - skipped) * page.bytesPerLine);
     }
+    blockFirst_ = 0;
+    blockStride_ = page.bytesPerLine;
+  } else {
+    blockFirst_ = static_cast<size_t>(skipped) * page.scanRowBytes +
+                  static_cast<size_t>(page.left) * (page.mode == Mode::kColour ? 3 : 1);
+    blockStride_ = page.scanRowBytes;
   }
   scannerRows_ += blockRows;
   pageBytes_ += received;

@@ -183,7 +183,9 @@ class ScanSession {
   uint32_t blocks_ = 0;
   bool pageEnded_ = false;
   std::vector<uint8_t> block_;
-  size_t blockBytes_ = 0;
+  size_t blockFirst_ = 0;   // where the block's first page row starts in block_
+  size_t blockStride_ = 0;  // from one page row to the next in block_
+  size_t blockBytes_ = 0;   // of page rows
   size_t blockTaken_ = 0;
   std::atomic<bool> cancel_{false};
 };

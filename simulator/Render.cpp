@@ -1,5 +1,6 @@
 #include "Render.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace scansim {
@@ -31,6 +32,7 @@ constexpr uint32_t kSwatches = 12;
 struct Rgb {
   uint8_t r, g, b;
 };
+static_assert(sizeof(Rgb) == 3, "a row of Rgb is a colour row's bytes");
 
 constexpr Rgb kBlack{0, 0, 0};
 constexpr Rgb kGrid{170, 170, 170};
@@ -145,6 +147,66 @@ class Chart {
     return guard || ((page_ >> (bar - 1)) & 1) != 0;
   }
 
+  // Where the colour of the row may next change: At is the same for every x in [x, RunEnd(row, x)).
+  // Past the last column the end is the chart's width. Text rows are taken without their text
+  // (StampText adds it).
+  uint32_t RunEnd(const Row& row, uint32_t x) const {
+    const uint32_t y = row.y;
+    uint32_t end = width_;
+    const auto limit = [&](uint64_t at) {
+      if (at > x && at < end) {
+        end = static_cast<uint32_t>(at);
+      }
+    };
+    if (y < kFrame || y + kFrame >= height_) {
+      return end;  // the frame's rows are black across
+    }
+    limit(kFrame);
+    limit(width_ - kFrame);
+    limit(uint64_t{x} / kGridPitch * kGridPitch + kGridLine);
+    limit((uint64_t{x} / kGridPitch + 1) * kGridPitch);
+    limit((uint64_t{x + y} / 600 + 1) * 600 - y);
+    if (row.band == Band::kBarcode) {
+      limit(kBarcodeLeft);
+      if (x >= kBarcodeLeft) {
+        const uint64_t bar = kBarcodeLeft + uint64_t{x - kBarcodeLeft} / kBarPitch * kBarPitch;
+        limit(bar + kBarWidth);
+        limit(bar + kBarPitch);
+      }
+    } else if (row.band != Band::kNone) {
+      limit(kSide);
+      limit(uint64_t{kSide} + band_width_);
+      if (x >= kSide && x - kSide < band_width_) {
+        if (row.band == Band::kHueRamp) {
+          return x + 1;  // the hues change from one unit to the next
+        }
+        // The first unit of the next step: the least bx with bx * steps / band_width_ > k.
+        const uint64_t steps = row.band == Band::kSwatches ? kSwatches : 256;
+        const uint64_t next = uint64_t{x - kSide} * steps / band_width_ + 1;
+        limit(kSide + (next * band_width_ + steps - 1) / steps);
+      }
+    }
+    return end;
+  }
+
+  // Inks the glyph dots of a text row into `line`, a row of pixels drawn without them; `first_pixel`
+  // gives the first pixel at or past a unit.
+  template <typename FirstPixel>
+  void StampText(const Row& row, Rgb* line, FirstPixel first_pixel) const {
+    for (uint32_t cell = 0; cell < row.line_cells; ++cell) {
+      const uint32_t glyph = Hash(page_, row.line, cell);
+      if ((glyph & 7) <= 1) {
+        continue;
+      }
+      for (uint32_t column = 0; column < kGlyphColumns; ++column) {
+        if (((glyph >> (3 + row.dot_row * kGlyphColumns + column)) & 1) != 0) {
+          const uint32_t left = kTextSide + cell * kCellPitch + column * kDot;
+          std::fill(line + first_pixel(left), line + first_pixel(left + kDot), ink_);
+        }
+      }
+    }
+  }
+
   Rgb At(const Row& row, uint32_t x) const {
     const uint32_t y = row.y;
     if (x < kFrame || y < kFrame || x + kFrame >= width_ || y + kFrame >= height_) {
@@ -224,28 +286,41 @@ void RenderRows(const PageRequest& request, uint32_t first_row, uint32_t rows, u
   for (uint32_t x = 0; x < request.width; ++x) {
     xs[x] = ToUnits(x, request.dpi);
   }
+  // Each row in runs of one colour, the chart looked at once a run, then the page's text stamped on.
+  const auto first_pixel = [&](uint32_t units) {
+    return static_cast<uint32_t>(
+        std::min<uint64_t>((uint64_t{units} * request.dpi + kUnitsPerInch - 1) / kUnitsPerInch, request.width));
+  };
+  std::vector<Rgb> line(request.width);
   for (uint32_t i = 0; i < rows; ++i) {
     const Row row = chart.RowAt(ToUnits(first_row + i, request.dpi));
+    Row ground = row;
+    if (ground.band == Band::kText) {
+      ground.band = Band::kNone;
+    }
+    for (uint32_t x = 0; x < request.width;) {
+      const uint32_t end = first_pixel(chart.RunEnd(ground, xs[x]));
+      std::fill(line.data() + x, line.data() + end, chart.At(ground, xs[x]));
+      x = end;
+    }
+    if (row.band == Band::kText) {
+      chart.StampText(row, line.data(), first_pixel);
+    }
     uint8_t* p = out + size_t{i} * bytes_per_row;
     switch (request.type) {
       case ImageType::kColour:
-        for (uint32_t x = 0; x < request.width; ++x) {
-          const Rgb c = chart.At(row, xs[x]);
-          *p++ = c.r;
-          *p++ = c.g;
-          *p++ = c.b;
-        }
+        std::memcpy(p, line.data(), size_t{request.width} * 3);
         break;
       case ImageType::kGrey:
         for (uint32_t x = 0; x < request.width; ++x) {
-          *p++ = Luminance(chart.At(row, xs[x]));
+          *p++ = Luminance(line[x]);
         }
         break;
       case ImageType::kBlackWhite:
       default:
         std::memset(p, 0, bytes_per_row);
         for (uint32_t x = 0; x < request.width; ++x) {
-          if (Luminance(chart.At(row, xs[x])) < 128) {
+          if (Luminance(line[x]) < 128) {
             p[x / 8] = static_cast<uint8_t>(p[x / 8] | (0x80 >> (x % 8)));
           }
         }

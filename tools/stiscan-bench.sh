@@ -1,28 +1,42 @@
 #!/bin/sh
 # The paced-wire figures of docs/PERFORMANCE.md: a 10-sheet feeder job, A4 colour at 300 dpi, with the
 # simulated scanner's answers paced at 40 MB/s (USB 2.0) and 400 MB/s (USB 3 class), PNG at the default
-# and the fast compression setting. Prints one table row per run. Needs an optimised build of stiscan
-# ($1, default build/linux-release/bin/stiscan).
+# and the fast compression setting. Each job runs RUNS times (3); the row is the run of median ratio,
+# with the ratios of all runs. SHEETS (10) changes the job's length. Needs an optimised build of
+# stiscan ($1, default build/linux-release/bin/stiscan).
 set -eu
 tool=$(realpath "${1:-build/linux-release/bin/stiscan}")
+runs=${RUNS:-3}
+sheets=${SHEETS:-10}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"
-echo "| Wire | Compression | Job | Wire time | Ratio | CPU (user+sys) | Files | Peak memory |"
-echo "|---:|---|---:|---:|---:|---:|---:|---:|"
+echo "| Wire | Compression | Job | Wire time | Ratio (median) | Ratios | CPU (user+sys) | Files | Peak memory |"
+echo "|---:|---|---:|---:|---:|---|---:|---:|---:|"
 for rate in 40 400; do
   for compression in default fast; do
-    /usr/bin/time -f "%U %S %M" -o time.txt "$tool" -s feeder --feeder-sheets 10 -r 300 --size a4 \
-      --wire-rate "$rate" --compression "$compression" -o "page-%02d.png" --json >summary.json
-    python3 - "$rate" "$compression" <<'PY'
-import json, sys
+    : >runs.txt
+    run=0
+    while [ "$run" -lt "$runs" ]; do
+      /usr/bin/time -f "%U %S %M" -o time.txt "$tool" -s feeder --feeder-sheets "$sheets" -r 300 --size a4 \
+        --wire-rate "$rate" --compression "$compression" -o "page-%02d.png" --json >summary.json
+      python3 - >>runs.txt <<'PY'
+import json
 s = json.load(open("summary.json"))
 user, system, rss = open("time.txt").read().split()
-size = sum(f["bytes"] for f in s["files"])
-print(f"| {sys.argv[1]} MB/s | {sys.argv[2]} | {s['seconds']:.2f} s | {s['wireSeconds']:.2f} s | "
-      f"{s['seconds'] / s['wireSeconds']:.3f} | {float(user) + float(system):.2f} s | {size / 1e6:.2f} MB | "
-      f"{int(rss) / 1024:.0f} MB |")
+print(json.dumps([s["seconds"], s["wireSeconds"], float(user) + float(system),
+                  sum(f["bytes"] for f in s["files"]), int(rss)]))
 PY
-    rm -f page-*.png
+      rm -f page-*.png
+      run=$((run + 1))
+    done
+    python3 - "$rate" "$compression" <<'PY'
+import json, sys
+runs = sorted((json.loads(line) for line in open("runs.txt")), key=lambda r: r[0] / r[1])
+job, wire, cpu, size, rss = runs[len(runs) // 2]
+ratios = ", ".join(f"{r[0] / r[1]:.3f}" for r in runs)
+print(f"| {sys.argv[1]} MB/s | {sys.argv[2]} | {job:.2f} s | {wire:.2f} s | {job / wire:.3f} | {ratios} | "
+      f"{cpu:.2f} s | {size / 1e6:.2f} MB | {max(r[4] for r in runs) / 1024:.0f} MB |")
+PY
   done
 done

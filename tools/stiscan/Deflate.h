@@ -1,12 +1,18 @@
-// Rows compressed with zlib as they come, handed on in pieces; for the PNG and PDF writers.
+// Image data deflated into one zlib stream, compressed in strips of whole rows on several threads; for
+// the PNG and PDF writers.
 #pragma once
 
 #include <zlib.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace stiscan {
@@ -27,25 +33,86 @@ class FileOut {
   int error_ = 0;
 };
 
-class Deflater {
+// Threads that compress strips: the machine's logical processors, or STISCAN_COMPRESSION_THREADS
+// (1 to 64) when set. The bytes written do not depend on it.
+unsigned CompressionThreads();
+
+// One zlib stream over rows fed in order. The rows are cut into strips of a fixed number (about a
+// mebibyte of stream a strip); each strip is deflated on its own, primed with the 32 KiB of stream before
+// it, and ends on a byte boundary (an empty stored block), so that the strips, compressed at the same
+// time, join into one stream: the header, the strips in order, the Adler-32 of the whole. The strips
+// are cut the same way whatever the number of threads, so the stream's bytes are the same too. The sink
+// gets the stream in order, on the feeding thread. At most a few strips per thread are held.
+class StripDeflater {
  public:
   using Sink = std::function<bool(const uint8_t* data, size_t size)>;
-  Deflater() = default;
-  ~Deflater() { End(); }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
+  // Turns one row as fed into the row the stream holds (`streamRowBytes`); it runs on any thread.
+  using RowFilter = std::function<void(const uint8_t* in, uint8_t* out)>;
 
-  bool Begin(int level, Sink sink);
-  bool Feed(const uint8_t* data, size_t size) { return Run(data, size, Z_NO_FLUSH); }
-  bool Finish() { return Run(nullptr, 0, Z_FINISH); }
+  StripDeflater() = default;
+  ~StripDeflater() { End(); }
+  StripDeflater(const StripDeflater&) = delete;
+  StripDeflater& operator=(const StripDeflater&) = delete;
+
+  // No filter: the rows go into the stream as they are (streamRowBytes == rowBytes).
+  bool Begin(int level, uint32_t rowBytes, uint32_t streamRowBytes, RowFilter filter, Sink sink);
+  bool Feed(const uint8_t* rows, uint32_t count);
+  bool Finish();
+  // Gives the stream up (or releases it after Finish); waits for the strips being compressed.
   void End();
 
  private:
-  bool Run(const uint8_t* data, size_t size, int flush);
-  z_stream stream_ = {};
-  bool open_ = false;
+  struct Strip {
+    std::vector<uint8_t> rows;  // the rows of the strip before that prime it, then its own
+    uint32_t primeRows = 0;
+    uint32_t count = 0;  // its own rows
+    bool last = false;
+    std::vector<uint8_t> out;
+    uLong adler = 1;
+    bool ok = false;
+    bool done = false;
+  };
+
+  struct Stream {
+    z_stream z = {};
+    bool open = false;
+    int level = 0;
+    Stream() = default;
+    ~Stream() { End(); }
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    bool Start(int level);
+    void End();
+  };
+
+  std::unique_ptr<Strip> NewStrip();
+  bool Submit(bool last);
+  // Hands finished strips to the sink in order, waiting until at most `keep` remain.
+  bool Drain(size_t keep);
+  void Work();
+  void Compress(Strip& strip, Stream& stream) const;
+
+  int level_ = Z_DEFAULT_COMPRESSION;
+  uint32_t rowBytes_ = 0;
+  uint32_t streamRowBytes_ = 0;
+  uint32_t stripRows_ = 0;
+  uint32_t primeRows_ = 0;  // rows of stream that cover the 32 KiB window
+  RowFilter filter_;
   Sink sink_;
-  std::vector<uint8_t> out_;
+  bool open_ = false;
+  bool failed_ = false;
+  uLong adler_ = 1;
+  std::unique_ptr<Strip> filling_;
+  std::vector<std::unique_ptr<Strip>> spare_;  // written, their buffers kept for the next strips
+
+  Stream stream_;  // for the strips compressed on the feeding thread (one thread)
+  unsigned threads_ = 1;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<std::unique_ptr<Strip>> order_;  // submitted, in stream order
+  std::deque<Strip*> waiting_;                // not yet taken by a worker
+  std::vector<std::thread> workers_;
+  bool stop_ = false;
 };
 
 }  // namespace stiscan

@@ -14,7 +14,9 @@ namespace stiscan {
 namespace {
 
 // Rows waiting for the encoder at most; the scan waits beyond that.
-constexpr uint64_t kQueueLimit = 64u << 20;
+constexpr uint64_t kQueueLimit = 8u << 20;
+// Row buffers kept for reuse at most.
+constexpr size_t kSpareBuffers = 4;
 
 namespace fs = std::filesystem;
 
@@ -127,6 +129,14 @@ bool Output::PageRows(const uint8_t* rows, uint32_t count, std::string* error) {
     return false;
   }
   Task task{Kind::kRows, {}, {}, count};
+  {
+    // A buffer the encoder is done with, if any: fresh memory for every task costs page faults.
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!spare_.empty()) {
+      task.rows = std::move(spare_.back());
+      spare_.pop_back();
+    }
+  }
   task.rows.assign(rows, rows + static_cast<size_t>(count) * rowBytes_);
   Post(std::move(task));
   return !Failed(error);
@@ -174,6 +184,12 @@ void Output::Run() {
     }
     if (!Do(task)) {
       return;
+    }
+    if (task.rows.capacity() != 0) {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (spare_.size() < kSpareBuffers) {
+        spare_.push_back(std::move(task.rows));
+      }
     }
   }
 }

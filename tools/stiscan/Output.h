@@ -2,7 +2,7 @@
 // standard output with `-o -`. Files are written under a temporary name beside the target and get their
 // name only when complete, so that a stop leaves no partial file; a name held by anything but a regular
 // file is written as it is (Target.h). Encoding runs on a thread of its own, fed whole rows through a
-// bounded queue, so that it overlaps the transfers.
+// bounded queue (8 MiB), so that it overlaps the transfers; PNG and PDF compress on further threads.
 #pragma once
 
 #include <atomic>
@@ -91,6 +91,7 @@ class Output {
   std::mutex lock_;
   std::condition_variable changed_;
   std::deque<Task> tasks_;
+  std::vector<std::vector<uint8_t>> spare_;  // row buffers the encoder is done with
   uint64_t queued_ = 0;
   uint64_t peakQueued_ = 0;
   std::atomic<bool> failed_{false};

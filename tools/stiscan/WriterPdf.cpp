@@ -1,6 +1,7 @@
 // PDF with one page per sheet at the sheet's physical size: each page an image deflated as its rows
-// come. Written by hand: a PDF of images needs a dozen objects and a cross-reference table, less than
-// binding a PDF library would take, and it streams (no page is held in memory).
+// come (in strips, on several threads). Written by hand: a PDF of images needs a dozen objects and a
+// cross-reference table, less than binding a PDF library would take, and it streams (no page is held
+// in memory).
 #include <cinttypes>
 #include <vector>
 
@@ -39,7 +40,8 @@ class PdfWriter : public Writer {
              std::to_string(page.height) + " /ColorSpace " + space + " /BitsPerComponent " + std::to_string(bits) +
              decode + " /Filter /FlateDecode /Length " + std::to_string(image_ + 1) + " 0 R >>\nstream\n");
     streamStart_ = out_.Count();
-    if (!deflater_.Begin(level_, [this](const uint8_t* data, size_t size) { return out_.Put(data, size); })) {
+    if (!deflater_.Begin(level_, page.bytesPerLine, page.bytesPerLine, nullptr,
+                         [this](const uint8_t* data, size_t size) { return out_.Put(data, size); })) {
       *error = "zlib cannot start";
       return false;
     }
@@ -47,10 +49,7 @@ class PdfWriter : public Writer {
   }
 
   bool Rows(const uint8_t* rows, uint32_t count, std::string* error) override {
-    if (!deflater_.Feed(rows, static_cast<size_t>(count) * page_.bytesPerLine)) {
-      return Failed(error);
-    }
-    return true;
+    return deflater_.Feed(rows, count) || Failed(error);
   }
 
   bool EndPage(std::string* error) override {
@@ -129,7 +128,7 @@ class PdfWriter : public Writer {
   std::vector<uint32_t> pages_;
   uint32_t image_ = 0;
   uint64_t streamStart_ = 0;
-  Deflater deflater_;
+  StripDeflater deflater_;
 };
 
 }  // namespace

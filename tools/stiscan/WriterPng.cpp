@@ -1,7 +1,8 @@
-// PNG over zlib: the chunks are written here, the image data deflated as the rows come, each row with
-// the Sub filter (none for black-and-white).
+// PNG over zlib: the chunks are written here, the image data deflated in strips as the rows come (on
+// several threads), each row with the Sub filter (none for black-and-white), in IDAT chunks of 64 KiB.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "Deflate.h"
@@ -43,9 +44,9 @@ class PngWriter : public Writer {
     Store32(phys + 4, perMetre);
     phys[8] = 1;
     Chunk("pHYs", phys, sizeof phys);
-    row_.assign(page.bytesPerLine + 1, 0);
-    step_ = page.mode == client::Mode::kColour ? 3 : 1;
-    if (!deflater_.Begin(level_, [this](const uint8_t* data, size_t size) { return Idat(data, size); })) {
+    idat_.clear();
+    if (!deflater_.Begin(level_, page.bytesPerLine, page.bytesPerLine + 1, Filter(page),
+                         [this](const uint8_t* data, size_t size) { return Idat(data, size); })) {
       *error = "zlib cannot start";
       return false;
     }
@@ -53,32 +54,11 @@ class PngWriter : public Writer {
   }
 
   bool Rows(const uint8_t* rows, uint32_t count, std::string* error) override {
-    const uint32_t bytes = page_.bytesPerLine;
-    for (uint32_t r = 0; r < count; ++r) {
-      const uint8_t* in = rows + static_cast<size_t>(r) * bytes;
-      if (page_.mode == client::Mode::kBlackWhite) {
-        // PNG greyscale has 0 black; the bits past the last pixel stay 0.
-        row_[0] = 0;
-        for (uint32_t i = 0; i < bytes; ++i) {
-          row_[i + 1] = static_cast<uint8_t>(~in[i]);
-        }
-        const uint32_t spare = bytes * 8 - page_.width;
-        row_[bytes] = static_cast<uint8_t>(row_[bytes] & (0xFF << spare));
-      } else {
-        row_[0] = 1;
-        for (uint32_t i = 0; i < bytes; ++i) {
-          row_[i + 1] = static_cast<uint8_t>(in[i] - (i >= step_ ? in[i - step_] : 0));
-        }
-      }
-      if (!deflater_.Feed(row_.data(), row_.size())) {
-        return Failed(error);
-      }
-    }
-    return true;
+    return deflater_.Feed(rows, count) || Failed(error);
   }
 
   bool EndPage(std::string* error) override {
-    if (!deflater_.Finish()) {
+    if (!deflater_.Finish() || (!idat_.empty() && !Chunk("IDAT", idat_.data(), idat_.size()))) {
       return Failed(error);
     }
     deflater_.End();
@@ -114,14 +94,62 @@ class PngWriter : public Writer {
     return out_.Put(head, sizeof head) && out_.Put(data, size) && out_.Put(tail, sizeof tail);
   }
 
-  bool Idat(const uint8_t* data, size_t size) { return Chunk("IDAT", data, size); }
+  // Turns a row of the page into a row of the image data: its filter byte, then the row filtered.
+  static StripDeflater::RowFilter Filter(const client::PageLayout& page) {
+    const uint32_t bytes = page.bytesPerLine;
+    if (page.mode == client::Mode::kBlackWhite) {
+      // PNG greyscale has 0 black; the bits past the last pixel stay 0.
+      const auto last = static_cast<uint8_t>(0xFF << (bytes * 8 - page.width));
+      return [bytes, last](const uint8_t* in, uint8_t* out) {
+        out[0] = 0;
+        for (uint32_t i = 0; i < bytes; ++i) {
+          out[i + 1] = static_cast<uint8_t>(~in[i]);
+        }
+        out[bytes] = static_cast<uint8_t>(out[bytes] & last);
+      };
+    }
+    if (page.mode == client::Mode::kColour) {
+      return [bytes](const uint8_t* in, uint8_t* out) { SubFilter<3>(in, bytes, out); };
+    }
+    return [bytes](const uint8_t* in, uint8_t* out) { SubFilter<1>(in, bytes, out); };
+  }
+
+  // The Sub filter: each byte less the byte of the pixel before it.
+  template <uint32_t kStep>
+  static void SubFilter(const uint8_t* in, uint32_t bytes, uint8_t* out) {
+    out[0] = 1;
+    for (uint32_t i = 0; i < kStep && i < bytes; ++i) {
+      out[i + 1] = in[i];
+    }
+    for (uint32_t i = kStep; i < bytes; ++i) {
+      out[i + 1] = static_cast<uint8_t>(in[i] - in[i - kStep]);
+    }
+  }
+
+  // The stream goes out in chunks of 64 KiB; the last, shorter one at the page's end.
+  bool Idat(const uint8_t* data, size_t size) {
+    while (size != 0) {
+      const size_t take = std::min(size, kIdatBytes - idat_.size());
+      idat_.insert(idat_.end(), data, data + take);
+      data += take;
+      size -= take;
+      if (idat_.size() == kIdatBytes) {
+        if (!Chunk("IDAT", idat_.data(), idat_.size())) {
+          return false;
+        }
+        idat_.clear();
+      }
+    }
+    return true;
+  }
+
+  static constexpr size_t kIdatBytes = size_t{1} << 16;
 
   int level_;
   FileOut out_;
   client::PageLayout page_;
-  std::vector<uint8_t> row_;
-  uint32_t step_ = 3;
-  Deflater deflater_;
+  std::vector<uint8_t> idat_;
+  StripDeflater deflater_;
 };
 
 }  // namespace

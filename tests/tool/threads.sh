@@ -1,0 +1,47 @@
+#!/bin/bash
+# shellcheck disable=SC2086  # option lists split into words
+# PNG and PDF are compressed in strips on several threads: the files are the same bytes with one
+# compression thread and with several, pngcheck finds each PNG valid, and a second PNG decoder
+# (pypng, not libpng) reads the pixels the tool writes uncompressed as PNM. The pages span several
+# strips, and the last strip is a short one.
+# Usage: threads.sh STISCAN
+set -eu
+tool=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+cd "$dir"
+fail() { echo "$*" >&2; exit 1; }
+
+while read -r name options; do
+  for threads in 1 3; do
+    STISCAN_COMPRESSION_THREADS=$threads "$tool" -q $options -o "$name-$threads.%d.png"
+    STISCAN_COMPRESSION_THREADS=$threads "$tool" -q $options -o "$name-$threads.pdf"
+  done
+  "$tool" -q $options -o "$name.%d.pnm"
+  for pnm in "$name".*.pnm; do
+    page=${pnm%.pnm}
+    page=${page##*.}
+    cmp "$name-1.$page.png" "$name-3.$page.png" || fail "$name page $page: PNG differs by thread count"
+    pngcheck -q "$name-1.$page.png" || fail "$name page $page: pngcheck"
+    /usr/bin/python3 - "$name-1.$page.png" "$pnm" <<'PY' || fail "$name page $page: pypng"
+import png, sys
+width, height, rows, info = png.Reader(filename=sys.argv[1]).read_flat()
+with open(sys.argv[2], "rb") as f:
+    magic, size = f.readline(), f.readline().split()
+    if magic != b"P4\n":
+        f.readline()
+    pixels = f.read()
+if info["bitdepth"] == 1:  # PBM has 1 for black, PNG 0
+    stride = (width + 7) // 8
+    pixels = bytes(1 - (pixels[y * stride + x // 8] >> (7 - x % 8) & 1) for y in range(height) for x in range(width))
+sys.exit(0 if [width, height] == [int(n) for n in size] and bytes(rows) == pixels else 1)
+PY
+  done
+  cmp "$name-1.pdf" "$name-3.pdf" || fail "$name: PDF differs by thread count"
+done <<'JOBS'
+colour -s feeder --feeder-sheets 2 -r 150 --size a4
+fast -r 150 --size a4 --compression fast
+grey -r 300 -m grey --size a5
+bw -r 300 -m bw --size 3x5in
+JOBS
+echo ok
