@@ -12,7 +12,7 @@ echo "| Wire | Compression | Job | Wire time | Ratio | CPU (user+sys) | Files | 
 echo "|---:|---|---:|---:|---:|---:|---:|---:|"
 for rate in 40 400; do
   for compression in default fast; do
-    /usr/bin/time -f "%U %S %M" -o time.txt "$tool" -s feeder --feeder-sheets 10 -r 300 --size a4 \
+    /usr/bin/time -f "%U %S %M" -o time.txt "$tool" --simulate -s feeder --feeder-sheets 10 -r 300 --size a4 \
       --wire-rate "$rate" --compression "$compression" -o "page-%02d.png" --json >summary.json
     python3 - "$rate" "$compression" <<'PY'
 import json, sys

@@ -34,9 +34,9 @@ for run in $(seq "$runs"); do
   rm -f ./*
   delay=0
   if ((run % 3 == 0)); then
-    env --block-signal=TERM "$tool" -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
+    env --block-signal=TERM "$tool" --simulate -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
   else
-    "$tool" -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
+    "$tool" --simulate -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
   fi
   pid=$!
   until taking $pid; do

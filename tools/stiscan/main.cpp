@@ -131,7 +131,7 @@ bool AnswersAtOnce(const Options& options, int* exitStatus) {
     return true;
   }
   if (options.list) {
-    *exitStatus = ListScanners(stdout) ? kExitOk : kExitDevice;
+    *exitStatus = ListScanners(options, stdout) ? kExitOk : kExitDevice;
     return true;
   }
   return false;
