@@ -8,10 +8,8 @@
 #include <functional>
 #include <map>
 
-// Where users report problems, a build setting; without one, whoever supplied the package.
-#ifdef STISCAN_BUGS
-#define STISCAN_BUGS_TEXT "to " STISCAN_BUGS
-#else
+// Where users report problems: a build setting, given by the build.
+#ifndef STISCAN_BUGS_TEXT
 #define STISCAN_BUGS_TEXT "to whoever supplied this package"
 #endif
 
@@ -619,8 +617,8 @@ Examples:
   stiscan --simulate --source feeder --feeder-sheets 3 -o out/page-%02d.png
   stiscan --simulate --source feeder --jam 2 --debug
 
-Reporting problems: )" STISCAN_BUGS_TEXT R"(, with the output of the failing
-command run again with --debug (and a capture, see stiscan(1)).
+Reporting problems: report them )" STISCAN_BUGS_TEXT R"(,
+with the output of the failing command run again with --debug and a capture (see stiscan(1)).
 )";
 }
 
