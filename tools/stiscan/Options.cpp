@@ -533,8 +533,36 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   return Consistent(o, error);
 }
 
+// The end of --help: exit statuses, examples and where to report problems.
+constexpr char kUsageEnd[] = R"(Exit status:
+  0  every page was written
+  2  usage: a bad option or value, a value the scanner does not offer, or a simulated condition
+     that cannot happen
+  3  device: no scanner found, no permission on it, the port not granted, or the scanner still busy
+     or warming up after the repeats
+  4  paper: a paper jam, or the feeder empty while pages were expected
+  5  I/O: a transfer failed or came up short, or the scanner's data did not fit the page
+  6  library: the library could not be loaded, or returned another failure
+  7  output: the output cannot be written (found before scanning where it can be), or a page could
+     not be written to its file
+  8  stopped: Ctrl-C or SIGTERM (Ctrl-Break or closing the console on Windows); the page in progress
+     is dropped, the scanner aborted and released
+
+Examples:
+  stiscan --list
+  stiscan --info
+  stiscan --resolution 300 --mode grey --size a4 -o scan.png
+  stiscan --source feeder --size a4 -o scans.pdf
+  stiscan --mode grey -o - | pnmtopng > scan.png
+  stiscan --simulate --source feeder --feeder-sheets 3 -o out/page-%02d.png
+  stiscan --simulate --source feeder --jam 2 --debug
+
+Reporting problems: report them )" STISCAN_BUGS_TEXT R"(,
+with the output of the failing command run again with --debug and a capture (see stiscan(1)).
+)";
+
 std::string UsageText() {
-  return R"(Usage: stiscan [OPTION]...
+  return std::string(R"(Usage: stiscan [OPTION]...
 Scans pages through the WIASTIIO library, calling its exports as the WIA minidriver does, and writes
 them as PNG, JPEG, TIFF, PDF or PNM.
 
@@ -594,32 +622,7 @@ The simulated scanner (with --simulate):
 Numbers are decimal. Ctrl-C (or SIGTERM) stops a scan cleanly: the block in flight completes, the
 scanner is aborted and released, and the page in progress is dropped; a second Ctrl-C ends at once.
 
-Exit status:
-  0  every page was written
-  2  usage: a bad option or value, a value the scanner does not offer, or a simulated condition
-     that cannot happen
-  3  device: no scanner found, no permission on it, the port not granted, or the scanner still busy
-     or warming up after the repeats
-  4  paper: a paper jam, or the feeder empty while pages were expected
-  5  I/O: a transfer failed or came up short, or the scanner's data did not fit the page
-  6  library: the library could not be loaded, or returned another failure
-  7  output: the output cannot be written (found before scanning where it can be), or a page could
-     not be written to its file
-  8  stopped: Ctrl-C or SIGTERM (Ctrl-Break or closing the console on Windows); the page in progress
-     is dropped, the scanner aborted and released
-
-Examples:
-  stiscan --list
-  stiscan --info
-  stiscan --resolution 300 --mode grey --size a4 -o scan.png
-  stiscan --source feeder --size a4 -o scans.pdf
-  stiscan --mode grey -o - | pnmtopng > scan.png
-  stiscan --simulate --source feeder --feeder-sheets 3 -o out/page-%02d.png
-  stiscan --simulate --source feeder --jam 2 --debug
-
-Reporting problems: report them )" STISCAN_BUGS_TEXT R"(,
-with the output of the failing command run again with --debug and a capture (see stiscan(1)).
-)";
+)") + kUsageEnd;
 }
 
 scansim::ScannerConditions SimulatedConditions(const Options& options) {
