@@ -2,7 +2,8 @@
 # shellcheck disable=SC2086  # option lists split into words
 # stiscan without --simulate scans the user's USB scanner (usb-scanner-sim plugs the simulator in as
 # one): the first on the bus whose ids wiastiio.conf (the shipped file) or WIASTIIO_USB_IDS lists, or
-# the one --vid and --pid name; no scanner is status 3 with where the ids were read; the simulated
+# the one --vid and --pid name; no scanner is status 3 with where the ids were read, a node it may not
+# write (as nobody, from copies in a folder nobody may read) status 3 naming the node; the simulated
 # scanner's options need --simulate, whose pages say they are simulated.
 # Usage: usb.sh STISCAN USB_SCANNER_SIM SHIPPED_CONF
 set -u
@@ -58,4 +59,19 @@ check 2 "--route monitor: the device monitor stands only in front of the simulat
 check 0 "1 page from the flatbed of the simulated scanner" empty "" "--simulate $small -o p.png"
 check 0 '"simulated": true' empty "" "--simulate $small --json -o p.png"
 check 0 "simulator  built in" empty "" "--simulate --list"
+if [ "$(id -u)" = 0 ] && command -v setpriv python3 >/dev/null; then
+  mkdir stage
+  cp "$tool" "$usbsim" "$(dirname "$tool")"/*.so stage/
+  chmod -R a+rX "$dir"
+  status=0
+  SANE_CONFIG_DIR=$dir/conf LD_LIBRARY_PATH=$dir/stage timeout 60 setpriv --reuid=nobody --regid=nogroup \
+    --clear-groups stage/usb-scanner-sim --ids "$shipped_ids" -- bash -c 'python3 -c "import glob, os
+for node in glob.glob(\"/dev/bus/usb/*/*\"): os.chmod(node, 0o444)" && exec stage/stiscan -r 75 --format png -o /dev/null' \
+    >out 2>&1 || status=$?
+  if [ $status != 3 ] || ! grep -q "^stiscan: no permission to read and write /dev/bus/usb/.*, the scanner's node" out; then
+    echo "FAIL: a node nobody may write: status $status" >&2
+    cat out >&2
+    failures=$((failures + 1))
+  fi
+fi
 exit $((failures != 0))
