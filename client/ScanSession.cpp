@@ -187,6 +187,33 @@ HRESULT ScanSession::Escape(const char* step, DWORD code, void* out, DWORD outSi
   return result;
 }
 
+namespace {
+
+// The longest side a bed or feeder may report, in thousandths of an inch: 32766 mm, within what SANE's
+// fixed-point millimetres hold (and far beyond any scanner).
+constexpr LONG kLongestSide = 1290000;
+
+// Why the bed or feeder the device reports cannot be (a negative length, or one beyond kLongestSide);
+// empty when it can.
+std::string ImpossibleGeometry(const SCAN_DEVICE_INFO& info) {
+  const struct {
+    const char* name;
+    LONG value;
+  } sides[] = {{"bed width", info.dwScanBedWidth},
+               {"bed height", info.dwScanBedHeight},
+               {"feeder width", info.dwDocFeederWidth},
+               {"feeder height", info.dwDocFeederHeight}};
+  for (const auto& side : sides) {
+    if (side.value < 0 || side.value > kLongestSide) {
+      return side.name + std::string(" of ") + std::to_string(side.value) + " thousandths of an inch (at most " +
+             std::to_string(kLongestSide) + ")";
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
 Outcome ScanSession::Open(IStiDeviceControl* control, HKEY parametersKey, bool debug, ScanObserver* observer) {
   auto note = [observer](const char* step, HRESULT result) {
     if (observer != nullptr && result != S_OK) {
@@ -220,6 +247,10 @@ Outcome ScanSession::Open(IStiDeviceControl* control, HKEY parametersKey, bool d
   device_.resolutions.clear();
   if (info.pX_Resolutions != nullptr && info.nX_Resolutions > 0) {
     device_.resolutions.assign(info.pX_Resolutions, info.pX_Resolutions + info.nX_Resolutions);
+  }
+  // No window is worked out from a bed or feeder that cannot be.
+  if (const std::string impossible = ImpossibleGeometry(info); !impossible.empty()) {
+    return MakeOutcome(Status::kIo, "the scanner reports an impossible " + impossible);
   }
   return Outcome();
 }

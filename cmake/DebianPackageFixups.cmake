@@ -6,6 +6,7 @@
 #   - The -dbgsym package's md5sums, which name the files by the absolute paths of CPack's work
 #     folder; and its documentation, which Debian takes from the package it belongs to (a symbolic
 #     link /usr/share/doc/PKG-dbgsym -> PKG, allowed because it depends on PKG of the same version).
+#   - Our own postinst (CPACK_WIASTIIO_POSTINST) takes the place of that one in the product's package.
 #   - Installed-Size, which it counts before stripping the binaries: counted again as dpkg-gencontrol
 #     does (each file's size in KiB rounded up, one for each folder and link).
 find_program(DPKG_DEB dpkg-deb REQUIRED)
@@ -25,6 +26,11 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
       endif()
     endif()
   endforeach()
+  if(CPACK_WIASTIIO_POSTINST AND NOT package MATCHES "\\.ddeb$")
+    file(COPY_FILE ${CPACK_WIASTIIO_POSTINST} ${tree}/DEBIAN/postinst)
+    file(CHMOD ${tree}/DEBIAN/postinst PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                                   WORLD_READ WORLD_EXECUTE)
+  endif()
   if(package MATCHES "\\.ddeb$")
     file(STRINGS ${tree}/DEBIAN/control name REGEX "^Package: ")
     string(REGEX REPLACE "^Package: (.*)-dbgsym$" "\\1" owner "${name}")

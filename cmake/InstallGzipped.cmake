@@ -12,3 +12,11 @@ function(wiastiio_install_gzipped source destination)
   add_custom_target(gzip_${id} ALL DEPENDS ${folder}/${name}.gz)
   install(FILES ${folder}/${name}.gz DESTINATION ${destination})
 endfunction()
+
+# wiastiio_install_manual(SOURCE DESTINATION): a manual page with @WIASTIIO_BUGS_TEXT@ (where to report
+# problems, a build setting) filled in, installed gzipped.
+function(wiastiio_install_manual source destination)
+  get_filename_component(name ${source} NAME)
+  configure_file(${source} ${CMAKE_BINARY_DIR}/manual/${name} @ONLY)
+  wiastiio_install_gzipped(${CMAKE_BINARY_DIR}/manual/${name} ${destination})
+endfunction()

@@ -45,7 +45,25 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${WIASTIIO_DOC_DIR})
   wiastiio_install_gzipped(${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${WIASTIIO_DOC_DIR})
   if(TARGET stiscan)
-    wiastiio_install_gzipped(${PROJECT_SOURCE_DIR}/tools/stiscan/stiscan.1 ${CMAKE_INSTALL_MANDIR}/man1)
+    wiastiio_install_manual(${PROJECT_SOURCE_DIR}/tools/stiscan/stiscan.1 ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+  # What a capture holds and how to send one, which both manual pages point to.
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/CAPTURE.md DESTINATION ${WIASTIIO_DOC_DIR})
+  # After installing, a scanner plugged in before is offered to udev again, so that the rule applies
+  # without replugging (the udev triggers come from the SANE backend's rule).
+  get_property(udev_triggers GLOBAL PROPERTY WIASTIIO_UDEV_TRIGGERS)
+  if(udev_triggers)
+    list(JOIN udev_triggers "\n" udev_triggers)
+    file(WRITE ${CMAKE_BINARY_DIR}/packaging/postinst "#!/bin/sh
+# A scanner plugged in before the package was installed gets the udev rule's permissions now; where
+# udev is not running (a container, a chroot) there is nothing to do.
+set -e
+if [ \"$1\" = configure ] && [ -S /run/udev/control ] && command -v udevadm >/dev/null 2>&1; then
+  udevadm control --reload-rules || true
+${udev_triggers}
+fi
+")
+    set(CPACK_WIASTIIO_POSTINST ${CMAKE_BINARY_DIR}/packaging/postinst)
   endif()
 
   set(CPACK_GENERATOR DEB)

@@ -5,9 +5,7 @@
 #include <sane/sane.h>
 
 #include <algorithm>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,10 +13,6 @@
 #include "Debug.h"
 #include "Device.h"
 #include "platform/usb.h"
-
-#ifndef WIASTIIO_SANE_CONFIG_DIR
-#define WIASTIIO_SANE_CONFIG_DIR "/etc/sane.d"
-#endif
 
 namespace wiastiio_sane {
 namespace {
@@ -43,25 +37,17 @@ struct Backend {
 Backend* backend = nullptr;
 
 Config ReadConfig() {
-  for (const std::string& folder : ConfigFolders(std::getenv("SANE_CONFIG_DIR"), WIASTIIO_SANE_CONFIG_DIR)) {
-    const std::string path = folder + "/" + kConfigFile;
-    std::ifstream file(path);
-    if (!file) {
-      continue;
-    }
-    std::stringstream text;
-    text << file.rdbuf();
-    std::vector<std::string> problems;
-    Config config = ParseConfig(text.str(), &problems);
-    for (const std::string& problem : problems) {
-      Debug(kDebugErrors, "%s: %s", path.c_str(), problem.c_str());
-    }
-    Debug(kDebugSteps, "configuration: %s (%zu USB ids, simulator %s)", path.c_str(), config.usb.size(),
-          config.simulator ? "on" : "off");
-    return config;
+  ConfigFile file = ReadConfigFile(std::getenv("SANE_CONFIG_DIR"), kDefaultConfigFolder);
+  if (file.path.empty()) {
+    Debug(kDebugSteps, "no %s: no scanner offered", kConfigFile);
+    return Config();
   }
-  Debug(kDebugSteps, "no %s: no scanner offered", kConfigFile);
-  return Config();
+  for (const std::string& problem : file.problems) {
+    Debug(kDebugErrors, "%s: %s", file.path.c_str(), problem.c_str());
+  }
+  Debug(kDebugSteps, "configuration: %s (%zu USB ids, simulator %s)", file.path.c_str(), file.config.usb.size(),
+        file.config.simulator ? "on" : "off");
+  return file.config;
 }
 
 std::string HexId(uint16_t id) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 namespace wiastiio_sane {
@@ -186,6 +187,24 @@ std::vector<std::string> ConfigFolders(const char* saneConfigDir, const std::str
     }
   }
   return folders;
+}
+
+ConfigFile ReadConfigFile(const char* saneConfigDir, const std::string& defaultFolder) {
+  ConfigFile found;
+  found.folders = ConfigFolders(saneConfigDir, defaultFolder);
+  for (const std::string& folder : found.folders) {
+    const std::string path = folder + "/wiastiio.conf";
+    std::ifstream file(path);
+    if (!file) {
+      continue;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    found.path = path;
+    found.config = ParseConfig(text.str(), &found.problems);
+    break;
+  }
+  return found;
 }
 
 }  // namespace wiastiio_sane

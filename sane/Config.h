@@ -48,4 +48,19 @@ Config ParseConfig(const std::string& text, std::vector<std::string>* problems);
 // when it ends with ':', goes on with the default folder; the default folder alone when it is unset.
 std::vector<std::string> ConfigFolders(const char* saneConfigDir, const std::string& defaultFolder);
 
+// The first wiastiio.conf that can be read in those folders, as the backend and stiscan both take it.
+struct ConfigFile {
+  std::string path;  // empty when no folder holds one
+  std::vector<std::string> folders;
+  Config config;
+  std::vector<std::string> problems;
+};
+ConfigFile ReadConfigFile(const char* saneConfigDir, const std::string& defaultFolder);
+
+// The folder SANE reads its configuration from when SANE_CONFIG_DIR does not say.
+#ifndef WIASTIIO_SANE_CONFIG_DIR
+#define WIASTIIO_SANE_CONFIG_DIR "/etc/sane.d"
+#endif
+constexpr char kDefaultConfigFolder[] = WIASTIIO_SANE_CONFIG_DIR;
+
 }  // namespace wiastiio_sane

@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
 # Installs what building and testing WIASTIIO needs on Debian 12. Safe to run again: packages that are
-# already there are left alone.
+# already there are left alone. With --product, only what building the Linux product needs (the
+# library, stiscan, the SANE backend and usb-scanner-sim, without tests or benchmarks) and scanimage.
 set -euo pipefail
 
+product=(
+  build-essential cmake ninja-build pkg-config
+  libusb-1.0-0-dev umockdev libumockdev-dev
+  zlib1g-dev libtiff-dev libjpeg62-turbo-dev
+  libsane-dev sane-utils
+)
+if [ "${1:-}" = --product ]; then
+  packages=("${product[@]}")
+else
 packages=(
   build-essential cmake ninja-build git
   clang clang-format clang-tidy libclang-rt-14-dev
@@ -14,6 +24,7 @@ packages=(
   libsane-dev sane-utils
   llvm-14 lld-16 openssl
 )
+fi
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -27,6 +38,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get update -q
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+[ "${1:-}" != --product ] || exit 0
 
 # osslsigncode, which signs the Windows binaries, in the version of bookworm-backports: the backports
 # suite is added from the mirror that serves bookworm, when it is not there yet.

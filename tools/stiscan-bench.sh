@@ -18,7 +18,7 @@ for rate in 40 400; do
     : >runs.txt
     run=0
     while [ "$run" -lt "$runs" ]; do
-      /usr/bin/time -f "%U %S %M" -o time.txt "$tool" -s feeder --feeder-sheets "$sheets" -r 300 --size a4 \
+      /usr/bin/time -f "%U %S %M" -o time.txt "$tool" --simulate -s feeder --feeder-sheets "$sheets" -r 300 --size a4 \
         --wire-rate "$rate" --compression "$compression" -o "page-%02d.png" --json >summary.json
       python3 - >>runs.txt <<'PY'
 import json

@@ -118,9 +118,10 @@ inline ToolRun RunProgram(const std::vector<std::string>& argv, const std::strin
   return run;
 }
 
+// stiscan with the built-in simulator and `args`.
 inline ToolRun RunTool(const std::string& args, const ScratchDir& dir, int signal = 0, const std::string& when = "") {
   std::vector<std::string> argv = Split(args);
-  argv.insert(argv.begin(), STISCAN_PATH);
+  argv.insert(argv.begin(), {STISCAN_PATH, "--simulate"});
   return RunProgram(argv, dir.Path(), signal, when);
 }
 

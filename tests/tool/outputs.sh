@@ -10,7 +10,7 @@ tool=$1
 dir=$(mktemp -d)
 trap 'cd /; umount "$dir/full" 2>/dev/null; rm -rf "$dir"' EXIT
 cd "$dir"
-small="-r 75 --size a5 -q"
+small="--simulate -r 75 --size a5 -q"
 fail() { echo "$*" >&2; exit 1; }
 
 "$tool" $small -o reference.png
@@ -72,7 +72,7 @@ for job in "-r 600 -m grey -o full/page.tif" "-r 150 -m grey -s feeder --feeder-
   status=0
   (
     ulimit -f $limit
-    exec "$tool" $job >out 2>err
+    exec "$tool" --simulate $job >out 2>err
   ) || status=$?
   [ $status = 7 ] && [ "$(wc -l <err)" = 1 ] && grep -q "^stiscan: cannot write full/.*: $reason\$" err ||
     fail "$job: status $status, $(cat err)"

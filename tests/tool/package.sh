@@ -90,10 +90,28 @@ rule_ids=$(grep -v '^#' "$rule" | grep 'TAG+="uaccess"' |
   sed -n 's/.*ATTR{idVendor}=="\([0-9a-f]*\)".*ATTR{idProduct}=="\([0-9a-f]*\)".*/\1:\2/p' | sort)
 [ -n "$conf_ids" ] || fail "the shipped wiastiio.conf lists no scanner"
 [ "$conf_ids" = "$rule_ids" ] || fail "the udev rule's ids ($rule_ids) are not the configuration's ($conf_ids)"
+# The postinst applies the rule to those scanners when udev runs; nothing else of CPack's is left.
+trigger_ids=$(sed -n 's/.*udevadm trigger .*idVendor=\([0-9a-f]*\) .*idProduct=\([0-9a-f]*\).*/\1:\2/p' \
+  "$scratch/control/postinst" | sort)
+[ "$trigger_ids" = "$conf_ids" ] && grep -q '/run/udev/control' "$scratch/control/postinst" ||
+  fail "the postinst does not trigger the rule's scanners ($trigger_ids) only where udev runs"
 
-# stiscan from the scratch root, through paths relative to itself.
+# Somewhere to send a problem: each manual page's REPORTING PROBLEMS section, the capture's description,
+# and no address that cannot receive mail.
+for page in stiscan.1 sane-wiastiio.5; do
+  gzip -dc "$root"/usr/share/man/man*/$page.gz | grep -q '^\.SH REPORTING PROBLEMS' || fail "$page: no REPORTING PROBLEMS"
+done
+[ -f "$root/usr/share/doc/wiastiio/CAPTURE.md" ] || fail "CAPTURE.md is not installed"
+if zgrep -rl '\.invalid' "$root/usr/share"; then fail "a document names an address that cannot receive mail"; fi
+
+# stiscan from the scratch root, through paths relative to itself: the scanner of the package's
+# configuration on the bus, else the simulator.
 cd "$scratch"
-root/usr/bin/stiscan -r 75 --size a5 -o page.png -q
+if [ -x "$usbsim" ]; then
+  SANE_CONFIG_DIR=$root/etc/sane.d "$usbsim" -- env -u WIASTIIO_USB_IDS root/usr/bin/stiscan -r 75 --size a5 -o page.png -q
+else
+  root/usr/bin/stiscan --simulate -r 75 --size a5 -o page.png -q
+fi
 test -s page.png
 readelf -d root/usr/bin/stiscan | grep -q 'RUNPATH.*\$ORIGIN/\.\./lib/wiastiio'
 if readelf -d root/usr/bin/stiscan root/usr/lib/wiastiio/*.so root/usr/lib/*/sane/*.so.* | grep -F "$build"; then

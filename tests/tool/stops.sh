@@ -3,7 +3,8 @@
 # and no file, or, only when the page was complete before the stop, with status 0 and the page; never
 # by the signal (143), never with a `.part` left. A third of the stops are sent as the tool starts,
 # held blocked until it takes them (a signal in the loader, before any of the tool runs, would end
-# it); the others once the kernel shows SIGTERM caught by stiscan, half of them within 3 ms.
+# it); the others once the kernel shows SIGTERM caught by stiscan, half of them within 3 ms. Then a FIFO
+# that no one reads: SIGINT and SIGTERM each end the wait for its reader with status 8.
 # Usage: stops.sh STISCAN [RUNS]
 set -u
 tool=$1
@@ -34,9 +35,9 @@ for run in $(seq "$runs"); do
   rm -f ./*
   delay=0
   if ((run % 3 == 0)); then
-    env --block-signal=TERM "$tool" -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
+    env --block-signal=TERM "$tool" --simulate -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
   else
-    "$tool" -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
+    "$tool" --simulate -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
   fi
   pid=$!
   until taking $pid; do
@@ -68,3 +69,21 @@ for run in $(seq "$runs"); do
   esac
 done
 echo "$runs stops: $stopped with status 8, $finished after the page was complete (status 0)"
+
+rm -f ./*
+mkfifo fifo
+for signal in INT TERM; do
+  "$tool" --simulate -r 75 --size a5 -o fifo --format png >out 2>err &
+  pid=$!
+  until taking $pid; do
+    kill -0 $pid 2>/dev/null || fail "the tool ended before it took signals"
+  done
+  sleep 0.5 # the page scanned or on its way, the encoder waiting for the FIFO's reader
+  kill -$signal $pid
+  for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.05; done
+  kill -0 $pid 2>/dev/null && { kill -KILL $pid; fail "SIG$signal did not end the wait for the FIFO's reader"; }
+  wait $pid
+  status=$?
+  [ $status = 8 ] && grep -q '^stiscan: stopped' err || fail "SIG$signal on a FIFO: status $status"
+done
+echo "a FIFO without a reader: SIGINT and SIGTERM end the wait with status 8"

@@ -8,6 +8,11 @@
 #include <functional>
 #include <map>
 
+// Where users report problems: a build setting, given by the build.
+#ifndef STISCAN_BUGS_TEXT
+#define STISCAN_BUGS_TEXT "to whoever supplied this package"
+#endif
+
 namespace stiscan {
 
 const char* RouteName(Route route) {
@@ -345,6 +350,7 @@ void AddOutputParsers(ParserTable& table, Options& o, std::string* error) {
 // How the library reaches the scanner: route, ids and the reserve's repeats.
 void AddDeviceParsers(ParserTable& table, Options& o, std::string* error) {
   table["--route"] = [&o, error](const std::string& option, const std::string& text) {
+    o.routeGiven = true;
     if (text == "monitor") {
       o.route = Route::kDeviceMonitor;
     } else if (text == "direct") {
@@ -527,8 +533,36 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   return Consistent(o, error);
 }
 
+// The end of --help: exit statuses, examples and where to report problems.
+constexpr char kUsageEnd[] = R"(Exit status:
+  0  every page was written
+  2  usage: a bad option or value, a value the scanner does not offer, or a simulated condition
+     that cannot happen
+  3  device: no scanner found, no permission on it, the port not granted, or the scanner still busy
+     or warming up after the repeats
+  4  paper: a paper jam, or the feeder empty while pages were expected
+  5  I/O: a transfer failed or came up short, or the scanner's data did not fit the page
+  6  library: the library could not be loaded, or returned another failure
+  7  output: the output cannot be written (found before scanning where it can be), or a page could
+     not be written to its file
+  8  stopped: Ctrl-C or SIGTERM (Ctrl-Break or closing the console on Windows); the page in progress
+     is dropped, the scanner aborted and released
+
+Examples:
+  stiscan --list
+  stiscan --info
+  stiscan --resolution 300 --mode grey --size a4 -o scan.png
+  stiscan --source feeder --size a4 -o scans.pdf
+  stiscan --mode grey -o - | pnmtopng > scan.png
+  stiscan --simulate --source feeder --feeder-sheets 3 -o out/page-%02d.png
+  stiscan --simulate --source feeder --jam 2 --debug
+
+Reporting problems: report them )" STISCAN_BUGS_TEXT R"(,
+with the output of the failing command run again with --debug and a capture (see stiscan(1)).
+)";
+
 std::string UsageText() {
-  return R"(Usage: stiscan [OPTION]...
+  return std::string(R"(Usage: stiscan [OPTION]...
 Scans pages through the WIASTIIO library, calling its exports as the WIA minidriver does, and writes
 them as PNG, JPEG, TIFF, PDF or PNM.
 
@@ -559,16 +593,19 @@ Output:
   -q, --quiet              print nothing but errors (no progress bar, no summary)
 
 Reaching the scanner:
-      --route ROUTE        monitor (through the device monitor prtmon64.dll, the default) or direct
-                           (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
-      --vid ID, --pid ID   USB vendor and product id the library looks for (decimal, or hex with 0x)
+      --simulate           scan the built-in simulated scanner instead of yours; its pages say so
+                           (Windows: in a build folder, behind the test device monitor built beside
+                           stiscan.exe; the kit's stiscan.exe has none)
+      --route ROUTE        direct (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
+                           or monitor (through the device monitor prtmon64.dll). Linux: direct, and
+                           monitor only with --simulate; Windows: monitor by default
+      --vid ID, --pid ID   USB vendor and product id of the scanner (decimal, or hex with 0x). Linux:
+                           the first scanner on the bus with the ids of wiastiio.conf's usb lines or
+                           WIASTIIO_USB_IDS is scanned; these pick one, listed or not
       --retries N          repeats of a reserve that finds the scanner busy or warming up (default 10)
       --retry-delay MS     pause before each repeat in milliseconds (default 200)
-      --simulate           Windows, in a build folder: the simulated scanner behind the test device
-                           monitor built beside stiscan.exe instead of the real device (the kit's
-                           stiscan.exe has none); Linux: always the simulator
 
-The simulated scanner (Linux always; Windows with --simulate):
+The simulated scanner (with --simulate):
       --feeder-sheets N    sheets in its feeder (default: as many as --sheets asks for, else 2);
                            0 is an empty feeder
       --busy N             the next N reserves find the scanner busy
@@ -586,28 +623,7 @@ The simulated scanner (Linux always; Windows with --simulate):
 Numbers are decimal. Ctrl-C (or SIGTERM) stops a scan cleanly: the block in flight completes, the
 scanner is aborted and released, and the page in progress is dropped; a second Ctrl-C ends at once.
 
-Exit status:
-  0  every page was written
-  2  usage: a bad option or value, a value the scanner does not offer, or a simulated condition
-     that cannot happen
-  3  device: no scanner found, the port not granted, or the scanner still busy or warming up after
-     the repeats
-  4  paper: a paper jam, or the feeder empty while pages were expected
-  5  I/O: a transfer failed or came up short, or the scanner's data did not fit the page
-  6  library: the library could not be loaded, or returned another failure
-  7  output: the output cannot be written (found before scanning where it can be), or a page could
-     not be written to its file
-  8  stopped: Ctrl-C or SIGTERM (Ctrl-Break or closing the console on Windows); the page in progress
-     is dropped, the scanner aborted and released
-
-Examples:
-  stiscan --info
-  stiscan --resolution 300 --mode grey --size a4 -o scan.png
-  stiscan --source feeder --feeder-sheets 3 -o out/page-%02d.png
-  stiscan --source feeder --feeder-sheets 3 --size a4 -o scans.pdf
-  stiscan --mode grey -o - | pnmtopng > scan.png
-  stiscan --source feeder --jam 2 --debug
-)";
+)") + kUsageEnd;
 }
 
 scansim::ScannerConditions SimulatedConditions(const Options& options) {

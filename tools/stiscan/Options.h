@@ -55,6 +55,7 @@ struct Options {
   int quality = 90;              // JPEG
   bool fastCompression = false;  // PNG, TIFF, PDF
   Route route = Route::kDeviceMonitor;
+  bool routeGiven = false;
 
   bool vidGiven = false;
   bool pidGiven = false;
@@ -64,7 +65,7 @@ struct Options {
   uint32_t retries = 10;        // repeats of a reserve that finds the scanner busy or warming up
   uint32_t retryDelayMs = 200;  // pause before each repeat
 
-  bool simulate = false;  // Windows: the bundled simulator instead of the real device
+  bool simulate = false;  // the simulated scanner instead of the user's
   Conditions conditions;
 };
 

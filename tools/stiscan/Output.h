@@ -49,6 +49,8 @@ class Output {
   bool PageRows(const uint8_t* rows, uint32_t count, std::string* error);
   bool PageEnd(std::string* error);
   void PageAbandoned();
+  // A stop request (safe in a signal handler): a FIFO's reader is no longer waited for.
+  void Stop() { abandoned_.store(true); }
   // Waits for the encoder, completes or removes the job's file; false with the reason when the output
   // failed at the end.
   bool Finish(std::string* error);
@@ -95,7 +97,7 @@ class Output {
   uint64_t queued_ = 0;
   uint64_t peakQueued_ = 0;
   std::atomic<bool> failed_{false};
-  std::atomic<bool> abandoned_{false};  // a page was given up: a FIFO's reader is no longer waited for
+  std::atomic<bool> abandoned_{false};  // a page was given up or a stop came: a FIFO's reader is no longer waited for
   std::string error_;
 
   // The encoder thread's own.

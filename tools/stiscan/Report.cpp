@@ -199,15 +199,18 @@ void Report::PrintSummary(std::FILE* out, const client::Outcome& outcome, int ex
     std::fprintf(out,
                  "{\"status\": %s, \"exit\": %d, \"message\": %s, \"source\": %s, \"mode\": %s, \"dpi\": %u, "
                  "\"format\": %s, \"pages\": %u, \"files\": [%s], \"scanBytes\": %llu, \"seconds\": %.3f, "
-                 "\"bytesPerSecond\": %.0f, \"wireSeconds\": %.3f, \"results\": [%s]}\n",
+                 "\"bytesPerSecond\": %.0f, \"wireSeconds\": %.3f, \"simulated\": %s, \"results\": [%s]}\n",
                  Json(client::StatusName(outcome.status)).c_str(), exitStatus, Json(outcome.message).c_str(),
                  Json(SourceName(options_.source)).c_str(), Json(ModeName(options_.mode)).c_str(), options_.resolution,
                  Json(FormatName(output_.OutputFormat())).c_str(), pages_, files.c_str(),
                  static_cast<unsigned long long>(totalBytes_), seconds,
-                 seconds > 0 ? static_cast<double>(totalBytes_) / seconds : 0.0, wireSeconds, results.c_str());
+                 seconds > 0 ? static_cast<double>(totalBytes_) / seconds : 0.0, wireSeconds,
+                 options_.simulate ? "true" : "false", results.c_str());
     return;
   }
-  std::fprintf(out, "%u page%s from the %s, %s, %u dpi\n", pages_, pages_ == 1 ? "" : "s", SourceName(options_.source),
+  // Pages of the simulated scanner are never mistaken for a scan of paper.
+  std::fprintf(out, "%u page%s from the %s%s, %s, %u dpi\n", pages_, pages_ == 1 ? "" : "s",
+               SourceName(options_.source), options_.simulate ? " of the simulated scanner" : "",
                ModeName(options_.mode), options_.resolution);
   for (const Output::File& file : output_.Files()) {
     std::fprintf(out, "  %s  %u x %u  %u page%s  %llu bytes\n", file.path.c_str(), file.width, file.height, file.pages,

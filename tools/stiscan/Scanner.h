@@ -1,7 +1,7 @@
-// What stands behind the library's port, set up per platform. On Linux that is always the built-in
-// simulated scanner (simulator/SimulatedScanner.h), on both routes. On Windows it is the real device
-// through the system's contention module, or with --simulate the simulated scanner behind the device
-// monitor of the build folder beside stiscan.exe.
+// What stands behind the library's port, set up per platform. On Linux it is the USB scanner the
+// platform's USB route finds, on the direct route; on Windows the real device through the system's
+// contention module. With --simulate it is the built-in simulated scanner (simulator/SimulatedScanner.h):
+// on Linux on both routes, on Windows behind the device monitor of the build folder beside stiscan.exe.
 #pragma once
 
 #include <cstdio>
@@ -42,8 +42,9 @@ std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status
 // False when the library's output cannot be reached.
 bool EchoDebugStrings(client::Exports& library, std::function<void(const char*)> sink);
 
-// Prints the scanners the library can reach, one a line; false when none.
-bool ListScanners(std::FILE* out);
+// Prints the scanners a scan with these options can reach, one a line, in the order it takes them;
+// false when none.
+bool ListScanners(const Options& options, std::FILE* out);
 
 // Calls `stop` on Ctrl-C and the like (Linux: SIGINT, SIGTERM; Windows: Ctrl-C, Ctrl-Break, closing
 // the console). `stop` must be safe in a signal handler. A second Ctrl-C ends the program at once.

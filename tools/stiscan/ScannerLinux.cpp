@@ -1,13 +1,19 @@
-// Linux: the built-in simulated scanner behind the platform's module and device models, which the
-// library reaches through the same libwinplat as the tool.
+// Linux: the user's USB scanner, reached by the library's direct route over the platform's USB route
+// (libusb), or with --simulate the built-in simulated scanner behind the platform's module and device
+// models. The library reaches either through the same libwinplat as the tool.
 #include <signal.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "Scanner.h"
 #include "client/DeviceKey.h"
 #include "platform/control.h"
 #include "platform/usb.h"
+#include "sane/Config.h"
 #include "simulator/SimulatedScanner.h"
 
 namespace stiscan {
@@ -17,9 +23,9 @@ namespace {
 using scansim::kSimulatedProductId;
 using scansim::kSimulatedVendorId;
 
-class LinuxScanner : public Scanner {
+class SimulatedLinuxScanner : public Scanner {
  public:
-  explicit LinuxScanner(const Options& options)
+  explicit SimulatedLinuxScanner(const Options& options)
       : simulated_(SimulatedConditions(options), scansim::SimulatedScanner::Routes::kBoth) {}
 
   bool SetUp(const Options& options, std::string* error) {
@@ -41,11 +47,140 @@ class LinuxScanner : public Scanner {
   bool noScannerWithIds_ = false;
 };
 
+// The scanners a scan without --simulate can reach, in the order it takes them, and where their ids
+// were read (for the message when there is none).
+struct Reachable {
+  std::vector<winplat::UsbScanner> scanners;
+  std::string idsFrom;
+};
+
+std::string Hex(uint16_t id) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04X", id);
+  return text;
+}
+
+// The ids of wiastiio.conf's usb lines (the backend's file, from the same folders) and of
+// WIASTIIO_USB_IDS, and --vid with --pid, which reach a scanner neither lists. The scanners present
+// with them, in the order the library numbers \\.\UsbscanN; --vid and --pid keep only theirs.
+Reachable FindScanners(const Options& options, bool quiet) {
+  const wiastiio_sane::ConfigFile conf =
+      wiastiio_sane::ReadConfigFile(std::getenv("SANE_CONFIG_DIR"), wiastiio_sane::kDefaultConfigFolder);
+  for (const std::string& problem : conf.problems) {
+    if (!quiet) {
+      std::fprintf(stderr, "stiscan: %s: %s (skipped)\n", conf.path.c_str(), problem.c_str());
+    }
+  }
+  for (const wiastiio_sane::UsbId& id : conf.config.usb) {
+    winplat::AddUsbScannerIds(id.vendor, id.product);
+  }
+  if (options.vidGiven && options.pidGiven) {
+    winplat::AddUsbScannerIds(options.vid, options.pid);
+  }
+  Reachable reachable;
+  for (const winplat::UsbScanner& scanner : winplat::UsbScanners()) {
+    if ((!options.vidGiven || scanner.vendorId == options.vid) &&
+        (!options.pidGiven || scanner.productId == options.pid)) {
+      reachable.scanners.push_back(scanner);
+    }
+  }
+  if (conf.path.empty()) {
+    std::string folders;
+    for (const std::string& folder : conf.folders) {
+      folders += (folders.empty() ? "" : ":") + folder;
+    }
+    reachable.idsFrom = "wiastiio.conf (none in " + folders + ")";
+  } else {
+    reachable.idsFrom = conf.path + " (" + std::to_string(conf.config.usb.size()) + " usb line" +
+                        (conf.config.usb.size() == 1 ? "" : "s") + ")";
+  }
+  const char* environment = std::getenv("WIASTIIO_USB_IDS");
+  reachable.idsFrom += environment != nullptr && environment[0] != '\0'
+                           ? " or WIASTIIO_USB_IDS (" + std::string(environment) + ")"
+                           : " or WIASTIIO_USB_IDS (unset)";
+  return reachable;
+}
+
+std::string NoScannerMessage(const Options& options, const Reachable& reachable) {
+  if (!winplat::UsbRouteBuilt()) {
+    return "no scanner found: this build has no USB route (built without libusb); --simulate scans the "
+           "built-in simulator";
+  }
+  std::string asked;
+  if (options.vidGiven || options.pidGiven) {
+    asked = std::string(" with") + (options.vidGiven ? " vid " + Hex(options.vid) : "") +
+            (options.pidGiven ? " pid " + Hex(options.pid) : "");
+  }
+  return "no scanner found: no scanner" + asked + " on the USB bus has the ids of " + reachable.idsFrom +
+         "; to add one, put its ids (as lsusb shows them) in a line 'usb VID PID' of wiastiio.conf (see "
+         "sane-wiastiio(5)) or give them with --vid and --pid; --simulate scans the built-in simulator";
+}
+
+// The node libusb opens; without read and write permission on it the library could only report an
+// I/O error.
+bool NodeAccessible(const winplat::UsbScanner& scanner, std::string* error) {
+  char node[64];
+  std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", scanner.bus, scanner.address);
+  if (access(node, R_OK | W_OK) != 0 && errno == EACCES) {
+    *error = std::string("no permission to read and write ") + node +
+             ", the scanner's node (a udev rule can grant it: see sane-wiastiio(5))";
+    return false;
+  }
+  return true;
+}
+
+class UsbLinuxScanner : public Scanner {
+ public:
+  bool SetUp(const winplat::UsbScanner& scanner, std::string* error) {
+    // The direct route: the arbitration module claims the scanner's interface for each port cycle.
+    winplat::InstallUsbPortArbitration();
+    return key_.Create(client::ProcessKeyPath(kToolKey), error) &&
+           key_.SetIds(scanner.vendorId, scanner.productId, false, error);
+  }
+
+  HKEY ParametersKey() const override { return key_.Parameters(); }
+  const scansim::Line* Simulated() const override { return nullptr; }
+  bool NoScannerWithIds() const override { return false; }
+
+ private:
+  client::DeviceKey key_;
+};
+
+const char kNeedsSimulate[] =
+    "the simulated scanner's options (--feeder-sheets, --busy, --warming-up, --jam, --jam-block, "
+    "--short-transfer, --port-held, --block-bytes, --wire-rate) need --simulate";
+
 }  // namespace
 
 std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status, std::string* error) {
-  auto scanner = std::make_unique<LinuxScanner>(options);
-  if (!scanner->SetUp(options, error)) {
+  if (options.simulate) {
+    auto scanner = std::make_unique<SimulatedLinuxScanner>(options);
+    if (!scanner->SetUp(options, error)) {
+      *status = kExitLibrary;
+      return nullptr;
+    }
+    return scanner;
+  }
+  *status = kExitUsage;
+  if (options.conditions.any) {
+    *error = kNeedsSimulate;
+    return nullptr;
+  }
+  if (options.route == Route::kDeviceMonitor && options.routeGiven) {
+    *error = "--route monitor: the device monitor stands only in front of the simulated scanner (add --simulate)";
+    return nullptr;
+  }
+  *status = kExitDevice;
+  const Reachable reachable = FindScanners(options, options.quiet);
+  if (reachable.scanners.empty()) {
+    *error = NoScannerMessage(options, reachable);
+    return nullptr;
+  }
+  if (!NodeAccessible(reachable.scanners.front(), error)) {
+    return nullptr;
+  }
+  auto scanner = std::make_unique<UsbLinuxScanner>();
+  if (!scanner->SetUp(reachable.scanners.front(), error)) {
     *status = kExitLibrary;
     return nullptr;
   }
@@ -65,15 +200,20 @@ bool EchoDebugStrings(client::Exports&, std::function<void(const char*)> sink) {
   return true;
 }
 
-bool ListScanners(std::FILE* out) {
-  std::fprintf(out, "simulator  built in  vid 0x%04X pid 0x%04X\n", scansim::kSimulatedVendorId,
-               scansim::kSimulatedProductId);
-  // The scanners on the USB bus the platform's route offers (WIASTIIO_USB_IDS adds ids).
-  for (const winplat::UsbScanner& scanner : winplat::UsbScanners()) {
+bool ListScanners(const Options& options, std::FILE* out) {
+  if (options.simulate) {
+    std::fprintf(out, "simulator  built in  vid 0x%04X pid 0x%04X\n", kSimulatedVendorId, kSimulatedProductId);
+    return true;
+  }
+  const Reachable reachable = FindScanners(options, options.quiet);
+  for (const winplat::UsbScanner& scanner : reachable.scanners) {
     std::fprintf(out, "usb  %s  vid 0x%04X pid 0x%04X  bus %d address %d\n", scanner.name.c_str(), scanner.vendorId,
                  scanner.productId, scanner.bus, scanner.address);
   }
-  return true;
+  if (reachable.scanners.empty()) {
+    std::fprintf(out, "%s\n", NoScannerMessage(options, reachable).c_str());
+  }
+  return !reachable.scanners.empty();
 }
 
 namespace {

@@ -126,7 +126,7 @@ bool EchoDebugStrings(client::Exports& library, std::function<void(const char*)>
   return redirected;
 }
 
-bool ListScanners(std::FILE* out) {
+bool ListScanners(const Options&, std::FILE* out) {
   bool any = false;
   ForEachUsbscan([&](const char* name, WORD vid, WORD pid) {
     std::fprintf(out, "%s  vid 0x%04X pid 0x%04X\n", name, vid, pid);

@@ -40,14 +40,34 @@ int Refuse(const Options& options, Clock::time_point start, ExitStatus status, c
 // The session a stop request reaches; set while it lives.
 std::atomic<client::ScanSession*> g_session{nullptr};
 std::atomic<bool> g_stopRequested{false};
+// The output a stop request reaches, so that a FIFO without a reader is not waited for.
+std::atomic<Output*> g_output{nullptr};
 
 void RequestStop() {
   g_stopRequested.store(true);
+  Output* output = g_output.load();
+  if (output != nullptr) {
+    output->Stop();
+  }
   client::ScanSession* session = g_session.load();
   if (session != nullptr) {
     session->Cancel();
   }
 }
+
+// Points stop requests at the output while it lives; a stop that came before is passed on at once.
+class StopsReach {
+ public:
+  explicit StopsReach(Output* output) {
+    g_output.store(output);
+    if (g_stopRequested.load()) {
+      output->Stop();
+    }
+  }
+  ~StopsReach() { g_output.store(nullptr); }
+  StopsReach(const StopsReach&) = delete;
+  StopsReach& operator=(const StopsReach&) = delete;
+};
 
 // The value of a request field as the command line gave it.
 std::string OptionText(const Options& options, const std::string& field) {
@@ -131,7 +151,7 @@ bool AnswersAtOnce(const Options& options, int* exitStatus) {
     return true;
   }
   if (options.list) {
-    *exitStatus = ListScanners(stdout) ? kExitOk : kExitDevice;
+    *exitStatus = ListScanners(options, stdout) ? kExitOk : kExitDevice;
     return true;
   }
   return false;
@@ -197,6 +217,7 @@ int main(int argc, char** argv) {
 
   // Everything about the output is settled before the scanner hears of the job.
   Output output(options);
+  const StopsReach stopsReach(&output);
   if (ExitStatus refused = kExitOk; !OutputReady(options, output, &refused, &error)) {
     return Refuse(options, start, refused, error);
   }
@@ -227,6 +248,10 @@ int main(int argc, char** argv) {
   // The encoder finishes what was scanned; a failure there is the job's outcome when nothing else was.
   if (!output.Finish(&error) && (outcome.Ok() || outcome.status == client::Status::kOutput)) {
     outcome = client::MakeOutcome(client::Status::kOutput, error);
+  }
+  // A stop that ended the output's wait (a FIFO without a reader) stops the run.
+  if (g_stopRequested.load() && outcome.status == client::Status::kOutput) {
+    outcome = client::MakeOutcome(client::Status::kCancelled, "stopped: " + outcome.message);
   }
   if (options.debug) {
     EchoDebugStrings(library, nullptr);
