@@ -7,6 +7,8 @@
 # Usage: threads.sh STISCAN
 set -eu
 tool=$1
+# The simulated scanner: the same pages on every run.
+sim() { "$tool" --simulate "$@"; }
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
@@ -14,10 +16,10 @@ fail() { echo "$*" >&2; exit 1; }
 
 while read -r name options; do
   for threads in 1 3; do
-    STISCAN_COMPRESSION_THREADS=$threads "$tool" -q $options -o "$name-$threads.%d.png"
-    STISCAN_COMPRESSION_THREADS=$threads "$tool" -q $options -o "$name-$threads.pdf"
+    STISCAN_COMPRESSION_THREADS=$threads sim -q $options -o "$name-$threads.%d.png"
+    STISCAN_COMPRESSION_THREADS=$threads sim -q $options -o "$name-$threads.pdf"
   done
-  "$tool" -q $options -o "$name.%d.pnm"
+  sim -q $options -o "$name.%d.pnm"
   for pnm in "$name".*.pnm; do
     page=${pnm%.pnm}
     page=${page##*.}
