@@ -23,7 +23,7 @@ small="-r 75 --size a5"
 # unless SIM_ARGS sets ids=... . PATTERN must be in the output.
 check() {
   local expected=$1 pattern=$2 conf=$3 sim=$4 args=$5 status=0 env_ids=(env -u WIASTIIO_USB_IDS)
-  rm -f ./*.png ./*.pdf out
+  rm -f ./*.png ./*.pdf ./*.tif out
   case $sim in *ids=*) env_ids=(env "WIASTIIO_USB_IDS=${sim##*ids=}"); sim=${sim%ids=*} ;; esac
   if [ -n "$sim" ]; then
     "$usbsim" $sim -- "${env_ids[@]}" SANE_CONFIG_DIR="$dir/$conf" "$tool" $args >out 2>&1 || status=$?
@@ -37,10 +37,17 @@ check() {
   fi
 }
 
+# FILE carries the simulated scanner's mark in its metadata (yes) or not (no).
+marked() {
+  local has=no
+  grep -qa "simulated scanner" "$1" && has=yes
+  [ "$has" = "$2" ] || { echo "FAIL: $1 marked as simulated: $has, not $2" >&2; failures=$((failures + 1)); }
+}
+
 sim_shipped="--ids $shipped_ids"
 # The shipped ids, from the shipped conf: scanned, and not called simulated.
 check 0 '"simulated": false' conf "$sim_shipped" "$small --json -o p.png"
-check 0 "1 page from the flatbed, colour" conf "$sim_shipped" "$small -o p.png"
+check 0 "1 page from the flatbed, colour" conf "$sim_shipped" "$small -o p.pdf" && marked p.pdf no
 check 0 "  bus " conf "$sim_shipped" "--list"
 # Other ids: from WIASTIIO_USB_IDS, or named with --vid and --pid though nothing lists them.
 check 0 "1 page from the flatbed" empty "--ids 1a2b:3c4d ids=1a2b:3c4d" "$small -o p.png"
@@ -56,8 +63,8 @@ check 3 "no scanner found" empty "" "--list"
 # The simulated scanner only with --simulate, and its pages say so.
 check 2 "need --simulate" conf "" "-s feeder --jam 1 -o p%d.png"
 check 2 "--route monitor: the device monitor stands only in front of the simulated scanner" conf "" "--route monitor"
-check 0 "1 page from the flatbed of the simulated scanner" empty "" "--simulate $small -o p.png"
-check 0 '"simulated": true' empty "" "--simulate $small --json -o p.png"
+check 0 "1 page from the flatbed of the simulated scanner" empty "" "--simulate $small -o p.tif" && marked p.tif yes
+check 0 '"simulated": true' empty "" "--simulate $small --json -o p.pdf" && marked p.pdf yes
 check 0 "simulator  built in" empty "" "--simulate --list"
 if [ "$(id -u)" = 0 ] && command -v setpriv python3 >/dev/null; then
   mkdir stage

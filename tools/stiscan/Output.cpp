@@ -31,6 +31,7 @@ uint64_t FileBytes(const std::string& path) {
 Output::Output(const Options& options) : options_(options) {
   encoding_.quality = options.quality;
   encoding_.fast = options.fastCompression;
+  encoding_.simulated = options.simulate;
   toStdout_ = options.output == "-";
   formatKnown_ = true;
   if (options.formatGiven) {

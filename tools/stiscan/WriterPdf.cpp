@@ -20,7 +20,8 @@ std::string Points(uint32_t pixels, uint32_t dpi) {
 
 class PdfWriter : public Writer {
  public:
-  explicit PdfWriter(const Encoding& encoding) : level_(encoding.fast ? 1 : Z_DEFAULT_COMPRESSION) {}
+  explicit PdfWriter(const Encoding& encoding)
+      : level_(encoding.fast ? 1 : Z_DEFAULT_COMPRESSION), simulated_(encoding.simulated) {}
 
   bool Open(std::FILE* file, std::string* error) override {
     out_ = FileOut(file);
@@ -83,6 +84,11 @@ class PdfWriter : public Writer {
     out_.Put("2 0 obj\n<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages_.size()) + " >>\nendobj\n");
     offsets_[1] = out_.Count();
     out_.Put("1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n");
+    std::string info;
+    if (simulated_) {
+      info = " /Info " + std::to_string(Start()) + " 0 R";
+      out_.Put(std::string("<< /Subject (") + kSimulatedPages + ") >>\nendobj\n");
+    }
     const uint64_t xref = out_.Count();
     out_.Put("xref\n0 " + std::to_string(offsets_.size()) + "\n0000000000 65535 f \n");
     for (size_t i = 1; i < offsets_.size(); ++i) {
@@ -90,7 +96,7 @@ class PdfWriter : public Writer {
       std::snprintf(entry, sizeof entry, "%010" PRIu64 " 00000 n \n", offsets_[i]);
       out_.Put(entry);
     }
-    out_.Put("trailer\n<< /Size " + std::to_string(offsets_.size()) + " /Root 1 0 R >>\nstartxref\n" +
+    out_.Put("trailer\n<< /Size " + std::to_string(offsets_.size()) + " /Root 1 0 R" + info + " >>\nstartxref\n" +
              std::to_string(xref) + "\n%%EOF\n");
     return !out_.Failed(error);
   }
@@ -122,6 +128,7 @@ class PdfWriter : public Writer {
   }
 
   int level_;
+  bool simulated_;
   FileOut out_;
   client::PageLayout page_;
   std::vector<uint64_t> offsets_;

@@ -28,7 +28,7 @@ uint16_t Photometric(client::Mode mode) {
 
 class LibtiffWriter : public Writer {
  public:
-  explicit LibtiffWriter(const Encoding& encoding) : fast_(encoding.fast) {}
+  explicit LibtiffWriter(const Encoding& encoding) : fast_(encoding.fast), simulated_(encoding.simulated) {}
   ~LibtiffWriter() override { Drop(); }
 
   bool Open(std::FILE* file, std::string* error) override {
@@ -60,6 +60,7 @@ class LibtiffWriter : public Writer {
               TIFFSetField(tiff_, TIFFTAG_SAMPLESPERPIXEL, colour ? 3 : 1) &&
               TIFFSetField(tiff_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
               TIFFSetField(tiff_, TIFFTAG_PHOTOMETRIC, Photometric(page.mode)) &&
+              (!simulated_ || TIFFSetField(tiff_, TIFFTAG_IMAGEDESCRIPTION, kSimulatedPages)) &&
               TIFFSetField(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
               TIFFSetField(tiff_, TIFFTAG_ZIPQUALITY, fast_ ? 1 : 6) &&
               TIFFSetField(tiff_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tiff_, 0)) &&
@@ -151,6 +152,7 @@ class LibtiffWriter : public Writer {
   }
 
   bool fast_;
+  bool simulated_;
   std::string firstError_;
   TIFF* tiff_ = nullptr;
   client::PageLayout page_;
@@ -170,6 +172,8 @@ void Put32(std::string* out, uint32_t value) {
 
 class SmallTiffWriter : public Writer {
  public:
+  explicit SmallTiffWriter(const Encoding& encoding) : simulated_(encoding.simulated) {}
+
   bool Open(std::FILE* file, std::string* error) override {
     out_ = FileOut(file);
     next_ = 4;  // the header's pointer to the first directory
@@ -195,7 +199,7 @@ class SmallTiffWriter : public Writer {
     // Directory entries in tag order; the values that do not fit in four bytes follow the directory.
     const bool colour = page_.mode == client::Mode::kColour;
     const auto here = static_cast<uint32_t>(out_.Count());
-    const uint16_t entries = 14;
+    const uint16_t entries = simulated_ ? 15 : 14;
     const uint32_t extra = here + 2 + entries * 12 + 4;
     std::string dir;
     Put16(&dir, entries);
@@ -212,6 +216,9 @@ class SmallTiffWriter : public Writer {
     entry(258, 3, colour ? 3 : 1, colour ? extra : bits);
     entry(259, 3, 1, 1);
     entry(262, 3, 1, Photometric(page_.mode));
+    if (simulated_) {
+      entry(270, 2, sizeof kSimulatedPages, extra + 24);  // after the bits and the two resolutions
+    }
     entry(273, 4, 1, static_cast<uint32_t>(data_));
     entry(277, 3, 1, colour ? 3 : 1);
     entry(278, 4, 1, page_.height);
@@ -228,6 +235,10 @@ class SmallTiffWriter : public Writer {
     for (int i = 0; i < 2; ++i) {
       Put32(&dir, page_.dpi);
       Put32(&dir, 1);
+    }
+    if (simulated_) {
+      dir.append(kSimulatedPages, sizeof kSimulatedPages);
+      dir.resize((dir.size() + 1) & ~size_t{1});  // the next page's data starts on a word
     }
     if (!Patch(next_, here)) {
       return !out_.Failed(error) && false;
@@ -251,6 +262,7 @@ class SmallTiffWriter : public Writer {
            std::fseek(file, static_cast<long>(end), SEEK_SET) == 0;
   }
 
+  bool simulated_;
   FileOut out_;
   client::PageLayout page_;
   uint64_t data_ = 0;
@@ -265,8 +277,7 @@ std::unique_ptr<Writer> MakeTiffWriter(const Encoding& encoding) {
 #if !defined(_WIN32)
   return std::make_unique<LibtiffWriter>(encoding);
 #else
-  (void)encoding;
-  return std::make_unique<SmallTiffWriter>();
+  return std::make_unique<SmallTiffWriter>(encoding);
 #endif
 }
 

@@ -28,7 +28,13 @@ bool Available(Format format, std::string* why);
 struct Encoding {
   int quality = 90;   // JPEG, 1 to 100
   bool fast = false;  // the fastest compression setting of PNG, TIFF and PDF
+  // The pages come from the simulated scanner: PDF and TIFF say so in their metadata, so that a file
+  // passed on is never taken for a scan of paper.
+  bool simulated = false;
 };
+
+// The metadata text of a simulated scanner's pages (PDF /Subject, TIFF ImageDescription).
+inline constexpr char kSimulatedPages[] = "Pages of the simulated scanner, not of paper";
 
 // One output stream. The calls of one job come in the order Open, (BeginPage, Rows..., EndPage)...,
 // Close; all on one thread. A false return carries the reason in `error`; the stream is then given up.
