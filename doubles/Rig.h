@@ -76,7 +76,7 @@ class Rig : public scansim::SimulatedScanner {
 
  private:
   scansim::FaultyPort faults_;
-  size_t badClosesAtStart_ = 0;  // the platform's count of bad closes when the rig was made (Linux)
+  [[maybe_unused]] size_t badClosesAtStart_ = 0;  // the platform's count of bad closes when the rig was made (Linux)
   client::DeviceControl control_;
 };
 
