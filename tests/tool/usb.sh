@@ -1,5 +1,5 @@
 #!/bin/bash
-# shellcheck disable=SC2086  # option lists split into words
+# shellcheck disable=SC2086,SC2206  # option lists split into words
 # stiscan without --simulate scans the user's USB scanner (usb-scanner-sim plugs the simulator in as
 # one): the first on the bus whose ids wiastiio.conf (the shipped file) or WIASTIIO_USB_IDS lists, or
 # the one --vid and --pid name; no scanner is status 3 with where the ids were read, a node it may not
@@ -27,7 +27,7 @@ check() {
   case $sim in *ids=*) env_ids=(env "WIASTIIO_USB_IDS=${sim##*ids=}"); sim=${sim%ids=*} ;; esac
   [ -z "$sim" ] || bus=("$usbsim" $sim --)
   "${bus[@]}" "${env_ids[@]}" SANE_CONFIG_DIR="$dir/$conf" "$tool" $args >out 2>&1 || status=$?
-  [ "$status" = "$expected" ] && grep -qF -- "$pattern" out ||
+  { [ "$status" = "$expected" ] && grep -qF -- "$pattern" out; } ||
     bad "[$sim] stiscan $args (conf $conf): status $status, not $expected with \"$pattern\":"
 }
 bad() { echo "FAIL $1" >&2; cat out >&2; failures=$((failures + 1)); }
@@ -63,7 +63,7 @@ if [ "$(id -u)" = 0 ] && command -v setpriv python3 >/dev/null; then
     --clear-groups stage/usb-scanner-sim --ids "$shipped_ids" -- bash -c 'python3 -c "import glob, os
 for node in glob.glob(\"/dev/bus/usb/*/*\"): os.chmod(node, 0o444)" && exec stage/stiscan -r 75 --format png -o /dev/null' \
     >out 2>&1 || status=$?
-  [ $status = 3 ] && grep -q "^stiscan: no permission to read and write /dev/bus/usb/.*, the scanner's node" out ||
+  { [ $status = 3 ] && grep -q "^stiscan: no permission to read and write /dev/bus/usb/.*, the scanner's node" out; } ||
     bad "a node nobody may write: status $status"
 fi
 exit $((failures != 0))
