@@ -3,6 +3,7 @@
 // Input: the text of a capture file. Each session it holds (up to four) is read; a session read
 // without a problem is replayed by a program that makes exactly the recorded transfers (those of up to
 // 1 MiB), which must follow the capture to its end and get back the recorded bytes.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -26,15 +27,6 @@ void CheckSession(const capture::Capture& capture) {
     FUZZ_CHECK(t.bytes.size() + t.leftOut == (t.in ? t.moved : t.asked), "the bytes the lengths say");
     line = t.line;
   }
-}
-
-bool Replayable(const capture::Capture& capture) {
-  for (const capture::Transfer& t : capture.transfers) {
-    if (t.asked > kLargestReplayed) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // A program that sends and asks for exactly what the capture recorded.
@@ -75,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     CheckSession(capture);
-    if (Replayable(capture)) {
+    const auto replayable = [](const capture::Transfer& t) { return t.asked <= kLargestReplayed; };
+    if (std::all_of(capture.transfers.begin(), capture.transfers.end(), replayable)) {
       Replay(capture);
     }
   }

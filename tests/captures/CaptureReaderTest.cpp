@@ -6,20 +6,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "capture/CaptureWriter.h"
 
 namespace {
-
-std::string Read(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 // The offset of the newline that ends each transfer's last line, in the order of the transfers.
 std::vector<size_t> TransferEnds(const std::string& text, const capture::Capture& whole) {
@@ -59,7 +53,8 @@ TEST(CaptureReader, EveryPrefixOfAShippedCaptureReadsAsItsWholeTransfers) {
       continue;
     }
     ++files;
-    const std::string text = Read(entry.path());
+    std::ifstream file(entry.path(), std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
     capture::Capture whole;
     std::string problem;
     ASSERT_TRUE(capture::ParseCapture(text, 1, &whole, &problem)) << entry.path() << ": " << problem;
@@ -86,62 +81,35 @@ TEST(CaptureReader, EveryPrefixOfAShippedCaptureReadsAsItsWholeTransfers) {
   EXPECT_GE(files, 6);
 }
 
-struct Case {
-  const char* name;
-  const char* text;
-  int session;
-  const char* problem;  // "" when the session reads
-  size_t transfers;
-  int cutLine;
-};
-
-const char kTwoSessions[] =
-    "# WIASTIIO capture 2\n"
-    "device 1a2b:3c4d\n"
-    "[   0.1] OUT 4/4 ok: 1B A8 12 00\n"
-    "[   0.2] IN 70/0 timeout\n"
-    "# WIASTIIO capture 2\n"
-    "device 1a2b:3c4d\n"
-    "[   0.1] OUT 4/4 ok: 1B A8 12 00\n"
-    "[   0.2] IN 4/4 ok: A8 00 00";
-
-const Case kCases[] = {
-    {"first of two sessions", kTwoSessions, 1, "", 2, 0},
-    {"second, cut in its last line", kTwoSessions, 2, "", 1, 8},
-    {"no third session", kTwoSessions, 3, "no session 3: the capture holds 2", 0, 0},
-    {"comments before the first header", "# replay: stiscan\n# WIASTIIO capture 1\n[ 0.1] IN 2/2 ok: 01 02\n", 1, "", 1,
-     0},
-    {"a newer format", "# WIASTIIO capture 3\n", 1, "line 1: a capture of a format this reader does not know", 0, 0},
-    {"a time with nothing after it", "[   0.1]\n[   0.2] IN 2/2 ok: 01 02\n", 1, "line 1: a time with nothing after it",
-     0, 0},
-    {"more moved than asked", "[ 0.1] IN 4/8 ok: 01 02 03 04 05 06 07 08\n[ 0.2] IN 2/2 ok: 01 02\n", 1,
-     "line 1: 8 bytes moved where 4 were asked for", 0, 0},
-    {"fewer bytes than moved", "[ 0.1] IN 4/4 ok: 01 02\n[ 0.2] IN 2/2 ok: 01 02\n", 1, "line 1: 2 bytes where 4 moved",
-     0, 0},
-    {"a device id too long", "device 1a2b:3c4d5\n", 1, "line 1: device VVVV:PPPP expected", 0, 0},
-    {"an image left out of an OUT",
-     "[ 0.1] OUT 20/20 ok image 4: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n"
-     "[ 0.2] IN 2/2 ok: 01 02\n",
-     1, "line 1: image bytes are left out of an IN only", 0, 0},
-    {"an unknown result", "[ 0.1] IN 2/2 fine: 01 02\n", 1, "line 1: unknown result fine", 0, 0},
-    {"a continuation with no transfer", "    01 02\n", 1, "line 1: a continuation line", 0, 0},
-    {"a last transfer short of bytes", "[ 0.1] IN 2/2 ok: 01 02\n[ 0.2] IN 40/40 ok: 01 02\n", 1, "", 1, 2},
-};
-
+// Each line of reader.cases, read from the session it names.
 TEST(CaptureReader, SessionsAndMalformedLines) {
-  for (const Case& c : kCases) {
-    capture::Capture read;
-    std::string problem;
-    const bool ok = capture::ParseCapture(c.text, c.session, &read, &problem);
-    if (*c.problem != '\0') {
-      EXPECT_FALSE(ok) << c.name;
-      EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << c.name << ": " << problem;
+  std::ifstream cases(WIASTIIO_SOURCE_DIR "/tests/captures/reader.cases");
+  const std::regex row(R"((.+?) \| (\d) \| (.+?) \| (.*))");
+  const std::regex reads(R"((\d+) (\d+))");
+  std::smatch c;
+  std::smatch counts;
+  int rows = 0;
+  for (std::string line; std::getline(cases, line);) {
+    if (line[0] == '#' || !std::regex_match(line, c, row)) {
       continue;
     }
-    ASSERT_TRUE(ok) << c.name << ": " << problem;
-    EXPECT_EQ(read.transfers.size(), c.transfers) << c.name;
-    EXPECT_EQ(read.cutLine, c.cutLine) << c.name;
+    ++rows;
+    const std::string name = c[1];
+    const std::string result = c[3];
+    capture::Capture read;
+    std::string problem;
+    const bool ok = capture::ParseCapture(std::regex_replace(c[4].str(), std::regex(R"(\\n)"), "\n"), std::stoi(c[2]),
+                                          &read, &problem);
+    if (!std::regex_match(result, counts, reads)) {
+      EXPECT_FALSE(ok) << name;
+      EXPECT_EQ(problem.rfind(result, 0), 0u) << name << ": " << problem;
+      continue;
+    }
+    ASSERT_TRUE(ok) << name << ": " << problem;
+    EXPECT_EQ(read.transfers.size(), std::stoul(counts[1])) << name;
+    EXPECT_EQ(read.cutLine, std::stoi(counts[2])) << name;
   }
+  EXPECT_EQ(rows, 13);
 }
 
 }  // namespace

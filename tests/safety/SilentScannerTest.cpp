@@ -69,12 +69,6 @@ TEST_P(SilentScanner, TheEscapeEndsAndTheNextScanWorks) {
 INSTANTIATE_TEST_SUITE_P(Silences, SilentScanner, ::testing::ValuesIn(kSilences),
                          [](const ::testing::TestParamInfo<Silence>& info) { return std::string(info.param.name); });
 
-}  // namespace
-}  // namespace safety
-
-namespace safety {
-namespace {
-
 // The bound itself, as a caller of the device names sees it: IOCTL_SET_TIMEOUT, then a transfer to a
 // scanner that keeps quiet.
 struct Bound {

@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr WORD kVid = 0x1A2B;
-constexpr WORD kPid = 0x3C4D;
-
 TEST(Geometry, ImpossibleBedOrFeederRefusedAtOpen) {
   struct Case {
     const char* name;
@@ -36,7 +33,7 @@ TEST(Geometry, ImpossibleBedOrFeederRefusedAtOpen) {
     harness::ResetDoubles();
     harness::DeviceMonitor().SetPort(&scanner);
     harness::DeviceKey key;
-    key.SetIds(kVid, kPid, true);
+    key.SetIds(0x1A2B, 0x3C4D, true);
     harness::DeviceControl control;
     client::ScanSession session(harness::TheLibrary());
     const client::Outcome outcome = session.Open(&control, key.Parameters(), false);

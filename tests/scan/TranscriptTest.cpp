@@ -42,8 +42,7 @@ std::vector<std::string> ScenarioNames() {
 std::map<std::string, std::string> PendingScenarios() {
   std::map<std::string, std::string> pending;
   std::ifstream file(transcript::PathOf(std::string(kDescribed) + "pending.list"), std::ios::binary);
-  std::string line;
-  while (std::getline(file, line)) {
+  for (std::string line; std::getline(file, line);) {
     if (!line.empty() && line.back() == '\r') {
       line.pop_back();
     }
@@ -109,8 +108,7 @@ TEST(PendingList, NamesDescribedScenariosOnly) {
 TEST(DeviceRecord, FollowsWhatTheScannerReports) {
   std::ifstream file(transcript::PathOf("sweeps/device-record"), std::ios::binary);
   std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(file, line)) {
+  for (std::string line; std::getline(file, line);) {
     const size_t end = line.find(" = ");
     if (line.empty() || line[0] == '#' || end == std::string::npos) {
       continue;
@@ -135,8 +133,8 @@ TEST(DeviceRecord, FollowsWhatTheScannerReports) {
 
 std::string ScenarioName(const ::testing::TestParamInfo<std::string>& info) {
   std::string name = info.param;
-  std::replace(name.begin(), name.end(), '-', '_');
-  std::replace(name.begin(), name.end(), '/', '_');
+  std::replace_if(
+      name.begin(), name.end(), [](char c) { return c == '-' || c == '/'; }, '_');
   return name;
 }
 

@@ -33,7 +33,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -109,8 +108,7 @@ std::string Escaped(const std::string& line) {
 std::vector<std::string> Words(const std::string& text) {
   std::istringstream in(text);
   std::vector<std::string> words;
-  std::string word;
-  while (in >> word) {
+  for (std::string word; in >> word;) {
     words.push_back(word);
   }
   return words;
@@ -416,34 +414,24 @@ class Player::Impl {
     std::vector<std::string> values;
     std::vector<std::string> absent;  // entry points the route's module lacks
     bool deviceCalls = false;
-    using Directive = std::function<void(const std::string& line, const std::vector<std::string>& words)>;
-    const std::map<std::string, Directive> directives = {
-        {"route",
-         [&](const std::string&, const std::vector<std::string>& words) {
-           direct_ = words.size() > 1 && words[1] == "direct";
-           const Options ids(words, 2);
-           deviceVid_ = static_cast<WORD>(ids.Get("vid", kVid));
-           devicePid_ = static_cast<WORD>(ids.Get("pid", kPid));
-         }},
-        {"scanner",
-         [&](const std::string&, const std::vector<std::string>& words) { Configure(Options(words), &config); }},
-        {"value", [&](const std::string& line, const std::vector<std::string>&) { values.push_back(line); }},
-        {"absent",
-         [&](const std::string&, const std::vector<std::string>& words) {
-           absent.insert(absent.end(), words.begin() + 1, words.end());
-         }},
-        {"device-calls", [&](const std::string&, const std::vector<std::string>&) { deviceCalls = true; }},
-    };
     for (const std::string& line : scenario_.setup) {
       const std::vector<std::string> words = Words(line);
-      if (words.empty()) {
-        continue;
-      }
-      auto directive = directives.find(words[0]);
-      if (directive == directives.end()) {
+      const std::string directive = words.empty() ? "" : words[0];
+      if (directive == "route") {
+        direct_ = words.size() > 1 && words[1] == "direct";
+        const Options ids(words, 2);
+        deviceVid_ = static_cast<WORD>(ids.Get("vid", kVid));
+        devicePid_ = static_cast<WORD>(ids.Get("pid", kPid));
+      } else if (directive == "scanner") {
+        Configure(Options(words), &config);
+      } else if (directive == "value") {
+        values.push_back(line);
+      } else if (directive == "absent") {
+        absent.insert(absent.end(), words.begin() + 1, words.end());
+      } else if (directive == "device-calls") {
+        deviceCalls = true;
+      } else if (!words.empty()) {
         ADD_FAILURE() << "unknown setup !" << line;
-      } else {
-        directive->second(line, words);
       }
     }
     harness::ResetDoubles();
@@ -947,14 +935,14 @@ class Player::Impl {
     if (options.Has("grant") || options.Has("refuse")) {
       module.SetAcquireAnswer(options.Has("grant"));
     }
-    if (options.values.count("release") != 0) {
-      module.SetReleaseAnswer(options.Get("release", 1) != 0);
-    }
-    if (options.values.count("open") != 0) {
-      module.SetOpenAnswer(options.Get("open", 1) != 0);
-    }
-    if (options.values.count("close") != 0) {
-      module.SetCloseAnswer(options.Get("close", 1) != 0);
+    using Answer = void (doubles::ContentionDouble::*)(bool);
+    for (const auto& [name, answer] :
+         {std::pair<const char*, Answer>{"release", &doubles::ContentionDouble::SetReleaseAnswer},
+          {"open", &doubles::ContentionDouble::SetOpenAnswer},
+          {"close", &doubles::ContentionDouble::SetCloseAnswer}}) {
+      if (options.values.count(name) != 0) {
+        (module.*answer)(options.Get(name, 1) != 0);
+      }
     }
   }
 
@@ -1026,20 +1014,9 @@ bool Rerecording() {
 void ExpectLines(const std::string& name, const std::vector<std::string>& header,
                  const std::vector<std::string>& lines) {
   const std::string path = PathOf(name);
-  std::vector<std::string> expected;
-  std::vector<int> numbers;
-  std::ifstream file(path, std::ios::binary);
-  std::string line;
-  for (int number = 1; std::getline(file, line); ++number) {
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    if (!line.empty() && line[0] != '#') {
-      expected.push_back(line);
-      numbers.push_back(number);
-    }
-  }
-  if (expected == lines) {
+  Scenario file;  // no "!" lines: every line but the comments is expected
+  Load(path, &file);
+  if (file.expected == lines) {
     return;
   }
   if (Rerecording()) {
@@ -1054,7 +1031,7 @@ void ExpectLines(const std::string& name, const std::vector<std::string>& header
     return;
   }
   ADD_FAILURE() << path << " differs (- the file, + now; WIASTIIO_RERECORD=1 writes it anew):\n"
-                << Difference(expected, numbers, lines);
+                << Difference(file.expected, file.expectedLineNumbers, lines);
 }
 
 }  // namespace transcript

@@ -26,6 +26,12 @@ taking() {
   done <"/proc/$1/status" 2>/dev/null
   return 1
 }
+# Waits until process $1 takes SIGTERM.
+started() {
+  until taking "$1"; do
+    kill -0 "$1" 2>/dev/null || fail "the tool ended before it took signals"
+  done
+}
 
 fail() { echo "run $run, stopped after ${delay}s: $*" >&2; cat out err >&2; exit 1; }
 
@@ -33,16 +39,11 @@ stopped=0
 finished=0
 for run in $(seq "$runs"); do
   rm -f ./*
-  delay=0
-  if ((run % 3 == 0)); then
-    env --block-signal=TERM "$tool" --simulate -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
-  else
-    "$tool" --simulate -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
-  fi
+  delay=0 blocked=()
+  ((run % 3 != 0)) || blocked=(env --block-signal=TERM)
+  "${blocked[@]}" "$tool" --simulate -r 150 -m grey --size a5 --wire-rate 20 -o page.png >out 2>err &
   pid=$!
-  until taking $pid; do
-    kill -0 $pid 2>/dev/null || fail "the tool ended before it took signals"
-  done
+  started $pid
   if ((run % 3 != 0)); then
     delay=0.00$((RANDOM % 4))
     ((run % 3 == 2)) && delay=0.$(printf %03d $((RANDOM % 180)))
@@ -75,9 +76,7 @@ mkfifo fifo
 for signal in INT TERM; do
   "$tool" --simulate -r 75 --size a5 -o fifo --format png >out 2>err &
   pid=$!
-  until taking $pid; do
-    kill -0 $pid 2>/dev/null || fail "the tool ended before it took signals"
-  done
+  started $pid
   sleep 0.5 # the page scanned or on its way, the encoder waiting for the FIFO's reader
   kill -$signal $pid
   for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.05; done

@@ -1,5 +1,5 @@
 #!/bin/bash
-# shellcheck disable=SC2086  # option lists split into words
+# shellcheck disable=SC2086,SC2206  # option lists split into words
 # stiscan without --simulate scans the user's USB scanner (usb-scanner-sim plugs the simulator in as
 # one): the first on the bus whose ids wiastiio.conf (the shipped file) or WIASTIIO_USB_IDS lists, or
 # the one --vid and --pid name; no scanner is status 3 with where the ids were read, a node it may not
@@ -22,26 +22,21 @@ small="-r 75 --size a5"
 # ids reach stiscan only through the folder CONF (usb-scanner-sim's own WIASTIIO_USB_IDS is removed)
 # unless SIM_ARGS sets ids=... . PATTERN must be in the output.
 check() {
-  local expected=$1 pattern=$2 conf=$3 sim=$4 args=$5 status=0 env_ids=(env -u WIASTIIO_USB_IDS)
+  local expected=$1 pattern=$2 conf=$3 sim=$4 args=$5 status=0 env_ids=(env -u WIASTIIO_USB_IDS) bus=()
   rm -f ./*.png ./*.pdf ./*.tif out
   case $sim in *ids=*) env_ids=(env "WIASTIIO_USB_IDS=${sim##*ids=}"); sim=${sim%ids=*} ;; esac
-  if [ -n "$sim" ]; then
-    "$usbsim" $sim -- "${env_ids[@]}" SANE_CONFIG_DIR="$dir/$conf" "$tool" $args >out 2>&1 || status=$?
-  else
-    "${env_ids[@]}" SANE_CONFIG_DIR="$dir/$conf" "$tool" $args >out 2>&1 || status=$?
-  fi
-  if [ "$status" != "$expected" ] || ! grep -qF -- "$pattern" out; then
-    echo "FAIL [$sim] stiscan $args (conf $conf): status $status, not $expected with \"$pattern\":" >&2
-    cat out >&2
-    failures=$((failures + 1))
-  fi
+  [ -z "$sim" ] || bus=("$usbsim" $sim --)
+  "${bus[@]}" "${env_ids[@]}" SANE_CONFIG_DIR="$dir/$conf" "$tool" $args >out 2>&1 || status=$?
+  { [ "$status" = "$expected" ] && grep -qF -- "$pattern" out; } ||
+    bad "[$sim] stiscan $args (conf $conf): status $status, not $expected with \"$pattern\":"
 }
+bad() { echo "FAIL $1" >&2; cat out >&2; failures=$((failures + 1)); }
 
 # FILE carries the simulated scanner's mark in its metadata (yes) or not (no).
 marked() {
   local has=no
   grep -qa "simulated scanner" "$1" && has=yes
-  [ "$has" = "$2" ] || { echo "FAIL: $1 marked as simulated: $has, not $2" >&2; failures=$((failures + 1)); }
+  [ "$has" = "$2" ] || bad "$1 marked as simulated: $has, not $2"
 }
 
 sim_shipped="--ids $shipped_ids"
@@ -75,10 +70,7 @@ if [ "$(id -u)" = 0 ] && command -v setpriv python3 >/dev/null; then
     --clear-groups stage/usb-scanner-sim --ids "$shipped_ids" -- bash -c 'python3 -c "import glob, os
 for node in glob.glob(\"/dev/bus/usb/*/*\"): os.chmod(node, 0o444)" && exec stage/stiscan -r 75 --format png -o /dev/null' \
     >out 2>&1 || status=$?
-  if [ $status != 3 ] || ! grep -q "^stiscan: no permission to read and write /dev/bus/usb/.*, the scanner's node" out; then
-    echo "FAIL: a node nobody may write: status $status" >&2
-    cat out >&2
-    failures=$((failures + 1))
-  fi
+  { [ $status = 3 ] && grep -q "^stiscan: no permission to read and write /dev/bus/usb/.*, the scanner's node" out; } ||
+    bad "a node nobody may write: status $status"
 fi
 exit $((failures != 0))

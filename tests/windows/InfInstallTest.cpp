@@ -113,10 +113,7 @@ TEST(InfInstall, ExamplePackageInstallsAndUninstalls) {
   ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "error " << ::GetLastError();
   // The still-image class installer's entries of the install section ("INF files for still image
   // devices" and "INF files for WIA devices"), which it alone reads.
-  const struct {
-    const char* entry;
-    const char* value;
-  } entries[] = {
+  const char* const entries[][2] = {
       {"Include", "sti.inf"},  // the system INF whose USB section binds the still-image class driver
       {"Needs", "STI.USBSection"},
       {"SubClass", "StillImage"},            // required: the device is a still-image one
@@ -128,13 +125,12 @@ TEST(InfInstall, ExamplePackageInstallsAndUninstalls) {
       {"PortSelect", "no"},                  // a USB device: no port page, CreateFileName AUTO
       {"UninstallSection", "Scanner.Uninstall"},
   };
-  for (const auto& expected : entries) {
+  for (const auto& [entry, expected] : entries) {
     INFCONTEXT line = {};
     char value[128] = "";
-    EXPECT_TRUE(SetupFindFirstLineA(handle, "Scanner.Install", expected.entry, &line) &&
-                SetupGetStringFieldA(&line, 1, value, sizeof value, nullptr))
-        << expected.entry;
-    EXPECT_STREQ(value, expected.value) << expected.entry;
+    EXPECT_TRUE(SetupFindFirstLineA(handle, "Scanner.Install", entry, &line) &&
+                SetupGetStringFieldA(&line, 1, value, sizeof value, nullptr));
+    EXPECT_STREQ(value, expected) << entry;
   }
   for (const char* section : {"Scanner.Events", "Scanner.DeviceData", "Scanner.Install.Services"}) {
     EXPECT_GT(SetupGetLineCountA(handle, section), 0) << section;

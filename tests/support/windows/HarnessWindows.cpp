@@ -115,17 +115,22 @@ HANDLE WINAPI OpenFile(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIB
   return handle;
 }
 
+// The count and the error of a transfer on the scanner's port, as ReadFile and WriteFile give them.
+BOOL Moved(bool ok, uint32_t moved, LPDWORD count) {
+  if (count != nullptr) {
+    *count = moved;
+  }
+  SetLastError(ok ? ERROR_SUCCESS : g_usbscan.port->LastError());
+  return ok ? TRUE : FALSE;
+}
+
 BOOL WINAPI ReadPort(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped) {
   if (!g_usbscan.Owns(file)) {
     return ReadFile(file, buffer, length, read, overlapped);
   }
   uint32_t moved = 0;
   const bool ok = g_usbscan.port->Read(static_cast<uint8_t*>(buffer), length, &moved);
-  if (read != nullptr) {
-    *read = moved;
-  }
-  SetLastError(ok ? ERROR_SUCCESS : g_usbscan.port->LastError());
-  return ok ? TRUE : FALSE;
+  return Moved(ok, moved, read);
 }
 
 BOOL WINAPI WritePort(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped) {
@@ -134,11 +139,7 @@ BOOL WINAPI WritePort(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written
   }
   uint32_t moved = 0;
   const bool ok = g_usbscan.port->Write(static_cast<const uint8_t*>(buffer), length, &moved);
-  if (written != nullptr) {
-    *written = moved;
-  }
-  SetLastError(ok ? ERROR_SUCCESS : g_usbscan.port->LastError());
-  return ok ? TRUE : FALSE;
+  return Moved(ok, moved, written);
 }
 
 BOOL WINAPI ControlPort(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength,
@@ -241,11 +242,10 @@ doubles::ContentionDouble& PortArbitration() {
 }
 
 bool ModuleReleasedByLibrary(const char* fileName) {
-  if (_stricmp(fileName, g_monitor.fileName) == 0) {
-    return g_monitor.ReleasedByLibrary();
-  }
-  if (_stricmp(fileName, g_arbitration.fileName) == 0) {
-    return g_arbitration.ReleasedByLibrary();
+  for (DoubleModule* double_ : {&g_monitor, &g_arbitration}) {
+    if (_stricmp(fileName, double_->fileName) == 0) {
+      return double_->ReleasedByLibrary();
+    }
   }
   return GetModuleHandleA(fileName) == nullptr;
 }
