@@ -11,8 +11,8 @@
 
 #include "PortContention.h"
 #include "platform/win32.h"
-#include "protocol/CommandExchange.h"
-#include "protocol/Protocol.h"
+#include "wire/CommandExchange.h"
+#include "wire/Protocol.h"
 
 #define DEBUG_LINE_SIZE 200
 #define EXTENDED_ERROR_TEXTS 1
@@ -55,7 +55,7 @@ class CSTIIOHandler {
   // ---- Scanner command protocol (protocol/) ----
   BOOL CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
   BOOL CoReadFile(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead);
-  // One command exchange as described (protocol/CommandExchange.h), and the judgement of its answer.
+  // One command exchange as described (wire/CommandExchange.h), and the judgement of its answer.
   EXCHANGE_RESULT RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand, LPVOID pResponse,
                               DWORD cbResponse);
   // The exchange of one of the handler's command blocks, answered into a fixed-size response.
