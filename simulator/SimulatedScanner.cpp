@@ -3,7 +3,7 @@
 #include <thread>
 #include <utility>
 
-#include "client/Exports.h"
+#include "host/ProgramDirectory.h"
 #include "simulator/Wire.h"
 
 #if !defined(_WIN32)
@@ -92,7 +92,7 @@ SimulatedScanner::SimulatedScanner(const Config& config, const ScannerConditions
   // name every port cycle, and a module keeps its state only while its DLL stays loaded.
   ContentionModule** slots[2] = {&monitor_, &arbitration_};
   for (int i = 0; i < (routes == Routes::kBoth ? 2 : 1); ++i) {
-    std::string path = client::ProgramDirectory() + kModuleFiles[i];
+    std::string path = host::ProgramDirectory() + kModuleFiles[i];
     HMODULE module = LoadLibraryA(path.c_str());
     FARPROC control = module != nullptr ? GetProcAddress(module, "ModuleControl") : nullptr;
     if (module != nullptr && control == nullptr) {

@@ -20,7 +20,7 @@
 #include <memory>
 #include <string>
 
-#include "client/DeviceKey.h"
+#include "host/DeviceKey.h"
 #include "simulator/Conditions.h"
 #include "simulator/ContentionModule.h"
 #include "simulator/Port.h"
@@ -101,7 +101,7 @@ class SimulatedScanner {
   ContentionModule& Arbitration() { return *arbitration_; }
 
   // ---- The device key ----
-  client::DeviceKey& Key() { return key_; }
+  host::DeviceKey& Key() { return key_; }
   HKEY Parameters() const { return key_.Parameters(); }
 
  protected:
@@ -130,7 +130,7 @@ class SimulatedScanner {
   void* modules_[2] = {};
   std::string missing_;
 #endif
-  client::DeviceKey key_;
+  host::DeviceKey key_;
 };
 
 }  // namespace scansim

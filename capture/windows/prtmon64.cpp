@@ -20,7 +20,7 @@
 #include <type_traits>
 
 #include "PortContention.h"
-#include "capture/CaptureWriter.h"
+#include "platform/capture/CaptureWriter.h"
 
 namespace {
 

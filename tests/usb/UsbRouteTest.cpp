@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "doubles/linux/UsbscanDevice.h"
+#include "doubles/usb/UsbTestBed.h"
 #include "hardening/FeederJob.h"
 #include "platform/control.h"
 #include "platform/testing.h"
 #include "platform/usb.h"
-#include "simulator/usb/UsbTestBed.h"
 #include "support/Harness.h"
 #include "support/Transcript.h"
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "Scanner.h"
-#include "client/DeviceKey.h"
+#include "host/DeviceKey.h"
 #include "platform/control.h"
 #include "platform/usb.h"
 #include "simulator/SimulatedScanner.h"
@@ -28,7 +28,7 @@ class LinuxScanner : public Scanner {
     // The simulator is the one scanner: the device monitor reaches it whatever the ids, the direct
     // route only by its own.
     noScannerWithIds_ = options.route == Route::kDirect && (vid != kSimulatedVendorId || pid != kSimulatedProductId);
-    return simulated_.Key().Create(client::ProcessKeyPath(kToolKey), error) &&
+    return simulated_.Key().Create(host::ProcessKeyPath(kToolKey), error) &&
            simulated_.Key().SetIds(vid, pid, options.route == Route::kDeviceMonitor, error);
   }
 

@@ -33,9 +33,9 @@
 #include <vector>
 
 #include "doubles/FaultyPort.h"
+#include "doubles/usb/ReplayPort.h"
+#include "doubles/usb/UsbTestBed.h"
 #include "simulator/ScannerSimulator.h"
-#include "simulator/usb/ReplayPort.h"
-#include "simulator/usb/UsbTestBed.h"
 
 namespace {
 
