@@ -164,6 +164,10 @@ HRESULT CSTIIOHandler::ReleasePort() {
   return hr;
 }
 
+bool CSTIIOHandler::CancelPortIo() {
+  return m_hDevice == nullptr || CancelIo(m_hDevice) != FALSE;
+}
+
 void CSTIIOHandler::FreeContentionModule() {
   FreeLibrary(m_hDll);
   m_hDll = nullptr;

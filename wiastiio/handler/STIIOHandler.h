@@ -51,6 +51,9 @@ class CSTIIOHandler {
   void OpenPort_usbscan();
   HRESULT CloseDevice();
   HRESULT ReleasePort();
+  // Cancels the I/O this thread left pending on the open port; false, with the system's error code set,
+  // when the cancel failed. With no port open there is nothing to cancel.
+  bool CancelPortIo();
 
   // ---- Scanner command protocol (protocol/) ----
   BOOL CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
