@@ -78,7 +78,7 @@ SimulatedScanner::SimulatedScanner(const ScannerConditions& conditions, Routes r
     : SimulatedScanner(SimulatorConfig(conditions), conditions, routes, Parts()) {}
 
 SimulatedScanner::SimulatedScanner(const Config& config, const ScannerConditions& line, Routes routes, Parts parts)
-    : simulator_(std::make_unique<ScannerSimulator>(config)),
+    : simulator_(std::make_unique<ScannerModel>(config)),
       line_(line),
       routes_(routes),
       ownMonitor_(parts.monitor ? std::move(parts.monitor) : std::make_unique<ContentionModule>()),
@@ -163,7 +163,7 @@ bool SimulatedScanner::Ready(std::string* error) const {
 
 void SimulatedScanner::NewSimulator(const Config& config) {
   const bool connected = line_.Connected() == simulator_.get();
-  simulator_ = std::make_unique<ScannerSimulator>(config);
+  simulator_ = std::make_unique<ScannerModel>(config);
   if (connected) {
     line_.Connect(simulator_.get());
   }

@@ -24,7 +24,7 @@
 #include "simulator/Conditions.h"
 #include "simulator/ContentionModule.h"
 #include "simulator/Port.h"
-#include "simulator/ScannerSimulator.h"
+#include "simulator/ScannerModel.h"
 
 namespace scansim {
 
@@ -88,7 +88,7 @@ class SimulatedScanner {
   bool Ready(std::string* error) const;
 
   // ---- The far end of the cable ----
-  ScannerSimulator& Simulator() { return *simulator_; }
+  ScannerModel& Simulator() { return *simulator_; }
   // A fresh simulator in place of the old one.
   void NewSimulator(const Config& config);
   // Another scanner (not owned) in place of the simulator; null connects the simulator again.
@@ -117,7 +117,7 @@ class SimulatedScanner {
  private:
   void Wire(Routes routes, bool portHeld);
 
-  std::unique_ptr<ScannerSimulator> simulator_;
+  std::unique_ptr<ScannerModel> simulator_;
   Line line_;
   Port* front_ = &line_;
   Routes routes_;

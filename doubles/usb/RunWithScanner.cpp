@@ -35,7 +35,7 @@
 #include "doubles/FaultyPort.h"
 #include "doubles/usb/ReplayPort.h"
 #include "doubles/usb/UsbTestBed.h"
-#include "simulator/ScannerSimulator.h"
+#include "simulator/ScannerModel.h"
 
 namespace {
 
@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
   if (a.replay != nullptr && !(recorded = LoadReplay(a.replay, &vendor, &product, a.idsGiven))) {
     return 2;
   }
-  scansim::ScannerSimulator simulator(a.config);
+  scansim::ScannerModel simulator(a.config);
   scansim::FaultyPort scanner(simulator);
   for (const auto& fault : a.faults) {
     scanner.AtExchange(fault.first, scansim::Phase::kRead, fault.second);
