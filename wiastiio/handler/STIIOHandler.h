@@ -79,8 +79,6 @@ class CSTIIOHandler {
   HRESULT CallReleaseUnit();
   HRESULT CallAbort();
   HRESULT CallObjectPosition();
-  HRESULT GetStatus(STI_DEVICE_STATUS* pDevStatus);
-  HRESULT Diagnostic(STI_DIAG* pBuffer);
   HRESULT GetDeviceInfo();
   HRESULT CallGetDeviceInfo();
   HRESULT ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse);
@@ -99,6 +97,9 @@ class CSTIIOHandler {
   HRESULT SetNotificationHandle(HANDLE hEvent);
   HRESULT GetNotificationData(STINOTIFY* lpNotify);
   HRESULT GetCapabilities(STI_USD_CAPS* pUsdCaps);
+  // Whether the scanner can be reached: each takes the port and gives it back, with no command.
+  HRESULT GetStatus(STI_DEVICE_STATUS* pDevStatus);
+  HRESULT Diagnostic(STI_DIAG* pBuffer);
   HRESULT DeviceReset();
   HRESULT GetLastError(LPDWORD pdwLastDeviceError);
   HRESULT LockDevice();
