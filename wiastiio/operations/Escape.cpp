@@ -3,6 +3,7 @@
 // device information).
 #include <cstring>
 
+#include "device/HeldPort.h"
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "wire/Protocol.h"
@@ -156,6 +157,30 @@ HRESULT CSTIIOHandler::EscapeInOwnCycle(DWORD dwEscape) {
   }
   const HRESULT hr = dwEscape == ESC_ABORT ? CallAbort() : CallReleaseUnit();
   CloseDevice();
+  return hr;
+}
+
+// The device information in one port cycle: the record of the first successful inquiry is kept.
+HRESULT CSTIIOHandler::GetDeviceInfo() {
+  CHeldPortScope heldPort(*this);
+  if (m_bDeviceInfoValid) {
+    // The record of the first successful inquiry is handed out again; the scanner is not asked.
+    DebugPrint("[STI]CallGetDeviceInfo Function is already called before");
+    CloseDevice();
+    return S_OK;
+  }
+
+  if (LoadPortContentionDll() == PORT_ACQUIRE_FAIL) {
+    DebugPrint("[STI] Port Acquire Fail");
+    return PORT_ACQUIRE_FAIL;
+  }
+
+  DebugPrint("[STI]In GET_DEVICE_INFO,Port acquire success");
+  HRESULT hr = CallGetDeviceInfo();
+
+  if (CloseDevice() == E_FAIL) {
+    DebugPrint("[STI]Port Releasing Fail");
+  }
   return hr;
 }
 
