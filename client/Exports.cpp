@@ -1,5 +1,7 @@
 #include "client/Exports.h"
 
+#include "host/ProgramDirectory.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -32,40 +34,12 @@ Entry Symbol(void* module, const char* name) {
 
 }  // namespace
 
-std::string ProgramDirectory() {
-#if defined(_WIN32)
-  std::vector<char> path(MAX_PATH);
-  for (;;) {
-    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) {
-      return std::string();
-    }
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
-  const std::string text(path.begin(), path.end());
-  const size_t slash = text.find_last_of("\\/");
-#else
-  std::vector<char> path(4096);
-  const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
-  if (length <= 0) {
-    return std::string();
-  }
-  const std::string text(path.data(), static_cast<size_t>(length));
-  const size_t slash = text.find_last_of('/');
-#endif
-  return slash == std::string::npos ? std::string() : text.substr(0, slash + 1);
-}
-
 std::string DefaultLibraryPath() {
 #if defined(_WIN32)
   return "WIASTIIO.dll";
 #else
   auto Exists = [](const std::string& path) { return access(path.c_str(), F_OK) == 0; };
-  const std::string here = ProgramDirectory();
+  const std::string here = host::ProgramDirectory();
   const std::string beside = here + "WIASTIIO.so";
   const std::string installed = here + "../lib/wiastiio/WIASTIIO.so";
   return Exists(beside) || !Exists(installed) ? beside : installed;

@@ -40,9 +40,6 @@ class Exports {
   std::string path_;
 };
 
-// The directory of the running program, ending in a separator; empty when it cannot be found.
-std::string ProgramDirectory();
-
 // Where a program finds the library: beside itself on Windows ("WIASTIIO.dll", by the system's search
 // order); on Linux WIASTIIO.so beside the program, else in ../lib/wiastiio/ as installed.
 std::string DefaultLibraryPath();

@@ -186,7 +186,7 @@ SANE_Status Device::Open(const DeviceEntry& entry, const Config& config, std::un
   }
   const bool deviceMonitor = entry.simulated;
   const UsbId id = entry.simulated ? UsbId{kSimulatedVendorId, kSimulatedProductId} : entry.id;
-  if (!opened->key_.Create(client::ProcessKeyPath("Software\\sane-wiastiio"), &error) ||
+  if (!opened->key_.Create(host::ProcessKeyPath("Software\\sane-wiastiio"), &error) ||
       !opened->key_.SetIds(id.vendor, id.product, deviceMonitor, &error)) {
     Debug(kDebugErrors, "%s", error.c_str());
     return SANE_STATUS_IO_ERROR;

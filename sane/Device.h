@@ -15,9 +15,9 @@
 #include "Config.h"
 #include "Options.h"
 #include "client/DeviceControl.h"
-#include "client/DeviceKey.h"
 #include "client/Exports.h"
 #include "client/ScanSession.h"
+#include "host/DeviceKey.h"
 #include "simulator/SimulatedScanner.h"
 
 namespace wiastiio_sane {
@@ -67,7 +67,7 @@ class Device {
   Config config_;
   client::Exports exports_;
   std::unique_ptr<scansim::SimulatedScanner> simulated_;
-  client::DeviceKey key_;
+  host::DeviceKey key_;
   client::DeviceControl control_;
   std::unique_ptr<client::ScanSession> session_;
   std::unique_ptr<Options> options_;

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The folder layering, checked: reads every `#include "..."` of the tracked C/C++ files, maps each file
 to its folder in scripts/layers.txt, and fails on an include the table does not allow, on a folder that
-is in no rule, on an include that names no file of the tree, on an exception that no longer matches an include, and on a circle among the folders.
+is in no rule, on an include that names no file of the tree, on an exception that no longer matches
+an include, and on a circle among the folders. Then the class's members against scripts/members.txt:
+which of the library's folders may name which field and method.
 
   scripts/check-layers.py            check; prints each finding and exits 1 on any
   scripts/check-layers.py --graph    print the folder graph (one "from -> to" a line, with the count)
@@ -14,6 +16,9 @@ import sys
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
 TABLE = os.path.join(ROOT, 'scripts', 'layers.txt')
+MEMBERS = os.path.join(ROOT, 'scripts', 'members.txt')
+CLASS = 'wiastiio/handler/STIIOHandler.h'
+LAYERS = ('handler', 'device', 'protocol', 'operations')
 # The include roots of the build beside the including file's own folders (CMakeLists.txt).
 SEARCH = ['', 'wiastiio', 'wiastiio/include', 'platform/include']
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
@@ -106,6 +111,69 @@ def circles(edges):
     return found
 
 
+def read_members(path):
+    """Returns (allowed, exceptions): allowed maps a member to the folders that may name it; exceptions
+    is the set of (file, member) pairs allowed against it."""
+    allowed, exceptions = {}, set()
+    with open(path, encoding='utf-8') as table:
+        for number, raw in enumerate(table, 1):
+            line = raw.split('#', 1)[0].strip()
+            if not line:
+                continue
+            if line.startswith('except '):
+                pair = line[len('except '):].split('->')
+                if len(pair) != 2:
+                    sys.exit(f'{path}:{number}: expected "except FILE -> MEMBER"')
+                exceptions.add((pair[0].strip(), pair[1].strip()))
+                continue
+            names, sep, folders = line.partition(':')
+            if not sep or any(folder not in LAYERS for folder in folders.split()):
+                sys.exit(f'{path}:{number}: expected "MEMBER...: FOLDER..." with folders of {LAYERS}')
+            for name in names.split():
+                if name in allowed:
+                    sys.exit(f'{path}:{number}: {name} has a line already')
+                allowed[name] = set(folders.split()) | {'handler'}
+    return allowed, exceptions
+
+
+def class_members():
+    """The fields (m_...) and methods that the class header declares."""
+    with open(os.path.join(ROOT, CLASS), encoding='utf-8') as header:
+        text = re.sub(r'//[^\n]*', '', header.read())
+    body = text[text.index('class CSTIIOHandler {'):text.index('extern CSTIIOHandler*')]
+    fields = set(re.findall(r'\b(m_\w+)\b(?=\s*[\[;=])', body))
+    methods = set(re.findall(r'\b([A-Z]\w+)\s*\(', body)) - {'CSTIIOHandler'}
+    return fields | methods
+
+
+def member_findings(listed):
+    """Each use of a member by a folder that the table does not allow."""
+    allowed, exceptions = read_members(MEMBERS)
+    members = class_members()
+    findings, used = [], set()
+    for name in sorted(members - set(allowed)):
+        findings.append(f'scripts/members.txt: {name} is a member of the class that no line names')
+    for source in listed:
+        parts = source.split('/')
+        if len(parts) < 3 or parts[0] != 'wiastiio' or parts[1] not in LAYERS or source == CLASS:
+            continue
+        with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
+            code = re.sub(r'//[^\n]*', '', text.read())
+        code = re.sub(r'"(?:\\.|[^"\\])*"', '""', code)
+        # A name qualified by :: alone is the system's (::GetLastError), not the class's.
+        names = set(re.findall(r'CSTIIOHandler::(\w+)', code)) | set(re.findall(r'(?<!::)\b(\w+)\b', code))
+        for name in sorted(names & members):
+            if parts[1] in allowed.get(name, {'handler'}):
+                continue
+            if (source, name) in exceptions:
+                used.add((source, name))
+            else:
+                findings.append(f'{source}: names {name}, which scripts/members.txt does not give {parts[1]}')
+    for source, name in sorted(exceptions - used):
+        findings.append(f'scripts/members.txt: the exception {source} -> {name} matches no use: delete it')
+    return findings, used
+
+
 def main():
     rules, exceptions = read_table(TABLE)
     listed = subprocess.run(['git', 'ls-files', '*.c', '*.cpp', '*.h'], cwd=ROOT, check=True,
@@ -138,6 +206,8 @@ def main():
     allowed = {folder: set(others) for folder, others in rules.items()}
     for group in circles(allowed):
         findings.append('scripts/layers.txt: a circle among ' + ', '.join(group))
+    member_found, member_used = member_findings(listed)
+    findings += member_found
     if '--graph' in sys.argv[1:]:
         for (own, other), count in sorted(graph.items()):
             print(f'{own} -> {other} ({count})')
@@ -149,7 +219,7 @@ def main():
         print(f'layers: {len(findings)} finding(s)', file=sys.stderr)
         return 1
     print(f'layers: {len(listed)} files, {sum(graph.values())} includes across folders, '
-          f'{len(used)} listed exceptions')
+          f'{len(used)} listed exceptions; members: {len(member_used)} listed exceptions')
     return 0
 
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "simulator/ScannerSimulator.h"
+#include "simulator/ScannerModel.h"
 
 namespace scansim {
 

@@ -3,7 +3,7 @@
 #include <thread>
 #include <utility>
 
-#include "client/Exports.h"
+#include "host/ProgramDirectory.h"
 #include "simulator/Wire.h"
 
 #if !defined(_WIN32)
@@ -78,7 +78,7 @@ SimulatedScanner::SimulatedScanner(const ScannerConditions& conditions, Routes r
     : SimulatedScanner(SimulatorConfig(conditions), conditions, routes, Parts()) {}
 
 SimulatedScanner::SimulatedScanner(const Config& config, const ScannerConditions& line, Routes routes, Parts parts)
-    : simulator_(std::make_unique<ScannerSimulator>(config)),
+    : simulator_(std::make_unique<ScannerModel>(config)),
       line_(line),
       routes_(routes),
       ownMonitor_(parts.monitor ? std::move(parts.monitor) : std::make_unique<ContentionModule>()),
@@ -92,7 +92,7 @@ SimulatedScanner::SimulatedScanner(const Config& config, const ScannerConditions
   // name every port cycle, and a module keeps its state only while its DLL stays loaded.
   ContentionModule** slots[2] = {&monitor_, &arbitration_};
   for (int i = 0; i < (routes == Routes::kBoth ? 2 : 1); ++i) {
-    std::string path = client::ProgramDirectory() + kModuleFiles[i];
+    std::string path = host::ProgramDirectory() + kModuleFiles[i];
     HMODULE module = LoadLibraryA(path.c_str());
     FARPROC control = module != nullptr ? GetProcAddress(module, "ModuleControl") : nullptr;
     if (module != nullptr && control == nullptr) {
@@ -163,7 +163,7 @@ bool SimulatedScanner::Ready(std::string* error) const {
 
 void SimulatedScanner::NewSimulator(const Config& config) {
   const bool connected = line_.Connected() == simulator_.get();
-  simulator_ = std::make_unique<ScannerSimulator>(config);
+  simulator_ = std::make_unique<ScannerModel>(config);
   if (connected) {
     line_.Connect(simulator_.get());
   }

@@ -20,11 +20,11 @@
 #include <memory>
 #include <string>
 
-#include "client/DeviceKey.h"
+#include "host/DeviceKey.h"
 #include "simulator/Conditions.h"
 #include "simulator/ContentionModule.h"
 #include "simulator/Port.h"
-#include "simulator/ScannerSimulator.h"
+#include "simulator/ScannerModel.h"
 
 namespace scansim {
 
@@ -88,7 +88,7 @@ class SimulatedScanner {
   bool Ready(std::string* error) const;
 
   // ---- The far end of the cable ----
-  ScannerSimulator& Simulator() { return *simulator_; }
+  ScannerModel& Simulator() { return *simulator_; }
   // A fresh simulator in place of the old one.
   void NewSimulator(const Config& config);
   // Another scanner (not owned) in place of the simulator; null connects the simulator again.
@@ -101,7 +101,7 @@ class SimulatedScanner {
   ContentionModule& Arbitration() { return *arbitration_; }
 
   // ---- The device key ----
-  client::DeviceKey& Key() { return key_; }
+  host::DeviceKey& Key() { return key_; }
   HKEY Parameters() const { return key_.Parameters(); }
 
  protected:
@@ -117,7 +117,7 @@ class SimulatedScanner {
  private:
   void Wire(Routes routes, bool portHeld);
 
-  std::unique_ptr<ScannerSimulator> simulator_;
+  std::unique_ptr<ScannerModel> simulator_;
   Line line_;
   Port* front_ = &line_;
   Routes routes_;
@@ -130,7 +130,7 @@ class SimulatedScanner {
   void* modules_[2] = {};
   std::string missing_;
 #endif
-  client::DeviceKey key_;
+  host::DeviceKey key_;
 };
 
 }  // namespace scansim

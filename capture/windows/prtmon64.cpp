@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "PortContention.h"
-#include "capture/CaptureWriter.h"
+#include "platform/capture/CaptureWriter.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/CaptureWriter.h"
+#include "platform/capture/CaptureWriter.h"
 
 namespace {
 

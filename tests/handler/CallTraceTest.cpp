@@ -11,7 +11,7 @@
 #include "handler/STIIOHandler.h"
 #include "platform/control.h"
 #include "platform/testing.h"
-#include "simulator/ScannerSimulator.h"
+#include "simulator/ScannerModel.h"
 #include "support/Harness.h"
 #include "support/Transcript.h"
 #include "support/WiaLog.h"
@@ -86,7 +86,7 @@ const std::vector<std::string> kHeader = {
 
 // Each traced method and each untraced path or command, its entries in tests/handler/call-trace.txt.
 TEST_F(CallTrace, EntriesOfEveryPathAsInTheirTranscript) {
-  scansim::ScannerSimulator scanner;
+  scansim::ScannerModel scanner;
   harness::DeviceMonitor().SetPort(&scanner);
   harness::DeviceKey key;
   key.SetDword("DeviceMonitor", 1);

@@ -15,7 +15,7 @@
 #include "WIASTIIO.h"
 #include "client/ScanSession.h"
 #include "simulator/Render.h"
-#include "simulator/ScannerSimulator.h"
+#include "simulator/ScannerModel.h"
 #include "support/Harness.h"
 
 namespace feederjob {
@@ -69,7 +69,7 @@ struct JobOptions {
   std::function<scansim::PageRequest(uint32_t sheet)> sheetPage;
 };
 
-inline JobRecord RunJob(const harness::Library& library, const scansim::ScannerSimulator& scanner,
+inline JobRecord RunJob(const harness::Library& library, const scansim::ScannerModel& scanner,
                         const JobOptions& options = JobOptions()) {
   JobRecord record;
   auto probe = [&]() -> uint64_t { return options.probe ? options.probe() : 0; };

@@ -44,8 +44,8 @@ TEST_F(LongJob, AThousandSheetsRunInTheMemoryOfTen) {
   }
   ASSERT_EQ(Escape(ESC_RELEASE_UNIT), S_OK);
   EXPECT_EQ(rig_.Simulator().PagesCompleted(), kSheets);
-  EXPECT_EQ(rig_.Simulator().Log().size(), scansim::ScannerSimulator::kLogLimit);
-  EXPECT_GT(rig_.Simulator().Transfers(), uint64_t{3} * scansim::ScannerSimulator::kLogLimit);
+  EXPECT_EQ(rig_.Simulator().Log().size(), scansim::ScannerModel::kLogLimit);
+  EXPECT_GT(rig_.Simulator().Transfers(), uint64_t{3} * scansim::ScannerModel::kLogLimit);
   EXPECT_EQ(rig_.Monitor().CallCount(), doubles::ContentionDouble::kCallLimit);
   const long atEnd = PeakKilobytes();
   std::printf("peak RSS after 10, %u and %u sheets: %ld, %ld, %ld KiB\n", kSheets / 2, kSheets, afterTen, afterHalf,

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "client/ScanSession.h"
-#include "simulator/ScannerSimulator.h"
+#include "simulator/ScannerModel.h"
 #include "support/Harness.h"
 
 namespace {
@@ -29,7 +29,7 @@ TEST(Geometry, ImpossibleBedOrFeederRefusedAtOpen) {
     SCOPED_TRACE(c.name);
     scansim::Config config;
     c.set(config.identity);
-    scansim::ScannerSimulator scanner(config);
+    scansim::ScannerModel scanner(config);
     harness::ResetDoubles();
     harness::DeviceMonitor().SetPort(&scanner);
     harness::DeviceKey key;

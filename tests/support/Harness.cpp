@@ -36,7 +36,7 @@ DeviceKey::DeviceKey() {
 
 void DeviceKey::SetValue(const char* name, DWORD type, const std::vector<BYTE>& data) {
   EXPECT_EQ(
-      client::DeviceKey::SetValue(name, type, data.empty() ? nullptr : data.data(), static_cast<DWORD>(data.size())),
+      host::DeviceKey::SetValue(name, type, data.empty() ? nullptr : data.data(), static_cast<DWORD>(data.size())),
       ERROR_SUCCESS)
       << "setting " << name;
 }

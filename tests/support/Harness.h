@@ -9,9 +9,9 @@
 
 #include "WIASTIIO.h"
 #include "client/DeviceControl.h"
-#include "client/DeviceKey.h"
 #include "client/Exports.h"
 #include "doubles/ContentionDouble.h"
+#include "host/DeviceKey.h"
 #include "platform/win32.h"
 
 namespace harness {
@@ -65,7 +65,7 @@ std::string DescribeDeviceControl(DWORD code, DWORD outLength, DWORD returned, B
 
 // The device's parameters key: a fresh key of its own under the current user, deleted afterwards;
 // a value the registry refuses is a test failure.
-class DeviceKey : public client::DeviceKey {
+class DeviceKey : public host::DeviceKey {
  public:
   DeviceKey();
   // Values under "DeviceData" (the subkey is created on first use).

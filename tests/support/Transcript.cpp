@@ -42,7 +42,7 @@
 
 #include "ExportNames.h"
 #include "STIEscape.h"
-#include "simulator/ScannerSimulator.h"
+#include "simulator/ScannerModel.h"
 #include "support/Harness.h"
 
 namespace transcript {
@@ -245,7 +245,7 @@ class Record {
 // The cable as the library sees it: the bytes it wrote and the bytes it got back, after the faults.
 class Tap : public scansim::Port {
  public:
-  Tap(scansim::Port& inner, scansim::ScannerSimulator& scanner) : inner_(inner), scanner_(scanner) {}
+  Tap(scansim::Port& inner, scansim::ScannerModel& scanner) : inner_(inner), scanner_(scanner) {}
 
   bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override {
     const bool ok = inner_.Write(data, length, written);
@@ -285,7 +285,7 @@ class Tap : public scansim::Port {
   }
 
   scansim::Port& inner_;
-  scansim::ScannerSimulator& scanner_;
+  scansim::ScannerModel& scanner_;
   size_t violationsSeen_ = 0;
   std::vector<std::pair<uint32_t, uint8_t>> patches_;
 };
@@ -446,7 +446,7 @@ class Player::Impl {
       *why = "the modules here cannot lack an entry point";
       return false;
     }
-    scanner_ = std::make_unique<scansim::ScannerSimulator>(config);
+    scanner_ = std::make_unique<scansim::ScannerModel>(config);
     faults_ = std::make_unique<scansim::FaultyPort>(*scanner_);
     tap_ = std::make_unique<Tap>(*faults_, *scanner_);
     // The scanner stands behind both routes; the registry settings choose the one the library takes.
@@ -955,7 +955,7 @@ class Player::Impl {
   bool direct_ = false;
   WORD deviceVid_ = kVid;  // the ids the device object at \\.\Usbscan0 reports
   WORD devicePid_ = kPid;
-  std::unique_ptr<scansim::ScannerSimulator> scanner_;
+  std::unique_ptr<scansim::ScannerModel> scanner_;
   std::unique_ptr<scansim::FaultyPort> faults_;
   std::unique_ptr<Tap> tap_;
   std::unique_ptr<harness::DeviceKey> key_;

@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "doubles/linux/UsbscanDevice.h"
+#include "doubles/usb/UsbTestBed.h"
 #include "hardening/FeederJob.h"
 #include "platform/control.h"
 #include "platform/testing.h"
 #include "platform/usb.h"
-#include "simulator/usb/UsbTestBed.h"
 #include "support/Harness.h"
 #include "support/Transcript.h"
 
@@ -110,7 +110,7 @@ class UsbRoute : public ::testing::Test {
     return Lib().Initialize(&control_, 0, key_->Parameters());
   }
 
-  scansim::ScannerSimulator sim_{feederjob::ScannerConfig()};
+  scansim::ScannerModel sim_{feederjob::ScannerConfig()};
   std::unique_ptr<harness::DeviceKey> key_;
   harness::DeviceControl control_;
   std::vector<int> plugged_;
@@ -119,7 +119,7 @@ class UsbRoute : public ::testing::Test {
 // Over USB the library writes the same lines and commands as over the model's device object, the
 // wire as tests/usb/transcripts/feeder-job.txt, and the interface is given back.
 TEST_F(UsbRoute, FeederJobThroughTheExports) {
-  scansim::ScannerSimulator modelScanner{feederjob::ScannerConfig()};
+  scansim::ScannerModel modelScanner{feederjob::ScannerConfig()};
   doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(&modelScanner, kVid, kPid));
   ASSERT_EQ(Initialize(), S_OK);
   EXPECT_TRUE(feederjob::RunJob(Lib(), modelScanner).completed);
@@ -386,7 +386,7 @@ TEST(UsbScannerSim, FeederJobFromAnotherProcess) {
   options.sheetPage = [](uint32_t sheet) {
     return scansim::PageRequest{sheet, 1024, 100, 300, scansim::ImageType::kGrey};
   };
-  const feederjob::JobRecord job = feederjob::RunJob(lib, scansim::ScannerSimulator(), options);
+  const feederjob::JobRecord job = feederjob::RunJob(lib, scansim::ScannerModel(), options);
   EXPECT_TRUE(job.completed);
   EXPECT_EQ(job.pagesRight, feederjob::kSheets);
   lib.TerminateDll();

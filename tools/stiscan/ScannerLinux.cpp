@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Scanner.h"
-#include "client/DeviceKey.h"
+#include "host/DeviceKey.h"
 #include "platform/control.h"
 #include "platform/usb.h"
 #include "sane/Config.h"
@@ -34,7 +34,7 @@ class SimulatedLinuxScanner : public Scanner {
     // The simulator is the one scanner: the device monitor reaches it whatever the ids, the direct
     // route only by its own.
     noScannerWithIds_ = options.route == Route::kDirect && (vid != kSimulatedVendorId || pid != kSimulatedProductId);
-    return simulated_.Key().Create(client::ProcessKeyPath(kToolKey), error) &&
+    return simulated_.Key().Create(host::ProcessKeyPath(kToolKey), error) &&
            simulated_.Key().SetIds(vid, pid, options.route == Route::kDeviceMonitor, error);
   }
 
@@ -134,7 +134,7 @@ class UsbLinuxScanner : public Scanner {
   bool SetUp(const winplat::UsbScanner& scanner, std::string* error) {
     // The direct route: the arbitration module claims the scanner's interface for each port cycle.
     winplat::InstallUsbPortArbitration();
-    return key_.Create(client::ProcessKeyPath(kToolKey), error) &&
+    return key_.Create(host::ProcessKeyPath(kToolKey), error) &&
            key_.SetIds(scanner.vendorId, scanner.productId, false, error);
   }
 

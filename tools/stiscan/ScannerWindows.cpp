@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "Scanner.h"
-#include "client/DeviceKey.h"
+#include "host/DeviceKey.h"
 #include "platform/windows/ImportRedirect.h"
 #include "simulator/SimulatedScanner.h"
 
@@ -63,7 +63,7 @@ class WindowsScanner : public Scanner {
       noScannerWithIds_ = noScannerWithIds_ && !((vid == 0 || vid == deviceVid) && (pid == 0 || pid == devicePid));
     });
     noScannerWithIds_ = noScannerWithIds_ || (!options.simulate && !anyUsbscan);
-    if (!key_.Create(client::ProcessKeyPath(kToolKey), error) ||
+    if (!key_.Create(host::ProcessKeyPath(kToolKey), error) ||
         !key_.SetIds(vid, pid, options.route == Route::kDeviceMonitor, error)) {
       *status = kExitLibrary;
       return false;
@@ -77,7 +77,7 @@ class WindowsScanner : public Scanner {
 
  private:
   std::unique_ptr<scansim::SimulatedScanner> simulated_;
-  client::DeviceKey key_;
+  host::DeviceKey key_;
   bool noScannerWithIds_ = false;
 };
 

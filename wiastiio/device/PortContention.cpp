@@ -165,20 +165,8 @@ HRESULT CSTIIOHandler::ReleasePort() {
   return hr;
 }
 
-void CSTIIOHandler::EndReservation() {
-  if (!m_bUnitReserved) {
-    return;
-  }
-  // Left as it is, the scanner would stay reserved for this program after it is gone.
-  DebugPrint("[STI]Teardown with the unit reserved: abort and release are sent");
-  if (!PortHeld() && LoadPortContentionDll() != S_OK) {
-    DebugPrint("[STI]Teardown: the port is not granted, the scanner stays reserved");
-    CloseDevice();
-    return;
-  }
-  CallAbort();
-  CallReleaseUnit();
-  CloseDevice();
+bool CSTIIOHandler::CancelPortIo() {
+  return m_hDevice == nullptr || CancelIo(m_hDevice) != FALSE;
 }
 
 void CSTIIOHandler::FreeContentionModule() {

@@ -11,8 +11,8 @@
 
 #include "PortContention.h"
 #include "platform/win32.h"
-#include "protocol/CommandExchange.h"
-#include "protocol/Protocol.h"
+#include "wire/CommandExchange.h"
+#include "wire/Protocol.h"
 
 #define DEBUG_LINE_SIZE 200
 #define EXTENDED_ERROR_TEXTS 1
@@ -51,11 +51,14 @@ class CSTIIOHandler {
   void OpenPort_usbscan();
   HRESULT CloseDevice();
   HRESULT ReleasePort();
+  // Cancels the I/O this thread left pending on the open port; false, with the system's error code set,
+  // when the cancel failed. With no port open there is nothing to cancel.
+  bool CancelPortIo();
 
   // ---- Scanner command protocol (protocol/) ----
   BOOL CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
   BOOL CoReadFile(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead);
-  // One command exchange as described (protocol/CommandExchange.h), and the judgement of its answer.
+  // One command exchange as described (wire/CommandExchange.h), and the judgement of its answer.
   EXCHANGE_RESULT RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand, LPVOID pResponse,
                               DWORD cbResponse);
   // The exchange of one of the handler's command blocks, answered into a fixed-size response.
@@ -76,8 +79,6 @@ class CSTIIOHandler {
   HRESULT CallReleaseUnit();
   HRESULT CallAbort();
   HRESULT CallObjectPosition();
-  HRESULT GetStatus(STI_DEVICE_STATUS* pDevStatus);
-  HRESULT Diagnostic(STI_DIAG* pBuffer);
   HRESULT GetDeviceInfo();
   HRESULT CallGetDeviceInfo();
   HRESULT ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse);
@@ -96,6 +97,9 @@ class CSTIIOHandler {
   HRESULT SetNotificationHandle(HANDLE hEvent);
   HRESULT GetNotificationData(STINOTIFY* lpNotify);
   HRESULT GetCapabilities(STI_USD_CAPS* pUsdCaps);
+  // Whether the scanner can be reached: each takes the port and gives it back, with no command.
+  HRESULT GetStatus(STI_DEVICE_STATUS* pDevStatus);
+  HRESULT Diagnostic(STI_DIAG* pBuffer);
   HRESULT DeviceReset();
   HRESULT GetLastError(LPDWORD pdwLastDeviceError);
   HRESULT LockDevice();

@@ -3,9 +3,10 @@
 // device information).
 #include <cstring>
 
+#include "device/HeldPort.h"
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
-#include "protocol/Protocol.h"
+#include "wire/Protocol.h"
 
 HRESULT CSTIIOHandler::NoBuffer(DWORD dwEscape, LPCSTR pszWhich) {
   // Written to or read from, a missing buffer would fault in the service that hosts the library.
@@ -157,4 +158,46 @@ HRESULT CSTIIOHandler::EscapeInOwnCycle(DWORD dwEscape) {
   const HRESULT hr = dwEscape == ESC_ABORT ? CallAbort() : CallReleaseUnit();
   CloseDevice();
   return hr;
+}
+
+// The device information in one port cycle: the record of the first successful inquiry is kept.
+HRESULT CSTIIOHandler::GetDeviceInfo() {
+  CHeldPortScope heldPort(*this);
+  if (m_bDeviceInfoValid) {
+    // The record of the first successful inquiry is handed out again; the scanner is not asked.
+    DebugPrint("[STI]CallGetDeviceInfo Function is already called before");
+    CloseDevice();
+    return S_OK;
+  }
+
+  if (LoadPortContentionDll() == PORT_ACQUIRE_FAIL) {
+    DebugPrint("[STI] Port Acquire Fail");
+    return PORT_ACQUIRE_FAIL;
+  }
+
+  DebugPrint("[STI]In GET_DEVICE_INFO,Port acquire success");
+  HRESULT hr = CallGetDeviceInfo();
+
+  if (CloseDevice() == E_FAIL) {
+    DebugPrint("[STI]Port Releasing Fail");
+  }
+  return hr;
+}
+
+// The teardown decides the last port cycle here, as the escapes do: abort and release are commands,
+// and device/ only offers the cycle.
+void CSTIIOHandler::EndReservation() {
+  if (!m_bUnitReserved) {
+    return;
+  }
+  // Left as it is, the scanner would stay reserved for this program after it is gone.
+  DebugPrint("[STI]Teardown with the unit reserved: abort and release are sent");
+  if (!PortHeld() && LoadPortContentionDll() != S_OK) {
+    DebugPrint("[STI]Teardown: the port is not granted, the scanner stays reserved");
+    CloseDevice();
+    return;
+  }
+  CallAbort();
+  CallReleaseUnit();
+  CloseDevice();
 }

@@ -20,7 +20,7 @@ HRESULT CSTIIOHandler::SetNotificationHandle(HANDLE hEvent) {
   if (hEvent == nullptr || hEvent == INVALID_HANDLE_VALUE) {
     DebugPrint("[STI SetNotificationHandle]Null Event Handle Pointer is received");
     // The stored event is kept; only I/O this thread left pending on the port is stopped.
-    if (m_hDevice != nullptr && !CancelIo(m_hDevice)) {
+    if (!CancelPortIo()) {
       DebugPrint("[STI]Calcel IO Fail, Error Code => %d", static_cast<int>(::GetLastError()));
     }
   } else {

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-#include "protocol/CommandExchange.h"
-#include "protocol/Protocol.h"
+#include "wire/CommandExchange.h"
+#include "wire/Protocol.h"
 
 // ---- Exchanges -------------------------------------------------------------------------------------
 // Two kinds. The inquiry, reserve, read and read image always had both counts checked, before the call's

@@ -4,13 +4,12 @@
 #include <cstring>
 #include <new>
 
-#include "device/HeldPort.h"
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
 #include "protocol/ByteOrder.h"
 #include "protocol/CommandProfiles.h"
-#include "protocol/Protocol.h"
+#include "wire/Protocol.h"
 
 namespace {
 
@@ -97,29 +96,6 @@ void FormatFirmwareVersion(WCHAR (&wszVersion)[N], BYTE byMinor) {
 }
 
 }  // namespace
-
-HRESULT CSTIIOHandler::GetDeviceInfo() {
-  CHeldPortScope heldPort(*this);
-  if (m_bDeviceInfoValid) {
-    // The record of the first successful inquiry is handed out again; the scanner is not asked.
-    DebugPrint("[STI]CallGetDeviceInfo Function is already called before");
-    CloseDevice();
-    return S_OK;
-  }
-
-  if (LoadPortContentionDll() == PORT_ACQUIRE_FAIL) {
-    DebugPrint("[STI] Port Acquire Fail");
-    return PORT_ACQUIRE_FAIL;
-  }
-
-  DebugPrint("[STI]In GET_DEVICE_INFO,Port acquire success");
-  HRESULT hr = CallGetDeviceInfo();
-
-  if (CloseDevice() == E_FAIL) {
-    DebugPrint("[STI]Port Releasing Fail");
-  }
-  return hr;
-}
 
 HRESULT CSTIIOHandler::CallGetDeviceInfo() {
   CSTIIOHANDLER_ENTRY("CallGetDeviceInfo");

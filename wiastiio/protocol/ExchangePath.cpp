@@ -1,11 +1,11 @@
-// The one exchange path every command method runs (protocol/CommandExchange.h): write the command,
+// The one exchange path every command method runs (wire/CommandExchange.h): write the command,
 // read the answer, check the counts and write the debug lines of each step as the command's description
 // says; then judge the answer, and dump its fields.
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
-#include "protocol/CommandExchange.h"
 #include "protocol/CommandProfiles.h"
-#include "protocol/Protocol.h"
+#include "wire/CommandExchange.h"
+#include "wire/Protocol.h"
 
 namespace {
 

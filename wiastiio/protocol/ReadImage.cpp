@@ -9,7 +9,7 @@
 #include "platform/win32.h"
 #include "protocol/ByteOrder.h"
 #include "protocol/CommandProfiles.h"
-#include "protocol/Protocol.h"
+#include "wire/Protocol.h"
 
 HRESULT CSTIIOHandler::CallRead(LPVOID lpOutBuffer) {
   CSTIIOHANDLER_TRACE("CallRead");

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "capture/CaptureWriter.h"
+#include "platform/capture/CaptureWriter.h"
 #include "platform/usb.h"
 
 namespace winplat {

@@ -7,7 +7,7 @@
 
 #include "platform/win32.h"
 
-namespace client {
+namespace host {
 
 class DeviceKey {
  public:
@@ -39,4 +39,4 @@ class DeviceKey {
 // settings.
 std::string ProcessKeyPath(const std::string& owner);
 
-}  // namespace client
+}  // namespace host

@@ -41,7 +41,7 @@ enum class BusyAnswer { kStatusBusy, kResourceBusy };  // status 0x08, or check 
 enum class JamMode { kOnFeed, kMidPage };
 
 // Conditions the scanner runs into, consumed as they happen. Change them between commands through
-// ScannerSimulator::script().
+// ScannerModel::script().
 struct Script {
   uint32_t busy_reserves = 0;  // the next N reserves find the scanner busy
   BusyAnswer busy_answer = BusyAnswer::kStatusBusy;
@@ -77,9 +77,9 @@ struct WireRecord {
   std::vector<uint8_t> bytes;  // the bytes moved (empty for image data unless Config::log_image_data)
 };
 
-class ScannerSimulator : public Port {
+class ScannerModel : public Port {
  public:
-  explicit ScannerSimulator(Config config = Config());
+  explicit ScannerModel(Config config = Config());
 
   // ---- Port: every write is one command, every read takes the pending response ----
   // A write is always taken whole. A read with no response pending fails after the port's timeout

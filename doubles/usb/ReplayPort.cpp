@@ -1,4 +1,4 @@
-#include "simulator/usb/ReplayPort.h"
+#include "doubles/usb/ReplayPort.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "ScannerSimulator.h"
+#include "ScannerModel.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,9 +17,9 @@ std::string Format(const char* format, uint32_t a, uint32_t b, uint32_t c = 0) {
 
 }  // namespace
 
-ScannerSimulator::ScannerSimulator(Config config) : config_(std::move(config)), sheets_left_(config_.feeder_sheets) {}
+ScannerModel::ScannerModel(Config config) : config_(std::move(config)), sheets_left_(config_.feeder_sheets) {}
 
-bool ScannerSimulator::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
+bool ScannerModel::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
   if (written != nullptr) {
     *written = 0;
   }
@@ -47,7 +47,7 @@ bool ScannerSimulator::Write(const uint8_t* data, uint32_t length, uint32_t* wri
   return true;
 }
 
-bool ScannerSimulator::Read(uint8_t* data, uint32_t length, uint32_t* read) {
+bool ScannerModel::Read(uint8_t* data, uint32_t length, uint32_t* read) {
   if (read != nullptr) {
     *read = 0;
   }
@@ -84,14 +84,14 @@ bool ScannerSimulator::Read(uint8_t* data, uint32_t length, uint32_t* read) {
   return true;
 }
 
-std::optional<PageRequest> ScannerSimulator::CurrentPage() const {
+std::optional<PageRequest> ScannerModel::CurrentPage() const {
   if (!page_) {
     return std::nullopt;
   }
   return page_->request;
 }
 
-std::vector<uint8_t> ScannerSimulator::CommandOpcodes() const {
+std::vector<uint8_t> ScannerModel::CommandOpcodes() const {
   std::vector<uint8_t> opcodes;
   for (const WireRecord& record : log_) {
     if (record.direction == WireRecord::Direction::kCommand) {
@@ -101,13 +101,13 @@ std::vector<uint8_t> ScannerSimulator::CommandOpcodes() const {
   return opcodes;
 }
 
-void ScannerSimulator::ClearLog() {
+void ScannerModel::ClearLog() {
   log_.clear();
   transfers_ = 0;
   violations_.clear();
 }
 
-void ScannerSimulator::Keep(WireRecord record) {
+void ScannerModel::Keep(WireRecord record) {
   ++transfers_;
   log_.push_back(std::move(record));
   if (log_.size() > kLogLimit) {
@@ -115,13 +115,13 @@ void ScannerSimulator::Keep(WireRecord record) {
   }
 }
 
-void ScannerSimulator::Violation(std::string text) {
+void ScannerModel::Violation(std::string text) {
   if (violations_.size() < kLogLimit) {
     violations_.push_back(std::move(text));
   }
 }
 
-void ScannerSimulator::HandleCommand(const uint8_t* data, uint32_t length) {
+void ScannerModel::HandleCommand(const uint8_t* data, uint32_t length) {
   pending_opcode_ = length >= 3 ? data[2] : 0;
   if (length == kWindowCommandSize && std::memcmp(data, kWindowHeader, sizeof kWindowHeader) == 0) {
     SetWindow(data, length);
@@ -159,7 +159,7 @@ void ScannerSimulator::HandleCommand(const uint8_t* data, uint32_t length) {
   }
 }
 
-void ScannerSimulator::Respond(uint8_t status, uint16_t msg_data, uint16_t reserved) {
+void ScannerModel::Respond(uint8_t status, uint16_t msg_data, uint16_t reserved) {
   pending_.assign(kResponseSize, 0);
   pending_[kOffStartCode] = kCommandPrefix;
   pending_[kOffStatus] = status;
@@ -168,8 +168,8 @@ void ScannerSimulator::Respond(uint8_t status, uint16_t msg_data, uint16_t reser
   PutLe16(&pending_[kOffWarmupTime], reserved);
 }
 
-void ScannerSimulator::RespondRead(uint8_t status, uint8_t msg_code, uint32_t data_size, uint16_t height,
-                                   uint16_t width, uint16_t state) {
+void ScannerModel::RespondRead(uint8_t status, uint8_t msg_code, uint32_t data_size, uint16_t height, uint16_t width,
+                               uint16_t state) {
   Respond(status);
   pending_[kOffMsgCode] = msg_code;
   PutBe32(&pending_[kOffDataSize], data_size);
@@ -178,7 +178,7 @@ void ScannerSimulator::RespondRead(uint8_t status, uint8_t msg_code, uint32_t da
   PutLe16(&pending_[kOffScannerState], state);
 }
 
-void ScannerSimulator::Inquiry() {
+void ScannerModel::Inquiry() {
   const Identity& id = config_.identity;
   pending_.assign(kInquiryResponseSize, 0);
   pending_[kOffStartCode] = kCommandPrefix;
@@ -203,7 +203,7 @@ void ScannerSimulator::Inquiry() {
   pending_[kInqFirmware + 1] = id.firmware_minor;
 }
 
-void ScannerSimulator::ReserveUnit() {
+void ScannerModel::ReserveUnit() {
   Script& script = config_.script;
   if (script.busy_reserves > 0) {
     --script.busy_reserves;
@@ -223,7 +223,7 @@ void ScannerSimulator::ReserveUnit() {
   Respond(kStatusGood);
 }
 
-void ScannerSimulator::ReleaseUnit() {
+void ScannerModel::ReleaseUnit() {
   const Script& script = config_.script;
   Respond(script.release_status, script.release_msg_data);
   if (script.release_status == kStatusGood) {
@@ -233,13 +233,13 @@ void ScannerSimulator::ReleaseUnit() {
   }
 }
 
-void ScannerSimulator::Abort() {
+void ScannerModel::Abort() {
   jammed_ = false;
   page_.reset();
   Respond(config_.script.abort_status, config_.script.abort_msg_data);
 }
 
-WindowRefusal ScannerSimulator::Check(const Window& w) const {
+WindowRefusal ScannerModel::Check(const Window& w) const {
   const Identity& id = config_.identity;
   if (w.dpi == 0) {
     return WindowRefusal::kResolutionCode;
@@ -292,7 +292,7 @@ WindowRefusal ScannerSimulator::Check(const Window& w) const {
   return WindowRefusal::kNone;
 }
 
-void ScannerSimulator::SetWindow(const uint8_t* data, uint32_t length) {
+void ScannerModel::SetWindow(const uint8_t* data, uint32_t length) {
   Window window;
   DecodeWindowCommand(data, length, &window);
   last_refusal_ = Check(window);
@@ -310,7 +310,7 @@ void ScannerSimulator::SetWindow(const uint8_t* data, uint32_t length) {
   pending_[kOffRequireMirror] = 0;
 }
 
-void ScannerSimulator::ObjectPosition() {
+void ScannerModel::ObjectPosition() {
   if (!window_) {
     Respond(kStatusCheckCondition);
     return;
@@ -341,7 +341,7 @@ void ScannerSimulator::ObjectPosition() {
   Respond(kStatusGood);
 }
 
-void ScannerSimulator::StartPage(uint32_t page_number) {
+void ScannerModel::StartPage(uint32_t page_number) {
   const Window& w = *window_;
   ActivePage page;
   page.request = PageRequest{page_number, w.width, w.height, w.dpi, w.Type()};
@@ -353,12 +353,12 @@ void ScannerSimulator::StartPage(uint32_t page_number) {
   last_page_ = page.request;
 }
 
-uint32_t ScannerSimulator::BlockRows(const ActivePage& page) const {
+uint32_t ScannerModel::BlockRows(const ActivePage& page) const {
   const uint32_t first = page.next_block * page.rows_per_block;
   return std::min(page.rows_per_block, page.request.height - first);
 }
 
-void ScannerSimulator::AnnounceBlock() {
+void ScannerModel::AnnounceBlock() {
   if (jammed_) {
     RespondRead(kStatusCheckCondition, 0, 0, 0, 0, kMsgPaperJam);
     return;
@@ -385,7 +385,7 @@ void ScannerSimulator::AnnounceBlock() {
               kScannerStateNoError);
 }
 
-void ScannerSimulator::SendBlock() {
+void ScannerModel::SendBlock() {
   if (!page_ || !page_->announced) {
     Respond(kStatusCheckCondition);
     return;

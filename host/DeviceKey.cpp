@@ -1,4 +1,4 @@
-#include "client/DeviceKey.h"
+#include "host/DeviceKey.h"
 
 #if defined(_WIN32)
 #include <process.h>
@@ -6,7 +6,7 @@
 #include <unistd.h>
 #endif
 
-namespace client {
+namespace host {
 
 std::string ProcessKeyPath(const std::string& owner) {
 #if defined(_WIN32)
@@ -92,4 +92,4 @@ DeviceKey::~DeviceKey() {
 #endif
 }
 
-}  // namespace client
+}  // namespace host

@@ -1,4 +1,4 @@
-#include "capture/CaptureWriter.h"
+#include "platform/capture/CaptureWriter.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

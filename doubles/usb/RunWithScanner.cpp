@@ -34,9 +34,9 @@
 #include <vector>
 
 #include "doubles/FaultyPort.h"
-#include "simulator/ScannerSimulator.h"
-#include "simulator/usb/ReplayPort.h"
-#include "simulator/usb/UsbTestBed.h"
+#include "doubles/usb/ReplayPort.h"
+#include "doubles/usb/UsbTestBed.h"
+#include "simulator/ScannerModel.h"
 
 namespace {
 
@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
   if (a.replay != nullptr && !(recorded = LoadReplay(a.replay, a.session, &vendor, &product, a.idsGiven))) {
     return 2;
   }
-  scansim::ScannerSimulator simulator(a.config);
+  scansim::ScannerModel simulator(a.config);
   scansim::FaultyPort scanner(simulator);
   for (const auto& fault : a.faults) {
     scanner.AtExchange(fault.first, scansim::Phase::kRead, fault.second);

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "capture/CaptureWriter.h"
+#include "platform/capture/CaptureWriter.h"
 #include "simulator/Port.h"
 
 namespace scansim {
