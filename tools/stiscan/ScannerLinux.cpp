@@ -143,7 +143,7 @@ class UsbLinuxScanner : public Scanner {
   bool NoScannerWithIds() const override { return false; }
 
  private:
-  client::DeviceKey key_;
+  host::DeviceKey key_;
 };
 
 const char kNeedsSimulate[] =
