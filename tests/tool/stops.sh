@@ -4,7 +4,8 @@
 # by the signal (143), never with a `.part` left. A third of the stops are sent as the tool starts,
 # held blocked until it takes them (a signal in the loader, before any of the tool runs, would end
 # it); the others once the kernel shows SIGTERM caught by stiscan, half of them within 3 ms. Then a FIFO
-# that no one reads: SIGINT and SIGTERM each end the wait for its reader with status 8.
+# that no one reads: SIGINT and SIGTERM each end the wait for its reader with status 8; and a pipe that
+# is held open and never read, the encoder blocked in its write: SIGTERM ends the run with status 8.
 # Usage: stops.sh STISCAN [RUNS]
 set -u
 tool=$1
@@ -86,3 +87,20 @@ for signal in INT TERM; do
   [ $status = 8 ] && grep -q '^stiscan: stopped' err || fail "SIG$signal on a FIFO: status $status"
 done
 echo "a FIFO without a reader: SIGINT and SIGTERM end the wait with status 8"
+
+# A pipe whose reader holds it open and reads nothing: the encoder blocks in its write; a stop still
+# ends the run with status 8.
+sleep 60 <fifo &
+holder=$!
+"$tool" --simulate -r 300 --size a4 -o - >fifo 2>err &
+pid=$!
+started $pid
+sleep 1 # the pipe full, the encoder blocked in its write
+kill -TERM $pid
+for _ in $(seq 300); do kill -0 $pid 2>/dev/null || break; sleep 0.05; done
+kill -0 $pid 2>/dev/null && { kill -KILL $pid $holder; fail "SIGTERM did not end a run writing into a full pipe"; }
+wait $pid
+status=$?
+kill $holder
+[ $status = 8 ] && grep -q '^stiscan: stopped' err || fail "SIGTERM on a full pipe: status $status"
+echo "a full pipe: SIGTERM ends the run with status 8"

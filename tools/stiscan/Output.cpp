@@ -1,6 +1,7 @@
 #include "Output.h"
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 
@@ -17,6 +18,10 @@ namespace {
 constexpr uint64_t kQueueLimit = 8u << 20;
 // Row buffers kept for reuse at most.
 constexpr size_t kSpareBuffers = 4;
+// How often a wait on the encoder looks at a stop, and how long after a stop an encoder that takes no
+// task is taken to be blocked for good in a write that nothing reads.
+constexpr std::chrono::milliseconds kStopPoll{100};
+constexpr std::chrono::seconds kStalledAfterStop{5};
 
 namespace fs = std::filesystem;
 
@@ -99,7 +104,17 @@ void Output::Post(Task task) {
     thread_ = std::thread([this] { Run(); });
   }
   const uint64_t size = task.rows.size();
-  changed_.wait(hold, [&] { return queued_ == 0 || queued_ + size <= kQueueLimit; });
+  // After a stop the scan only winds down: a task the queue has no room for is dropped rather than
+  // waited for, since the encoder may be blocked in a write that nothing takes.
+  while (!changed_.wait_for(hold, kStopPoll,
+                            [&] { return encoderDone_ || queued_ == 0 || queued_ + size <= kQueueLimit; })) {
+    if (stopped_.load()) {
+      return;
+    }
+  }
+  if (encoderDone_) {
+    return;
+  }
   queued_ += size;
   if (task.kind == Kind::kAbandon) {
     abandoned_.store(true);
@@ -160,6 +175,24 @@ bool Output::Finish(std::string* error) {
     }
   }
   Post(Task{Kind::kStop, {}, {}, 0});
+  {
+    std::unique_lock<std::mutex> hold(lock_);
+    uint64_t seen = tasksDone_;
+    auto progress = std::chrono::steady_clock::now();
+    while (!changed_.wait_for(hold, kStopPoll, [&] { return encoderDone_; })) {
+      if (tasksDone_ != seen) {
+        seen = tasksDone_;
+        progress = std::chrono::steady_clock::now();
+      } else if (stopped_.load() && std::chrono::steady_clock::now() - progress >= kStalledAfterStop) {
+        // Joining would wait for a reader that does not come; the stop ends the run without it.
+        stuck_ = true;
+        thread_.detach();
+        *error =
+            (toStdout_ ? std::string("standard output") : options_.output) + " takes no more bytes: nothing reads it";
+        return false;
+      }
+    }
+  }
   thread_.join();
   return !Failed(error);
 }
@@ -181,9 +214,13 @@ void Output::Run() {
       task = std::move(tasks_.front());
       tasks_.pop_front();
       queued_ -= task.rows.size();
+      ++tasksDone_;
       changed_.notify_all();
     }
     if (!Do(task)) {
+      std::lock_guard<std::mutex> hold(lock_);
+      encoderDone_ = true;
+      changed_.notify_all();
       return;
     }
     if (task.rows.capacity() != 0) {

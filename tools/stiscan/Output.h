@@ -49,8 +49,15 @@ class Output {
   bool PageRows(const uint8_t* rows, uint32_t count, std::string* error);
   bool PageEnd(std::string* error);
   void PageAbandoned();
-  // A stop request (safe in a signal handler): a FIFO's reader is no longer waited for.
-  void Stop() { abandoned_.store(true); }
+  // A stop request (safe in a signal handler): a FIFO's reader is no longer waited for, and an encoder
+  // blocked in a write that nothing takes (a pipe nobody reads) is not waited for either.
+  void Stop() {
+    abandoned_.store(true);
+    stopped_.store(true);
+  }
+  // After a stop, Finish gave up on an encoder that made no progress: it is still blocked in a write,
+  // and its stream must not be flushed or closed by the program's normal end.
+  bool Stuck() const { return stuck_; }
   // Waits for the encoder, completes or removes the job's file; false with the reason when the output
   // failed at the end.
   bool Finish(std::string* error);
@@ -97,6 +104,10 @@ class Output {
   uint64_t queued_ = 0;
   uint64_t peakQueued_ = 0;
   std::atomic<bool> failed_{false};
+  std::atomic<bool> stopped_{false};
+  bool encoderDone_ = false;  // the encoder's thread has returned (under lock_)
+  uint64_t tasksDone_ = 0;    // tasks the encoder has taken (under lock_): its progress
+  bool stuck_ = false;
   std::atomic<bool> abandoned_{false};  // a page was given up or a stop came: a FIFO's reader is no longer waited for
   std::string error_;
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -265,6 +266,16 @@ int main(int argc, char** argv) {
     PrintDeviceInfo(stdout, session.Device());
   } else if (options.json || (!options.quiet && exitStatus != kExitUsage)) {
     report.PrintSummary(summaryOut, outcome, exitStatus, simulated != nullptr ? simulated->WireSeconds() : 0);
+  }
+  if (output.Stuck()) {
+    // The encoder is still blocked in its write: the program's normal end would flush that stream and
+    // wait for a reader that does not come, and free what the encoder is using. It ends here.
+    if (options.output != "-") {
+      std::fflush(stdout);
+    }
+    Fail(exitStatus, outcome.message);
+    std::fflush(stderr);
+    std::_Exit(exitStatus);
   }
   std::fflush(stdout);
   StopHandled();
