@@ -1,8 +1,7 @@
 // A whole feeder job as a minidriver runs it through the exports: device information, reserve, scan
 // window, then object position and read / read-image pairs for every sheet until the feeder is empty,
-// and the release. The minidriver stops at the first result it cannot go on with. Every escape is
-// recorded with what a probe counted across it (port calls, allocations), so that a sweep can tell
-// which escape met its fault. Header-only: the Linux sweeps and the Windows resource test share it.
+// and the release. The minidriver stops at the first result it cannot go on with; every escape is
+// recorded with its result.
 #pragma once
 
 #include <algorithm>
@@ -42,14 +41,10 @@ inline SWP_PARAMETER FeederWindow() {
   return client::WindowRecord(kWidth, kHeight, kResolutionCode300, client::Mode::kGrey, true);
 }
 
-// One escape the minidriver made. `first` and `last` bound what the probe counted during it (a probe
-// counting port calls gives the 1-based numbers of the calls the escape made; first > last for none).
+// One escape the minidriver made.
 struct Step {
   DWORD code = 0;
   HRESULT hr = S_OK;
-  uint64_t first = 0;
-  uint64_t last = 0;
-  bool portHeld = false;  // the contention module's grant right after the escape
 };
 
 struct JobRecord {
@@ -60,9 +55,6 @@ struct JobRecord {
 };
 
 struct JobOptions {
-  std::function<uint64_t()> probe;  // counted across every escape; none: zero
-  std::function<bool()> portHeld;   // sampled after every escape; none: false
-  bool retryOutOfMemory = false;    // an E_OUTOFMEMORY escape is tried once more
   SWP_PARAMETER window = FeederWindow();
   // The page the scanner renders for the n-th sheet (1, 2, ...), for a scanner that answers from
   // another process; none: the scanner's last page.
@@ -72,22 +64,9 @@ struct JobOptions {
 inline JobRecord RunJob(const harness::Library& library, const scansim::ScannerModel& scanner,
                         const JobOptions& options = JobOptions()) {
   JobRecord record;
-  auto probe = [&]() -> uint64_t { return options.probe ? options.probe() : 0; };
   auto escape = [&](DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* actual) {
-    HRESULT hr = E_FAIL;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      Step step;
-      step.code = code;
-      step.first = probe() + 1;
-      hr = library.STIEscape(code, in, inSize, out, outSize, actual);
-      step.hr = hr;
-      step.last = probe();
-      step.portHeld = options.portHeld ? options.portHeld() : false;
-      record.steps.push_back(step);
-      if (hr != E_OUTOFMEMORY || !options.retryOutOfMemory) {
-        break;
-      }
-    }
+    const HRESULT hr = library.STIEscape(code, in, inSize, out, outSize, actual);
+    record.steps.push_back({code, hr});
     return hr;
   };
 
@@ -143,16 +122,6 @@ inline JobRecord RunJob(const harness::Library& library, const scansim::ScannerM
   }
   record.completed = true;
   return record;
-}
-
-// The index of the escape during which the probe counted `n`; steps.size() when none did.
-inline size_t StepOf(const JobRecord& record, uint64_t n) {
-  for (size_t i = 0; i < record.steps.size(); ++i) {
-    if (record.steps[i].first <= n && n <= record.steps[i].last) {
-      return i;
-    }
-  }
-  return record.steps.size();
 }
 
 }  // namespace feederjob
