@@ -89,14 +89,10 @@ JobRecord RunJob(const harness::Library& library, const scansim::ScannerModel& s
   };
 
   SCAN_DEVICE_INFO info = {};
-  if (escape(GET_DEVICE_INFO, nullptr, 0, &info, sizeof(info), nullptr) != S_OK) {
-    return record;
-  }
-  if (escape(ESC_RESERVE_UNIT, nullptr, 0, nullptr, 0, nullptr) != S_OK) {
-    return record;
-  }
   SWP_PARAMETER window = options.window;
-  if (escape(ESC_SET_WINDOW_PARAMETER, &window, sizeof(window), nullptr, 0, nullptr) != S_OK) {
+  if (escape(GET_DEVICE_INFO, nullptr, 0, &info, sizeof(info), nullptr) != S_OK ||
+      escape(ESC_RESERVE_UNIT, nullptr, 0, nullptr, 0, nullptr) != S_OK ||
+      escape(ESC_SET_WINDOW_PARAMETER, &window, sizeof(window), nullptr, 0, nullptr) != S_OK) {
     return record;
   }
   for (;;) {
@@ -129,16 +125,9 @@ JobRecord RunJob(const harness::Library& library, const scansim::ScannerModel& s
     const auto sheet = static_cast<uint32_t>(record.pagesRight + record.pagesWrong + 1);
     const std::optional<scansim::PageRequest> rendered =
         options.sheetPage ? options.sheetPage(sheet) : scanner.LastPage();
-    if (rendered && page == scansim::RenderPage(*rendered)) {
-      ++record.pagesRight;
-    } else {
-      ++record.pagesWrong;
-    }
+    ++(rendered && page == scansim::RenderPage(*rendered) ? record.pagesRight : record.pagesWrong);
   }
-  if (escape(ESC_RELEASE_UNIT, nullptr, 0, nullptr, 0, nullptr) != S_OK) {
-    return record;
-  }
-  record.completed = true;
+  record.completed = escape(ESC_RELEASE_UNIT, nullptr, 0, nullptr, 0, nullptr) == S_OK;
   return record;
 }
 
