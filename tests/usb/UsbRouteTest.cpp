@@ -72,15 +72,10 @@ struct JobRecord {
   size_t pagesWrong = 0;
 };
 
-struct JobOptions {
-  SWP_PARAMETER window = client::WindowRecord(64, 30, 5, client::Mode::kGrey, true);
-  // The page the scanner renders for the n-th sheet (1, 2, ...), for a scanner that answers from
-  // another process; none: the scanner's last page.
-  std::function<scansim::PageRequest(uint32_t sheet)> sheetPage;
-};
-
-JobRecord RunJob(const harness::Library& library, const scansim::ScannerModel& scanner,
-                 const JobOptions& options = JobOptions()) {
+// The window is `width` x `height` grey pixels at 300 dpi. `sheetPage`, for a scanner that answers
+// from another process, is the page it renders for the n-th sheet (1, 2, ...); none: its last page.
+JobRecord RunJob(const harness::Library& library, const scansim::ScannerModel& scanner, DWORD width = 64,
+                 DWORD height = 30, const std::function<scansim::PageRequest(uint32_t sheet)>& sheetPage = nullptr) {
   JobRecord record;
   auto escape = [&](DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* actual) {
     const HRESULT hr = library.STIEscape(code, in, inSize, out, outSize, actual);
@@ -89,7 +84,7 @@ JobRecord RunJob(const harness::Library& library, const scansim::ScannerModel& s
   };
 
   SCAN_DEVICE_INFO info = {};
-  SWP_PARAMETER window = options.window;
+  SWP_PARAMETER window = client::WindowRecord(width, height, 5, client::Mode::kGrey, true);
   if (escape(GET_DEVICE_INFO, nullptr, 0, &info, sizeof(info), nullptr) != S_OK ||
       escape(ESC_RESERVE_UNIT, nullptr, 0, nullptr, 0, nullptr) != S_OK ||
       escape(ESC_SET_WINDOW_PARAMETER, &window, sizeof(window), nullptr, 0, nullptr) != S_OK) {
@@ -123,8 +118,7 @@ JobRecord RunJob(const harness::Library& library, const scansim::ScannerModel& s
       }
     }
     const auto sheet = static_cast<uint32_t>(record.pagesRight + record.pagesWrong + 1);
-    const std::optional<scansim::PageRequest> rendered =
-        options.sheetPage ? options.sheetPage(sheet) : scanner.LastPage();
+    const std::optional<scansim::PageRequest> rendered = sheetPage ? sheetPage(sheet) : scanner.LastPage();
     ++(rendered && page == scansim::RenderPage(*rendered) ? record.pagesRight : record.pagesWrong);
   }
   record.completed = escape(ESC_RELEASE_UNIT, nullptr, 0, nullptr, 0, nullptr) == S_OK;
@@ -465,13 +459,9 @@ TEST(UsbScannerSim, FeederJobFromAnotherProcess) {
   const harness::Library& lib = harness::TheLibrary();
   ASSERT_EQ(lib.InitializeDll(0), S_OK);
   ASSERT_EQ(lib.Initialize(&control, 0, key.Parameters()), S_OK);
-  JobOptions options;
-  options.window.dwWindowWidth = 1024;
-  options.window.dwWindowHeight = 100;
-  options.sheetPage = [](uint32_t sheet) {
+  const JobRecord job = RunJob(lib, scansim::ScannerModel(), 1024, 100, [](uint32_t sheet) {
     return scansim::PageRequest{sheet, 1024, 100, 300, scansim::ImageType::kGrey};
-  };
-  const JobRecord job = RunJob(lib, scansim::ScannerModel(), options);
+  });
   EXPECT_TRUE(job.completed);
   EXPECT_EQ(job.pagesRight, kSheets);
   lib.TerminateDll();
