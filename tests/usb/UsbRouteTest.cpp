@@ -27,13 +27,6 @@
 #include "support/Harness.h"
 #include "support/Transcript.h"
 
-struct libusb_device_handle;
-
-// Every bulk transfer of the platform's route, its timeout scaled by g_secondLength, so that a bound of
-// minutes passes in a fraction of a second. The program's own definition comes before libusb's.
-extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
-                                    int length, int* transferred, unsigned int timeout);
-
 namespace {
 
 constexpr WORD kVid = 0x1A2B;
@@ -49,12 +42,7 @@ constexpr DWORD kErrorDeviceNotConnected = 1167;
 // at 300 dpi, 12 rows per block, so three blocks (12, 12 and 6 rows) per sheet.
 constexpr uint32_t kSheets = 2;
 
-scansim::Config ScannerConfig() {
-  scansim::Config config;
-  config.feeder_sheets = kSheets;
-  config.block_bytes = 64 * 12;
-  return config;
-}
+const scansim::Config kConfig{.identity = {}, .feeder_sheets = kSheets, .block_bytes = 64 * 12, .script = {}};
 
 // A whole feeder job as a minidriver runs it through the exports: device information, reserve, scan
 // window, then object position and read / read-image pairs for every sheet until the feeder is empty,
@@ -195,7 +183,7 @@ class UsbRoute : public ::testing::Test {
     return Lib().Initialize(&control_, 0, key_->Parameters());
   }
 
-  scansim::ScannerModel sim_{ScannerConfig()};
+  scansim::ScannerModel sim_{kConfig};
   std::unique_ptr<harness::DeviceKey> key_;
   harness::DeviceControl control_;
   std::vector<int> plugged_;
@@ -204,7 +192,7 @@ class UsbRoute : public ::testing::Test {
 // Over USB the library writes the same lines and commands as over the model's device object, the
 // wire as tests/usb/transcripts/feeder-job.txt, and the interface is given back.
 TEST_F(UsbRoute, FeederJobThroughTheExports) {
-  scansim::ScannerModel modelScanner{ScannerConfig()};
+  scansim::ScannerModel modelScanner{kConfig};
   doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(&modelScanner, kVid, kPid));
   ASSERT_EQ(Initialize(), S_OK);
   EXPECT_TRUE(RunJob(Lib(), modelScanner).completed);
@@ -469,6 +457,9 @@ TEST(UsbScannerSim, FeederJobFromAnotherProcess) {
 
 }  // namespace
 
+// Every bulk transfer of the platform's route, its timeout scaled by g_secondLength, so that a bound of
+// minutes passes in a fraction of a second. The program's own definition comes before libusb's.
+struct libusb_device_handle;
 extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                     int length, int* transferred, unsigned int timeout) {
   using Transfer = int (*)(libusb_device_handle*, unsigned char, unsigned char*, int, int*, unsigned int);
