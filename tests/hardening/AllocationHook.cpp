@@ -24,7 +24,6 @@ std::atomic<uintptr_t> g_end{0};
 std::atomic<bool> g_armed{false};
 std::atomic<uint64_t> g_failAt{0};
 std::atomic<uint64_t> g_made{0};
-std::atomic<uint64_t> g_failed{0};
 std::atomic<int64_t> g_live{0};
 
 void* Allocate(std::size_t size, const void* caller) {
@@ -33,7 +32,6 @@ void* Allocate(std::size_t size, const void* caller) {
   if (watched) {
     const uint64_t n = ++g_made;
     if (n == g_failAt.load()) {
-      ++g_failed;
       return nullptr;
     }
   }
@@ -87,12 +85,7 @@ int FindModule(dl_phdr_info* info, size_t, void* data) {
 
 }  // namespace
 
-void WatchCallersIn(uintptr_t begin, uintptr_t end) {
-  g_begin = begin;
-  g_end = end;
-}
-
-bool CodeRangeOf(const void* address, uintptr_t* begin, uintptr_t* end) {
+bool WatchModuleOf(const void* address) {
   Dl_info info = {};
   if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
     return false;
@@ -100,14 +93,13 @@ bool CodeRangeOf(const void* address, uintptr_t* begin, uintptr_t* end) {
   Search search;
   search.name = info.dli_fname;
   dl_iterate_phdr(&FindModule, &search);
-  *begin = search.begin;
-  *end = search.end;
+  g_begin = search.begin;
+  g_end = search.end;
   return search.begin < search.end;
 }
 
 void Arm(uint64_t failAt) {
   g_made = 0;
-  g_failed = 0;
   g_failAt = failAt;
   g_armed = true;
 }
@@ -118,9 +110,6 @@ void Disarm() {
 
 uint64_t Made() {
   return g_made.load();
-}
-uint64_t Failed() {
-  return g_failed.load();
 }
 int64_t Live() {
   return g_live.load();

@@ -10,17 +10,15 @@
 
 namespace allocationhook {
 
-// Allocations whose call comes from an address in [begin, end) are the watched ones.
-void WatchCallersIn(uintptr_t begin, uintptr_t end);
-// The executable code of the loaded module that holds `address`; false when there is none.
-bool CodeRangeOf(const void* address, uintptr_t* begin, uintptr_t* end);
+// Allocations whose call comes from the executable code of the loaded module that holds `address` are
+// the watched ones; false when there is no such module.
+bool WatchModuleOf(const void* address);
 
 // Starts counting watched allocations from 1; the failAt-th fails (0: none fails).
 void Arm(uint64_t failAt);
 void Disarm();
 
-uint64_t Made();    // watched allocations asked for since Arm, the failed one included
-uint64_t Failed();  // watched allocations refused since Arm
-int64_t Live();     // watched blocks allocated while armed and not freed yet
+uint64_t Made();  // watched allocations asked for since Arm, the failed one included
+int64_t Live();   // watched blocks allocated while armed and not freed yet
 
 }  // namespace allocationhook

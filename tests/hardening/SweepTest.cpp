@@ -171,11 +171,7 @@ TEST_P(Sweep, EveryPortCallSpoiledInTurn) {
 }
 
 TEST_P(Sweep, EveryAllocationRefusedInTurn) {
-  uintptr_t begin = 0;
-  uintptr_t end = 0;
-  ASSERT_TRUE(
-      allocationhook::CodeRangeOf(reinterpret_cast<const void*>(harness::TheLibrary().InitializeDll), &begin, &end));
-  allocationhook::WatchCallersIn(begin, end);
+  ASSERT_TRUE(allocationhook::WatchModuleOf(reinterpret_cast<const void*>(harness::TheLibrary().InitializeDll)));
   allocationhook::Arm(0);
   const std::vector<std::string> clean = Play([](transcript::Player&) {});
   allocationhook::Disarm();

@@ -11,34 +11,107 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
+#include "STIEscape.h"
+#include "WIASTIIO.h"
+#include "client/ScanSession.h"
 #include "doubles/linux/UsbscanDevice.h"
 #include "doubles/usb/UsbTestBed.h"
-#include "hardening/FeederJob.h"
 #include "platform/control.h"
 #include "platform/testing.h"
 #include "platform/usb.h"
+#include "simulator/Render.h"
+#include "simulator/ScannerModel.h"
 #include "support/Harness.h"
 #include "support/Transcript.h"
 
-struct libusb_device_handle;
-
-// Every bulk transfer of the platform's route, its timeout scaled by g_secondLength, so that a bound of
-// minutes passes in a fraction of a second. The program's own definition comes before libusb's.
-extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
-                                    int length, int* transferred, unsigned int timeout);
-
 namespace {
 
-using feederjob::kPid;
-using feederjob::kVid;
+constexpr WORD kVid = 0x1A2B;
+constexpr WORD kPid = 0x3C4D;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kUsbscan0[] = "\\\\.\\Usbscan0";
 constexpr DWORD kErrorSharingViolation = 32;
 constexpr DWORD kErrorSemTimeout = 121;
 constexpr DWORD kErrorDeviceNotConnected = 1167;
+
+// Small pages in small blocks, so that one job has many transfers and runs fast: 64 x 30 grey pixels
+// at 300 dpi, 12 rows per block, so three blocks (12, 12 and 6 rows) per sheet.
+constexpr uint32_t kSheets = 2;
+
+const scansim::Config kConfig{.identity = {}, .feeder_sheets = kSheets, .block_bytes = 64 * 12, .script = {}};
+
+// A whole feeder job as a minidriver runs it through the exports: device information, reserve, scan
+// window, then object position and read / read-image pairs for every sheet until the feeder is empty,
+// and the release. The minidriver stops at the first result it cannot go on with; every escape is
+// recorded with its result.
+struct Step {
+  DWORD code = 0;
+  HRESULT hr = S_OK;
+};
+
+struct JobRecord {
+  std::vector<Step> steps;
+  bool completed = false;  // the release at the end went through
+  size_t pagesRight = 0;   // pages whose data is exactly what the scanner rendered
+  size_t pagesWrong = 0;
+};
+
+// The window is `width` x `height` grey pixels at 300 dpi. `sheetPage`, for a scanner that answers
+// from another process, is the page it renders for the n-th sheet (1, 2, ...); none: its last page.
+JobRecord RunJob(const harness::Library& library, const scansim::ScannerModel& scanner, DWORD width = 64,
+                 DWORD height = 30, const std::function<scansim::PageRequest(uint32_t sheet)>& sheetPage = nullptr) {
+  JobRecord record;
+  auto escape = [&](DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* actual) {
+    const HRESULT hr = library.STIEscape(code, in, inSize, out, outSize, actual);
+    record.steps.push_back({code, hr});
+    return hr;
+  };
+
+  SCAN_DEVICE_INFO info = {};
+  SWP_PARAMETER window = client::WindowRecord(width, height, 5, client::Mode::kGrey, true);
+  if (escape(GET_DEVICE_INFO, nullptr, 0, &info, sizeof(info), nullptr) != S_OK ||
+      escape(ESC_RESERVE_UNIT, nullptr, 0, nullptr, 0, nullptr) != S_OK ||
+      escape(ESC_SET_WINDOW_PARAMETER, &window, sizeof(window), nullptr, 0, nullptr) != S_OK) {
+    return record;
+  }
+  for (;;) {
+    HRESULT hr = escape(ESC_OBJECT_POSITION, nullptr, 0, nullptr, 0, nullptr);
+    if (hr == ADF_NO_DOCUMENT) {
+      break;
+    }
+    if (hr != S_OK) {
+      return record;
+    }
+    std::vector<uint8_t> page;
+    for (;;) {
+      READ_RESPONSE read = {};
+      hr = escape(ESC_READ, nullptr, 0, &read, sizeof(read), nullptr);
+      if (hr != S_OK && hr != PAGE_END) {
+        return record;
+      }
+      // The record says how large a buffer the block needs: its size less the 16-byte trailer.
+      const DWORD room = read.dwDataSize > IMAGE_TRAILER_SIZE ? read.dwDataSize - IMAGE_TRAILER_SIZE : 0;
+      std::vector<uint8_t> block(std::max<DWORD>(room, 1));
+      DWORD actual = 0;
+      if (escape(ESC_READ_IMAGE, nullptr, 0, block.data(), room, &actual) != S_OK) {
+        return record;
+      }
+      page.insert(page.end(), block.begin(), block.begin() + std::min<DWORD>(actual, room));
+      if (hr == PAGE_END) {
+        break;
+      }
+    }
+    const auto sheet = static_cast<uint32_t>(record.pagesRight + record.pagesWrong + 1);
+    const std::optional<scansim::PageRequest> rendered = sheetPage ? sheetPage(sheet) : scanner.LastPage();
+    ++(rendered && page == scansim::RenderPage(*rendered) ? record.pagesRight : record.pagesWrong);
+  }
+  record.completed = escape(ESC_RELEASE_UNIT, nullptr, 0, nullptr, 0, nullptr) == S_OK;
+  return record;
+}
 
 // How many milliseconds one second of a transfer's timeout lasts in this program (see below).
 std::atomic<unsigned> g_secondLength{1000};
@@ -110,7 +183,7 @@ class UsbRoute : public ::testing::Test {
     return Lib().Initialize(&control_, 0, key_->Parameters());
   }
 
-  scansim::ScannerModel sim_{feederjob::ScannerConfig()};
+  scansim::ScannerModel sim_{kConfig};
   std::unique_ptr<harness::DeviceKey> key_;
   harness::DeviceControl control_;
   std::vector<int> plugged_;
@@ -119,10 +192,10 @@ class UsbRoute : public ::testing::Test {
 // Over USB the library writes the same lines and commands as over the model's device object, the
 // wire as tests/usb/transcripts/feeder-job.txt, and the interface is given back.
 TEST_F(UsbRoute, FeederJobThroughTheExports) {
-  scansim::ScannerModel modelScanner{feederjob::ScannerConfig()};
+  scansim::ScannerModel modelScanner{kConfig};
   doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(&modelScanner, kVid, kPid));
   ASSERT_EQ(Initialize(), S_OK);
-  EXPECT_TRUE(feederjob::RunJob(Lib(), modelScanner).completed);
+  EXPECT_TRUE(RunJob(Lib(), modelScanner).completed);
   Lib().TerminateDll();
   const std::vector<std::string> modelLines = winplat::DebugStrings();
   winplat::UnplugAllDevices();
@@ -130,9 +203,9 @@ TEST_F(UsbRoute, FeederJobThroughTheExports) {
 
   const int device = Plug();
   ASSERT_EQ(Initialize(), S_OK);
-  const feederjob::JobRecord job = feederjob::RunJob(Lib(), sim_);
+  const JobRecord job = RunJob(Lib(), sim_);
   EXPECT_TRUE(job.completed);
-  EXPECT_EQ(job.pagesRight, feederjob::kSheets);
+  EXPECT_EQ(job.pagesRight, kSheets);
   EXPECT_EQ(job.pagesWrong, 0u);
   transcript::ExpectLines("../usb/transcripts/feeder-job.txt", {}, Bed().Transfers(device));
   EXPECT_TRUE(sim_.ProtocolViolations().empty()) << sim_.ProtocolViolations().front();
@@ -142,24 +215,18 @@ TEST_F(UsbRoute, FeederJobThroughTheExports) {
   EXPECT_EQ(sim_.CommandOpcodes(), modelScanner.CommandOpcodes());
 }
 
+// A device with the ids but no bulk pair is not a scanner: not listed, and it takes no number.
 TEST_F(UsbRoute, ScannersTakeTheNumbersTheModelLeaves) {
   doubles::PlugUsbscan(0, std::make_shared<doubles::UsbscanDevice>(nullptr, kVid, kPid + 1));
-  Plug();
+  plugged_.push_back(Bed().Plug(&sim_, kVid, kPid, false));
+  const int scanner = Plug();
   EXPECT_EQ(winplat::UsbScanners().at(0).name, "\\\\.\\Usbscan1");
+  EXPECT_EQ(winplat::UsbScanners().at(0).bus, scanner);
   EXPECT_EQ(Initialize(), S_OK);
   EXPECT_EQ(DeviceInfo(), S_OK);
   const std::vector<std::string> lines = winplat::DebugStrings();
   EXPECT_TRUE(Contains(lines, "[STI]success => \\\\.\\Usbscan0")) << harness::Show(lines);
   EXPECT_TRUE(Contains(lines, "[STI]success => \\\\.\\Usbscan1")) << harness::Show(lines);
-}
-
-// A device with the ids but no bulk pair is not a scanner: not listed, and it takes no number.
-TEST_F(UsbRoute, DeviceWithoutABulkPairIsNotAScanner) {
-  plugged_.push_back(Bed().Plug(&sim_, kVid, kPid, false));
-  const int scanner = Plug();
-  ASSERT_EQ(winplat::UsbScanners().size(), 1u);
-  EXPECT_EQ(winplat::UsbScanners().at(0).name, "\\\\.\\Usbscan0");
-  EXPECT_EQ(winplat::UsbScanners().at(0).bus, scanner);
 }
 
 // Of two scanners alike, the one another program holds is skipped and the free one is taken.
@@ -245,7 +312,7 @@ TEST_F(UsbRoute, UnpluggedMidPage) {
   // Inquiry, reserve, window, object position, then read and read image of the first block: the
   // scanner goes while it sends the second block.
   Bed().DisconnectAfterReads(device, 7);
-  const feederjob::JobRecord job = feederjob::RunJob(Lib(), sim_);
+  const JobRecord job = RunJob(Lib(), sim_);
   EXPECT_FALSE(job.completed);
   ASSERT_EQ(job.steps.size(), 8u);
   EXPECT_EQ(job.steps.back().code, static_cast<DWORD>(ESC_READ_IMAGE));
@@ -380,20 +447,19 @@ TEST(UsbScannerSim, FeederJobFromAnotherProcess) {
   const harness::Library& lib = harness::TheLibrary();
   ASSERT_EQ(lib.InitializeDll(0), S_OK);
   ASSERT_EQ(lib.Initialize(&control, 0, key.Parameters()), S_OK);
-  feederjob::JobOptions options;
-  options.window.dwWindowWidth = 1024;
-  options.window.dwWindowHeight = 100;
-  options.sheetPage = [](uint32_t sheet) {
+  const JobRecord job = RunJob(lib, scansim::ScannerModel(), 1024, 100, [](uint32_t sheet) {
     return scansim::PageRequest{sheet, 1024, 100, 300, scansim::ImageType::kGrey};
-  };
-  const feederjob::JobRecord job = feederjob::RunJob(lib, scansim::ScannerModel(), options);
+  });
   EXPECT_TRUE(job.completed);
-  EXPECT_EQ(job.pagesRight, feederjob::kSheets);
+  EXPECT_EQ(job.pagesRight, kSheets);
   lib.TerminateDll();
 }
 
 }  // namespace
 
+// Every bulk transfer of the platform's route, its timeout scaled by g_secondLength, so that a bound of
+// minutes passes in a fraction of a second. The program's own definition comes before libusb's.
+struct libusb_device_handle;
 extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                     int length, int* transferred, unsigned int timeout) {
   using Transfer = int (*)(libusb_device_handle*, unsigned char, unsigned char*, int, int*, unsigned int);
