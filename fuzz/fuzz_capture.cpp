@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/capture/CaptureWriter.h"
 #include "doubles/usb/ReplayPort.h"
+#include "platform/capture/CaptureWriter.h"
 #include "support/Check.h"
 
 namespace {

@@ -30,6 +30,23 @@ int Fail(ExitStatus status, const std::string& message) {
   return status;
 }
 
+// The run's end with its status. After a stop, an encoder still blocked in a write that nothing takes
+// keeps its stream: the program's normal end would flush that stream, waiting for a reader that does not
+// come, and free what the encoder uses; the process ends at once instead.
+int End(const Options& options, const Output& output, ExitStatus exitStatus, const client::Outcome& outcome) {
+  if (output.Stuck()) {
+    if (options.output != "-") {
+      std::fflush(stdout);
+    }
+    Fail(exitStatus, outcome.message);
+    std::fflush(stderr);
+    std::_Exit(exitStatus);
+  }
+  std::fflush(stdout);
+  StopHandled();
+  return outcome.Ok() ? kExitOk : Fail(exitStatus, outcome.message);
+}
+
 // A failure before the scan: the message, and with --json the summary's document as well.
 int Refuse(const Options& options, Clock::time_point start, ExitStatus status, const std::string& message) {
   if (options.json) {
@@ -267,20 +284,5 @@ int main(int argc, char** argv) {
   } else if (options.json || (!options.quiet && exitStatus != kExitUsage)) {
     report.PrintSummary(summaryOut, outcome, exitStatus, simulated != nullptr ? simulated->WireSeconds() : 0);
   }
-  if (output.Stuck()) {
-    // The encoder is still blocked in its write: the program's normal end would flush that stream and
-    // wait for a reader that does not come, and free what the encoder is using. It ends here.
-    if (options.output != "-") {
-      std::fflush(stdout);
-    }
-    Fail(exitStatus, outcome.message);
-    std::fflush(stderr);
-    std::_Exit(exitStatus);
-  }
-  std::fflush(stdout);
-  StopHandled();
-  if (!outcome.Ok()) {
-    return Fail(exitStatus, outcome.message);
-  }
-  return kExitOk;
+  return End(options, output, exitStatus, outcome);
 }
