@@ -119,11 +119,12 @@ bool StripDeflater::Begin(int level, uint32_t rowBytes, uint32_t streamRowBytes,
   stripRows_ = std::max(primeRows_, static_cast<uint32_t>((kStripBytes + streamRowBytes_ - 1) / streamRowBytes_));
   adler_ = adler32(0, nullptr, 0);
   failed_ = false;
-  stop_ = false;
   filling_ = NewStrip();
-  threads_ = CompressionThreads();
-  for (unsigned i = 1; i < threads_; ++i) {
-    workers_.emplace_back([this] { Work(); });
+  if (threads_ == 0) {
+    threads_ = CompressionThreads();
+    for (unsigned i = 1; i < threads_; ++i) {
+      workers_.emplace_back([this] { Work(); });
+    }
   }
   open_ = true;
   uint8_t header[2];
@@ -134,6 +135,25 @@ bool StripDeflater::Begin(int level, uint32_t rowBytes, uint32_t streamRowBytes,
 
 void StripDeflater::End() {
   {
+    // The strips no worker has taken are dropped; those being compressed are waited for, since they
+    // are written into buffers that the next stream reuses.
+    std::unique_lock<std::mutex> hold(lock_);
+    waiting_.clear();
+    changed_.wait(hold, [&] { return busy_ == 0; });
+    for (std::unique_ptr<Strip>& strip : order_) {
+      spare_.push_back(std::move(strip));
+    }
+    order_.clear();
+  }
+  if (filling_ != nullptr) {
+    spare_.push_back(std::move(filling_));
+  }
+  open_ = false;
+}
+
+StripDeflater::~StripDeflater() {
+  End();
+  {
     std::lock_guard<std::mutex> hold(lock_);
     stop_ = true;
   }
@@ -141,11 +161,6 @@ void StripDeflater::End() {
   for (std::thread& worker : workers_) {
     worker.join();
   }
-  workers_.clear();
-  order_.clear();
-  waiting_.clear();
-  filling_.reset();
-  open_ = false;
 }
 
 bool StripDeflater::Feed(const uint8_t* rows, uint32_t count) {
@@ -207,6 +222,18 @@ bool StripDeflater::Drain(size_t keep) {
       if (order_.empty() || (!order_.front()->done && order_.size() <= keep)) {
         return !failed_;
       }
+      // Rather than wait for the workers, this thread compresses a strip none of them has taken yet:
+      // the feeding thread is one of the threads the compression counts on.
+      if (!order_.front()->done && !waiting_.empty()) {
+        Strip* work = waiting_.front();
+        waiting_.pop_front();
+        hold.unlock();
+        Compress(*work, stream_);
+        hold.lock();
+        work->done = true;
+        changed_.notify_all();
+        continue;
+      }
       changed_.wait(hold, [&] { return order_.front()->done; });
       strip = std::move(order_.front());
       order_.pop_front();
@@ -253,11 +280,13 @@ void StripDeflater::Work() {
       }
       strip = waiting_.front();
       waiting_.pop_front();
+      ++busy_;
     }
     Compress(*strip, stream);
     {
       std::lock_guard<std::mutex> hold(lock_);
       strip->done = true;
+      --busy_;
     }
     changed_.notify_all();
   }

@@ -43,6 +43,10 @@ unsigned CompressionThreads();
 // time, join into one stream: the header, the strips in order, the Adler-32 of the whole. The strips
 // are cut the same way whatever the number of threads, so the stream's bytes are the same too. The sink
 // gets the stream in order, on the feeding thread. At most a few strips per thread are held.
+//
+// One deflater serves every stream of a job in turn (Begin ... Finish, End, Begin ...): its threads,
+// their zlib streams and the strips' buffers outlive each stream, so that a job of many files does not
+// start threads and fault in fresh memory for every page.
 class StripDeflater {
  public:
   using Sink = std::function<bool(const uint8_t* data, size_t size)>;
@@ -50,7 +54,7 @@ class StripDeflater {
   using RowFilter = std::function<void(const uint8_t* in, uint8_t* out)>;
 
   StripDeflater() = default;
-  ~StripDeflater() { End(); }
+  ~StripDeflater();
   StripDeflater(const StripDeflater&) = delete;
   StripDeflater& operator=(const StripDeflater&) = delete;
 
@@ -58,7 +62,8 @@ class StripDeflater {
   bool Begin(int level, uint32_t rowBytes, uint32_t streamRowBytes, RowFilter filter, Sink sink);
   bool Feed(const uint8_t* rows, uint32_t count);
   bool Finish();
-  // Gives the stream up (or releases it after Finish); waits for the strips being compressed.
+  // Gives the stream up (or releases it after Finish); waits for the strips being compressed. The
+  // threads stay for the next stream.
   void End();
 
  private:
@@ -105,12 +110,13 @@ class StripDeflater {
   std::unique_ptr<Strip> filling_;
   std::vector<std::unique_ptr<Strip>> spare_;  // written, their buffers kept for the next strips
 
-  Stream stream_;  // for the strips compressed on the feeding thread (one thread)
-  unsigned threads_ = 1;
+  Stream stream_;         // for the strips compressed on the feeding thread
+  unsigned threads_ = 0;  // the feeding thread and the workers; 0 until the first stream
   std::mutex lock_;
   std::condition_variable changed_;
   std::deque<std::unique_ptr<Strip>> order_;  // submitted, in stream order
   std::deque<Strip*> waiting_;                // not yet taken by a worker
+  unsigned busy_ = 0;                         // strips being compressed by the workers
   std::vector<std::thread> workers_;
   bool stop_ = false;
 };

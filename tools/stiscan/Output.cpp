@@ -10,6 +10,8 @@
 #include <io.h>
 #endif
 
+#include "Deflate.h"
+
 namespace stiscan {
 
 namespace {
@@ -37,6 +39,7 @@ Output::Output(const Options& options) : options_(options) {
   encoding_.quality = options.quality;
   encoding_.fast = options.fastCompression;
   encoding_.simulated = options.simulate;
+  encoding_.deflater = std::make_shared<StripDeflater>();
   toStdout_ = options.output == "-";
   formatKnown_ = true;
   if (options.formatGiven) {

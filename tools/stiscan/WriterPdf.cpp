@@ -21,7 +21,9 @@ std::string Points(uint32_t pixels, uint32_t dpi) {
 class PdfWriter : public Writer {
  public:
   explicit PdfWriter(const Encoding& encoding)
-      : level_(encoding.fast ? 1 : Z_DEFAULT_COMPRESSION), simulated_(encoding.simulated) {}
+      : level_(encoding.fast ? 1 : Z_DEFAULT_COMPRESSION),
+        simulated_(encoding.simulated),
+        deflater_(encoding.deflater != nullptr ? encoding.deflater : std::make_shared<StripDeflater>()) {}
 
   bool Open(std::FILE* file, std::string* error) override {
     out_ = FileOut(file);
@@ -41,8 +43,8 @@ class PdfWriter : public Writer {
              std::to_string(page.height) + " /ColorSpace " + space + " /BitsPerComponent " + std::to_string(bits) +
              decode + " /Filter /FlateDecode /Length " + std::to_string(image_ + 1) + " 0 R >>\nstream\n");
     streamStart_ = out_.Count();
-    if (!deflater_.Begin(level_, page.bytesPerLine, page.bytesPerLine, nullptr,
-                         [this](const uint8_t* data, size_t size) { return out_.Put(data, size); })) {
+    if (!deflater_->Begin(level_, page.bytesPerLine, page.bytesPerLine, nullptr,
+                          [this](const uint8_t* data, size_t size) { return out_.Put(data, size); })) {
       *error = "zlib cannot start";
       return false;
     }
@@ -50,7 +52,7 @@ class PdfWriter : public Writer {
   }
 
   bool Rows(const uint8_t* rows, uint32_t count, std::string* error) override {
-    return deflater_.Feed(rows, count) || Failed(error);
+    return deflater_->Feed(rows, count) || Failed(error);
   }
 
   bool EndPage(std::string* error) override {
@@ -118,8 +120,8 @@ class PdfWriter : public Writer {
   }
 
   bool FinishImage() {
-    const bool ok = deflater_.Finish();
-    deflater_.End();
+    const bool ok = deflater_->Finish();
+    deflater_->End();
     const uint64_t length = out_.Count() - streamStart_;
     out_.Put("\nendstream\nendobj\n");
     Start();
@@ -135,7 +137,7 @@ class PdfWriter : public Writer {
   std::vector<uint32_t> pages_;
   uint32_t image_ = 0;
   uint64_t streamStart_ = 0;
-  StripDeflater deflater_;
+  std::shared_ptr<StripDeflater> deflater_;
 };
 
 }  // namespace

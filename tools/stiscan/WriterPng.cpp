@@ -21,7 +21,9 @@ void Store32(uint8_t* p, uint32_t value) {
 
 class PngWriter : public Writer {
  public:
-  explicit PngWriter(const Encoding& encoding) : level_(encoding.fast ? 1 : Z_DEFAULT_COMPRESSION) {}
+  explicit PngWriter(const Encoding& encoding)
+      : level_(encoding.fast ? 1 : Z_DEFAULT_COMPRESSION),
+        deflater_(encoding.deflater != nullptr ? encoding.deflater : std::make_shared<StripDeflater>()) {}
 
   bool Open(std::FILE* file, std::string*) override {
     out_ = FileOut(file);
@@ -45,8 +47,8 @@ class PngWriter : public Writer {
     phys[8] = 1;
     Chunk("pHYs", phys, sizeof phys);
     idat_.clear();
-    if (!deflater_.Begin(level_, page.bytesPerLine, page.bytesPerLine + 1, Filter(page),
-                         [this](const uint8_t* data, size_t size) { return Idat(data, size); })) {
+    if (!deflater_->Begin(level_, page.bytesPerLine, page.bytesPerLine + 1, Filter(page),
+                          [this](const uint8_t* data, size_t size) { return Idat(data, size); })) {
       *error = "zlib cannot start";
       return false;
     }
@@ -54,20 +56,20 @@ class PngWriter : public Writer {
   }
 
   bool Rows(const uint8_t* rows, uint32_t count, std::string* error) override {
-    return deflater_.Feed(rows, count) || Failed(error);
+    return deflater_->Feed(rows, count) || Failed(error);
   }
 
   bool EndPage(std::string* error) override {
-    if (!deflater_.Finish() || (!idat_.empty() && !Chunk("IDAT", idat_.data(), idat_.size()))) {
+    if (!deflater_->Finish() || (!idat_.empty() && !Chunk("IDAT", idat_.data(), idat_.size()))) {
       return Failed(error);
     }
-    deflater_.End();
+    deflater_->End();
     Chunk("IEND", nullptr, 0);
     return !out_.Failed(error);
   }
 
   bool AbandonPage() override {
-    deflater_.End();
+    deflater_->End();
     return false;
   }
 
@@ -149,7 +151,7 @@ class PngWriter : public Writer {
   FileOut out_;
   client::PageLayout page_;
   std::vector<uint8_t> idat_;
-  StripDeflater deflater_;
+  std::shared_ptr<StripDeflater> deflater_;
 };
 
 }  // namespace

@@ -12,6 +12,8 @@
 
 namespace stiscan {
 
+class StripDeflater;
+
 enum class Format { kPng, kJpeg, kTiff, kPdf, kPnm };
 
 // "png", "jpeg", ...
@@ -31,6 +33,9 @@ struct Encoding {
   // The pages come from the simulated scanner: PDF and TIFF say so in their metadata, so that a file
   // passed on is never taken for a scan of paper.
   bool simulated = false;
+  // The job's deflater, shared by the files of the job in turn (PNG and PDF); a writer without one
+  // makes its own.
+  std::shared_ptr<StripDeflater> deflater;
 };
 
 // The metadata text of a simulated scanner's pages (PDF /Subject, TIFF ImageDescription).
