@@ -1,6 +1,6 @@
 #!/bin/bash
 # shellcheck disable=SC2086  # option lists split into words
-# PNG and PDF are compressed in strips on several threads: the files are the same bytes with one
+# PNG, PDF and TIFF are compressed in strips on several threads: the files are the same bytes with one
 # compression thread and with several, pngcheck finds each PNG valid, and a second PNG decoder
 # (pypng, not libpng) reads the pixels the tool writes uncompressed as PNM. The pages span several
 # strips, and the last strip is a short one.
@@ -18,6 +18,7 @@ while read -r name options; do
   for threads in 1 3; do
     STISCAN_COMPRESSION_THREADS=$threads sim -q $options -o "$name-$threads.%d.png"
     STISCAN_COMPRESSION_THREADS=$threads sim -q $options -o "$name-$threads.pdf"
+    STISCAN_COMPRESSION_THREADS=$threads sim -q $options -o "$name-$threads.tif"
   done
   sim -q $options -o "$name.%d.pnm"
   for pnm in "$name".*.pnm; do
@@ -40,6 +41,7 @@ sys.exit(0 if [width, height] == [int(n) for n in size] and bytes(rows) == pixel
 PY
   done
   cmp "$name-1.pdf" "$name-3.pdf" || fail "$name: PDF differs by thread count"
+  cmp "$name-1.tif" "$name-3.tif" || fail "$name: TIFF differs by thread count"
 done <<'JOBS'
 colour -s feeder --feeder-sheets 2 -r 150 --size a4
 fast -r 150 --size a4 --compression fast

@@ -23,6 +23,13 @@ void ZlibHeader(int level, uint8_t header[2]) {
   header[1] = static_cast<uint8_t>(value);
 }
 
+// A zlib stream's trailer: the Adler-32 of what it holds, high byte first.
+void StoreAdler(uLong adler, uint8_t trailer[4]) {
+  for (int i = 0; i < 4; ++i) {
+    trailer[i] = static_cast<uint8_t>(adler >> (24 - 8 * i));
+  }
+}
+
 // Room for more output past what is written.
 void Grow(std::vector<uint8_t>& out, z_stream& stream) {
   const size_t used = out.size() - stream.avail_out;
@@ -106,6 +113,22 @@ unsigned CompressionThreads() {
 }
 
 bool StripDeflater::Begin(int level, uint32_t rowBytes, uint32_t streamRowBytes, RowFilter filter, Sink sink) {
+  alone_ = false;
+  if (!Start(level, rowBytes, streamRowBytes, std::move(filter), std::move(sink))) {
+    return false;
+  }
+  uint8_t header[2];
+  ZlibHeader(level_, header);
+  failed_ = !sink_(header, sizeof header);
+  return !failed_;
+}
+
+bool StripDeflater::BeginStrips(int level, uint32_t rowBytes, Sink sink) {
+  alone_ = true;
+  return Start(level, rowBytes, rowBytes, nullptr, std::move(sink));
+}
+
+bool StripDeflater::Start(int level, uint32_t rowBytes, uint32_t streamRowBytes, RowFilter filter, Sink sink) {
   End();
   level_ = level == Z_DEFAULT_COMPRESSION ? 6 : level;
   rowBytes_ = rowBytes;
@@ -127,10 +150,7 @@ bool StripDeflater::Begin(int level, uint32_t rowBytes, uint32_t streamRowBytes,
     }
   }
   open_ = true;
-  uint8_t header[2];
-  ZlibHeader(level_, header);
-  failed_ = !sink_(header, sizeof header);
-  return !failed_;
+  return true;
 }
 
 void StripDeflater::End() {
@@ -178,11 +198,16 @@ bool StripDeflater::Feed(const uint8_t* rows, uint32_t count) {
 }
 
 bool StripDeflater::Finish() {
-  if (!open_ || failed_ || !Submit(true) || !Drain(0)) {
+  // Standing alone, a strip with no rows is no strip.
+  const bool empty = alone_ && filling_ != nullptr && filling_->count == 0;
+  if (!open_ || failed_ || !(empty || Submit(true)) || !Drain(0)) {
     return false;
   }
-  const uint8_t trailer[4] = {static_cast<uint8_t>(adler_ >> 24), static_cast<uint8_t>(adler_ >> 16),
-                              static_cast<uint8_t>(adler_ >> 8), static_cast<uint8_t>(adler_)};
+  if (alone_) {
+    return true;
+  }
+  uint8_t trailer[4];
+  StoreAdler(adler_, trailer);
   failed_ = !sink_(trailer, sizeof trailer);
   return !failed_;
 }
@@ -190,7 +215,9 @@ bool StripDeflater::Finish() {
 bool StripDeflater::Submit(bool last) {
   std::unique_ptr<Strip> strip = std::move(filling_);
   strip->last = last;
-  if (!last) {
+  if (!last && alone_) {
+    filling_ = NewStrip();
+  } else if (!last) {
     // The next strip starts with this one's last rows, the window it is primed with.
     filling_ = NewStrip();
     filling_->primeRows = primeRows_;
@@ -323,16 +350,26 @@ void StripDeflater::Compress(Strip& strip, Stream& compressor) const {
   }
   // A scanned page deflates to a fraction of itself; the buffer grows when it does not.
   strip.out.resize(std::max(strip.out.capacity(), size_t{strip.count} * streamRowBytes_ / 4 + 1024));
-  stream.next_out = strip.out.data();
-  stream.avail_out = static_cast<uInt>(strip.out.size());
+  // A strip that stands alone is a zlib stream: its header, then the deflated rows and their Adler-32.
+  const size_t header = alone_ ? 2 : 0;
+  if (alone_) {
+    ZlibHeader(level_, strip.out.data());
+  }
+  stream.next_out = strip.out.data() + header;
+  stream.avail_out = static_cast<uInt>(strip.out.size() - header);
   uLong adler = adler32(0, nullptr, 0);
   for (uint32_t i = 0; ok && i < strip.count; ++i) {
     const uint8_t* row = streamRow(strip.primeRows + i, filtered.data());
     adler = adler32(adler, row, streamRowBytes_);
     ok = Run(strip.out, stream, row, streamRowBytes_, Z_NO_FLUSH);
   }
-  ok = ok && Run(strip.out, stream, nullptr, 0, strip.last ? Z_FINISH : Z_FULL_FLUSH);
+  ok = ok && Run(strip.out, stream, nullptr, 0, strip.last || alone_ ? Z_FINISH : Z_FULL_FLUSH);
   strip.out.resize(strip.out.size() - stream.avail_out);
+  if (alone_) {
+    uint8_t trailer[4];
+    StoreAdler(adler, trailer);
+    strip.out.insert(strip.out.end(), trailer, trailer + sizeof trailer);
+  }
   strip.adler = adler;
   strip.ok = ok;
 }

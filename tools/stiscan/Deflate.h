@@ -60,6 +60,10 @@ class StripDeflater {
 
   // No filter: the rows go into the stream as they are (streamRowBytes == rowBytes).
   bool Begin(int level, uint32_t rowBytes, uint32_t streamRowBytes, RowFilter filter, Sink sink);
+  // Strips that stand alone (TIFF's): each strip of StripRows() rows is a zlib stream of its own,
+  // handed to the sink whole, one call a strip, in order; the last strip holds the rows left.
+  bool BeginStrips(int level, uint32_t rowBytes, Sink sink);
+  uint32_t StripRows() const { return stripRows_; }
   bool Feed(const uint8_t* rows, uint32_t count);
   bool Finish();
   // Gives the stream up (or releases it after Finish); waits for the strips being compressed. The
@@ -90,6 +94,7 @@ class StripDeflater {
     void End();
   };
 
+  bool Start(int level, uint32_t rowBytes, uint32_t streamRowBytes, RowFilter filter, Sink sink);
   std::unique_ptr<Strip> NewStrip();
   bool Submit(bool last);
   // Hands finished strips to the sink in order, waiting until at most `keep` remain.
@@ -102,6 +107,7 @@ class StripDeflater {
   uint32_t streamRowBytes_ = 0;
   uint32_t stripRows_ = 0;
   uint32_t primeRows_ = 0;  // rows of stream that cover the 32 KiB window
+  bool alone_ = false;      // strips that stand alone: no priming, each a whole zlib stream
   RowFilter filter_;
   Sink sink_;
   bool open_ = false;

@@ -1,4 +1,5 @@
-// Multi-page TIFF. On Linux through libtiff (deflate-compressed strips, a directory per page). The
+// Multi-page TIFF. On Linux through libtiff (a directory per page), its strips deflated on several
+// threads by the job's deflater, each strip a zlib stream of its own as the format has it. The
 // Windows build has no libtiff among the cross-compiled packages: there a small writer of baseline
 // TIFF (uncompressed strips, each page's directory after its rows) does it, and Windows Imaging
 // Component is not needed for a format this plain.
@@ -11,9 +12,9 @@
 
 #include <cerrno>
 #include <cstdarg>
-#else
-#include "Deflate.h"
 #endif
+
+#include "Deflate.h"
 
 namespace stiscan {
 
@@ -28,7 +29,10 @@ uint16_t Photometric(client::Mode mode) {
 
 class LibtiffWriter : public Writer {
  public:
-  explicit LibtiffWriter(const Encoding& encoding) : fast_(encoding.fast), simulated_(encoding.simulated) {}
+  explicit LibtiffWriter(const Encoding& encoding)
+      : fast_(encoding.fast),
+        simulated_(encoding.simulated),
+        deflater_(encoding.deflater != nullptr ? encoding.deflater : std::make_shared<StripDeflater>()) {}
   ~LibtiffWriter() override { Drop(); }
 
   bool Open(std::FILE* file, std::string* error) override {
@@ -51,47 +55,50 @@ class LibtiffWriter : public Writer {
   }
 
   bool BeginPage(const client::PageLayout& page, std::string* error) override {
-    page_ = page;
     const bool colour = page.mode == client::Mode::kColour;
-    bool ok = TIFFSetField(tiff_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) &&
-              TIFFSetField(tiff_, TIFFTAG_IMAGEWIDTH, page.width) &&
-              TIFFSetField(tiff_, TIFFTAG_IMAGELENGTH, page.height) &&
-              TIFFSetField(tiff_, TIFFTAG_BITSPERSAMPLE, page.mode == client::Mode::kBlackWhite ? 1 : 8) &&
-              TIFFSetField(tiff_, TIFFTAG_SAMPLESPERPIXEL, colour ? 3 : 1) &&
-              TIFFSetField(tiff_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-              TIFFSetField(tiff_, TIFFTAG_PHOTOMETRIC, Photometric(page.mode)) &&
-              (!simulated_ || TIFFSetField(tiff_, TIFFTAG_IMAGEDESCRIPTION, kSimulatedPages)) &&
-              TIFFSetField(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
-              TIFFSetField(tiff_, TIFFTAG_ZIPQUALITY, fast_ ? 1 : 6) &&
-              TIFFSetField(tiff_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tiff_, 0)) &&
-              TIFFSetField(tiff_, TIFFTAG_XRESOLUTION, static_cast<float>(page.dpi)) &&
-              TIFFSetField(tiff_, TIFFTAG_YRESOLUTION, static_cast<float>(page.dpi)) &&
-              TIFFSetField(tiff_, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    strip_ = 0;
+    // libtiff takes the strips as they are: deflated already, each a zlib stream.
+    bool ok =
+        deflater_->BeginStrips(fast_ ? 1 : Z_DEFAULT_COMPRESSION, page.bytesPerLine,
+                               [this](const uint8_t* data, size_t size) {
+                                 errno = 0;
+                                 return TIFFWriteRawStrip(tiff_, strip_++, const_cast<uint8_t*>(data),
+                                                          static_cast<tmsize_t>(size)) == static_cast<tmsize_t>(size);
+                               }) &&
+        TIFFSetField(tiff_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) &&
+        TIFFSetField(tiff_, TIFFTAG_IMAGEWIDTH, page.width) && TIFFSetField(tiff_, TIFFTAG_IMAGELENGTH, page.height) &&
+        TIFFSetField(tiff_, TIFFTAG_BITSPERSAMPLE, page.mode == client::Mode::kBlackWhite ? 1 : 8) &&
+        TIFFSetField(tiff_, TIFFTAG_SAMPLESPERPIXEL, colour ? 3 : 1) &&
+        TIFFSetField(tiff_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+        TIFFSetField(tiff_, TIFFTAG_PHOTOMETRIC, Photometric(page.mode)) &&
+        (!simulated_ || TIFFSetField(tiff_, TIFFTAG_IMAGEDESCRIPTION, kSimulatedPages)) &&
+        TIFFSetField(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+        TIFFSetField(tiff_, TIFFTAG_ROWSPERSTRIP, deflater_->StripRows()) &&
+        TIFFSetField(tiff_, TIFFTAG_XRESOLUTION, static_cast<float>(page.dpi)) &&
+        TIFFSetField(tiff_, TIFFTAG_YRESOLUTION, static_cast<float>(page.dpi)) &&
+        TIFFSetField(tiff_, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     if (!ok) {
       *error = "libtiff refused the page's fields";
     }
-    row_ = 0;
     return ok;
   }
 
   bool Rows(const uint8_t* rows, uint32_t count, std::string* error) override {
-    errno = 0;
-    for (uint32_t r = 0; r < count; ++r) {
-      auto* data = const_cast<uint8_t*>(rows + static_cast<size_t>(r) * page_.bytesPerLine);
-      // 1 is success; a codec that cannot flush its strip gives 0, a refusal -1.
-      if (TIFFWriteScanline(tiff_, data, row_++, 0) != 1) {
-        return Failed(error);
-      }
-    }
-    return true;
+    return deflater_->Feed(rows, count) || Failed(error);
   }
 
   bool EndPage(std::string* error) override {
+    const bool ok = deflater_->Finish();
+    deflater_->End();
+    if (!ok) {
+      return Failed(error);
+    }
     errno = 0;
     return TIFFWriteDirectory(tiff_) == 1 || Failed(error);
   }
 
   bool AbandonPage() override {
+    deflater_->End();
     Drop();
     return true;
   }
@@ -155,8 +162,8 @@ class LibtiffWriter : public Writer {
   bool simulated_;
   std::string firstError_;
   TIFF* tiff_ = nullptr;
-  client::PageLayout page_;
-  uint32_t row_ = 0;
+  uint32_t strip_ = 0;
+  std::shared_ptr<StripDeflater> deflater_;
 };
 
 #else
