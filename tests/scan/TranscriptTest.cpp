@@ -104,8 +104,23 @@ TEST(PendingList, NamesDescribedScenariosOnly) {
 
 // The device record for scanners that report other identities: each line of the data file names the
 // scanner's settings (the paper sizes at both ends of each window the library snaps to, feeder states,
-// resolution sets, texts, firmware numbers) and then holds the record GET_DEVICE_INFO hands out.
+// resolution sets, texts, firmware numbers) and then holds the record GET_DEVICE_INFO hands out, and
+// the session's lines that differ from the default scanner's (whose lines the transcripts hold).
 TEST(DeviceRecord, FollowsWhatTheScannerReports) {
+  const auto play = [](const std::vector<std::string>& setup, std::vector<std::vector<std::string>>* perStep) {
+    transcript::Scenario scenario;
+    scenario.setup = setup;
+    scenario.steps = {{{}, "InitializeDll 1"}, {{}, "Initialize"}, {{}, "GET_DEVICE_INFO"}, {{}, "TerminateDll"}};
+    transcript::Player player(scenario);
+    std::string why;
+    EXPECT_TRUE(player.Setup(&why)) << why;
+    return player.Play(perStep);
+  };
+  std::vector<std::vector<std::string>> perStep;
+  const std::vector<std::string> usual = play({"route monitor"}, &perStep);
+  const auto ends = [](const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+  };
   std::ifstream file(transcript::PathOf("sweeps/device-record"), std::ios::binary);
   std::vector<std::string> lines;
   for (std::string line; std::getline(file, line);) {
@@ -114,20 +129,22 @@ TEST(DeviceRecord, FollowsWhatTheScannerReports) {
       continue;
     }
     const std::string identity = line.substr(0, end);
-    transcript::Scenario scenario;
-    scenario.setup = {"route monitor", "scanner " + identity};
-    scenario.steps = {{{}, "InitializeDll 1"}, {{}, "Initialize"}, {{}, "GET_DEVICE_INFO"}, {{}, "TerminateDll"}};
-    transcript::Player player(scenario);
-    std::string why;
-    ASSERT_TRUE(player.Setup(&why)) << why;
-    std::vector<std::vector<std::string>> perStep;
-    const std::vector<std::string> record = player.Play(&perStep);
-    // The debug lines count too, as a hash of the whole record.
-    lines.push_back(identity + " " + perStep[2].back() + "; " + transcript::RecordHash(record));
+    perStep.clear();
+    const std::vector<std::string> record = play({"route monitor", "scanner " + identity}, &perStep);
+    const std::string& result = perStep[2].back();
+    std::string row = identity + " " + result + "; " + std::to_string(record.size()) + " lines";
+    // The step's own line holds the record, which the row starts with.
+    for (size_t i = 0; i < record.size(); ++i) {
+      if ((i >= usual.size() || record[i] != usual[i]) && !ends(record[i], result)) {
+        row += "; #" + std::to_string(i + 1) + " " + record[i];
+      }
+    }
+    lines.push_back(row);
   }
   ASSERT_FALSE(lines.empty());
   transcript::ExpectLines("sweeps/device-record",
-                          {"GET_DEVICE_INFO for each identity the scanner reports: its settings, \" = \", the record."},
+                          {"GET_DEVICE_INFO for each identity the scanner reports: its settings, \" = \", the record,",
+                           "the session's length, then each line that differs from the default scanner's, numbered."},
                           lines);
 }
 

@@ -994,18 +994,6 @@ void Player::Finish() {
   impl_->Finish();
 }
 
-std::string RecordHash(const std::vector<std::string>& lines) {
-  uint32_t hash = 2166136261u;
-  for (const std::string& line : lines) {
-    for (const char c : line + "\n") {
-      hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
-    }
-  }
-  char text[24];
-  std::snprintf(text, sizeof(text), "record %08X", hash);
-  return text;
-}
-
 bool Rerecording() {
   const char* value = std::getenv("WIASTIIO_RERECORD");
   return value != nullptr && std::strcmp(value, "1") == 0;

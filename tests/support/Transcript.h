@@ -30,9 +30,6 @@ bool Load(const std::string& path, Scenario* scenario);
 void Write(const std::string& path, const Scenario& scenario, const std::vector<std::vector<std::string>>& perStep);
 // WIASTIIO_RERECORD=1: the files are written anew instead of compared.
 bool Rerecording();
-// "record XXXXXXXX": an FNV-1a hash of a whole record, every line ended by a line break, so that a
-// one-line summary still changes when any debug line or wire byte does.
-std::string RecordHash(const std::vector<std::string>& lines);
 
 // The lines that differ, "-" from the file (with its line number), "+" now, with some context.
 std::string Difference(const std::vector<std::string>& want, const std::vector<int>& numbers,
