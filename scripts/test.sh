@@ -9,7 +9,8 @@
 #             captures of tests/captures replayed as the device, and the Windows build's capture
 #   lint      clang-format (dry run) over every source, clang-tidy over the library and platform layer
 #   sanitize  the same under AddressSanitizer and UndefinedBehaviorSanitizer
-#   tsan      several threads on one handler under ThreadSanitizer
+#   tsan      several threads on one handler, and stiscan's compression threads and stops, under
+#             ThreadSanitizer
 #   memcheck  the Linux end-to-end tests under valgrind: no error, no leak
 #   fuzz      each libFuzzer target for a bounded time (FUZZ_SECONDS, default 45)
 #   release   the optimised build with the benchmarks, each run briefly
