@@ -42,15 +42,16 @@ std::string ScannerType(DWORD type) {
 }
 
 std::string Composition(DWORD composition) {
+  static constexpr struct {
+    DWORD bit;
+    const char* name;
+  } kModes[] = {
+      {IMAGE_COMPOSITION_COLOUR, "colour"}, {IMAGE_COMPOSITION_GREY, "grey"}, {IMAGE_COMPOSITION_BLACK_WHITE, "bw"}};
   std::string modes;
-  if ((composition & 0x20) != 0) {
-    modes += "colour";
-  }
-  if ((composition & 0x08) != 0) {
-    modes += std::string(modes.empty() ? "" : ", ") + "grey";
-  }
-  if ((composition & 0x01) != 0) {
-    modes += std::string(modes.empty() ? "" : ", ") + "bw";
+  for (const auto& mode : kModes) {
+    if ((composition & mode.bit) != 0) {
+      modes += std::string(modes.empty() ? "" : ", ") + mode.name;
+    }
   }
   return Hex(composition) + " (" + (modes.empty() ? "none" : modes) + ")";
 }
