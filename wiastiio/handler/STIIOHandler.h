@@ -111,6 +111,11 @@ class CSTIIOHandler {
   HRESULT GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo);
 
  private:
+  // The inquiry's exchange and its answer turned into m_WiaDeviceInfo (protocol/); CallGetDeviceInfo runs
+  // it and ends the port cycle.
+  HRESULT InquireDevice();
+  // Ends the port cycle, when the exchange says so, the moment a transfer comes up short (operations/).
+  void AfterShortTransfer(const COMMAND_EXCHANGE& exchange);
   void ValidateSWPForADF(BYTE* pbyCommand);
   // Whether m_SWPParam, at dwFactor window units per pixel, can be sent: false (with a line) when its size
   // wraps in 32-bit window units.
@@ -127,6 +132,9 @@ class CSTIIOHandler {
   // Abort and release while the unit is reserved but the port was given back: the command runs in a port
   // cycle of its own.
   HRESULT EscapeInOwnCycle(DWORD dwEscape);
+  // Whether a scan is under way, so that an operation with a port cycle of its own borrows the scan's
+  // port rather than ending its cycle (CHeldPortScope).
+  bool ScanUnderWay() const;
   // Whether a port cycle is running: the module loaded and the port granted.
   bool PortHeld() const { return m_hDll != nullptr && m_bPortAcquired; }
   // Frees the contention module and forgets the entry points that pointed into it.

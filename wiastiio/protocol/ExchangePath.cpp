@@ -24,14 +24,13 @@ DWORD JudgedLength(const COMMAND_EXCHANGE& exchange, LPCVOID pResponse, DWORD cb
 
 EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand,
                                            LPVOID pResponse, DWORD cbResponse) {
-  // A short transfer leaves the scanner mid-command; only giving the port back recovers from that.
+  // A short transfer leaves the scanner mid-command. What that means for the port cycle is decided at
+  // once, before the command method writes another line.
   auto shortTransfer = [&](const EXCHANGE_TEXTS& texts, DWORD cbMoved, DWORD cbAsked) -> EXCHANGE_RESULT {
     if (texts.pszShort != nullptr) {
       DebugPrint(texts.pszShort, cbMoved, cbAsked);
     }
-    if (exchange.bCloseOnShort) {
-      CloseDevice();
-    }
+    AfterShortTransfer(exchange);
     return {EXCHANGE_OUTCOME::kShortTransfer, exchange.hrShortTransfer};
   };
   // A failed call leaves the port as it was; only the system's error code is kept.
