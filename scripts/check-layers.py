@@ -2,8 +2,9 @@
 """The folder layering, checked: reads every `#include "..."` of the tracked C/C++ files, maps each file
 to its folder in scripts/layers.txt, and fails on an include the table does not allow, on a folder that
 is in no rule, on an include that names no file of the tree, on an exception that no longer matches
-an include, and on a circle among the folders. Then the class's members against scripts/members.txt:
-which of the library's folders may name which field and method.
+an include, and on a circle among the folders. A rule may allow a folder whole or one header of it.
+Then the class's members against scripts/members.txt: which of the library's folders may name which
+field and method.
 
   scripts/check-layers.py            check; prints each finding and exits 1 on any
   scripts/check-layers.py --graph    print the folder graph (one "from -> to" a line, with the count)
@@ -48,11 +49,22 @@ def read_table(path):
                 sys.exit(f'{path}:{number}: expected "FOLDER: FOLDER..." once per folder')
             last = folder.strip()
             rules[last] = allowed.split()
+    return rules, exceptions
+
+
+def check_entries(rules, tracked):
+    """Each entry of a rule is a folder with a rule of its own, or a tracked file of such a folder."""
     for folder, allowed in rules.items():
         for other in allowed:
-            if other not in rules:
-                sys.exit(f'{path}: {folder} may include {other}, which has no rule')
-    return rules, exceptions
+            if other not in rules and (other not in tracked or folder_of(other, rules) is None):
+                sys.exit(f'{TABLE}: {folder} may include {other}, which is neither a folder with a rule '
+                         'nor a file of one')
+
+
+def folders_allowed(rules):
+    """The folders each folder may include, a single file standing for its folder."""
+    return {folder: {other if other in rules else folder_of(other, rules) for other in others}
+            for folder, others in rules.items()}
 
 
 def folder_of(path, rules):
@@ -179,6 +191,7 @@ def main():
     listed = subprocess.run(['git', 'ls-files', '*.c', '*.cpp', '*.h'], cwd=ROOT, check=True,
                             capture_output=True, text=True).stdout.split()
     tracked = set(listed)
+    check_entries(rules, tracked)
     findings, graph, used = [], collections.Counter(), set()
     for source in listed:
         own = folder_of(source, rules)
@@ -195,16 +208,17 @@ def main():
             other = folder_of(target, rules)
             if other is None or other == own:
                 continue
-            if other in rules[own]:
+            if other in rules[own] or target in rules[own]:
                 graph[(own, other)] += 1
             elif (source, target) in exceptions:
                 used.add((source, target))
             else:
-                findings.append(f'{source}: includes "{name}" ({target}): {own} may not include {other}')
+                headers = [entry for entry in rules[own] if folder_of(entry, rules) == other and entry not in rules]
+                only = f', only {" ".join(headers)}' if headers else ''
+                findings.append(f'{source}: includes "{name}" ({target}): {own} may not include {other}{only}')
     for source, target in sorted(exceptions - used):
         findings.append(f'scripts/layers.txt: the exception {source} -> {target} matches no include: delete it')
-    allowed = {folder: set(others) for folder, others in rules.items()}
-    for group in circles(allowed):
+    for group in circles(folders_allowed(rules)):
         findings.append('scripts/layers.txt: a circle among ' + ', '.join(group))
     member_found, member_used = member_findings(listed)
     findings += member_found

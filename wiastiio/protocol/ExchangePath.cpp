@@ -1,6 +1,7 @@
 // The one exchange path every command method runs (wire/CommandExchange.h): write the command,
 // read the answer, check the counts and write the debug lines of each step as the command's description
 // says; then judge the answer, and dump its fields.
+#include "device/Port.h"
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "protocol/CommandProfiles.h"
@@ -49,7 +50,7 @@ EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPC
   BOOL bResult = CoWriteFile(pCommand, cbCommand, &dwWritten);
   // Taken at once: the debug output below may overwrite the thread's last-error code. Only a failed
   // call's code is ever used.
-  DWORD dwError = ::GetLastError();
+  DWORD dwError = PortError();
   if (exchange.pszWriteCount != nullptr) {
     DebugPrint(exchange.pszWriteCount, cbCommand, dwWritten, bResult);
   }
@@ -70,7 +71,7 @@ EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPC
 
   DWORD dwRead = 0;
   bResult = CoReadFile(pResponse, cbResponse, &dwRead);
-  dwError = ::GetLastError();
+  dwError = PortError();
   const bool bShortRead = exchange.readCheck == COUNT_CHECK::kAfterResult
                               ? dwRead < JudgedLength(exchange, pResponse, dwRead)
                               : exchange.readCheck != COUNT_CHECK::kNone && dwRead != cbResponse;
