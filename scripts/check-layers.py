@@ -152,6 +152,8 @@ def class_members():
     """The fields (m_...) and methods that the class header declares."""
     with open(os.path.join(ROOT, CLASS), encoding='utf-8') as header:
         text = re.sub(r'//[^\n]*', '', header.read())
+    # A friend is not a member.
+    text = re.sub(r'^\s*friend\b[^;]*;', '', text, flags=re.M)
     body = text[text.index('class CSTIIOHandler {'):text.index('extern CSTIIOHandler*')]
     fields = set(re.findall(r'\b(m_\w+)\b(?=\s*[\[;=])', body))
     methods = set(re.findall(r'\b([A-Z]\w+)\s*\(', body)) - {'CSTIIOHandler'}

@@ -19,6 +19,8 @@
 #define EXTENDED_ERROR_TEXT_SIZE 255
 #define MAX_RESOLUTIONS 8
 
+class CPortRoute;
+
 class CSTIIOHandler {
  public:
   explicit CSTIIOHandler(DWORD bDebugOutput);
@@ -145,7 +147,17 @@ class CSTIIOHandler {
   void WriteDebugLine(LPCSTR lpszFormat, ...);
   void WriteDebugFields(std::initializer_list<DUMP_FIELD> fields);
 
- public:
+ private:
+  // The port's state is device/'s: its routes, the choice of route and the port a scan lends reach these
+  // fields directly (scripts/members.txt says which folder names which).
+  friend class CPortRoute;
+  friend class CDeviceMonitorRoute;
+  friend class CUsbscanRoute;
+  friend class CHeldPortScope;
+  friend inline const CPortRoute& PortRouteOf(const CSTIIOHandler& handler);
+  // The tests, benchmarks and fuzz targets look inside through this one class, defined on their side.
+  friend struct CSTIIOHandlerTestAccess;
+
   // The fields, in declaration order.
   HANDLE m_hDevice;
   HMODULE m_hDll;
