@@ -4,7 +4,8 @@ to its folder in scripts/layers.txt, and fails on an include the table does not 
 is in no rule, on an include that names no file of the tree, on an exception that no longer matches
 an include, and on a circle among the folders. A rule may allow a folder whole or one header of it.
 Then the class's members against scripts/members.txt: which of the library's folders may name which
-field and method.
+field and method. Last, the naming of members outside wiastiio/: private data members are camelCase_,
+so a name in the m_name or snake_case_ style fails there (the library keeps its class's names).
 
   scripts/check-layers.py            check; prints each finding and exits 1 on any
   scripts/check-layers.py --graph    print the folder graph (one "from -> to" a line, with the count)
@@ -188,6 +189,26 @@ def member_findings(listed):
     return findings, used
 
 
+# The member styles that outside the library give way to camelCase_.
+OTHER_MEMBER_STYLE = re.compile(r'\b(m_[A-Za-z]\w*|[a-z][a-z0-9]*(?:_[a-z0-9]+)+_)(?!\w)')
+
+
+def naming_findings(listed):
+    """Each name outside wiastiio/ in a member style other than camelCase_; the class's own members,
+    which the tests' access to it names, aside."""
+    members = class_members()
+    findings = []
+    for source in listed:
+        if source.startswith('wiastiio/'):
+            continue
+        with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
+            code = re.sub(r'//[^\n]*|/\*.*?\*/', '', text.read(), flags=re.S)
+        code = re.sub(r'"(?:\\.|[^"\\\n])*"', '""', code)
+        for name in sorted(set(OTHER_MEMBER_STYLE.findall(code)) - members):
+            findings.append(f'{source}: names {name}; members outside wiastiio/ are camelCase_')
+    return findings
+
+
 def main():
     rules, exceptions = read_table(TABLE)
     listed = subprocess.run(['git', 'ls-files', '*.c', '*.cpp', '*.h'], cwd=ROOT, check=True,
@@ -224,6 +245,7 @@ def main():
         findings.append('scripts/layers.txt: a circle among ' + ', '.join(group))
     member_found, member_used = member_findings(listed)
     findings += member_found
+    findings += naming_findings(listed)
     if '--graph' in sys.argv[1:]:
         for (own, other), count in sorted(graph.items()):
             print(f'{own} -> {other} ({count})')
