@@ -5,8 +5,8 @@
 
 #include "handler/STIIOHandler.h"
 
-// While one of these lives, made during a scan (the caller says whether one is under way) with a cycle
-// already running, LoadPortContentionDll uses the held port as it is and CloseDevice leaves it held.
+// While one of these lives, made while a scan is under way (its caller judges that) and a cycle is
+// running, LoadPortContentionDll uses the held port as it is and CloseDevice leaves it held.
 class CHeldPortScope {
  public:
   CHeldPortScope(CSTIIOHandler& handler, bool bScanUnderWay);

@@ -1,9 +1,9 @@
 // CSTIIOHandler: the one object behind WIASTIIO's exports. Every method is declared here and defined
 // in the folder of the subsystem it belongs to:
-//   handler/     construction, destruction, DeleteMemory, DebugPrint          (lifecycle, diagnostics)
-//   device/      Initialize, registry settings, the USB port, the port cycle   (device access)
-//   protocol/    CoWriteFile/CoReadFile and the Call... command methods       (scanner command protocol)
-//   operations/  Escape, notification, capabilities and raw I/O               (still-image operations)
+//   handler/     construction, destruction, DeleteMemory, DebugPrint            (lifecycle, diagnostics)
+//   device/      Initialize, registry settings, the USB port, the cycle's steps (device access)
+//   protocol/    CoWriteFile/CoReadFile and the command methods' exchanges      (scanner command protocol)
+//   operations/  Escape, notification, capabilities, raw I/O, when a cycle ends (still-image operations)
 #pragma once
 
 #include <cstdarg>
