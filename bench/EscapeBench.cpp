@@ -10,6 +10,7 @@
 #include "Rounds.h"
 #include "platform/control.h"
 #include "platform/testing.h"
+#include "tests/support/HandlerAccess.h"
 
 namespace bench {
 namespace {
@@ -98,7 +99,7 @@ void BM_DebugLines(benchmark::State& state, const Unit& unit) {
   for (auto _ : state) {
     for (int pass = 0; pass < 2; ++pass) {
       const bool on = (pass == 0) == onFirst;
-      rig.Handler().m_bDebugOutput = on ? TRUE : FALSE;
+      CSTIIOHandlerTestAccess::DebugOutput(rig.Handler()) = on ? TRUE : FALSE;
       rounds.Time(on ? 1 : 0, [&] { ok = RunEscapes(rig, unit) && ok; });
     }
     onFirst = !onFirst;
@@ -106,7 +107,7 @@ void BM_DebugLines(benchmark::State& state, const Unit& unit) {
     winplat::ClearDebugStrings();
     rig.ForgetCalls();
   }
-  rig.Handler().m_bDebugOutput = FALSE;
+  CSTIIOHandlerTestAccess::DebugOutput(rig.Handler()) = FALSE;
   winplat::SetDebugStringSink(nullptr);
   if (!ok) {
     state.SkipWithError("an escape failed");

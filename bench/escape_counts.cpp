@@ -14,6 +14,7 @@
 
 #include "BenchRig.h"
 #include "platform/control.h"
+#include "tests/support/HandlerAccess.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ size_t g_lines = 0;
 void Measure(Rig& rig, const bench::EscapeInfo& escape, Rig::Mode mode, bool debugOutput, int count,
              const char* label) {
   rig.PrepareFor(escape.kind);
-  rig.Handler().m_bDebugOutput = debugOutput ? TRUE : FALSE;
+  CSTIIOHandlerTestAccess::DebugOutput(rig.Handler()) = debugOutput ? TRUE : FALSE;
   // One untimed round first: lazy symbol binding and first-touch allocations are not per-escape costs.
   rig.Before(escape.kind, mode);
   rig.Run(escape.kind, mode);
@@ -51,7 +52,7 @@ void Measure(Rig& rig, const bench::EscapeInfo& escape, Rig::Mode mode, bool deb
   }
   const std::string dump = std::string(label) + " " + escape.name;
   CALLGRIND_DUMP_STATS_AT(dump.c_str());
-  rig.Handler().m_bDebugOutput = FALSE;
+  CSTIIOHandlerTestAccess::DebugOutput(rig.Handler()) = FALSE;
   if (failures != 0) {
     std::fprintf(stderr, "escape_counts: %d of %d %s failed\n", failures, count, dump.c_str());
     std::exit(1);

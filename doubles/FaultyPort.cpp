@@ -7,20 +7,20 @@
 namespace scansim {
 
 void FaultyPort::ClearFaults() {
-  by_call_.clear();
-  by_exchange_.clear();
-  silent_forever_ = false;
-  quiet_fault_ = nullptr;
+  byCall_.clear();
+  byExchange_.clear();
+  silentForever_ = false;
+  quietFault_ = nullptr;
 }
 
 const Fault* FaultyPort::Peek(Phase phase) const {
-  const auto call = by_call_.find(calls_ + 1);
-  if (call != by_call_.end()) {
+  const auto call = byCall_.find(calls_ + 1);
+  if (call != byCall_.end()) {
     return &call->second;
   }
-  if (phase == Phase::kWrite || !read_taken_) {
-    const auto exchange = by_exchange_.find({phase == Phase::kWrite ? writes_ + 1 : writes_, phase});
-    if (exchange != by_exchange_.end()) {
+  if (phase == Phase::kWrite || !readTaken_) {
+    const auto exchange = byExchange_.find({phase == Phase::kWrite ? writes_ + 1 : writes_, phase});
+    if (exchange != byExchange_.end()) {
       return &exchange->second;
     }
   }
@@ -29,39 +29,39 @@ const Fault* FaultyPort::Peek(Phase phase) const {
 
 uint32_t FaultyPort::QuietBefore(bool read) {
   const Fault* fault = Peek(read ? Phase::kRead : Phase::kWrite);
-  if (silent_forever_ || (fault != nullptr && fault->kind == Fault::Kind::kSilent && fault->count == kSilentForever)) {
+  if (silentForever_ || (fault != nullptr && fault->kind == Fault::Kind::kSilent && fault->count == kSilentForever)) {
     return kSilentForever;
   }
   if (fault == nullptr || fault->kind != Fault::Kind::kSilent) {
     return inner_.QuietBefore(read);
   }
   const auto now = std::chrono::steady_clock::now();
-  if (quiet_fault_ != fault) {
-    quiet_fault_ = fault;
-    quiet_since_ = now;
+  if (quietFault_ != fault) {
+    quietFault_ = fault;
+    quietSince_ = now;
   }
-  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - quiet_since_).count();
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - quietSince_).count();
   return waited >= fault->count ? 0 : fault->count - static_cast<uint32_t>(waited);
 }
 
 bool FaultyPort::Take(Phase phase, Fault* fault) {
-  quiet_fault_ = nullptr;
+  quietFault_ = nullptr;
   bool found = false;
-  const auto call = by_call_.find(calls_);
-  if (call != by_call_.end()) {
+  const auto call = byCall_.find(calls_);
+  if (call != byCall_.end()) {
     *fault = call->second;
-    by_call_.erase(call);
+    byCall_.erase(call);
     found = true;
   }
   // Only the first read after a write is the exchange's read.
-  if (phase == Phase::kWrite || !read_taken_) {
-    const auto exchange = by_exchange_.find({writes_, phase});
-    if (exchange != by_exchange_.end()) {
+  if (phase == Phase::kWrite || !readTaken_) {
+    const auto exchange = byExchange_.find({writes_, phase});
+    if (exchange != byExchange_.end()) {
       if (!found) {
         *fault = exchange->second;
         found = true;
       }
-      by_exchange_.erase(exchange);
+      byExchange_.erase(exchange);
     }
   }
   return found;
@@ -70,17 +70,17 @@ bool FaultyPort::Take(Phase phase, Fault* fault) {
 bool FaultyPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
   ++calls_;
   ++writes_;
-  read_taken_ = false;
-  own_error_ = false;
+  readTaken_ = false;
+  ownError_ = false;
   if (data != nullptr && length >= 3) {
-    last_opcode_ = data[2];
+    lastOpcode_ = data[2];
   }
   Fault fault;
   const bool spoiled = Take(Phase::kWrite, &fault);
   if (spoiled && fault.kind == Fault::Kind::kSilent && fault.count == kSilentForever) {
-    silent_forever_ = true;
+    silentForever_ = true;
   }
-  if (silent_forever_) {
+  if (silentForever_) {
     fault = Fault::FailZeroCount(kErrorSemTimeout);
   } else if (!spoiled || (fault.kind != Fault::Kind::kFailFullCount && fault.kind != Fault::Kind::kFailZeroCount &&
                           fault.kind != Fault::Kind::kShortCount)) {
@@ -106,7 +106,7 @@ bool FaultyPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) 
     *written = moved;
   }
   if (fault.kind != Fault::Kind::kShortCount) {
-    own_error_ = true;
+    ownError_ = true;
     error_ = fault.error;
   }
   return ok;
@@ -114,15 +114,15 @@ bool FaultyPort::Write(const uint8_t* data, uint32_t length, uint32_t* written) 
 
 bool FaultyPort::Read(uint8_t* data, uint32_t length, uint32_t* read) {
   ++calls_;
-  own_error_ = false;
+  ownError_ = false;
   Fault fault;
   bool spoiled = Take(Phase::kRead, &fault);
-  read_taken_ = true;
+  readTaken_ = true;
   if (spoiled && fault.kind == Fault::Kind::kSilent) {
-    silent_forever_ = silent_forever_ || fault.count == kSilentForever;
+    silentForever_ = silentForever_ || fault.count == kSilentForever;
     spoiled = false;  // a silence that ended is no fault of the answer
   }
-  if (silent_forever_) {
+  if (silentForever_) {
     fault = Fault::FailZeroCount(kErrorSemTimeout);
     spoiled = true;
   }
@@ -161,7 +161,7 @@ bool FaultyPort::Read(uint8_t* data, uint32_t length, uint32_t* read) {
         data[kOffStatus] = fault.status;
       }
       // The read response keeps its conditions in the scanner-state word; the others in the message data.
-      const size_t word = last_opcode_ == kOpRead ? kOffScannerState : kOffMsgData;
+      const size_t word = lastOpcode_ == kOpRead ? kOffScannerState : kOffMsgData;
       if (moved >= word + 2) {
         PutLe16(data + word, fault.msg_data);
       }
@@ -180,7 +180,7 @@ bool FaultyPort::Read(uint8_t* data, uint32_t length, uint32_t* read) {
     *read = moved;
   }
   if (fault.kind == Fault::Kind::kFailFullCount || fault.kind == Fault::Kind::kFailZeroCount) {
-    own_error_ = true;
+    ownError_ = true;
     error_ = fault.error;
     ok = false;
   }

@@ -48,10 +48,10 @@ class FaultyPort : public Port {
   explicit FaultyPort(Port& inner) : inner_(inner) {}
 
   // Spoils port call `call` (every Write and Read is one call, counted from 1).
-  void AtCall(uint32_t call, const Fault& fault) { by_call_[call] = fault; }
+  void AtCall(uint32_t call, const Fault& fault) { byCall_[call] = fault; }
   // Spoils the write of exchange `exchange` (the exchange-th Write, counted from 1), or the read that
   // follows it (the first Read after that Write). A call addressed both ways takes the AtCall fault.
-  void AtExchange(uint32_t exchange, Phase phase, const Fault& fault) { by_exchange_[{exchange, phase}] = fault; }
+  void AtExchange(uint32_t exchange, Phase phase, const Fault& fault) { byExchange_[{exchange, phase}] = fault; }
   // Forgets the faults not yet applied, and a silence for ever; the counts go on.
   void ClearFaults();
 
@@ -62,7 +62,7 @@ class FaultyPort : public Port {
   // Each fault applies once. Faults meant for reads are ignored on writes.
   bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override;
   bool Read(uint8_t* data, uint32_t length, uint32_t* read) override;
-  uint32_t LastError() const override { return own_error_ ? error_ : inner_.LastError(); }
+  uint32_t LastError() const override { return ownError_ ? error_ : inner_.LastError(); }
   // A silence aimed at the next call: the milliseconds left of it, counted from the first time it was
   // asked; kSilentForever once a silence for ever has been reached. A call made anyway while the
   // scanner is silent for ever fails with error 121 and moves nothing; a call made during a silence
@@ -75,18 +75,18 @@ class FaultyPort : public Port {
   const Fault* Peek(Phase phase) const;
 
   Port& inner_;
-  std::map<uint32_t, Fault> by_call_;
-  std::map<std::pair<uint32_t, Phase>, Fault> by_exchange_;
+  std::map<uint32_t, Fault> byCall_;
+  std::map<std::pair<uint32_t, Phase>, Fault> byExchange_;
   uint32_t calls_ = 0;
   uint32_t writes_ = 0;
-  bool read_taken_ = false;  // the current exchange's read has been made
-  uint8_t last_opcode_ = 0;  // operation code of the last command written
+  bool readTaken_ = false;  // the current exchange's read has been made
+  uint8_t lastOpcode_ = 0;  // operation code of the last command written
   uint32_t applied_ = 0;
-  bool own_error_ = false;
+  bool ownError_ = false;
   uint32_t error_ = 0;
-  bool silent_forever_ = false;
-  const Fault* quiet_fault_ = nullptr;  // the finite silence being waited out, and since when
-  std::chrono::steady_clock::time_point quiet_since_;
+  bool silentForever_ = false;
+  const Fault* quietFault_ = nullptr;  // the finite silence being waited out, and since when
+  std::chrono::steady_clock::time_point quietSince_;
 };
 
 }  // namespace scansim

@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "WIASTIIO.h"
-#include "handler/STIIOHandler.h"
 #include "platform/control.h"
 #include "platform/testing.h"
 #include "support/ByteStream.h"
 #include "support/Check.h"
+#include "tests/support/HandlerAccess.h"
 
 namespace {
 
@@ -157,8 +157,9 @@ void Run(const Case& c) {
   // Everything of the handler but the printer's two buffers must be as it was: an overrun of one of
   // them lands inside the object, where the address checker does not look.
   const auto* object = reinterpret_cast<const uint8_t*>(h);
-  const size_t lineAt = static_cast<size_t>(reinterpret_cast<const uint8_t*>(h->m_szDebugLine) - object);
-  const size_t formatAt = static_cast<size_t>(reinterpret_cast<const uint8_t*>(h->m_szDebugFormat) - object);
+  using Access = CSTIIOHandlerTestAccess;
+  const size_t lineAt = static_cast<size_t>(reinterpret_cast<const uint8_t*>(Access::DebugLine(*h)) - object);
+  const size_t formatAt = static_cast<size_t>(reinterpret_cast<const uint8_t*>(Access::DebugFormat(*h)) - object);
   auto outsideBuffers = [&](size_t i) {
     return !(i >= lineAt && i < lineAt + DEBUG_LINE_SIZE) && !(i >= formatAt && i < formatAt + DEBUG_LINE_SIZE);
   };

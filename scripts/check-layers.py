@@ -2,8 +2,10 @@
 """The folder layering, checked: reads every `#include "..."` of the tracked C/C++ files, maps each file
 to its folder in scripts/layers.txt, and fails on an include the table does not allow, on a folder that
 is in no rule, on an include that names no file of the tree, on an exception that no longer matches
-an include, and on a circle among the folders. Then the class's members against scripts/members.txt:
-which of the library's folders may name which field and method.
+an include, and on a circle among the folders. A rule may allow a folder whole or one header of it.
+Then the class's members against scripts/members.txt: which of the library's folders may name which
+field and method. Last, the naming of members outside wiastiio/: private data members are camelCase_,
+so a name in the m_name or snake_case_ style fails there (the library keeps its class's names).
 
   scripts/check-layers.py            check; prints each finding and exits 1 on any
   scripts/check-layers.py --graph    print the folder graph (one "from -> to" a line, with the count)
@@ -48,11 +50,22 @@ def read_table(path):
                 sys.exit(f'{path}:{number}: expected "FOLDER: FOLDER..." once per folder')
             last = folder.strip()
             rules[last] = allowed.split()
+    return rules, exceptions
+
+
+def check_entries(rules, tracked):
+    """Each entry of a rule is a folder with a rule of its own, or a tracked file of such a folder."""
     for folder, allowed in rules.items():
         for other in allowed:
-            if other not in rules:
-                sys.exit(f'{path}: {folder} may include {other}, which has no rule')
-    return rules, exceptions
+            if other not in rules and (other not in tracked or folder_of(other, rules) is None):
+                sys.exit(f'{TABLE}: {folder} may include {other}, which is neither a folder with a rule '
+                         'nor a file of one')
+
+
+def folders_allowed(rules):
+    """The folders each folder may include, a single file standing for its folder."""
+    return {folder: {other if other in rules else folder_of(other, rules) for other in others}
+            for folder, others in rules.items()}
 
 
 def folder_of(path, rules):
@@ -140,6 +153,8 @@ def class_members():
     """The fields (m_...) and methods that the class header declares."""
     with open(os.path.join(ROOT, CLASS), encoding='utf-8') as header:
         text = re.sub(r'//[^\n]*', '', header.read())
+    # A friend is not a member.
+    text = re.sub(r'^\s*friend\b[^;]*;', '', text, flags=re.M)
     body = text[text.index('class CSTIIOHandler {'):text.index('extern CSTIIOHandler*')]
     fields = set(re.findall(r'\b(m_\w+)\b(?=\s*[\[;=])', body))
     methods = set(re.findall(r'\b([A-Z]\w+)\s*\(', body)) - {'CSTIIOHandler'}
@@ -174,11 +189,32 @@ def member_findings(listed):
     return findings, used
 
 
+# The member styles that outside the library give way to camelCase_.
+OTHER_MEMBER_STYLE = re.compile(r'\b(m_[A-Za-z]\w*|[a-z][a-z0-9]*(?:_[a-z0-9]+)+_)(?!\w)')
+
+
+def naming_findings(listed):
+    """Each name outside wiastiio/ in a member style other than camelCase_; the class's own members,
+    which the tests' access to it names, aside."""
+    members = class_members()
+    findings = []
+    for source in listed:
+        if source.startswith('wiastiio/'):
+            continue
+        with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
+            code = re.sub(r'//[^\n]*|/\*.*?\*/', '', text.read(), flags=re.S)
+        code = re.sub(r'"(?:\\.|[^"\\\n])*"', '""', code)
+        for name in sorted(set(OTHER_MEMBER_STYLE.findall(code)) - members):
+            findings.append(f'{source}: names {name}; members outside wiastiio/ are camelCase_')
+    return findings
+
+
 def main():
     rules, exceptions = read_table(TABLE)
     listed = subprocess.run(['git', 'ls-files', '*.c', '*.cpp', '*.h'], cwd=ROOT, check=True,
                             capture_output=True, text=True).stdout.split()
     tracked = set(listed)
+    check_entries(rules, tracked)
     findings, graph, used = [], collections.Counter(), set()
     for source in listed:
         own = folder_of(source, rules)
@@ -195,19 +231,21 @@ def main():
             other = folder_of(target, rules)
             if other is None or other == own:
                 continue
-            if other in rules[own]:
+            if other in rules[own] or target in rules[own]:
                 graph[(own, other)] += 1
             elif (source, target) in exceptions:
                 used.add((source, target))
             else:
-                findings.append(f'{source}: includes "{name}" ({target}): {own} may not include {other}')
+                headers = [entry for entry in rules[own] if folder_of(entry, rules) == other and entry not in rules]
+                only = f', only {" ".join(headers)}' if headers else ''
+                findings.append(f'{source}: includes "{name}" ({target}): {own} may not include {other}{only}')
     for source, target in sorted(exceptions - used):
         findings.append(f'scripts/layers.txt: the exception {source} -> {target} matches no include: delete it')
-    allowed = {folder: set(others) for folder, others in rules.items()}
-    for group in circles(allowed):
+    for group in circles(folders_allowed(rules)):
         findings.append('scripts/layers.txt: a circle among ' + ', '.join(group))
     member_found, member_used = member_findings(listed)
     findings += member_found
+    findings += naming_findings(listed)
     if '--graph' in sys.argv[1:]:
         for (own, other), count in sorted(graph.items()):
             print(f'{own} -> {other} ({count})')

@@ -102,8 +102,8 @@ class Chart {
  public:
   explicit Chart(const PageRequest& r)
       : page_(r.page), width_(ToUnits(r.width, r.dpi)), height_(ToUnits(r.height, r.dpi)) {
-    band_width_ = width_ > 2 * kSide ? width_ - 2 * kSide : 0;
-    text_cells_ = width_ > 2 * kTextSide ? (width_ - 2 * kTextSide) / kCellPitch : 0;
+    bandWidth_ = width_ > 2 * kSide ? width_ - 2 * kSide : 0;
+    textCells_ = width_ > 2 * kTextSide ? (width_ - 2 * kTextSide) / kCellPitch : 0;
     ink_ = {16, 24, static_cast<uint8_t>(64 + (page_ * 29) % 128)};
     paper_ = {250, 248, 240};
   }
@@ -115,7 +115,7 @@ class Chart {
       row.band = Band::kBarcode;
       return row;
     }
-    if (band_width_ == 0) {
+    if (bandWidth_ == 0) {
       return row;
     }
     if (y >= kGreyRampTop && y < kGreyRampBottom) {
@@ -124,14 +124,14 @@ class Chart {
       row.band = Band::kHueRamp;
     } else if (y >= kSwatchTop && y < kSwatchBottom) {
       row.band = Band::kSwatches;
-    } else if (y >= kTextTop && y + kSide < height_ && text_cells_ > 0) {
+    } else if (y >= kTextTop && y + kSide < height_ && textCells_ > 0) {
       row.line = (y - kTextTop) / kLinePitch;
       const uint32_t in_line = (y - kTextTop) % kLinePitch;
       row.dot_row = in_line / kDot;
       // Every seventh line is a paragraph gap; the others end at a ragged right edge.
       if (row.dot_row < kGlyphRows && row.line % 7 != 6) {
         row.band = Band::kText;
-        row.line_cells = text_cells_ - Hash(page_, row.line, ~0U) % (text_cells_ / 3 + 1);
+        row.line_cells = textCells_ - Hash(page_, row.line, ~0U) % (textCells_ / 3 + 1);
       }
     }
     return row;
@@ -175,15 +175,15 @@ class Chart {
       }
     } else if (row.band != Band::kNone) {
       limit(kSide);
-      limit(uint64_t{kSide} + band_width_);
-      if (x >= kSide && x - kSide < band_width_) {
+      limit(uint64_t{kSide} + bandWidth_);
+      if (x >= kSide && x - kSide < bandWidth_) {
         if (row.band == Band::kHueRamp) {
           return x + 1;  // the hues change from one unit to the next
         }
-        // The first unit of the next step: the least bx with bx * steps / band_width_ > k.
+        // The first unit of the next step: the least bx with bx * steps / bandWidth_ > k.
         const uint64_t steps = row.band == Band::kSwatches ? kSwatches : 256;
-        const uint64_t next = uint64_t{x - kSide} * steps / band_width_ + 1;
-        limit(kSide + (next * band_width_ + steps - 1) / steps);
+        const uint64_t next = uint64_t{x - kSide} * steps / bandWidth_ + 1;
+        limit(kSide + (next * bandWidth_ + steps - 1) / steps);
       }
     }
     return end;
@@ -216,19 +216,19 @@ class Chart {
       if (OnBar(x)) {
         return kBlack;
       }
-    } else if (row.band != Band::kNone && row.band != Band::kText && x >= kSide && x - kSide < band_width_) {
+    } else if (row.band != Band::kNone && row.band != Band::kText && x >= kSide && x - kSide < bandWidth_) {
       const uint32_t bx = x - kSide;
       switch (row.band) {
         case Band::kGreyRamp: {
-          const auto v = static_cast<uint8_t>(uint64_t{bx} * 256 / band_width_);
+          const auto v = static_cast<uint8_t>(uint64_t{bx} * 256 / bandWidth_);
           return {v, v, v};
         }
         case Band::kHueRamp:
           // Across: the hues; down: from full to half brightness.
-          return Scale(Hue(static_cast<uint32_t>(uint64_t{bx} * 1530 / band_width_)),
+          return Scale(Hue(static_cast<uint32_t>(uint64_t{bx} * 1530 / bandWidth_)),
                        2 * (kHueRampBottom - kHueRampTop) - (y - kHueRampTop), 2 * (kHueRampBottom - kHueRampTop));
         case Band::kSwatches:
-          return kSwatchColours[(uint64_t{bx} * kSwatches / band_width_ + page_) % kSwatches];
+          return kSwatchColours[(uint64_t{bx} * kSwatches / bandWidth_ + page_) % kSwatches];
         default:
           break;
       }
@@ -256,8 +256,8 @@ class Chart {
   uint32_t page_;
   uint32_t width_;
   uint32_t height_;
-  uint32_t band_width_ = 0;
-  uint32_t text_cells_ = 0;
+  uint32_t bandWidth_ = 0;
+  uint32_t textCells_ = 0;
   Rgb ink_{};
   Rgb paper_{};
 };

@@ -17,19 +17,19 @@ std::string Format(const char* format, uint32_t a, uint32_t b, uint32_t c = 0) {
 
 }  // namespace
 
-ScannerModel::ScannerModel(Config config) : config_(std::move(config)), sheets_left_(config_.feeder_sheets) {}
+ScannerModel::ScannerModel(Config config) : config_(std::move(config)), sheetsLeft_(config_.feeder_sheets) {}
 
 bool ScannerModel::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
   if (written != nullptr) {
     *written = 0;
   }
   if (written == nullptr || (data == nullptr && length > 0)) {
-    last_error_ = kErrorInvalidParameter;
+    lastError_ = kErrorInvalidParameter;
     return false;
   }
   if (!pending_.empty()) {
     Violation(Format("command written while the %u-byte response to 0x%02X was unread",
-                     static_cast<uint32_t>(pending_.size()), pending_opcode_));
+                     static_cast<uint32_t>(pending_.size()), pendingOpcode_));
     pending_.clear();
   }
   WireRecord record;
@@ -40,7 +40,7 @@ bool ScannerModel::Write(const uint8_t* data, uint32_t length, uint32_t* written
   Keep(std::move(record));
 
   *written = length;
-  last_error_ = 0;
+  lastError_ = 0;
   if (length > 0) {
     HandleCommand(data, length);
   }
@@ -52,18 +52,18 @@ bool ScannerModel::Read(uint8_t* data, uint32_t length, uint32_t* read) {
     *read = 0;
   }
   if (read == nullptr || (data == nullptr && length > 0)) {
-    last_error_ = kErrorInvalidParameter;
+    lastError_ = kErrorInvalidParameter;
     return false;
   }
   if (pending_.empty()) {
     Violation(Format("read of %u bytes with no response pending", length, 0));
-    last_error_ = kErrorSemTimeout;
+    lastError_ = kErrorSemTimeout;
     return false;
   }
   const auto moved = static_cast<uint32_t>(std::min<size_t>(length, pending_.size()));
   if (length != pending_.size()) {
     Violation(Format("read of %u bytes for the %u-byte response to 0x%02X", length,
-                     static_cast<uint32_t>(pending_.size()), pending_opcode_));
+                     static_cast<uint32_t>(pending_.size()), pendingOpcode_));
   }
   if (moved != 0) {  // a read of nothing may come with no buffer at all
     std::memcpy(data, pending_.data(), moved);
@@ -71,16 +71,16 @@ bool ScannerModel::Read(uint8_t* data, uint32_t length, uint32_t* read) {
 
   WireRecord record;
   record.direction = WireRecord::Direction::kResponse;
-  record.opcode = pending_opcode_;
+  record.opcode = pendingOpcode_;
   record.length = moved;
-  if (pending_opcode_ != kOpReadImage || config_.log_image_data) {
+  if (pendingOpcode_ != kOpReadImage || config_.log_image_data) {
     record.bytes.assign(pending_.begin(), pending_.begin() + moved);
   }
   Keep(std::move(record));
 
   pending_.clear();
   *read = moved;
-  last_error_ = 0;
+  lastError_ = 0;
   return true;
 }
 
@@ -122,7 +122,7 @@ void ScannerModel::Violation(std::string text) {
 }
 
 void ScannerModel::HandleCommand(const uint8_t* data, uint32_t length) {
-  pending_opcode_ = length >= 3 ? data[2] : 0;
+  pendingOpcode_ = length >= 3 ? data[2] : 0;
   if (length == kWindowCommandSize && std::memcmp(data, kWindowHeader, sizeof kWindowHeader) == 0) {
     SetWindow(data, length);
     return;
@@ -295,8 +295,8 @@ WindowRefusal ScannerModel::Check(const Window& w) const {
 void ScannerModel::SetWindow(const uint8_t* data, uint32_t length) {
   Window window;
   DecodeWindowCommand(data, length, &window);
-  last_refusal_ = Check(window);
-  if (last_refusal_ != WindowRefusal::kNone) {
+  lastRefusal_ = Check(window);
+  if (lastRefusal_ != WindowRefusal::kNone) {
     // A refused window leaves none in force: the next object position fails rather than scan with
     // parameters the host did not mean.
     window_.reset();
@@ -325,12 +325,12 @@ void ScannerModel::ObjectPosition() {
     Respond(kStatusGood);
     return;
   }
-  if (sheets_left_ == 0) {
+  if (sheetsLeft_ == 0) {
     Respond(kStatusCheckCondition, kMsgNoDocument);
     return;
   }
-  --sheets_left_;
-  const uint32_t sheet = ++sheets_fed_;
+  --sheetsLeft_;
+  const uint32_t sheet = ++sheetsFed_;
   const Script& script = config_.script;
   if (script.jam_sheet == sheet && script.jam_mode == JamMode::kOnFeed) {
     jammed_ = true;
@@ -350,7 +350,7 @@ void ScannerModel::StartPage(uint32_t page_number) {
   page.rows_per_block = std::clamp<uint32_t>(config_.block_bytes / page.bytes_per_row, 1, UINT16_MAX);
   page.blocks = (page.request.height + page.rows_per_block - 1) / page.rows_per_block;
   page_ = page;
-  last_page_ = page.request;
+  lastPage_ = page.request;
 }
 
 uint32_t ScannerModel::BlockRows(const ActivePage& page) const {
@@ -409,7 +409,7 @@ void ScannerModel::SendBlock() {
   page.announced = false;
   if (page.next_block == page.blocks) {
     page_.reset();
-    ++pages_completed_;
+    ++pagesCompleted_;
   }
 }
 

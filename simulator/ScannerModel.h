@@ -87,24 +87,24 @@ class ScannerModel : public Port {
   // the rest. Both are noted in ProtocolViolations().
   bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override;
   bool Read(uint8_t* data, uint32_t length, uint32_t* read) override;
-  uint32_t LastError() const override { return last_error_; }
+  uint32_t LastError() const override { return lastError_; }
 
   // ---- Control ----
   Script& script() { return config_.script; }
   const Config& config() const { return config_; }
-  void LoadFeeder(uint32_t sheets) { sheets_left_ = sheets; }
+  void LoadFeeder(uint32_t sheets) { sheetsLeft_ = sheets; }
 
   // ---- State ----
   bool UnitReserved() const { return reserved_; }
   bool Jammed() const { return jammed_; }
-  uint32_t SheetsLeft() const { return sheets_left_; }
-  uint32_t SheetsFed() const { return sheets_fed_; }
-  uint32_t PagesCompleted() const { return pages_completed_; }
+  uint32_t SheetsLeft() const { return sheetsLeft_; }
+  uint32_t SheetsFed() const { return sheetsFed_; }
+  uint32_t PagesCompleted() const { return pagesCompleted_; }
   const std::optional<Window>& CurrentWindow() const { return window_; }
-  WindowRefusal LastWindowRefusal() const { return last_refusal_; }
+  WindowRefusal LastWindowRefusal() const { return lastRefusal_; }
   // The page being scanned; the last page taken (finished or not) stays in LastPage().
   std::optional<PageRequest> CurrentPage() const;
-  const std::optional<PageRequest>& LastPage() const { return last_page_; }
+  const std::optional<PageRequest>& LastPage() const { return lastPage_; }
   // Bytes of the response that the next read takes; 0 when none is pending.
   size_t PendingResponseSize() const { return pending_.size(); }
 
@@ -147,18 +147,18 @@ class ScannerModel : public Port {
   void Violation(std::string text);
 
   Config config_;
-  uint32_t last_error_ = 0;
+  uint32_t lastError_ = 0;
   bool reserved_ = false;
   bool jammed_ = false;
-  uint32_t sheets_left_ = 0;
-  uint32_t sheets_fed_ = 0;
-  uint32_t pages_completed_ = 0;
+  uint32_t sheetsLeft_ = 0;
+  uint32_t sheetsFed_ = 0;
+  uint32_t pagesCompleted_ = 0;
   std::optional<Window> window_;
-  WindowRefusal last_refusal_ = WindowRefusal::kNone;
+  WindowRefusal lastRefusal_ = WindowRefusal::kNone;
   std::optional<ActivePage> page_;
-  std::optional<PageRequest> last_page_;
+  std::optional<PageRequest> lastPage_;
   std::vector<uint8_t> pending_;
-  uint8_t pending_opcode_ = 0;
+  uint8_t pendingOpcode_ = 0;
   void Keep(WireRecord record);
 
   std::deque<WireRecord> log_;

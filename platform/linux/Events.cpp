@@ -13,36 +13,36 @@ namespace detail {
 
 class EventObject {
  public:
-  EventObject(bool manualReset, bool signaled) : m_manualReset(manualReset), m_signaled(signaled) {}
+  EventObject(bool manualReset, bool signaled) : manualReset_(manualReset), signaled_(signaled) {}
 
   void Set() {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_signaled = true;
+      std::lock_guard<std::mutex> lock(mutex_);
+      signaled_ = true;
     }
-    m_condition.notify_all();
+    condition_.notify_all();
   }
 
   // True when the event was signaled within the time; an auto-reset event is consumed by the wait.
   bool Wait(DWORD milliseconds) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    auto signaled = [this] { return m_signaled; };
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto signaled = [this] { return signaled_; };
     if (milliseconds == INFINITE) {
-      m_condition.wait(lock, signaled);
-    } else if (!m_condition.wait_for(lock, std::chrono::milliseconds(milliseconds), signaled)) {
+      condition_.wait(lock, signaled);
+    } else if (!condition_.wait_for(lock, std::chrono::milliseconds(milliseconds), signaled)) {
       return false;
     }
-    if (!m_manualReset) {
-      m_signaled = false;
+    if (!manualReset_) {
+      signaled_ = false;
     }
     return true;
   }
 
  private:
-  std::mutex m_mutex;
-  std::condition_variable m_condition;
-  const bool m_manualReset;
-  bool m_signaled;
+  std::mutex mutex_;
+  std::condition_variable condition_;
+  const bool manualReset_;
+  bool signaled_;
 };
 
 }  // namespace detail

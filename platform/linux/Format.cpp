@@ -16,12 +16,12 @@ const char kNullText[] = "(null)";
 
 class Writer {
  public:
-  explicit Writer(char* buffer) : m_buffer(buffer) {}
+  explicit Writer(char* buffer) : buffer_(buffer) {}
 
-  bool Full() const { return m_count == kOutputLimit - 1; }
+  bool Full() const { return count_ == kOutputLimit - 1; }
   void Put(char c) {
     if (!Full()) {
-      m_buffer[m_count++] = c;
+      buffer_[count_++] = c;
     }
   }
   void Repeat(char c, size_t n) {
@@ -30,13 +30,13 @@ class Writer {
     }
   }
   int Finish() {
-    m_buffer[m_count] = '\0';
-    return static_cast<int>(m_count);
+    buffer_[count_] = '\0';
+    return static_cast<int>(count_);
   }
 
  private:
-  char* m_buffer;
-  size_t m_count = 0;
+  char* buffer_;
+  size_t count_ = 0;
 };
 
 enum class Size { kDefault, kShort, kLong, kWide, kPointer, k32, k64 };
@@ -115,16 +115,16 @@ char Narrow(WCHAR unit) {
 
 class Formatter {
  public:
-  Formatter(char* buffer, va_list arglist) : m_out(buffer) { va_copy(m_args, arglist); }
-  ~Formatter() { va_end(m_args); }
+  Formatter(char* buffer, va_list arglist) : out_(buffer) { va_copy(args_, arglist); }
+  ~Formatter() { va_end(args_); }
   Formatter(const Formatter&) = delete;
   Formatter& operator=(const Formatter&) = delete;
 
   int Run(const char* format) {
     const char* p = format;
-    while (*p != '\0' && !m_out.Full()) {
+    while (*p != '\0' && !out_.Full()) {
       if (*p != '%') {
-        m_out.Put(*p++);
+        out_.Put(*p++);
         continue;
       }
       Field field;
@@ -133,11 +133,11 @@ class Formatter {
         break;  // a format that ends inside a conversion writes nothing more
       }
       if (!Convert(field)) {
-        m_out.Put(field.type);  // "%%" and unknown conversions write the character itself
+        out_.Put(field.type);  // "%%" and unknown conversions write the character itself
       }
       ++p;
     }
-    return m_out.Finish();
+    return out_.Finish();
   }
 
  private:
@@ -173,7 +173,7 @@ class Formatter {
         Field pointer = field;
         pointer.hasPrecision = true;
         pointer.precision = 2 * sizeof(void*);
-        Integer(pointer, {false, reinterpret_cast<uintptr_t>(va_arg(m_args, void*))}, 16, true);
+        Integer(pointer, {false, reinterpret_cast<uintptr_t>(va_arg(args_, void*))}, 16, true);
         return true;
       }
       default:
@@ -192,13 +192,13 @@ class Formatter {
     switch (size) {
       case Size::k64:
       case Size::kPointer:
-        value = va_arg(m_args, int64_t);
+        value = va_arg(args_, int64_t);
         break;
       case Size::kShort:
-        value = static_cast<int16_t>(va_arg(m_args, int));
+        value = static_cast<int16_t>(va_arg(args_, int));
         break;
       default:
-        value = va_arg(m_args, int32_t);
+        value = va_arg(args_, int32_t);
         break;
     }
     if (value < 0) {
@@ -211,11 +211,11 @@ class Formatter {
     switch (size) {
       case Size::k64:
       case Size::kPointer:
-        return {false, va_arg(m_args, uint64_t)};
+        return {false, va_arg(args_, uint64_t)};
       case Size::kShort:
-        return {false, static_cast<uint16_t>(va_arg(m_args, unsigned))};
+        return {false, static_cast<uint16_t>(va_arg(args_, unsigned))};
       default:
-        return {false, va_arg(m_args, uint32_t)};
+        return {false, va_arg(args_, uint32_t)};
     }
   }
 
@@ -246,17 +246,17 @@ class Formatter {
       padding = 0;
     }
     if (!field.left) {
-      m_out.Repeat(' ', padding);
+      out_.Repeat(' ', padding);
     }
     for (const char* c = prefix; *c != '\0'; ++c) {
-      m_out.Put(*c);
+      out_.Put(*c);
     }
-    m_out.Repeat('0', zeros);
+    out_.Repeat('0', zeros);
     while (digitCount > 0) {
-      m_out.Put(digits[--digitCount]);
+      out_.Put(digits[--digitCount]);
     }
     if (field.left) {
-      m_out.Repeat(' ', padding);
+      out_.Repeat(' ', padding);
     }
   }
 
@@ -264,9 +264,9 @@ class Formatter {
     const char* narrow = nullptr;
     const WCHAR* wideText = nullptr;
     if (wide) {
-      wideText = va_arg(m_args, const WCHAR*);
+      wideText = va_arg(args_, const WCHAR*);
     } else {
-      narrow = va_arg(m_args, const char*);
+      narrow = va_arg(args_, const char*);
     }
     if (narrow == nullptr && wideText == nullptr) {
       wide = false;
@@ -279,35 +279,35 @@ class Formatter {
     }
     size_t padding = field.width > length ? field.width - length : 0;
     if (!field.left) {
-      m_out.Repeat(' ', padding);
+      out_.Repeat(' ', padding);
     }
     for (size_t i = 0; i < length; ++i) {
-      m_out.Put(wide ? Narrow(wideText[i]) : narrow[i]);
+      out_.Put(wide ? Narrow(wideText[i]) : narrow[i]);
     }
     if (field.left) {
-      m_out.Repeat(' ', padding);
+      out_.Repeat(' ', padding);
     }
   }
 
   // A character argument of value zero is skipped, as Windows does.
   void Char(const Field& field, bool wide) {
-    int value = va_arg(m_args, int);
+    int value = va_arg(args_, int);
     char c = wide ? Narrow(static_cast<WCHAR>(value)) : static_cast<char>(value);
     if (wide ? static_cast<WCHAR>(value) == 0 : c == '\0') {
       return;
     }
     size_t padding = field.width > 1 ? field.width - 1 : 0;
     if (!field.left) {
-      m_out.Repeat(' ', padding);
+      out_.Repeat(' ', padding);
     }
-    m_out.Put(c);
+    out_.Put(c);
     if (field.left) {
-      m_out.Repeat(' ', padding);
+      out_.Repeat(' ', padding);
     }
   }
 
-  Writer m_out;
-  va_list m_args;
+  Writer out_;
+  va_list args_;
 };
 
 }  // namespace

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "handler/STIIOHandler.h"
+#include "support/HandlerAccess.h"
 #include "support/Harness.h"
 
 namespace {
+
+using Access = CSTIIOHandlerTestAccess;
 
 TEST(Bounds, SetWindowKeepsTheBytesAfterTheCommandHeader) {
   auto handler = std::make_unique<CSTIIOHandler>(FALSE);
@@ -20,11 +22,11 @@ TEST(Bounds, SetWindowKeepsTheBytesAfterTheCommandHeader) {
   window.byResolutionCode = 0;
   window.dwWindowWidth = 64;  // a window that fits 32-bit units is built before it is sent
   window.dwWindowHeight = 40;
-  handler->m_SWPParam = window;
+  Access::Window(*handler) = window;
   // No port is open: the command fails at its write, after the header and sizes are filled in.
   handler->CallSetWindowParameter();
-  EXPECT_EQ(handler->m_SWPParam.byHeader[0], COMMAND_ESCAPE);
-  for (BYTE padding : handler->m_SWPParam.byPadding) {
+  EXPECT_EQ(Access::Window(*handler).byHeader[0], COMMAND_ESCAPE);
+  for (BYTE padding : Access::Window(*handler).byPadding) {
     EXPECT_EQ(padding, 0xEE);
   }
 }
@@ -56,14 +58,14 @@ TEST(Bounds, AnnouncedBlockBeyondTheWindowIsAFailedRead) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
     auto handler = std::make_unique<CSTIIOHandler>(TRUE);
-    handler->m_pfnDeviceWrite = WriteWhole;
-    handler->m_pfnDeviceRead = ReadAnswer;
+    Access::DeviceWrite(*handler) = WriteWhole;
+    Access::DeviceRead(*handler) = ReadAnswer;
     std::memset(g_answer, 0, sizeof(g_answer));
     g_answer[0] = COMMAND_PREFIX;
     if (c.window) {
-      handler->m_SWPParam.dwWindowWidth = 64;
-      handler->m_SWPParam.dwWindowHeight = 40;
-      handler->m_SWPParam.byResolutionCode = 5;
+      Access::Window(*handler).dwWindowWidth = 64;
+      Access::Window(*handler).dwWindowHeight = 40;
+      Access::Window(*handler).byResolutionCode = 5;
       ASSERT_EQ(handler->CallSetWindowParameter(), S_OK);
     }
     g_answer[3] = 0x80;
@@ -83,7 +85,7 @@ TEST(Bounds, AnnouncedBlockBeyondTheWindowIsAFailedRead) {
               refused)
         << lines.back();
     EXPECT_EQ(record.byStartCode == 0xEE, refused);
-    EXPECT_EQ(handler->m_dwImageBufferSize, refused ? 0 : c.size);
+    EXPECT_EQ(Access::AnnouncedBlock(*handler), refused ? 0 : c.size);
   }
 }
 
@@ -95,12 +97,12 @@ TEST(Bounds, IdentificationTextsStopAtTheirTerminator) {
   std::memcpy(response.byProductID, "CD\0QRSTUVWXYZ123", sizeof(response.byProductID));
   response.byUnused28[0] = 'E';
   auto handler = std::make_unique<CSTIIOHandler>(FALSE);
-  std::memset(handler->m_WiaDeviceInfo.szVendorID, 'v', sizeof(handler->m_WiaDeviceInfo.szVendorID));
-  std::memset(handler->m_WiaDeviceInfo.szProductID, 'p', sizeof(handler->m_WiaDeviceInfo.szProductID));
+  std::memset(Access::DeviceInfo(*handler).szVendorID, 'v', sizeof(Access::DeviceInfo(*handler).szVendorID));
+  std::memset(Access::DeviceInfo(*handler).szProductID, 'p', sizeof(Access::DeviceInfo(*handler).szProductID));
 
   ASSERT_EQ(handler->ChangeDeviceInfoFormat(&response), S_OK);
 
-  const SCAN_DEVICE_INFO& info = handler->m_WiaDeviceInfo;
+  const SCAN_DEVICE_INFO& info = Access::DeviceInfo(*handler);
   EXPECT_EQ(std::string(info.szVendorID, sizeof(info.szVendorID)), std::string("AB\0\0\0\0\0\0", 8));
   EXPECT_EQ(std::string(info.szProductID, sizeof(info.szProductID)), std::string("CD") + std::string(18, '\0'));
 }

@@ -38,7 +38,6 @@ TEST(DebugPrint, CutsLongFormatsAndLinesTo199Characters) {
     handler->DebugPrint(c.format, c.argument, c.argument, c.argument, c.argument);
 
     EXPECT_EQ(harness::DebugLines(), std::vector<std::string>{c.line});
-    EXPECT_EQ(handler->m_pDebugArgs, nullptr) << "the arguments are let go after the line";
   }
 }
 

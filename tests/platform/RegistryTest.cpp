@@ -16,17 +16,17 @@ class Registry : public ::testing::Test {
     winplat::ResetAll();
     DWORD disposition = 0;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Params\\DeviceData", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &m_hData, &disposition));
+                                             nullptr, &hData_, &disposition));
     ASSERT_EQ(1u, disposition);
     const DWORD vid = 0x00011234;
     const BYTE twelve[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_hData, "Vid", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&vid), 4));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_hData, "Long", 0, REG_BINARY, twelve, sizeof(twelve)));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_hData, "Empty", 0, REG_BINARY, nullptr, 0));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(hData_, "Vid", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&vid), 4));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(hData_, "Long", 0, REG_BINARY, twelve, sizeof(twelve)));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(hData_, "Empty", 0, REG_BINARY, nullptr, 0));
   }
   void TearDown() override { winplat::ResetRegistry(); }
 
-  HKEY m_hData = nullptr;
+  HKEY hData_ = nullptr;
 };
 
 TEST_F(Registry, QueryReportsSizesAndRefusesShortBuffers) {
@@ -50,7 +50,7 @@ TEST_F(Registry, QueryReportsSizesAndRefusesShortBuffers) {
     DWORD type = 0xEEEE;
     DWORD size = c.bufferSize;
     LPBYTE data = c.bufferSize == 0xFFFFFFFF ? nullptr : buffer;
-    EXPECT_EQ(c.status, RegQueryValueExA(m_hData, c.value, nullptr, &type, data, &size)) << c.value;
+    EXPECT_EQ(c.status, RegQueryValueExA(hData_, c.value, nullptr, &type, data, &size)) << c.value;
     EXPECT_EQ(c.sizeAfter, size) << c.value;
     EXPECT_EQ(c.type, type) << c.value;
     EXPECT_EQ(c.written ? 0x34 : 0xAA, buffer[0]) << c.value;

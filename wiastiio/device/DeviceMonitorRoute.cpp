@@ -2,8 +2,7 @@
 // through its DeviceRead/DeviceWrite entry points.
 #include "device/PortRoute.h"
 
-namespace {
-
+// Outside the anonymous namespace: the handler names it as a friend.
 class CDeviceMonitorRoute final : public CPortRoute {
  public:
   constexpr CDeviceMonitorRoute() : CPortRoute("prtmon64.dll", "prtmon.dll", PORT_MODE_DEVICE_MONITOR) {}
@@ -57,6 +56,8 @@ class CDeviceMonitorRoute final : public CPortRoute {
     return true;
   }
 };
+
+namespace {
 
 // Constant-initialised: no guard, no lock, nothing to set up at the first call.
 constexpr CDeviceMonitorRoute g_deviceMonitorRoute;

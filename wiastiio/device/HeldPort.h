@@ -5,11 +5,11 @@
 
 #include "handler/STIIOHandler.h"
 
-// While one of these lives and a cycle was already running when it was made, LoadPortContentionDll
-// uses the held port as it is and CloseDevice leaves it held.
+// While one of these lives, made while a scan is under way (its caller judges that) and a cycle is
+// running, LoadPortContentionDll uses the held port as it is and CloseDevice leaves it held.
 class CHeldPortScope {
  public:
-  explicit CHeldPortScope(CSTIIOHandler& handler);
+  CHeldPortScope(CSTIIOHandler& handler, bool bScanUnderWay);
   ~CHeldPortScope();
 
   CHeldPortScope(const CHeldPortScope&) = delete;

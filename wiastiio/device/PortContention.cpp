@@ -51,10 +51,11 @@ PortAnswer CPortRoute::Release(CSTIIOHandler& handler) const {
   return pfnPortRelease(m_byPortMode) ? PortAnswer::kGranted : PortAnswer::kRefused;
 }
 
-CHeldPortScope::CHeldPortScope(CSTIIOHandler& handler) : m_handler(handler), m_bOuterBorrowed(handler.m_bPortBorrowed) {
-  // Only a scan lends its port: the unit reserved, or a busy reserve waiting for its retry. A cycle left
-  // over from any other reserve answer is ended by the operation, as every cycle is.
-  if ((handler.m_bUnitReserved || handler.m_bReserveRetry) && handler.m_hDll != nullptr && handler.m_bPortAcquired) {
+CHeldPortScope::CHeldPortScope(CSTIIOHandler& handler, bool bScanUnderWay)
+    : m_handler(handler), m_bOuterBorrowed(handler.m_bPortBorrowed) {
+  // Only a scan lends its port. A cycle left over from anything else is ended by the operation, as every
+  // cycle is.
+  if (bScanUnderWay && handler.m_hDll != nullptr && handler.m_bPortAcquired) {
     handler.m_bPortBorrowed = TRUE;
   }
 }

@@ -8,6 +8,9 @@ namespace {
 // The class driver numbers its device objects \\.\Usbscan0 to \\.\Usbscan254.
 constexpr int USBSCAN_NAMES = 255;
 
+}  // namespace
+
+// Outside the anonymous namespace: the handler names it as a friend.
 class CUsbscanRoute final : public CPortRoute {
  public:
   constexpr CUsbscanRoute() : CPortRoute("portarb.dll", "Portarb.dll", PORT_MODE_PORT_ARBITRATION) {}
@@ -44,6 +47,8 @@ class CUsbscanRoute final : public CPortRoute {
     return true;
   }
 };
+
+namespace {
 
 // Constant-initialised: no guard, no lock, nothing to set up at the first call.
 constexpr CUsbscanRoute g_usbscanRoute;

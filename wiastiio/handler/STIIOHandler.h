@@ -1,9 +1,9 @@
 // CSTIIOHandler: the one object behind WIASTIIO's exports. Every method is declared here and defined
 // in the folder of the subsystem it belongs to:
-//   handler/     construction, destruction, DeleteMemory, DebugPrint          (lifecycle, diagnostics)
-//   device/      Initialize, registry settings, the USB port, the port cycle   (device access)
-//   protocol/    CoWriteFile/CoReadFile and the Call... command methods       (scanner command protocol)
-//   operations/  Escape, notification, capabilities and raw I/O               (still-image operations)
+//   handler/     construction, destruction, DeleteMemory, DebugPrint            (lifecycle, diagnostics)
+//   device/      Initialize, registry settings, the USB port, the cycle's steps (device access)
+//   protocol/    CoWriteFile/CoReadFile and the command methods' exchanges      (scanner command protocol)
+//   operations/  Escape, notification, capabilities, raw I/O, when a cycle ends (still-image operations)
 #pragma once
 
 #include <cstdarg>
@@ -18,6 +18,8 @@
 #define EXTENDED_ERROR_TEXTS 1
 #define EXTENDED_ERROR_TEXT_SIZE 255
 #define MAX_RESOLUTIONS 8
+
+class CPortRoute;
 
 class CSTIIOHandler {
  public:
@@ -111,6 +113,11 @@ class CSTIIOHandler {
   HRESULT GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo);
 
  private:
+  // The inquiry's exchange and its answer turned into m_WiaDeviceInfo (protocol/); CallGetDeviceInfo runs
+  // it and ends the port cycle.
+  HRESULT InquireDevice();
+  // Ends the port cycle, when the exchange says so, the moment a transfer comes up short (operations/).
+  void AfterShortTransfer(const COMMAND_EXCHANGE& exchange);
   void ValidateSWPForADF(BYTE* pbyCommand);
   // Whether m_SWPParam, at dwFactor window units per pixel, can be sent: false (with a line) when its size
   // wraps in 32-bit window units.
@@ -127,6 +134,9 @@ class CSTIIOHandler {
   // Abort and release while the unit is reserved but the port was given back: the command runs in a port
   // cycle of its own.
   HRESULT EscapeInOwnCycle(DWORD dwEscape);
+  // Whether a scan is under way, so that an operation with a port cycle of its own borrows the scan's
+  // port rather than ending its cycle (CHeldPortScope).
+  bool ScanUnderWay() const;
   // Whether a port cycle is running: the module loaded and the port granted.
   bool PortHeld() const { return m_hDll != nullptr && m_bPortAcquired; }
   // Frees the contention module and forgets the entry points that pointed into it.
@@ -137,7 +147,17 @@ class CSTIIOHandler {
   void WriteDebugLine(LPCSTR lpszFormat, ...);
   void WriteDebugFields(std::initializer_list<DUMP_FIELD> fields);
 
- public:
+ private:
+  // The port's state is device/'s: its routes, the choice of route and the port a scan lends reach these
+  // fields directly (scripts/members.txt says which folder names which).
+  friend class CPortRoute;
+  friend class CDeviceMonitorRoute;
+  friend class CUsbscanRoute;
+  friend class CHeldPortScope;
+  friend inline const CPortRoute& PortRouteOf(const CSTIIOHandler& handler);
+  // The tests, benchmarks and fuzz targets look inside through this one class, defined on their side.
+  friend struct CSTIIOHandlerTestAccess;
+
   // The fields, in declaration order.
   HANDLE m_hDevice;
   HMODULE m_hDll;

@@ -6,6 +6,7 @@
 #include "device/HeldPort.h"
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
+#include "wire/CommandExchange.h"
 #include "wire/Protocol.h"
 
 HRESULT CSTIIOHandler::NoBuffer(DWORD dwEscape, LPCSTR pszWhich) {
@@ -162,7 +163,7 @@ HRESULT CSTIIOHandler::EscapeInOwnCycle(DWORD dwEscape) {
 
 // The device information in one port cycle: the record of the first successful inquiry is kept.
 HRESULT CSTIIOHandler::GetDeviceInfo() {
-  CHeldPortScope heldPort(*this);
+  CHeldPortScope heldPort(*this, ScanUnderWay());
   if (m_bDeviceInfoValid) {
     // The record of the first successful inquiry is handed out again; the scanner is not asked.
     DebugPrint("[STI]CallGetDeviceInfo Function is already called before");
@@ -182,6 +183,23 @@ HRESULT CSTIIOHandler::GetDeviceInfo() {
     DebugPrint("[STI]Port Releasing Fail");
   }
   return hr;
+}
+
+// The inquiry, in the port cycle GetDeviceInfo opened; the cycle ends here whatever the exchange did.
+HRESULT CSTIIOHandler::CallGetDeviceInfo() {
+  CSTIIOHANDLER_ENTRY("CallGetDeviceInfo");
+  const HRESULT hr = InquireDevice();
+  CloseDevice();
+  return hr;
+}
+
+// The exchange path reports a short transfer here the moment it happens. Whoever runs the command
+// ends the cycle after any other failure; a transfer cut short leaves the scanner out of step, and for
+// the commands whose exchange says so only giving the port back at once recovers from that.
+void CSTIIOHandler::AfterShortTransfer(const COMMAND_EXCHANGE& exchange) {
+  if (exchange.bCloseOnShort) {
+    CloseDevice();
+  }
 }
 
 // The teardown decides the last port cycle here, as the escapes do: abort and release are commands,

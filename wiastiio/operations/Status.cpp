@@ -5,6 +5,11 @@
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
 
+bool CSTIIOHandler::ScanUnderWay() const {
+  // The unit reserved, or a busy reserve keeping the port for its retry.
+  return m_bUnitReserved || m_bReserveRetry;
+}
+
 HRESULT CSTIIOHandler::GetStatus(STI_DEVICE_STATUS* pDevStatus) {
   DebugPrint("[STI]CSTIIOHandler::GetStatus");
 
@@ -19,7 +24,7 @@ HRESULT CSTIIOHandler::GetStatus(STI_DEVICE_STATUS* pDevStatus) {
   DebugPrint("[STI]CSTIIOHandler::GetStatus[check online state]");
   pDevStatus->dwOnlineState = STI_ONLINESTATE_OFFLINE;
 
-  CHeldPortScope heldPort(*this);
+  CHeldPortScope heldPort(*this, ScanUnderWay());
   HRESULT hr = LoadPortContentionDll();
   if (hr == S_OK) {
     DebugPrint("[STI]In ESC_OBJECT_POSITION(Get Status),Port acquire success");
@@ -45,7 +50,7 @@ HRESULT CSTIIOHandler::Diagnostic(STI_DIAG* pBuffer) {
     return E_INVALIDARG;
   }
 
-  CHeldPortScope heldPort(*this);
+  CHeldPortScope heldPort(*this, ScanUnderWay());
   HRESULT hr = LoadPortContentionDll();
   if (hr != S_OK) {
     // Nothing was acquired, so there is nothing to give back.

@@ -21,7 +21,8 @@
 inline constexpr DWORD JUDGED_STATUS = offsetof(RESPONSE_HEADER, byStatusCode) + 1;
 inline constexpr DWORD JUDGED_CONDITIONS = offsetof(RESPONSE_HEADER, wMsgData) + sizeof(WORD);
 
-// The inquiry ends its port cycle itself, whatever happened, so a short transfer leaves the port alone.
+// CallGetDeviceInfo ends the inquiry's port cycle whatever happened, so a short transfer leaves the port
+// alone.
 inline constexpr COMMAND_EXCHANGE kInquiryExchange = {
     .pszWriteCount = "[QZ] sizeof(m_cmdInquiry)= %d,dwBytesWritten = %d, bResult = %d",
     .writeCheck = COUNT_CHECK::kBeforeResult,

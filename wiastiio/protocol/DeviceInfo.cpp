@@ -4,7 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
 #include "protocol/ByteOrder.h"
@@ -97,30 +96,21 @@ void FormatFirmwareVersion(WCHAR (&wszVersion)[N], BYTE byMinor) {
 
 }  // namespace
 
-HRESULT CSTIIOHandler::CallGetDeviceInfo() {
-  CSTIIOHANDLER_ENTRY("CallGetDeviceInfo");
+HRESULT CSTIIOHandler::InquireDevice() {
+  INQUIRY_RESPONSE response = {};
+  const EXCHANGE_RESULT exchange = RunCommand(kInquiryExchange, m_cmdInquiry, &response);
+  if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
+    return exchange.hr;
+  }
+  const HRESULT hr = JudgeResponse(kInquiryJudgement, response.byStartCode, response.byStatusCode, WORD{});
+  if (hr != S_OK) {
+    return hr;
+  }
 
-  // The port cycle ends here whatever the exchange did.
-  auto inquire = [this]() -> HRESULT {
-    INQUIRY_RESPONSE response = {};
-    const EXCHANGE_RESULT exchange = RunCommand(kInquiryExchange, m_cmdInquiry, &response);
-    if (exchange.outcome != EXCHANGE_OUTCOME::kAnswered) {
-      return exchange.hr;
-    }
-    const HRESULT hr = JudgeResponse(kInquiryJudgement, response.byStartCode, response.byStatusCode, WORD{});
-    if (hr != S_OK) {
-      return hr;
-    }
-
-    HRESULT hrFormat = ChangeDeviceInfoFormat(&response);
-    DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo[F/W version] = > %ws", m_WiaDeviceInfo.wszFirmwareVersion);
-    // A record without its resolution lists must not be cached and handed out.
-    return FAILED(hrFormat) ? hrFormat : S_OK;
-  };
-
-  HRESULT hr = inquire();
-  CloseDevice();
-  return hr;
+  HRESULT hrFormat = ChangeDeviceInfoFormat(&response);
+  DebugPrint("[STI]CSTIIOHandler::CallGetDeviceInfo[F/W version] = > %ws", m_WiaDeviceInfo.wszFirmwareVersion);
+  // A record without its resolution lists must not be cached and handed out.
+  return FAILED(hrFormat) ? hrFormat : S_OK;
 }
 
 HRESULT CSTIIOHandler::ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse) {

@@ -1,6 +1,7 @@
 // The one exchange path every command method runs (wire/CommandExchange.h): write the command,
 // read the answer, check the counts and write the debug lines of each step as the command's description
 // says; then judge the answer, and dump its fields.
+#include "device/Port.h"
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "protocol/CommandProfiles.h"
@@ -24,14 +25,13 @@ DWORD JudgedLength(const COMMAND_EXCHANGE& exchange, LPCVOID pResponse, DWORD cb
 
 EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand,
                                            LPVOID pResponse, DWORD cbResponse) {
-  // A short transfer leaves the scanner mid-command; only giving the port back recovers from that.
+  // A short transfer leaves the scanner mid-command. What that means for the port cycle is decided at
+  // once, before the command method writes another line.
   auto shortTransfer = [&](const EXCHANGE_TEXTS& texts, DWORD cbMoved, DWORD cbAsked) -> EXCHANGE_RESULT {
     if (texts.pszShort != nullptr) {
       DebugPrint(texts.pszShort, cbMoved, cbAsked);
     }
-    if (exchange.bCloseOnShort) {
-      CloseDevice();
-    }
+    AfterShortTransfer(exchange);
     return {EXCHANGE_OUTCOME::kShortTransfer, exchange.hrShortTransfer};
   };
   // A failed call leaves the port as it was; only the system's error code is kept.
@@ -50,7 +50,7 @@ EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPC
   BOOL bResult = CoWriteFile(pCommand, cbCommand, &dwWritten);
   // Taken at once: the debug output below may overwrite the thread's last-error code. Only a failed
   // call's code is ever used.
-  DWORD dwError = ::GetLastError();
+  DWORD dwError = PortError();
   if (exchange.pszWriteCount != nullptr) {
     DebugPrint(exchange.pszWriteCount, cbCommand, dwWritten, bResult);
   }
@@ -71,7 +71,7 @@ EXCHANGE_RESULT CSTIIOHandler::RunExchange(const COMMAND_EXCHANGE& exchange, LPC
 
   DWORD dwRead = 0;
   bResult = CoReadFile(pResponse, cbResponse, &dwRead);
-  dwError = ::GetLastError();
+  dwError = PortError();
   const bool bShortRead = exchange.readCheck == COUNT_CHECK::kAfterResult
                               ? dwRead < JudgedLength(exchange, pResponse, dwRead)
                               : exchange.readCheck != COUNT_CHECK::kNone && dwRead != cbResponse;

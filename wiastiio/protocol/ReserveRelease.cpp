@@ -1,6 +1,6 @@
 // Reserving the scanning unit for a scan, giving it back, and aborting what the scanner is doing.
-// Port ownership around these commands is the escape dispatcher's business; only a short reserve
-// transfer releases the port here, since the exchange can no longer be trusted to be in step.
+// Port ownership around these commands is the escape dispatcher's business, a short reserve transfer
+// included (AfterShortTransfer).
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"

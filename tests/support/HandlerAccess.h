@@ -1,0 +1,15 @@
+// The tests' one way into the handler's private fields: the class's friend, defined on this side only.
+#pragma once
+
+#include "handler/STIIOHandler.h"
+
+struct CSTIIOHandlerTestAccess {
+  static BOOL& DebugOutput(CSTIIOHandler& handler) { return handler.m_bDebugOutput; }
+  static const CHAR* DebugLine(const CSTIIOHandler& handler) { return handler.m_szDebugLine; }
+  static const CHAR* DebugFormat(const CSTIIOHandler& handler) { return handler.m_szDebugFormat; }
+  static SWP_PARAMETER& Window(CSTIIOHandler& handler) { return handler.m_SWPParam; }
+  static SCAN_DEVICE_INFO& DeviceInfo(CSTIIOHandler& handler) { return handler.m_WiaDeviceInfo; }
+  static DWORD AnnouncedBlock(const CSTIIOHandler& handler) { return handler.m_dwImageBufferSize; }
+  static PFN_DEVICEREAD& DeviceRead(CSTIIOHandler& handler) { return handler.m_pfnDeviceRead; }
+  static PFN_DEVICEWRITE& DeviceWrite(CSTIIOHandler& handler) { return handler.m_pfnDeviceWrite; }
+};

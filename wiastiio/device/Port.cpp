@@ -1,0 +1,12 @@
+// The port's transfers, through the route m_bDeviceMonitor selects at each call.
+#include "device/Port.h"
+
+#include "device/PortRoute.h"
+
+BOOL PortWrite(CSTIIOHandler& handler, LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) {
+  return PortRouteOf(handler).Write(handler, lpBuffer, dwLength, lpdwWritten);
+}
+
+BOOL PortRead(CSTIIOHandler& handler, LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) {
+  return PortRouteOf(handler).Read(handler, lpBuffer, dwLength, lpdwRead);
+}
