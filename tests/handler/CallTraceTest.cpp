@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "WIASTIIO.h"
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/control.h"
@@ -173,19 +174,18 @@ TEST_F(CallTrace, ServiceModuleBoundOnlyForAnEntry) {
     FormatCalls() = 0;
     c.prepare();
     RecordingLog log;
-    auto handler = std::make_unique<CSTIIOHandler>(TRUE);
-    handler->SetWiaLog(c.withLog ? &log : nullptr);
+    ASSERT_EQ(InitializeDll(TRUE), S_OK);
+    g_pSTIIOHandler->SetWiaLog(c.withLog ? &log : nullptr);
     for (const Method& m : TracedMethods()) {
-      EXPECT_EQ(m.call(*handler), m.result) << m.trace;
+      EXPECT_EQ(m.call(*g_pSTIIOHandler), m.result) << m.trace;
     }
-    handler.reset();
+    // TerminateDll destroys the handler and gives the service module back.
+    ASSERT_EQ(TerminateDll(), S_OK);
     EXPECT_EQ(winplat::ModuleStatistics("wiaservc.dll").loads, c.loads);
+    EXPECT_EQ(winplat::ModuleStatistics("wiaservc.dll").references, 0u);
     EXPECT_EQ(FormatCalls(), static_cast<int>(log.entries.size()));
     EXPECT_EQ(log.entries.empty(), c.name != std::string("with a log interface"));
     EXPECT_EQ(log.references, 0u);
-    // Letting the binding go (as TerminateDll does) gives the module back.
-    UnbindWiasFormatArgs();
-    EXPECT_EQ(winplat::ModuleStatistics("wiaservc.dll").references, 0u);
   }
 }
 
