@@ -1,5 +1,6 @@
 // The still-image driver operations outside the escape path: capabilities, error reporting, lock and
 // unlock, reset and the raw transfers. Only the raw data transfers touch the port.
+#include <algorithm>
 #include <iterator>
 
 #include "handler/CallTrace.h"
@@ -114,7 +115,7 @@ HRESULT CSTIIOHandler::GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo) {
   // The vendor error indexes the text table; an index past it yields an empty text. The copy stops
   // one unit short of either buffer's end so that the text is always terminated.
   const size_t cchDest = std::size(pLastErrorInfo->szExtendedErrorText);
-  size_t cchMax = cchDest < EXTENDED_ERROR_TEXT_SIZE ? cchDest : EXTENDED_ERROR_TEXT_SIZE;
+  const size_t cchMax = std::min(cchDest, size_t{EXTENDED_ERROR_TEXT_SIZE});
   size_t i = 0;
   if (m_dwVendorError < EXTENDED_ERROR_TEXTS) {
     const WCHAR* pszText = m_szExtendedErrorText[m_dwVendorError];
