@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -105,6 +106,29 @@ TEST(Bounds, IdentificationTextsStopAtTheirTerminator) {
   const SCAN_DEVICE_INFO& info = Access::DeviceInfo(*handler);
   EXPECT_EQ(std::string(info.szVendorID, sizeof(info.szVendorID)), std::string("AB\0\0\0\0\0\0", 8));
   EXPECT_EQ(std::string(info.szProductID, sizeof(info.szProductID)), std::string("CD") + std::string(18, '\0'));
+}
+
+// The extended error text reaches the caller terminated: a text that fills the handler's field is cut
+// one unit short of it, and a vendor error past the table gives no text.
+TEST(Bounds, ExtendedErrorTextIsTerminated) {
+  const struct {
+    DWORD vendorError;
+    size_t length;
+    size_t copied;
+  } cases[] = {{0, 10, 10}, {0, EXTENDED_ERROR_TEXT_SIZE, EXTENDED_ERROR_TEXT_SIZE - 1}, {EXTENDED_ERROR_TEXTS, 10, 0}};
+  for (const auto& c : cases) {
+    auto handler = std::make_unique<CSTIIOHandler>(FALSE);
+    Access::VendorError(*handler) = c.vendorError;
+    std::fill_n(Access::ExtendedErrorText(*handler), c.length, WCHAR{'x'});
+    STI_ERROR_INFO info;
+    std::memset(&info, 0xAA, sizeof(info));
+    ASSERT_EQ(handler->GetLastErrorInfo(&info), S_OK);
+    size_t length = 0;
+    while (length < std::size(info.szExtendedErrorText) && info.szExtendedErrorText[length] != 0) {
+      ++length;
+    }
+    EXPECT_EQ(length, c.copied) << "vendor error " << c.vendorError << ", a text of " << c.length;
+  }
 }
 
 }  // namespace

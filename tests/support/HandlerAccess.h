@@ -12,4 +12,6 @@ struct CSTIIOHandlerTestAccess {
   static DWORD AnnouncedBlock(const CSTIIOHandler& handler) { return handler.m_dwImageBufferSize; }
   static PFN_DEVICEREAD& DeviceRead(CSTIIOHandler& handler) { return handler.m_pfnDeviceRead; }
   static PFN_DEVICEWRITE& DeviceWrite(CSTIIOHandler& handler) { return handler.m_pfnDeviceWrite; }
+  static DWORD& VendorError(CSTIIOHandler& handler) { return handler.m_dwVendorError; }
+  static WCHAR* ExtendedErrorText(CSTIIOHandler& handler) { return handler.m_szExtendedErrorText[0]; }
 };
