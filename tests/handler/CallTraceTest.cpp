@@ -46,6 +46,7 @@ std::vector<Method> TracedMethods() {
       {"RawReadCommand", [](CSTIIOHandler& h) { return h.RawReadCommand(buffer, &count, nullptr); }, E_NOTIMPL},
       {"RawWriteCommand", [](CSTIIOHandler& h) { return h.RawWriteCommand(buffer, 8, nullptr); }, E_NOTIMPL},
       {"GetLastErrorInfo", [](CSTIIOHandler& h) { return h.GetLastErrorInfo(nullptr); }, E_INVALIDARG},
+      {"Diagnostic", [](CSTIIOHandler& h) { return h.Diagnostic(nullptr); }, E_INVALIDARG},
       {"SetNotificationHandle", [](CSTIIOHandler& h) { return h.SetNotificationHandle(nullptr); }, S_OK},
       {"GetNotificationData", [](CSTIIOHandler& h) { return h.GetNotificationData(nullptr); }, E_INVALIDARG},
       {"Escape", [](CSTIIOHandler& h) { return h.Escape(0x4000, nullptr, 0, nullptr, 0, nullptr); }, E_NOTIMPL},
