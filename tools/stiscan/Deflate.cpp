@@ -215,11 +215,11 @@ bool StripDeflater::Finish() {
 bool StripDeflater::Submit(bool last) {
   std::unique_ptr<Strip> strip = std::move(filling_);
   strip->last = last;
-  if (!last && alone_) {
+  if (!last) {
     filling_ = NewStrip();
-  } else if (!last) {
+  }
+  if (!last && !alone_) {
     // The next strip starts with this one's last rows, the window it is primed with.
-    filling_ = NewStrip();
     filling_->primeRows = primeRows_;
     filling_->rows.assign(strip->rows.end() - static_cast<ptrdiff_t>(size_t{primeRows_} * rowBytes_),
                           strip->rows.end());
@@ -252,13 +252,7 @@ bool StripDeflater::Drain(size_t keep) {
       // Rather than wait for the workers, this thread compresses a strip none of them has taken yet:
       // the feeding thread is one of the threads the compression counts on.
       if (!order_.front()->done && !waiting_.empty()) {
-        Strip* work = waiting_.front();
-        waiting_.pop_front();
-        hold.unlock();
-        Compress(*work, stream_);
-        hold.lock();
-        work->done = true;
-        changed_.notify_all();
+        CompressNext(hold, stream_);
         continue;
       }
       changed_.wait(hold, [&] { return order_.front()->done; });
@@ -297,26 +291,26 @@ std::unique_ptr<StripDeflater::Strip> StripDeflater::NewStrip() {
 
 void StripDeflater::Work() {
   Stream stream;
+  std::unique_lock<std::mutex> hold(lock_);
   for (;;) {
-    Strip* strip = nullptr;
-    {
-      std::unique_lock<std::mutex> hold(lock_);
-      changed_.wait(hold, [&] { return stop_ || !waiting_.empty(); });
-      if (stop_) {
-        return;
-      }
-      strip = waiting_.front();
-      waiting_.pop_front();
-      ++busy_;
+    changed_.wait(hold, [&] { return stop_ || !waiting_.empty(); });
+    if (stop_) {
+      return;
     }
-    Compress(*strip, stream);
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      strip->done = true;
-      --busy_;
-    }
-    changed_.notify_all();
+    CompressNext(hold, stream);
   }
+}
+
+void StripDeflater::CompressNext(std::unique_lock<std::mutex>& hold, Stream& stream) {
+  Strip* strip = waiting_.front();
+  waiting_.pop_front();
+  ++busy_;
+  hold.unlock();
+  Compress(*strip, stream);
+  hold.lock();
+  strip->done = true;
+  --busy_;
+  changed_.notify_all();
 }
 
 // One strip, raw deflate: primed with the window before it, ended by a full flush (the stream's last

@@ -100,6 +100,9 @@ class StripDeflater {
   // Hands finished strips to the sink in order, waiting until at most `keep` remain.
   bool Drain(size_t keep);
   void Work();
+  // Takes the first strip no thread has taken and compresses it with `stream`; `hold` holds the lock
+  // before and after, not while compressing.
+  void CompressNext(std::unique_lock<std::mutex>& hold, Stream& stream);
   void Compress(Strip& strip, Stream& stream) const;
 
   int level_ = Z_DEFAULT_COMPRESSION;
@@ -122,7 +125,7 @@ class StripDeflater {
   std::condition_variable changed_;
   std::deque<std::unique_ptr<Strip>> order_;  // submitted, in stream order
   std::deque<Strip*> waiting_;                // not yet taken by a worker
-  unsigned busy_ = 0;                         // strips being compressed by the workers
+  unsigned busy_ = 0;                         // strips being compressed
   std::vector<std::thread> workers_;
   bool stop_ = false;
 };

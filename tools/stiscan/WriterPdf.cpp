@@ -23,7 +23,7 @@ class PdfWriter : public Writer {
   explicit PdfWriter(const Encoding& encoding)
       : level_(encoding.fast ? 1 : Z_DEFAULT_COMPRESSION),
         simulated_(encoding.simulated),
-        deflater_(encoding.deflater != nullptr ? encoding.deflater : std::make_shared<StripDeflater>()) {}
+        deflater_(encoding.deflater) {}
 
   bool Open(std::FILE* file, std::string* error) override {
     out_ = FileOut(file);

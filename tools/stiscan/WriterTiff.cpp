@@ -30,9 +30,7 @@ uint16_t Photometric(client::Mode mode) {
 class LibtiffWriter : public Writer {
  public:
   explicit LibtiffWriter(const Encoding& encoding)
-      : fast_(encoding.fast),
-        simulated_(encoding.simulated),
-        deflater_(encoding.deflater != nullptr ? encoding.deflater : std::make_shared<StripDeflater>()) {}
+      : fast_(encoding.fast), simulated_(encoding.simulated), deflater_(encoding.deflater) {}
   ~LibtiffWriter() override { Drop(); }
 
   bool Open(std::FILE* file, std::string* error) override {

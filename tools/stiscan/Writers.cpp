@@ -113,7 +113,10 @@ bool Available(Format format, std::string* why) {
   return true;
 }
 
-std::unique_ptr<Writer> MakeWriter(Format format, const Encoding& encoding) {
+std::unique_ptr<Writer> MakeWriter(Format format, Encoding encoding) {
+  if (encoding.deflater == nullptr) {
+    encoding.deflater = std::make_shared<StripDeflater>();
+  }
   switch (format) {
     case Format::kJpeg:
 #if !defined(_WIN32)

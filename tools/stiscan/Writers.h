@@ -33,8 +33,8 @@ struct Encoding {
   // The pages come from the simulated scanner: PDF and TIFF say so in their metadata, so that a file
   // passed on is never taken for a scan of paper.
   bool simulated = false;
-  // The job's deflater, shared by the files of the job in turn (PNG and PDF); a writer without one
-  // makes its own.
+  // The job's deflater, used in turn by every file of the job that is deflated; MakeWriter makes one
+  // when none is given.
   std::shared_ptr<StripDeflater> deflater;
 };
 
@@ -57,7 +57,7 @@ class Writer {
   virtual bool Close(std::string* error) = 0;
 };
 
-std::unique_ptr<Writer> MakeWriter(Format format, const Encoding& encoding);
+std::unique_ptr<Writer> MakeWriter(Format format, Encoding encoding);
 
 // The system's reason for the last failure of a C library call ("No space left on device").
 std::string SystemReason(int error);
