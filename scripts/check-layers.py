@@ -26,6 +26,16 @@ SEARCH = ['', 'wiastiio', 'wiastiio/include', 'platform/include']
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
+def exception_of(line, path, number, what):
+    """The (file, what) pair of an "except FILE -> WHAT" line of a table; None for any other line."""
+    if not line.startswith('except '):
+        return None
+    pair = line[len('except '):].split('->')
+    if len(pair) != 2:
+        sys.exit(f'{path}:{number}: expected "except FILE -> {what}"')
+    return pair[0].strip(), pair[1].strip()
+
+
 def read_table(path):
     """Returns (rules, exceptions): rules maps a folder to the folders it may include, in table order;
     exceptions is the set of (file, included file) pairs allowed against the rules."""
@@ -39,11 +49,9 @@ def read_table(path):
                 rules[last] += line.split()
                 continue
             last = None
-            if line.startswith('except '):
-                pair = line[len('except '):].split('->')
-                if len(pair) != 2:
-                    sys.exit(f'{path}:{number}: expected "except FILE -> FILE"')
-                exceptions.add((pair[0].strip(), pair[1].strip()))
+            pair = exception_of(line, path, number, 'FILE')
+            if pair:
+                exceptions.add(pair)
                 continue
             folder, sep, allowed = line.partition(':')
             if not sep or folder.strip() in rules:
@@ -133,11 +141,9 @@ def read_members(path):
             line = raw.split('#', 1)[0].strip()
             if not line:
                 continue
-            if line.startswith('except '):
-                pair = line[len('except '):].split('->')
-                if len(pair) != 2:
-                    sys.exit(f'{path}:{number}: expected "except FILE -> MEMBER"')
-                exceptions.add((pair[0].strip(), pair[1].strip()))
+            pair = exception_of(line, path, number, 'MEMBER')
+            if pair:
+                exceptions.add(pair)
                 continue
             names, sep, folders = line.partition(':')
             if not sep or any(folder not in LAYERS for folder in folders.split()):
