@@ -114,13 +114,11 @@ TEST(DeviceRecord, FollowsWhatTheScannerReports) {
     transcript::Player player(scenario);
     std::string why;
     EXPECT_TRUE(player.Setup(&why)) << why;
+    perStep->clear();
     return player.Play(perStep);
   };
   std::vector<std::vector<std::string>> perStep;
   const std::vector<std::string> usual = play({"route monitor"}, &perStep);
-  const auto ends = [](const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-  };
   std::ifstream file(transcript::PathOf("sweeps/device-record"), std::ios::binary);
   std::vector<std::string> lines;
   for (std::string line; std::getline(file, line);) {
@@ -129,13 +127,12 @@ TEST(DeviceRecord, FollowsWhatTheScannerReports) {
       continue;
     }
     const std::string identity = line.substr(0, end);
-    perStep.clear();
     const std::vector<std::string> record = play({"route monitor", "scanner " + identity}, &perStep);
     const std::string& result = perStep[2].back();
     std::string row = identity + " " + result + "; " + std::to_string(record.size()) + " lines";
     // The step's own line holds the record, which the row starts with.
     for (size_t i = 0; i < record.size(); ++i) {
-      if ((i >= usual.size() || record[i] != usual[i]) && !ends(record[i], result)) {
+      if ((i >= usual.size() || record[i] != usual[i]) && !record[i].ends_with(result)) {
         row += "; #" + std::to_string(i + 1) + " " + record[i];
       }
     }
