@@ -3,11 +3,9 @@
 #include <chrono>
 #include <thread>
 
-namespace scansim {
+#include "simulator/Wire.h"
 
-namespace {
-constexpr DWORD kErrorSemTimeout = 121;  // what a transfer that was given up on reports
-}  // namespace
+namespace scansim {
 
 ContentionModule::ContentionModule() = default;
 ContentionModule::~ContentionModule() = default;
@@ -43,7 +41,7 @@ BOOL ContentionModule::Transfer(bool read, void* buffer, DWORD length, uint32_t*
   } else {
     const uint32_t quiet = port_->QuietBefore(read);
     if (quiet == Port::kSilentForever) {
-      error = kErrorSemTimeout;
+      error = kErrorSemTimeout;  // what a transfer that was given up on reports
     } else {
       if (quiet != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(quiet));

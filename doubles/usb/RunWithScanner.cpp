@@ -36,6 +36,7 @@
 #include "doubles/FaultyPort.h"
 #include "doubles/usb/ReplayPort.h"
 #include "doubles/usb/UsbTestBed.h"
+#include "platform/capture/CaptureWriter.h"
 #include "simulator/ScannerModel.h"
 
 namespace {
@@ -44,8 +45,6 @@ constexpr uint16_t kVendorId = 0x1234;
 constexpr uint16_t kProductId = 0x5678;
 // The exit status of a replay that the program departed from, or did not finish.
 constexpr int kReplayDeparted = 99;
-// What a port call reports when the device has gone from the bus.
-constexpr uint32_t kErrorDeviceGone = 1167;
 
 int Usage() {
   std::fprintf(stderr,
@@ -141,7 +140,7 @@ bool ParseOption(const char* option, const char* argument, Arguments* a) {
   } else if (std::strcmp(option, "--stall-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
     a->faults.emplace_back(value, scansim::Fault::FailZeroCount(scansim::kErrorSemTimeout));
   } else if (std::strcmp(option, "--unplug-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
-    a->faults.emplace_back(value, scansim::Fault::FailZeroCount(kErrorDeviceGone));
+    a->faults.emplace_back(value, scansim::Fault::FailZeroCount(capture::kErrorGone));
   } else if (std::strcmp(option, "--replay") == 0) {
     a->replay = argument;
   } else if (std::strcmp(option, "--session") == 0 && ParseNumber(argument, &value) && value > 0 && value <= 1000000) {

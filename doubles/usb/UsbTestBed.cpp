@@ -14,16 +14,14 @@
 #include <mutex>
 #include <numeric>
 
+#include "platform/capture/CaptureWriter.h"
+
 namespace scansim {
 namespace usb {
 namespace {
 
 // What the emulated kernel offers, like a kernel on a controller without scatter-gather: libusb then
 // cuts bulk transfers longer than 16 KB into URBs chained with BULK_CONTINUATION.
-constexpr uint32_t kErrorStall = 31;
-constexpr uint32_t kErrorNoAnswer = 121;
-constexpr uint32_t kErrorGone = 1167;
-
 constexpr uint32_t kCapabilities =
     USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 
@@ -130,12 +128,12 @@ struct Device {
   // (1167: every later ioctl fails with ENODEV), -EPROTO for any other error.
   int FailedStatus(uint32_t error) {
     switch (error) {
-      case kErrorStall:
+      case capture::kErrorStall:
         return -EPIPE;
-      case kErrorGone:
+      case capture::kErrorGone:
         disconnected = true;
         return -ESHUTDOWN;
-      case kErrorNoAnswer:
+      case capture::kErrorTimeout:
       case 0:
         return 0;
       default:

@@ -34,9 +34,6 @@ constexpr WORD kPid = 0x3C4D;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kUsbscan0[] = "\\\\.\\Usbscan0";
-constexpr DWORD kErrorSharingViolation = 32;
-constexpr DWORD kErrorSemTimeout = 121;
-constexpr DWORD kErrorDeviceNotConnected = 1167;
 
 // Small pages in small blocks, so that one job has many transfers and runs fast: 64 x 30 grey pixels
 // at 300 dpi, 12 rows per block, so three blocks (12, 12 and 6 rows) per sheet.
@@ -374,13 +371,13 @@ BOOL SetTimeout(HANDLE port, DWORD inLength, ULONG seconds) {
 INSTANTIATE_TEST_SUITE_P(
     UsbRoute, Port,
     ::testing::Values(PortCase{"ClaimedByAnotherProgram", [](int d) { Bed().HoldElsewhere(d, true); }, nullptr,
-                               kErrorSharingViolation},
+                               ERROR_SHARING_VIOLATION},
                       PortCase{"StalledRead", nullptr,
                                [](HANDLE p, int d) {
                                  Bed().StallReads(d, true);
                                  return Read32(p);
                                },
-                               kErrorSemTimeout},
+                               ERROR_SEM_TIMEOUT},
                       PortCase{"UnpluggedBeforeWrite", nullptr,
                                [](HANDLE p, int d) {
                                  Bed().Unplug(d);
@@ -388,7 +385,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  DWORD written = 0;
                                  return WriteFile(p, command, sizeof(command), &written, nullptr);
                                },
-                               kErrorDeviceNotConnected},
+                               ERROR_DEVICE_NOT_CONNECTED},
                       // libusb reads 40000 bytes in three URBs; the answer ends in the first.
                       PortCase{"ShortAnswerToALongRead", nullptr,
                                [](HANDLE p, int d) {
@@ -426,7 +423,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  Bed().StallReads(d, true);
                                  const auto start = Clock::now();
                                  const BOOL ok =
-                                     SetTimeout(p, 12, 1) && !Read32(p) && GetLastError() == kErrorSemTimeout;
+                                     SetTimeout(p, 12, 1) && !Read32(p) && GetLastError() == ERROR_SEM_TIMEOUT;
                                  const auto waited = Clock::now() - start;
                                  return ok && waited >= std::chrono::seconds(1) &&
                                         waited < std::chrono::milliseconds(1800);

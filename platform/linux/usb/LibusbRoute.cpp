@@ -35,22 +35,17 @@ namespace winplat {
 namespace detail {
 namespace {
 
-constexpr DWORD kErrorInvalidFunction = 1;
-constexpr DWORD kErrorSharingViolation = 32;
-constexpr DWORD kErrorSemTimeout = 121;
-constexpr DWORD kErrorDeviceNotConnected = 1167;
-
 constexpr char kUsbscanPrefix[] = "\\\\.\\usbscan";
 
 DWORD WindowsError(int error) {
   switch (error) {
     case LIBUSB_ERROR_TIMEOUT:
-      return kErrorSemTimeout;
+      return ERROR_SEM_TIMEOUT;
     case LIBUSB_ERROR_NO_DEVICE:
     case LIBUSB_ERROR_NOT_FOUND:
-      return kErrorDeviceNotConnected;
+      return ERROR_DEVICE_NOT_CONNECTED;
     case LIBUSB_ERROR_BUSY:
-      return kErrorSharingViolation;
+      return ERROR_SHARING_VIOLATION;
     case LIBUSB_ERROR_ACCESS:
       return ERROR_ACCESS_DENIED;
     case LIBUSB_ERROR_PIPE:
@@ -306,7 +301,7 @@ class UsbscanPort : public DeviceObject {
     connection_ = Connect(state, device_, &error);
     if (!connection_) {
       // A scanner unplugged since the search no longer has a name.
-      SetLastError(error == kErrorDeviceNotConnected ? ERROR_FILE_NOT_FOUND : error);
+      SetLastError(error == ERROR_DEVICE_NOT_CONNECTED ? ERROR_FILE_NOT_FOUND : error);
       return FALSE;
     }
     CaptureOpened(device_.get(), connection_->descriptor);
@@ -348,7 +343,7 @@ class UsbscanPort : public DeviceObject {
       writeTimeout_ = SecondsToMilliseconds(timeout.TimeoutWrite);
       return TRUE;
     }
-    SetLastError(kErrorInvalidFunction);
+    SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
   }
 
@@ -395,7 +390,7 @@ BOOL WINAPI PortAcquire(DWORD /*mode*/) {
     DWORD error = ERROR_SUCCESS;
     if (std::shared_ptr<Connection> connection = Connect(state, scanner, &error)) {
       state.arbitrated.push_back(std::move(connection));
-    } else if (error == kErrorSharingViolation) {
+    } else if (error == ERROR_SHARING_VIOLATION) {
       ++busy;
     }
   }
