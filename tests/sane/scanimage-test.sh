@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The backend driven by Debian's own scanimage (and saned), loaded from the build folder:
 #   scanimage-test.sh CASE BIN_DIR STISCAN PNG_COMPARE [USB_SCANNER_SIM]
-# CASE is one of: list usb options pixels batch stops cancel net. Exit 77 skips (a tool is missing).
+# CASE is one of: list usb frontends options pixels batch stops cancel net. Exit 77 skips (a tool is missing).
 set -uo pipefail
 case=$1 bin=$2 stiscan=$3 compare=$4 usbsim=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -59,6 +59,24 @@ for node in glob.glob(\"/dev/bus/usb/*/*\"): os.chmod(node, 0o444)" && scanimage
     grep -q "no permission to read and write /dev/bus/usb/" "$work/out" &&
       grep -q "Access to resource has been denied" "$work/out" || { cat "$work/out"; fail "access denied"; }
   fi
+  ;;
+frontends)
+  # Under usb-scanner-sim a frontend loads this backend alone, with the user's wiastiio.conf: here the
+  # user's dll.conf names test too, which only --keep-sane-config loads; without SANE_CONFIG_DIR the
+  # system's dll.conf, every backend of it, stays out. simple-scan (under Xvfb) finds the scanner.
+  [ -x "$usbsim" ] || { echo "usb-scanner-sim is not built"; exit 77; }
+  echo test >>"$work/conf/dll.conf"
+  echo "usb 0x1a2b 0x3c4d" >"$work/conf/wiastiio.conf"
+  mkdir "$work/tmp"
+  export TMPDIR=$work/tmp LD_LIBRARY_PATH=$bin
+  sim() { SANE_CONFIG_DIR=$work/conf timeout 60 "$usbsim" --ids 1a2b:3c4d "$@"; }
+  sim -- env -u WIASTIIO_USB_IDS scanimage -L >"$work/out" && sim --keep-sane-config -- scanimage -L >>"$work/out" &&
+    [ -f /etc/sane.d/dll.conf ] && env -u SANE_CONFIG_DIR timeout 60 "$usbsim" -- scanimage -L >>"$work/out" &&
+    sort "$work/out" | golden frontends.txt
+  [ -z "$(ls -A "$work/tmp")" ] || fail "usb-scanner-sim left its SANE configuration behind"
+  command -v simple-scan xvfb-run >/dev/null || { echo "simple-scan or xvfb-run is not installed"; exit 77; }
+  timeout 60 xvfb-run -a "$usbsim" --sheets 2 -- timeout 5 simple-scan -d >"$work/out" 2>&1
+  grep -qF 'Device: name="wiastiio:usb:1234:5678"' "$work/out" || { cat "$work/out"; fail "simple-scan found no scanner"; }
   ;;
 options)
   scan -d wiastiio:simulator -A >"$work/out" && golden options.txt <"$work/out"
