@@ -39,7 +39,14 @@ Backend* backend = nullptr;
 Config ReadConfig() {
   ConfigFile file = ReadConfigFile(std::getenv("SANE_CONFIG_DIR"), kDefaultConfigFolder);
   if (file.path.empty()) {
-    Debug(kDebugSteps, "no %s: no scanner offered", kConfigFile);
+    // The scanners of WIASTIIO_USB_IDS (the platform's USB route reads it) are offered all the same.
+    std::string folders;
+    for (const std::string& folder : file.folders) {
+      folders += (folders.empty() ? "" : ":") + folder;
+    }
+    const char* ids = std::getenv("WIASTIIO_USB_IDS");
+    Debug(kDebugSteps, "no %s in %s: only the scanners of WIASTIIO_USB_IDS (%s) are offered", kConfigFile,
+          folders.c_str(), ids != nullptr && ids[0] != '\0' ? ids : "unset");
     return Config();
   }
   for (const std::string& problem : file.problems) {

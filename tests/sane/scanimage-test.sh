@@ -73,6 +73,11 @@ frontends)
   sim -- env -u WIASTIIO_USB_IDS scanimage -L >"$work/out" && sim --keep-sane-config -- scanimage -L >>"$work/out" &&
     [ -f /etc/sane.d/dll.conf ] && env -u SANE_CONFIG_DIR timeout 60 "$usbsim" -- scanimage -L >>"$work/out" &&
     sort "$work/out" | golden frontends.txt
+  # With no wiastiio.conf the scanner of WIASTIIO_USB_IDS is offered, and the backend says so.
+  mkdir "$work/none"
+  SANE_CONFIG_DIR=$work/none SANE_DEBUG_WIASTIIO=3 timeout 60 "$usbsim" -- scanimage -L >"$work/out" 2>"$work/err"
+  grep -q "^\[wiastiio\] no wiastiio.conf in $work/tmp/usb-scanner-sim\.[^ ]*: only the scanners of WIASTIIO_USB_IDS (1234:5678) are offered$" \
+    "$work/err" && grep -q "wiastiio:usb:1234:5678" "$work/out" || { cat "$work/err"; fail "no wiastiio.conf"; }
   [ -z "$(ls -A "$work/tmp")" ] || fail "usb-scanner-sim left its SANE configuration behind"
   command -v simple-scan xvfb-run >/dev/null || { echo "simple-scan or xvfb-run is not installed"; exit 77; }
   timeout 60 xvfb-run -a "$usbsim" --sheets 2 -- timeout 5 simple-scan -d >"$work/out" 2>&1
