@@ -33,6 +33,11 @@ list)
   configure "usb 1234" "usb 0x1234 0x10000" "simulator jam x" "simulator pause 3" "simulator jam-block 2" "speed 9"
   SANE_DEBUG_WIASTIIO=1 scan -L 2>&1 >/dev/null | sed "s#$work/#WORK/#" >"$work/out"
   golden conf-problems.txt <"$work/out"
+  # A device of this backend that is not there is a device error; a name it never gives, an invalid one.
+  for row in "usb:1234:5678|Error during device I/O" "usb:12345678|Invalid argument"; do
+    scan -d "wiastiio:${row%%|*}" -n 2>"$work/err"
+    grep -qx "scanimage: open of device wiastiio:${row%%|*} failed: ${row#*|}" "$work/err" || fail "$row: $(cat "$work/err")"
+  done
   ;;
 usb)
   # The scanner on the USB bus (the simulator in umockdev's test bed), reached over libusb: listed
