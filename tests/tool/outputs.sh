@@ -31,6 +31,12 @@ for format in png tif; do
   cmp reference.$format got.$format
 done
 
+# Pages on standard output (a pipe, a FIFO): the summary counts the bytes that went there.
+for format in pnm tif pdf; do
+  "$tool" --simulate -r 75 --size a5 --format $format -o - 2>err | cat >got.$format
+  grep -qx "  -  437 x 620  1 page  $(stat -c %s got.$format) bytes" err || fail "-o - $format: $(cat err)"
+done
+
 # A symbolic link: the file it points to is written, the link stays.
 echo old >target.png
 ln -s target.png link.png
