@@ -5,6 +5,7 @@
 #include <sane/sane.h>
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,7 +40,14 @@ Backend* backend = nullptr;
 Config ReadConfig() {
   ConfigFile file = ReadConfigFile(std::getenv("SANE_CONFIG_DIR"), kDefaultConfigFolder);
   if (file.path.empty()) {
-    Debug(kDebugSteps, "no %s: no scanner offered", kConfigFile);
+    // The scanners of WIASTIIO_USB_IDS (the platform's USB route reads it) are offered all the same.
+    std::string folders;
+    for (const std::string& folder : file.folders) {
+      folders += (folders.empty() ? "" : ":") + folder;
+    }
+    const char* ids = std::getenv("WIASTIIO_USB_IDS");
+    Debug(kDebugSteps, "no %s in %s: only the scanners of WIASTIIO_USB_IDS (%s) are offered", kConfigFile,
+          folders.c_str(), ids != nullptr && ids[0] != '\0' ? ids : "unset");
     return Config();
   }
   for (const std::string& problem : file.problems) {
@@ -101,6 +109,16 @@ void ListDevices(Backend& b) {
     b.list.push_back(&device);
   }
   b.list.push_back(nullptr);
+}
+
+// Whether `name` is one this backend gives a device: "" (the first), "simulator" or "usb:VVVV:PPPP".
+bool DeviceName(const std::string& name) {
+  if (name.empty() || name == kSimulatorName) {
+    return true;
+  }
+  const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  return name.size() == 13 && name.compare(0, 4, "usb:") == 0 && name[8] == ':' &&
+         std::all_of(name.begin() + 4, name.begin() + 8, hex) && std::all_of(name.begin() + 9, name.end(), hex);
 }
 
 Device* DeviceOf(SANE_Handle handle) {
@@ -170,9 +188,15 @@ ENTRY SANE_Status sane_wiastiio_open(SANE_String_Const name, SANE_Handle* handle
       break;
     }
   }
-  if (found == nullptr) {
+  if (found == nullptr && !DeviceName(name)) {
     Debug(kDebugErrors, "open %s: no such device", name);
     return SANE_STATUS_INVAL;
+  }
+  if (found == nullptr) {
+    // A device of this backend that is not there is the device's problem, not the frontend's.
+    Debug(kDebugErrors, "open %s: not found (a USB scanner unplugged, or its ids in no usb line of %s)",
+          name[0] == '\0' ? "the first device" : name, kConfigFile);
+    return SANE_STATUS_IO_ERROR;
   }
   const SANE_Status status = Device::Open(*found, backend->config, &backend->open);
   *handle = backend->open.get();

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -201,6 +202,14 @@ ConfigFile ReadConfigFile(const char* saneConfigDir, const std::string& defaultF
     std::stringstream text;
     text << file.rdbuf();
     found.path = path;
+    // A conf reached through a link (usb-scanner-sim's folder holds one) is named by the file it links to.
+    std::error_code error;
+    if (std::filesystem::is_symlink(path, error)) {
+      const std::filesystem::path target = std::filesystem::canonical(path, error);
+      if (!error) {
+        found.path = target.string();
+      }
+    }
     found.config = ParseConfig(text.str(), &found.problems);
     break;
   }

@@ -8,16 +8,15 @@ namespace {
 
 constexpr double kMillimetresPerInch = 25.4;
 
-// A SANE_Fixed value is within 1/65536 mm of the length meant: a little under a thousandth of a pixel
-// at 2400 dpi. Lengths that meant a whole pixel stay one.
-constexpr double kPixelTolerance = 1e-3;
-
+// An edge at the nearest pixel boundary: a pixel is in the window when its centre is. So a length
+// becomes its nearest number of pixels, as stiscan's --size does (297 mm at 150 dpi, 1753.9 pixels, is
+// 1754 rows), and windows that meet at an edge share no pixel and leave none out.
 uint32_t PixelsOfMillimetres(SANE_Fixed length, uint32_t dpi) {
   const double millimetres = SANE_UNFIX(length);
   if (!(millimetres > 0)) {
     return 0;
   }
-  return static_cast<uint32_t>(std::floor(millimetres * dpi / kMillimetresPerInch + kPixelTolerance));
+  return static_cast<uint32_t>(std::floor(millimetres * dpi / kMillimetresPerInch + 0.5));
 }
 
 }  // namespace

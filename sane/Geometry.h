@@ -30,7 +30,7 @@ struct Window {
 // Millimetres of a length in thousandths of an inch (the unit of the device information).
 SANE_Fixed MillimetresOf(long thousandths);
 
-// The pixels of `window` at `dpi`, each edge on the whole pixel it reaches, into the request; the session
+// The pixels of `window` at `dpi`, each edge on the nearest pixel boundary, into the request; the session
 // clips them to the area and refuses a window that holds no whole pixel.
 void SetWindow(const Window& window, uint32_t dpi, client::ScanRequest* request);
 

@@ -1,15 +1,15 @@
 // usb-scanner-sim: runs a program with the scanner simulator plugged in as a USB scanner, so that a
 // program using the Linux USB route (over libusb) scans without hardware.
 //
-//   usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K]
-//                   [--short-answer K] [--stall-answer K] [--unplug-answer K] -- program [arguments...]
-//   usb-scanner-sim --replay FILE [--session N] [--ids VVVV:PPPP] -- program [arguments...]
+//   usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K] [--short-answer K]
+//                   [--stall-answer K] [--unplug-answer K] [--keep-sane-config] -- program [arguments...]
+//   usb-scanner-sim --replay FILE [--session N] [--ids VVVV:PPPP] [--keep-sane-config] -- program [arguments...]
 //
 // With --replay the device answers from a capture file instead (docs/CAPTURE.md), from its first
 // session unless --session says which, with the session's ids unless --ids says otherwise. A session
 // cut short (its writer stopped inside a line) ends with its last whole transfer. A program that departs from the
 // capture gets a failed transfer and the step that departed is printed; so are recorded transfers the program never
-// reached. The exit status is then kReplayDeparted.
+// reached. The exit status is then kReplayDeparted (99).
 //
 // --jam K jams sheet K of the feeder as it is fed; the answer to command K (counted from 1) comes cut
 // to 16 bytes (--short-answer), never comes (--stall-answer: the program's transfer times out), or the
@@ -19,8 +19,16 @@
 // bed. The program runs with libumockdev-preload.so.0 in LD_PRELOAD, UMOCKDEV_DIR set to the bed and
 // WIASTIIO_USB_IDS set to the scanner's ids (and WIASTIIO_USB_SIMULATOR to this process's id, so that
 // it can tell); the exit status is the program's.
+//
+// A SANE frontend under it loads this backend alone: SANE_CONFIG_DIR names a folder of this process's
+// own, removed when the program ends, whose dll.conf names only wiastiio and whose wiastiio.conf links
+// to the one the backend would have read (SANE_CONFIG_DIR's folders, else SANE's own). Every backend
+// of a system's dll.conf would otherwise open a connection to the test bed, more than umockdev's
+// preload library has room for. --keep-sane-config leaves the SANE configuration as it is.
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <cerrno>
 #include <cstdio>
@@ -37,6 +45,7 @@
 #include "doubles/usb/ReplayPort.h"
 #include "doubles/usb/UsbTestBed.h"
 #include "platform/capture/CaptureWriter.h"
+#include "sane/Config.h"
 #include "simulator/ScannerModel.h"
 
 namespace {
@@ -48,9 +57,13 @@ constexpr int kReplayDeparted = 99;
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K] [--short-answer K]\n"
-               "                       [--stall-answer K] [--unplug-answer K] -- program [arguments...]\n"
-               "       usb-scanner-sim --replay FILE [--session N] [--ids VVVV:PPPP] -- program [arguments...]\n");
+               "usage: usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K]\n"
+               "         [--short-answer K] [--stall-answer K] [--unplug-answer K] [--keep-sane-config]\n"
+               "         -- program [arguments...]\n"
+               "       usb-scanner-sim --replay FILE [--session N] [--ids VVVV:PPPP] [--keep-sane-config]\n"
+               "         -- program [arguments...]\n"
+               "The exit status is the program's; 99 when it departed from the replayed capture or left\n"
+               "some of it unreplayed; 2 for a usage error or a capture that cannot be replayed.\n");
   return 2;
 }
 
@@ -118,6 +131,7 @@ struct Arguments {
   bool idsGiven = false;
   const char* replay = nullptr;
   int session = 1;
+  bool keepSaneConfig = false;
   // Answers spoiled, by the number of their command.
   std::vector<std::pair<uint32_t, scansim::Fault>> faults;
   int first = 1;  // the "--"
@@ -153,10 +167,16 @@ bool ParseOption(const char* option, const char* argument, Arguments* a) {
 
 bool ParseArguments(int argc, char** argv, Arguments* a) {
   a->config.feeder_sheets = 2;
-  for (; a->first < argc && std::strcmp(argv[a->first], "--") != 0; a->first += 2) {
+  while (a->first < argc && std::strcmp(argv[a->first], "--") != 0) {
+    if (std::strcmp(argv[a->first], "--keep-sane-config") == 0) {
+      a->keepSaneConfig = true;
+      a->first += 1;
+      continue;
+    }
     if (a->first + 1 >= argc || !ParseOption(argv[a->first], argv[a->first + 1], a)) {
       return false;
     }
+    a->first += 2;
   }
   return a->first + 1 < argc;
 }
@@ -173,6 +193,40 @@ int ReplayVerdict(const scansim::usb::ReplayPort& recorded, const char* replay) 
   }
   return !departure.empty() || !leftOver.empty() ? kReplayDeparted : 0;
 }
+
+// A SANE configuration folder that loads only this backend, with the wiastiio.conf the backend would
+// have read; removed with the object. Empty path() when it could not be made (said on stderr).
+class PrivateSaneConfig {
+ public:
+  PrivateSaneConfig() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string folder = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/usb-scanner-sim.XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) {
+      std::fprintf(stderr, "usb-scanner-sim: cannot make a SANE configuration folder: %s\n", std::strerror(errno));
+      return;
+    }
+    folder_ = folder;
+    std::ofstream(folder_ + "/dll.conf") << "# usb-scanner-sim: this backend alone\nwiastiio\n";
+    const wiastiio_sane::ConfigFile user =
+        wiastiio_sane::ReadConfigFile(std::getenv("SANE_CONFIG_DIR"), wiastiio_sane::kDefaultConfigFolder);
+    std::error_code error;
+    if (!user.path.empty()) {
+      std::filesystem::create_symlink(std::filesystem::absolute(user.path, error), folder_ + "/wiastiio.conf", error);
+    }
+  }
+  ~PrivateSaneConfig() {
+    if (!folder_.empty()) {
+      std::error_code error;
+      std::filesystem::remove_all(folder_, error);
+    }
+  }
+  PrivateSaneConfig(const PrivateSaneConfig&) = delete;
+  PrivateSaneConfig& operator=(const PrivateSaneConfig&) = delete;
+  const std::string& path() const { return folder_; }
+
+ private:
+  std::string folder_;
+};
 
 }  // namespace
 
@@ -198,6 +252,13 @@ int main(int argc, char** argv) {
   bed.Plug(recorded ? static_cast<scansim::Port*>(recorded.get()) : &scanner, static_cast<uint16_t>(vendor),
            static_cast<uint16_t>(product));
 
+  std::unique_ptr<PrivateSaneConfig> saneConfig;
+  if (!a.keepSaneConfig) {
+    saneConfig = std::make_unique<PrivateSaneConfig>();
+    if (saneConfig->path().empty()) {
+      return 127;
+    }
+  }
   char ids[16];
   std::snprintf(ids, sizeof(ids), "%04x:%04x", vendor, product);
   std::string preload = "libumockdev-preload.so.0";
@@ -212,6 +273,9 @@ int main(int argc, char** argv) {
   if (child == 0) {
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv("WIASTIIO_USB_IDS", ids, 1);
+    if (saneConfig) {
+      setenv("SANE_CONFIG_DIR", saneConfig->path().c_str(), 1);
+    }
     setenv("WIASTIIO_USB_SIMULATOR", std::to_string(getppid()).c_str(), 1);
     execvp(argv[first + 1], argv + first + 1);
     std::fprintf(stderr, "usb-scanner-sim: cannot run %s: %s\n", argv[first + 1], std::strerror(errno));

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The backend driven by Debian's own scanimage (and saned), loaded from the build folder:
 #   scanimage-test.sh CASE BIN_DIR STISCAN PNG_COMPARE [USB_SCANNER_SIM]
-# CASE is one of: list usb options pixels batch stops cancel net. Exit 77 skips (a tool is missing).
+# CASE is one of: list usb frontends options pixels batch stops cancel net. Exit 77 skips (a tool is missing).
 set -uo pipefail
 case=$1 bin=$2 stiscan=$3 compare=$4 usbsim=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -33,6 +33,11 @@ list)
   configure "usb 1234" "usb 0x1234 0x10000" "simulator jam x" "simulator pause 3" "simulator jam-block 2" "speed 9"
   SANE_DEBUG_WIASTIIO=1 scan -L 2>&1 >/dev/null | sed "s#$work/#WORK/#" >"$work/out"
   golden conf-problems.txt <"$work/out"
+  # A device of this backend that is not there is a device error; a name it never gives, an invalid one.
+  for row in "usb:1234:5678|Error during device I/O" "usb:12345678|Invalid argument"; do
+    scan -d "wiastiio:${row%%|*}" -n 2>"$work/err"
+    grep -qx "scanimage: open of device wiastiio:${row%%|*} failed: ${row#*|}" "$work/err" || fail "$row: $(cat "$work/err")"
+  done
   ;;
 usb)
   # The scanner on the USB bus (the simulator in umockdev's test bed), reached over libusb: listed
@@ -60,6 +65,29 @@ for node in glob.glob(\"/dev/bus/usb/*/*\"): os.chmod(node, 0o444)" && scanimage
       grep -q "Access to resource has been denied" "$work/out" || { cat "$work/out"; fail "access denied"; }
   fi
   ;;
+frontends)
+  # Under usb-scanner-sim a frontend loads this backend alone, with the user's wiastiio.conf: here the
+  # user's dll.conf names test too, which only --keep-sane-config loads; without SANE_CONFIG_DIR the
+  # system's dll.conf, every backend of it, stays out. simple-scan (under Xvfb) finds the scanner.
+  [ -x "$usbsim" ] || { echo "usb-scanner-sim is not built"; exit 77; }
+  echo test >>"$work/conf/dll.conf"
+  echo "usb 0x1a2b 0x3c4d" >"$work/conf/wiastiio.conf"
+  mkdir "$work/tmp"
+  export TMPDIR=$work/tmp LD_LIBRARY_PATH=$bin
+  sim() { SANE_CONFIG_DIR=$work/conf timeout 60 "$usbsim" --ids 1a2b:3c4d "$@"; }
+  sim -- env -u WIASTIIO_USB_IDS scanimage -L >"$work/out" && sim --keep-sane-config -- scanimage -L >>"$work/out" &&
+    [ -f /etc/sane.d/dll.conf ] && env -u SANE_CONFIG_DIR timeout 60 "$usbsim" -- scanimage -L >>"$work/out" &&
+    sort "$work/out" | golden frontends.txt
+  # With no wiastiio.conf the scanner of WIASTIIO_USB_IDS is offered, and the backend says so.
+  mkdir "$work/none"
+  SANE_CONFIG_DIR=$work/none SANE_DEBUG_WIASTIIO=3 timeout 60 "$usbsim" -- scanimage -L >"$work/out" 2>"$work/err"
+  grep -q "^\[wiastiio\] no wiastiio.conf in $work/tmp/usb-scanner-sim\.[^ ]*: only the scanners of WIASTIIO_USB_IDS (1234:5678) are offered$" \
+    "$work/err" && grep -q "wiastiio:usb:1234:5678" "$work/out" || { cat "$work/err"; fail "no wiastiio.conf"; }
+  [ -z "$(ls -A "$work/tmp")" ] || fail "usb-scanner-sim left its SANE configuration behind"
+  command -v simple-scan xvfb-run >/dev/null || { echo "simple-scan or xvfb-run is not installed"; exit 77; }
+  timeout 60 xvfb-run -a "$usbsim" --sheets 2 -- timeout 5 simple-scan -d >"$work/out" 2>&1
+  grep -qF 'Device: name="wiastiio:usb:1234:5678"' "$work/out" || { cat "$work/out"; fail "simple-scan found no scanner"; }
+  ;;
 options)
   scan -d wiastiio:simulator -A >"$work/out" && golden options.txt <"$work/out"
   # The feeder's area is longer; the window that reached the flatbed's bottom edge reaches the feeder's.
@@ -79,7 +107,7 @@ pixels)
     "$compare" "$work/sane.png" "$work/tool.png" "$left" "$top" || fail "$mode $dpi $window"
     echo "$mode $dpi $window" >>"$work/compared"
   done <"$here/golden/pixels-cases.txt"
-  [ "$(wc -l <"$work/compared")" = 5 ] || fail "not every window was compared"
+  [ "$(wc -l <"$work/compared")" = 6 ] || fail "not every window was compared"
   # The comparison sees a window one pixel off.
   ! "$compare" "$work/sane.png" "$work/tool.png" 20 19 2>/dev/null || fail "a shifted window compares equal"
   ;;

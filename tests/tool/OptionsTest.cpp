@@ -56,6 +56,7 @@ TEST(ToolOptions, HelpInfoAndList) {
   EXPECT_NE(RunTool("--help", dir).out.find("\n  8  stopped"), std::string::npos);
   const ToolRun info = RunTool("--info", dir);
   EXPECT_NE(info.out.find("Resolutions (dpi)    75, 100, 150, 200, 300, 600, 1200\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("Feeder status        2 (the scanner's document status 1)\n"), std::string::npos) << info.out;
   const ToolRun list = RunTool("--list", dir);
   EXPECT_EQ(list.status, 0);
   EXPECT_EQ(list.out, "simulator  built in  vid 0x1234 pid 0x5678\n");

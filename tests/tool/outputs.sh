@@ -31,6 +31,12 @@ for format in png tif; do
   cmp reference.$format got.$format
 done
 
+# Pages on standard output (a pipe, a FIFO): the summary counts the bytes that went there.
+for format in pnm tif pdf; do
+  "$tool" --simulate -r 75 --size a5 --format $format -o - 2>err | cat >got.$format
+  grep -qx "  -  437 x 620  1 page  $(stat -c %s got.$format) bytes" err || fail "-o - $format: $(cat err)"
+done
+
 # A symbolic link: the file it points to is written, the link stays.
 echo old >target.png
 ln -s target.png link.png
@@ -52,6 +58,12 @@ echo leftover >page.png.part
 "$tool" $small -o page.png
 cmp reference.png page.png
 [ ! -e page.png.part ] || fail "the leftover NAME.part stays"
+
+# A file replaced keeps its permissions.
+cp reference.png kept.png
+chmod 640 kept.png
+"$tool" $small -o kept.png
+[ "$(stat -c %a kept.png)" = 640 ] || fail "the replaced file is $(stat -c %a kept.png), not 640"
 
 # A name of 255 bytes: the temporary name is cut to fit.
 long=$(printf 'x%.0s' $(seq 251)).png
@@ -107,4 +119,13 @@ check_json 3 "$tool" $small --route direct --vid 1 --pid 2 -o p.png
 check_json 4 "$tool" $small -s feeder --feeder-sheets 0 -o "$latin1"
 check_json 6 library/stiscan $small -o p.png
 check_json 7 "$tool" $small -o blocker/p.png
+# Standard output that takes nothing (a full device) is status 7, for the list, the document and the summary.
+if [ -w /dev/full ]; then
+  for args in "--simulate --list" "$small --json -o p.png" "--simulate -r 75 --size a5 -o p.png"; do
+    status=0
+    "$tool" $args >/dev/full 2>err || status=$?
+    [ $status = 7 ] && grep -qx "stiscan: cannot write standard output: No space left on device" err ||
+      fail "$args into /dev/full: status $status, $(cat err)"
+  done
+fi
 echo "outputs: all held"

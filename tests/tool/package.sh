@@ -102,6 +102,9 @@ for page in stiscan.1 sane-wiastiio.5; do
   gzip -dc "$root"/usr/share/man/man*/$page.gz | grep -q '^\.SH REPORTING PROBLEMS' || fail "$page: no REPORTING PROBLEMS"
 done
 [ -f "$root/usr/share/doc/wiastiio/CAPTURE.md" ] || fail "CAPTURE.md is not installed"
+for doc in $(grep -ho '/usr/share/doc/[^ );]*' "$root"/etc/sane.d/wiastiio.conf); do
+  [ -f "$root$doc" ] || fail "wiastiio.conf names $doc, which is not installed"
+done
 if zgrep -rl '\.invalid' "$root/usr/share"; then fail "a document names an address that cannot receive mail"; fi
 
 # stiscan from the scratch root, through paths relative to itself: the scanner of the package's

@@ -41,6 +41,15 @@ std::string ScannerType(DWORD type) {
   return Hex(type) + (type == SCANNER_TYPE_FLATBED_ONLY ? " (flatbed only)" : " (flatbed and document feeder)");
 }
 
+// The record's feeder status is the scanner's document status recoded: 2 for its 1, 3 for its 2, 0 for
+// any other value.
+std::string FeederStatus(DWORD status) {
+  const char* from = status == 2   ? " (the scanner's document status 1)"
+                     : status == 3 ? " (the scanner's document status 2)"
+                                   : " (the scanner's document status was neither 1 nor 2)";
+  return std::to_string(status) + (status == 0 || status == 2 || status == 3 ? from : "");
+}
+
 std::string Composition(DWORD composition) {
   static constexpr struct {
     DWORD bit;
@@ -77,7 +86,7 @@ void PrintDeviceInfo(std::FILE* out, const DeviceReport& device) {
       {"Scanner type", ScannerType(info.dwScannerType)},
       {"Image composition", Composition(info.dwImageComposition)},
       {"Compression type", std::to_string(info.dwCompressionType)},
-      {"Feeder status", std::to_string(info.dwDocFeederStatus)},
+      {"Feeder status", FeederStatus(info.dwDocFeederStatus)},
       {"Bed width", Length(info.dwScanBedWidth)},
       {"Bed height", Length(info.dwScanBedHeight)},
       {"Feeder width", Length(info.dwDocFeederWidth)},

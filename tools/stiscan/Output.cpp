@@ -33,6 +33,17 @@ uint64_t FileBytes(const std::string& path) {
   return ec ? 0 : bytes;  // a device or a FIFO has no size
 }
 
+#if defined(__GLIBC__)
+// A stream that passes what is written on to another, counting the bytes it took: standard output, a
+// FIFO or a device has no size to read afterwards.
+ssize_t WriteCounted(void* cookie, const char* data, size_t size) {
+  auto* counted = static_cast<std::pair<std::FILE*, uint64_t*>*>(cookie);
+  const size_t written = std::fwrite(data, 1, size, counted->first);
+  *counted->second += written;
+  return written == 0 && size != 0 ? -1 : static_cast<ssize_t>(written);
+}
+#endif
+
 }  // namespace
 
 Output::Output(const Options& options) : options_(options) {
@@ -251,6 +262,17 @@ bool Output::OpenTarget(const std::string& path, std::string* error) {
   spool_ = format_ == Format::kTiff && (toStdout_ || file_.Direct());
   errno = 0;
   stream_ = spool_ ? std::tmpfile() : sink_;
+  sinkBytes_ = 0;
+  counted_ = spool_;
+#if defined(__GLIBC__)
+  if (!spool_ && (toStdout_ || file_.Direct())) {
+    counter_ = {sink_, &sinkBytes_};
+    if (std::FILE* counting = fopencookie(&counter_, "w", {nullptr, WriteCounted, nullptr, nullptr})) {
+      stream_ = counting;
+      counted_ = true;
+    }
+  }
+#endif
   if (stream_ == nullptr) {
     *error = "cannot write " + target_ + ": " + SystemReason(errno != 0 ? errno : EACCES);
     return false;
@@ -273,6 +295,7 @@ bool Output::CopySpool(std::string* error) {
   errno = 0;
   while (ok && (got = std::fread(buffer.data(), 1, buffer.size(), stream_)) > 0) {
     ok = std::fwrite(buffer.data(), 1, got, sink_) == got;
+    sinkBytes_ += ok ? got : 0;
   }
   if (!ok) {
     *error = SystemReason(errno != 0 ? errno : EIO);
@@ -288,6 +311,10 @@ bool Output::CloseTarget(bool keep) {
     ok = false;
   }
   writer_.reset();
+  if (!spool_ && stream_ != nullptr && stream_ != sink_ && std::fclose(stream_) != 0 && ok) {
+    ok = false;  // the counting stream's last bytes did not reach the sink
+    error = SystemReason(errno != 0 ? errno : EIO);
+  }
   if (spool_ && stream_ != nullptr) {
     if (ok && keep) {
       ok = CopySpool(&error);
@@ -375,7 +402,7 @@ void Output::EndPage(bool multi) {
   if (!multi) {
     jobOpen_ = false;
     if (CloseTarget(true)) {
-      files_.back().bytes = FileBytes(files_.back().path);
+      files_.back().bytes = counted_ ? sinkBytes_ : FileBytes(files_.back().path);
     } else {
       files_.pop_back();  // removed: the summary lists only files that exist
     }
@@ -408,8 +435,8 @@ void Output::StopJob() {
   // A file that could not be completed is gone, and is not listed.
   if (!CloseTarget(keep) || !keep) {
     files_.pop_back();
-  } else if (!toStdout_) {
-    files_.back().bytes = FileBytes(files_.back().path);
+  } else {
+    files_.back().bytes = counted_ ? sinkBytes_ : FileBytes(files_.back().path);
   }
 }
 

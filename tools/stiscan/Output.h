@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Options.h"
@@ -116,8 +117,13 @@ class Output {
   TargetFile file_;
   std::FILE* sink_ = nullptr;    // where the bytes go: the file, or standard output
   std::FILE* stream_ = nullptr;  // what the writer writes: the sink, or the spool
-  std::string target_;           // the final name
-  bool spool_ = false;           // TIFF seeks: written to a temporary file, then copied to a stream or a device
+  // The bytes that reached a sink that has no size afterwards (standard output, a FIFO, a device), when
+  // counted_; counter_ is the counting stream's sink and count.
+  uint64_t sinkBytes_ = 0;
+  std::pair<std::FILE*, uint64_t*> counter_{nullptr, nullptr};
+  std::string target_;  // the final name
+  bool spool_ = false;  // TIFF seeks: written to a temporary file, then copied to a stream or a device
+  bool counted_ = false;
   bool jobOpen_ = false;
   bool pageOpen_ = false;
   bool keepable_ = true;  // the job's file still holds only whole pages

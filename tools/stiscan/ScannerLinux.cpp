@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -91,8 +92,14 @@ Reachable FindScanners(const Options& options, bool quiet) {
     }
     reachable.idsFrom = "wiastiio.conf (none in " + folders + ")";
   } else {
-    reachable.idsFrom = conf.path + " (" + std::to_string(conf.config.usb.size()) + " usb line" +
-                        (conf.config.usb.size() == 1 ? "" : "s") + ")";
+    // The ids themselves, as lsusb shows them, so that the one missing is seen at once.
+    std::string ids;
+    for (const wiastiio_sane::UsbId& id : conf.config.usb) {
+      char text[16];
+      std::snprintf(text, sizeof text, "%04x:%04x", id.vendor, id.product);
+      ids += (ids.empty() ? "" : ", ") + std::string(text);
+    }
+    reachable.idsFrom = conf.path + " (" + (ids.empty() ? "no usb line" : "usb " + ids) + ")";
   }
   const char* environment = std::getenv("WIASTIIO_USB_IDS");
   reachable.idsFrom += environment != nullptr && environment[0] != '\0'

@@ -200,6 +200,13 @@ bool TargetFile::Open(const std::string& path, const std::atomic<bool>& giveUp, 
     temporary_.clear();
     return false;
   }
+#if !defined(_WIN32)
+  // A file replaced keeps its permissions: the new one takes the old one's, not those of the umask.
+  struct stat replaced = {};
+  if (kind == Kind::kFile && stat(path.c_str(), &replaced) == 0) {
+    fchmod(fd, replaced.st_mode & 0777);
+  }
+#endif
   file_ =
 #if defined(_WIN32)
       _fdopen(fd, "w+b");

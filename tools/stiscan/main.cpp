@@ -2,9 +2,11 @@
 // PDF or PNM.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,17 @@ int Fail(ExitStatus status, const std::string& message) {
   return status;
 }
 
+// Whether what went to standard output reached it; a write that failed (a full disk) is said.
+bool StdoutWritten() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+    return true;
+  }
+  std::fprintf(stderr, "stiscan: cannot write standard output: %s\n",
+               errno != 0 ? std::strerror(errno) : "a write failed");
+  return false;
+}
+
 // The run's end with its status. After a stop, an encoder still blocked in a write that nothing takes
 // keeps its stream: the program's normal end would flush that stream, waiting for a reader that does not
 // come, and free what the encoder uses; the process ends at once instead.
@@ -42,9 +55,12 @@ int End(const Options& options, const Output& output, ExitStatus exitStatus, con
     std::fflush(stderr);
     std::_Exit(exitStatus);
   }
-  std::fflush(stdout);
+  const bool written = StdoutWritten();
   StopHandled();
-  return outcome.Ok() ? kExitOk : Fail(exitStatus, outcome.message);
+  if (!outcome.Ok()) {
+    return Fail(exitStatus, outcome.message);
+  }
+  return written ? kExitOk : kExitOutput;
 }
 
 // A failure before the scan: the message, and with --json the summary's document as well.
@@ -230,7 +246,7 @@ int main(int argc, char** argv) {
     return Refuse(options, start, kExitUsage, error);
   }
   if (int exitStatus = kExitOk; AnswersAtOnce(options, &exitStatus)) {
-    return exitStatus;
+    return StdoutWritten() || exitStatus != kExitOk ? exitStatus : kExitOutput;
   }
 
   // Everything about the output is settled before the scanner hears of the job.
