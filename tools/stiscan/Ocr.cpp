@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #if defined(STISCAN_OCR)
+#include <dlfcn.h>
 #include <tesseract/capi.h>
 #endif
 
@@ -11,6 +12,19 @@ namespace stiscan {
 namespace {
 
 #if defined(STISCAN_OCR)
+
+// Tesseract runs its networks on an OpenMP team for every line it reads. The pages are read in parallel
+// here already: those teams only add threads that spin (measured on a 3-page job: twice the CPU time,
+// a third of it in the kernel, and no sooner done). With no active level allowed, an OpenMP region on
+// this thread runs on this thread alone. Looked up, not linked: the runtime is the one Tesseract was
+// built with, if any.
+void OneThreadPerRegion() {
+  using SetLevels = void (*)(int);
+  auto set = reinterpret_cast<SetLevels>(dlsym(RTLD_DEFAULT, "omp_set_max_active_levels"));
+  if (set != nullptr) {
+    set(0);
+  }
+}
 
 // An engine with `language` loaded, or null when its data is missing.
 TessBaseAPI* NewEngine(const std::string& language) {
@@ -143,6 +157,7 @@ bool PageReader::Take(bool wait, std::vector<Word>* words) {
 // words and gives its pixels up.
 void PageReader::Work(void* engine) {
 #if defined(STISCAN_OCR)
+  OneThreadPerRegion();
   auto* tesseract = static_cast<TessBaseAPI*>(engine);
   if (tesseract == nullptr) {
     tesseract = NewEngine(language_);
