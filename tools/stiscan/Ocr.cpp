@@ -42,6 +42,9 @@ TessBaseAPI* NewEngine(const std::string& language) {
 
 std::vector<Word> Read(TessBaseAPI* engine, const GreyPage& page) {
   std::vector<Word> words;
+  if (page.width == 0 || page.height == 0) {
+    return words;
+  }
   TessBaseAPISetImage(engine, page.pixels.data(), static_cast<int>(page.width), static_cast<int>(page.height), 1,
                       static_cast<int>(page.width));
   TessBaseAPISetSourceResolution(engine, static_cast<int>(page.dpi));

@@ -6,6 +6,7 @@
 // searched; the page itself is written when its words are known, later in the file than its image.
 // Written by hand: a PDF of images needs a dozen objects and a cross-reference table, less than binding a
 // PDF library would take, and it streams (no page image is held in memory).
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,8 @@ std::string Number(const char* format, double value) {
   std::snprintf(text, sizeof text, format, value);
   return text;
 }
+
+constexpr uint32_t kReadingDpi = 300;
 
 std::string Points(uint32_t pixels, uint32_t dpi) {
   return Number("%.2f", pixels * 72.0 / dpi);
@@ -342,8 +345,12 @@ class PdfWriter : public Writer {
              " /Filter " + filter + " /Length " + std::to_string(image_ + 1) + " 0 R >>\nstream\n");
     streamStart_ = out_.Count();
     if (reader_ != nullptr) {
-      grey_ = GreyPage{page.width, page.height, page.dpi, {}};
-      grey_.pixels.reserve(static_cast<size_t>(page.width) * page.height);
+      // Read at 300 dpi at most: finer pages give the reader nothing but memory and time to spend.
+      shrink_ = std::max(1u, page.dpi / kReadingDpi);
+      grey_ = GreyPage{page.width / shrink_, page.height / shrink_, page.dpi / shrink_, {}};
+      grey_.pixels.reserve(static_cast<size_t>(grey_.width) * grey_.height);
+      sums_.assign(grey_.width, 0);
+      bandRows_ = 0;
     }
     bool ok = true;
     switch (kind_) {
@@ -391,7 +398,7 @@ class PdfWriter : public Writer {
     }
     reader_->Submit(std::move(grey_));
     grey_ = {};
-    unread_.push_back({image_, page_});
+    unread_.push_back({image_, page_, shrink_});
     WriteReadPages(false);
     return !out_.Failed(error);
   }
@@ -437,6 +444,7 @@ class PdfWriter : public Writer {
   struct Unread {
     uint32_t image;
     client::PageLayout page;
+    uint32_t shrink;  // the page's pixels a pixel read, across and down
   };
 
   bool Failed(std::string* error) {
@@ -479,22 +487,23 @@ class PdfWriter : public Writer {
     return ok;
   }
 
-  // The page's pixels for the reader, in grey.
+  // The page's pixels for the reader, in grey, each `shrink_` by `shrink_` square averaged.
   void AddGrey(const uint8_t* rows, uint32_t count) {
-    for (uint32_t r = 0; r < count; ++r) {
+    for (uint32_t r = 0; r < count && grey_.pixels.size() < static_cast<size_t>(grey_.width) * grey_.height; ++r) {
       const uint8_t* in = rows + static_cast<size_t>(r) * page_.bytesPerLine;
-      for (uint32_t x = 0; x < page_.width; ++x) {
-        switch (page_.mode) {
-          case client::Mode::kColour:
-            grey_.pixels.push_back(
-                static_cast<uint8_t>((77 * in[3 * x] + 150 * in[3 * x + 1] + 29 * in[3 * x + 2]) >> 8));
-            break;
-          case client::Mode::kGrey:
-            grey_.pixels.push_back(in[x]);
-            break;
-          default:
-            grey_.pixels.push_back((in[x / 8] & (0x80 >> (x % 8))) != 0 ? 0 : 255);
+      for (uint32_t x = 0; x < grey_.width * shrink_; ++x) {
+        sums_[x / shrink_] += page_.mode == client::Mode::kColour
+                                  ? (77 * in[3 * x] + 150 * in[3 * x + 1] + 29 * in[3 * x + 2]) >> 8
+                              : page_.mode == client::Mode::kGrey    ? in[x]
+                              : (in[x / 8] & (0x80 >> (x % 8))) != 0 ? 0
+                                                                     : 255;
+      }
+      if (++bandRows_ == shrink_) {
+        for (uint32_t& sum : sums_) {
+          grey_.pixels.push_back(static_cast<uint8_t>(sum / (shrink_ * shrink_)));
+          sum = 0;
         }
+        bandRows_ = 0;
       }
     }
   }
@@ -503,6 +512,11 @@ class PdfWriter : public Writer {
   void WriteReadPages(bool wait) {
     std::vector<Word> words;
     while (!unread_.empty() && reader_->Take(wait, &words)) {
+      for (Word& word : words) {
+        for (int* at : {&word.left, &word.top, &word.right, &word.bottom, &word.baseline, &word.lineHeight}) {
+          *at *= static_cast<int>(unread_.front().shrink);
+        }
+      }
       WritePage(unread_.front().image, unread_.front().page, words);
       unread_.pop_front();
     }
@@ -548,6 +562,9 @@ class PdfWriter : public Writer {
 #endif
   std::shared_ptr<PageReader> reader_;
   GreyPage grey_;
+  uint32_t shrink_ = 1;
+  std::vector<uint32_t> sums_;  // of the band of rows being averaged
+  uint32_t bandRows_ = 0;
   std::deque<Unread> unread_;
 };
 
