@@ -72,7 +72,8 @@ fi
   # information goes into wiastiio-dbgsym, found by build id (/usr/lib/debug/.build-id/).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
-  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sane-utils")
+  # scanimage; English for stiscan --ocr (other languages: tesseract-ocr-LANG).
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sane-utils, tesseract-ocr-eng")
   set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

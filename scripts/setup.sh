@@ -7,7 +7,7 @@ set -euo pipefail
 product=(
   build-essential cmake ninja-build pkg-config
   libusb-1.0-0-dev umockdev libumockdev-dev
-  zlib1g-dev libtiff-dev libjpeg62-turbo-dev
+  zlib1g-dev libtiff-dev libjpeg62-turbo-dev libtesseract-dev
   libsane-dev sane-utils
 )
 if [ "${1:-}" = --product ]; then
@@ -21,6 +21,7 @@ packages=(
   valgrind python3
   pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
   zlib1g-dev libtiff-dev libjpeg62-turbo-dev libz-mingw-w64-dev poppler-utils libtiff-tools pngcheck python3-png dpkg-dev lintian
+  libtesseract-dev tesseract-ocr-eng qpdf
   libsane-dev sane-utils
   llvm-14 lld-16 openssl
 )

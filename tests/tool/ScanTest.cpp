@@ -61,12 +61,13 @@ TEST(ToolScan, EachFormatHoldsTheSimulatorsPagesAtTheirSize) {
   }
 }
 
-// One feeder job into every format: the PDF's pages are A4 and its images, the TIFF's directories and
-// the pages on a pipe hold the PNG pages' pixels; JPEG pages are written; both JSON summaries parse.
+// One feeder job into every format: the PDF's pages are A4 and its images (deflated), the TIFF's
+// directories and the pages on a pipe hold the PNG pages' pixels; JPEG pages are written; both JSON
+// summaries parse.
 TEST(ToolScan, OneJobInEveryFormat) {
   const std::string job = "-s feeder --feeder-sheets 3 -r 75 --size a4 ";
   ScratchDir dir;
-  const ToolRun pdf = RunTool(job + "-o job.pdf --json", dir);
+  const ToolRun pdf = RunTool(job + "-o job.pdf --pdf-compression deflate --json", dir);
   const ToolRun pipe = RunTool(job + "-o - --json", dir);  // the summary on standard error
   ASSERT_EQ(RunTool(job + "-o p%d.png", dir).status + RunTool(job + "-o job.tif", dir).status + pdf.status, 0);
   EXPECT_EQ(RunTool(job + "-o j%d.jpg --quality 50", dir).status, 0);

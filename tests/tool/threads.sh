@@ -1,9 +1,9 @@
 #!/bin/bash
 # shellcheck disable=SC2086  # option lists split into words
-# PNG, PDF and TIFF are compressed in strips on several threads: the files are the same bytes with one
-# compression thread and with several, pngcheck finds each PNG valid, and a second PNG decoder
-# (pypng, not libpng) reads the pixels the tool writes uncompressed as PNM. The pages span several
-# strips, and the last strip is a short one.
+# PNG, PDF and TIFF are compressed in strips on several threads (PDF pages when deflated): the files
+# are the same bytes with one compression thread and with several, pngcheck finds each PNG valid, and a
+# second PNG decoder (pypng, not libpng) reads the pixels the tool writes uncompressed as PNM. The pages
+# span several strips, and the last strip is a short one.
 # Usage: threads.sh STISCAN
 set -eu
 tool=$1
@@ -44,7 +44,7 @@ PY
   cmp "$name-1.tif" "$name-3.tif" || fail "$name: TIFF differs by thread count"
 done <<'JOBS'
 colour -s feeder --feeder-sheets 2 -r 150 --size a4
-fast -r 150 --size a4 --compression fast
+fast -r 150 --size a4 --compression fast --pdf-compression deflate
 grey -r 300 -m grey --size a5
 bw -r 300 -m bw --size 3x5in
 JOBS

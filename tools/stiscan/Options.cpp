@@ -345,6 +345,23 @@ void AddOutputParsers(ParserTable& table, Options& o, std::string* error) {
     o.fastCompression = text == "fast";
     return true;
   };
+  table["--pdf-compression"] = [&o, error](const std::string& option, const std::string& text) {
+    if (text != "jpeg" && text != "deflate") {
+      *error = option + " " + text + ": expected jpeg or deflate";
+      return false;
+    }
+    o.pdfDeflate = text == "deflate";
+    o.pdfCompressionGiven = true;
+    return true;
+  };
+  table["--ocr"] = [&o, error](const std::string& option, const std::string& text) {
+    if (text.empty() || text.find_first_not_of("abcdefghijklmnopqrstuvwxyz_+") != std::string::npos) {
+      *error = option + " " + text + ": expected a Tesseract language, e.g. eng or deu+eng";
+      return false;
+    }
+    o.ocr = text;
+    return true;
+  };
 }
 
 // How the library reaches the scanner: route, ids and the reserve's repeats.
@@ -585,6 +602,11 @@ Output:
                            TIFF and PDF hold every page of a feeder job in one file
       --quality N          JPEG quality, 1 to 100 (default 90)
       --compression SPEED  fast or default: the zlib setting of PNG, TIFF and PDF (default default)
+      --pdf-compression C  jpeg or deflate: PDF colour and grey pages as JPEG at --quality, or deflated
+                           (lossless); black-and-white pages are CCITT G4 either way (default jpeg;
+                           Windows: deflate, every page)
+      --ocr LANG           PDF: read the words on each page (Tesseract, language e.g. eng or deu+eng)
+                           and lay them over it as invisible text, so that the file can be searched
   -i, --info               print the scanner's device information, resolutions included, and stop
       --list               print the scanners the library can reach, and stop
       --json               print the summary as one JSON document

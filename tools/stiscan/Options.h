@@ -54,6 +54,9 @@ struct Options {
   Format format = Format::kPng;
   int quality = 90;              // JPEG
   bool fastCompression = false;  // PNG, TIFF, PDF
+  bool pdfDeflate = false;       // PDF: colour and grey pages deflated, not JPEG
+  bool pdfCompressionGiven = false;
+  std::string ocr;  // PDF: the language(s) of the text layer; empty: none
   Route route = Route::kDeviceMonitor;
   bool routeGiven = false;
 

@@ -11,6 +11,7 @@
 #endif
 
 #include "Deflate.h"
+#include "Ocr.h"
 
 namespace stiscan {
 
@@ -49,6 +50,7 @@ ssize_t WriteCounted(void* cookie, const char* data, size_t size) {
 Output::Output(const Options& options) : options_(options) {
   encoding_.quality = options.quality;
   encoding_.fast = options.fastCompression;
+  encoding_.pdfDeflate = options.pdfDeflate;
   encoding_.simulated = options.simulate;
   encoding_.deflater = std::make_shared<StripDeflater>();
   toStdout_ = options.output == "-";
@@ -81,6 +83,9 @@ bool Output::Check(bool severalPages, std::string* error) {
         (options_.formatGiven ? std::string("--format ") + FormatName(format_) : "--output " + pattern) + ": " + why;
     return false;
   }
+  if (!CheckPdfOptions(error)) {
+    return false;
+  }
   if (toStdout_) {
     if (format_ != Format::kPnm && format_ != Format::kTiff && format_ != Format::kPdf) {
       *error = std::string("--output -: standard output takes pnm, tiff or pdf, not ") + FormatName(format_);
@@ -110,6 +115,25 @@ bool Output::Check(bool severalPages, std::string* error) {
     return false;
   }
   return true;
+}
+
+// --pdf-compression and --ocr: what this build writes; the reader's language data loaded.
+bool Output::CheckPdfOptions(std::string* error) {
+#if defined(_WIN32)
+  if (options_.pdfCompressionGiven && !options_.pdfDeflate) {
+    *error = "--pdf-compression jpeg: this Windows build has no JPEG encoder; its PDF pages are deflated";
+    return false;
+  }
+#endif
+  if (options_.ocr.empty()) {
+    return true;
+  }
+  if (format_ != Format::kPdf) {
+    *error = "--ocr " + options_.ocr + ": only PDF takes a text layer, not " + FormatName(format_);
+    return false;
+  }
+  encoding_.reader = PageReader::Start(options_.ocr, error);
+  return encoding_.reader != nullptr;
 }
 
 void Output::Post(Task task) {

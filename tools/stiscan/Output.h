@@ -78,6 +78,7 @@ class Output {
 
   void Post(Task task);
   bool Failed(std::string* error);
+  bool CheckPdfOptions(std::string* error);
   void Run();
   bool Do(Task& task);
   // The steps of Do; multi: the job's pages share one file (or the standard output).

@@ -13,6 +13,7 @@
 namespace stiscan {
 
 class StripDeflater;
+class PageReader;
 
 enum class Format { kPng, kJpeg, kTiff, kPdf, kPnm };
 
@@ -30,12 +31,17 @@ bool Available(Format format, std::string* why);
 struct Encoding {
   int quality = 90;   // JPEG, 1 to 100
   bool fast = false;  // the fastest compression setting of PNG, TIFF and PDF
+  // PDF: colour and grey pages deflated, not JPEG (black-and-white pages are CCITT G4 either way; the
+  // Windows build deflates every page).
+  bool pdfDeflate = false;
   // The pages come from the simulated scanner: PDF and TIFF say so in their metadata, so that a file
   // passed on is never taken for a scan of paper.
   bool simulated = false;
   // The job's deflater, used in turn by every file of the job that is deflated; MakeWriter makes one
   // when none is given.
   std::shared_ptr<StripDeflater> deflater;
+  // PDF: reads the words on each page for an invisible text layer; none without --ocr.
+  std::shared_ptr<PageReader> reader;
 };
 
 // The metadata text of a simulated scanner's pages (PDF /Subject, TIFF ImageDescription).
