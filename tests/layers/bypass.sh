@@ -17,13 +17,15 @@ cases=(
   'wiastiio/protocol/Exchange.cpp|#define MODULE_OF(h) ((h).m_hDll)\nbool Loaded(const CSTIIOHandler\& h) { return MODULE_OF(h) != nullptr; }|wiastiio/protocol/Exchange.cpp: names m_hDll'
   'wiastiio/handler/Handler.cpp|void CSTIIOHandler::Probe() { EndReservation(); }|wiastiio/handler/Handler.cpp: calls EndReservation, defined in wiastiio/operations'
 )
+mkdir "$work/tree"
+git -C "$source_dir" ls-files -z | (cd "$source_dir" && xargs -0 tar -c) | tar -x -C "$work/tree"
+git -C "$work/tree" init -q
+git -C "$work/tree" add -A
+git -C "$work/tree" -c user.name=test -c user.email=test@localhost commit -qm tree
 for c in "${cases[@]}"; do
   IFS='|' read -r file lines expected <<<"$c"
-  rm -rf "$work/tree"
-  mkdir "$work/tree"
-  git -C "$source_dir" ls-files -z | (cd "$source_dir" && xargs -0 tar -c) | tar -x -C "$work/tree"
+  git -C "$work/tree" reset -q --hard
   printf '%b\n' "$lines" >>"$work/tree/$file"
-  git -C "$work/tree" init -q
   git -C "$work/tree" add -A
   if out=$(python3 "$work/tree/scripts/check-layers.py" 2>&1); then
     echo "FAIL: the check passed with $file: $lines"
