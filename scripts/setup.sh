@@ -22,7 +22,7 @@ packages=(
   pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
   zlib1g-dev libtiff-dev libjpeg62-turbo-dev libz-mingw-w64-dev poppler-utils libtiff-tools pngcheck python3-png dpkg-dev lintian
   libsane-dev sane-utils
-  llvm-14 lld-16 openssl
+  llvm-14 lld-16 openssl gcovr
 )
 fi
 
