@@ -519,7 +519,6 @@ Outcome ScanSession::Read(uint8_t* data, size_t size, size_t* length) {
   }
   while (blockTaken_ == blockBytes_) {
     if (pageEnded_) {
-      ++pagesDone_;
       state_ = State::kBetweenPages;
       return Outcome();
     }

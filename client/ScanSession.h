@@ -65,9 +65,6 @@ struct PageLayout {
   uint32_t scanWidth = 0;     // the width the scanner delivers
   uint32_t scanHeight = 0;    // the rows the scanner delivers
   uint32_t scanRowBytes = 0;  // bytes of one row as the scanner delivers it
-
-  double WidthInches() const { return dpi != 0 ? static_cast<double>(width) / dpi : 0; }
-  double HeightInches() const { return dpi != 0 ? static_cast<double>(height) / dpi : 0; }
 };
 
 // Bytes of one row of `width` pixels in `mode`.
@@ -148,8 +145,6 @@ class ScanSession {
   // TerminateDll, once, when Open called InitializeDll.
   void Close();
 
-  uint32_t PagesDone() const { return pagesDone_; }
-
  private:
   enum class State { kIdle, kReserved, kPage, kBetweenPages };
 
@@ -174,7 +169,6 @@ class ScanSession {
   bool planned_ = false;
   ScanObserver* observer_ = nullptr;
   State state_ = State::kIdle;
-  uint32_t pagesDone_ = 0;
   uint32_t sheet_ = 0;  // the sheet of the job last positioned
   // The page under way: the scanner's rows so far, the block's page rows, and how far they are taken.
   PageLayout page_;

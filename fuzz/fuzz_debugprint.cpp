@@ -168,7 +168,7 @@ void Run(const Case& c) {
   const std::string cutFormat = format.substr(0, kKept);
   std::vector<char> reference(1025, '\0');
   auto print = [&](auto... passed) {
-    h->DebugPrint(format.c_str(), passed...);
+    CSTIIOHandlerTestAccess::DebugPrint(*h, format.c_str(), passed...);
     wsprintfA(reference.data(), cutFormat.c_str(), passed...);
   };
   Apply<kMaxArguments>::Call(c.arguments, 0, print);

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""The folder layering, checked: reads every `#include "..."` of the tracked C/C++ files, maps each file
-to its folder in scripts/layers.txt, and fails on an include the table does not allow, on a folder that
-is in no rule, on an include that names no file of the tree, on an exception that no longer matches
-an include, and on a circle among the folders. A rule may allow a folder whole or one header of it.
-Then the class's members against scripts/members.txt: which of the library's folders may name which
-field and method. Last, the naming of members outside wiastiio/: private data members are camelCase_,
+"""The folder layering, checked: reads every include of the tracked C/C++ files (quoted, angle-bracketed
+or through a macro, in a file of any C/C++ extension), maps each file to its folder in
+scripts/layers.txt, and fails on an include the table does not allow, on a folder that is in no rule,
+on a quoted include that names no file of the tree, on a macro include it cannot read, on an exception
+that no longer matches an include, and on a circle among the folders. A rule may allow a folder whole
+or one header of it. Then the class's members against scripts/members.txt: which of the library's
+folders may name which field and method, a macro's text counting where the macro is used; and every
+call into the class runs downward, to a method defined in a folder the caller may include. Last, the naming of members outside wiastiio/: private data members are camelCase_,
 so a name in the m_name or snake_case_ style fails there (the library keeps its class's names).
 
   scripts/check-layers.py            check; prints each finding and exits 1 on any
@@ -20,10 +22,13 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 TABLE = os.path.join(ROOT, 'scripts', 'layers.txt')
 MEMBERS = os.path.join(ROOT, 'scripts', 'members.txt')
 CLASS = 'wiastiio/handler/STIIOHandler.h'
-LAYERS = ('handler', 'device', 'protocol', 'operations')
+LAYERS = ('handler', 'device', 'protocol', 'operations', 'exports')
 # The include roots of the build beside the including file's own folders (CMakeLists.txt).
 SEARCH = ['', 'wiastiio', 'wiastiio/include', 'platform/include']
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+INCLUDE = re.compile(r'^[ \t]*#[ \t]*include[ \t]*(?:"([^"\n]+)"|<([^>\n]+)>|([A-Za-z_]\w*))', re.M)
+DEFINE = re.compile(r'^[ \t]*#[ \t]*define[ \t]+([A-Za-z_]\w*)((?:[^\n\\]|\\.)*)', re.M | re.S)
+EXTENSIONS = ('.c', '.cc', '.cpp', '.cxx', '.c++', '.h', '.hh', '.hpp', '.hxx', '.h++', '.inl', '.ipp', '.tcc',
+              '.inc')
 
 
 def exception_of(line, path, number, what):
@@ -85,12 +90,12 @@ def folder_of(path, rules):
     return best
 
 
-def resolve(source, name, tracked):
-    """The tracked file an include names: beside the file, then in each folder above it, then in the
-    build's include roots; None when there is none (system headers are included with <...>)."""
+def resolve(source, name, tracked, angle=False):
+    """The tracked file an include names: a quoted one beside the file, then in each folder above it;
+    either form in the build's include roots; None when there is none (a system header)."""
     here = os.path.dirname(source)
-    bases = [here]
-    while here:
+    bases = [] if angle else [here]
+    while here and not angle:
         here = os.path.dirname(here)
         bases.append(here)
     for base in bases + SEARCH:
@@ -132,6 +137,36 @@ def circles(edges):
     return found
 
 
+def read_macros(listed):
+    """Every object- or function-like macro of the tree: its name and its text, continuation lines
+    joined. A name defined in several places keeps every text."""
+    macros = collections.defaultdict(list)
+    for source in listed:
+        with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
+            for name, body in DEFINE.findall(text.read()):
+                macros[name].append(body.replace('\\\n', ' '))
+    return macros
+
+
+def code_of(source, macros):
+    """A file's code without comments or string contents, followed by the text of each macro it uses
+    (and of the macros those use), so that a name reached through a macro counts where it is used."""
+    with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
+        code = re.sub(r'//[^\n]*|/\*.*?\*/', '', text.read(), flags=re.S)
+    code = re.sub(r'"(?:\\.|[^"\\\n])*"', '""', code)
+    seen, words, expanded = set(), set(re.findall(r'\b\w+\b', code)), []
+    while True:
+        new = sorted(name for name in words & set(macros) if name not in seen)
+        if not new:
+            return code + '\n' + '\n'.join(expanded)
+        seen.update(new)
+        for name in new:
+            for body in macros[name]:
+                body = re.sub(r'"(?:\\.|[^"\\\n])*"', '""', body)
+                expanded.append(body)
+                words |= set(re.findall(r'\b\w+\b', body))
+
+
 def read_members(path):
     """Returns (allowed, exceptions): allowed maps a member to the folders that may name it; exceptions
     is the set of (file, member) pairs allowed against it."""
@@ -167,10 +202,30 @@ def class_members():
     return fields | methods
 
 
-def member_findings(listed):
-    """Each use of a member by a folder that the table does not allow."""
+def method_homes(listed):
+    """The folder that defines each method of the class: where its CSTIIOHandler::Name( definition
+    stands, or handler/ for the ones defined inline in the class header."""
+    homes = {}
+    with open(os.path.join(ROOT, CLASS), encoding='utf-8') as header:
+        body = header.read()
+    for name in re.findall(r'^\s+(?:[\w:<>*&]+\s+)+(\w+)\([^;]*\)\s*(?:const\s*)?\{', body, re.M):
+        homes[name] = 'handler'
+    for source in listed:
+        parts = source.split('/')
+        if len(parts) < 3 or parts[0] != 'wiastiio' or parts[1] not in LAYERS:
+            continue
+        with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
+            for name in re.findall(r'^[\w:<>*& ]*\bCSTIIOHandler::(\w+)\s*\(', text.read(), re.M):
+                homes.setdefault(name, parts[1])
+    return homes
+
+
+def member_findings(listed, macros, allowed_folders):
+    """Each use of a member by a folder that the table does not allow, and each call into a method
+    defined in a folder above the caller's."""
     allowed, exceptions = read_members(MEMBERS)
     members = class_members()
+    homes = method_homes(listed)
     findings, used = [], set()
     for name in sorted(members - set(allowed)):
         findings.append(f'scripts/members.txt: {name} is a member of the class that no line names')
@@ -178,18 +233,21 @@ def member_findings(listed):
         parts = source.split('/')
         if len(parts) < 3 or parts[0] != 'wiastiio' or parts[1] not in LAYERS or source == CLASS:
             continue
-        with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
-            code = re.sub(r'//[^\n]*', '', text.read())
-        code = re.sub(r'"(?:\\.|[^"\\])*"', '""', code)
+        code = code_of(source, macros)
         # A name qualified by :: alone is the system's (::GetLastError), not the class's.
         names = set(re.findall(r'CSTIIOHandler::(\w+)', code)) | set(re.findall(r'(?<!::)\b(\w+)\b', code))
         for name in sorted(names & members):
             if parts[1] in allowed.get(name, {'handler'}):
-                continue
-            if (source, name) in exceptions:
+                pass
+            elif (source, name) in exceptions:
                 used.add((source, name))
             else:
                 findings.append(f'{source}: names {name}, which scripts/members.txt does not give {parts[1]}')
+        own, calls = f'wiastiio/{parts[1]}', set(re.findall(r'(?<![:\w])(\w+)\s*\(', code))
+        for name in sorted(calls & set(homes)):
+            home = f'wiastiio/{homes[name]}'
+            if home != own and home not in allowed_folders.get(own, ()):
+                findings.append(f'{source}: calls {name}, defined in {home}: {own} may not call up into it')
     for source, name in sorted(exceptions - used):
         findings.append(f'scripts/members.txt: the exception {source} -> {name} matches no use: delete it')
     return findings, used
@@ -217,10 +275,12 @@ def naming_findings(listed):
 
 def main():
     rules, exceptions = read_table(TABLE)
-    listed = subprocess.run(['git', 'ls-files', '*.c', '*.cpp', '*.h'], cwd=ROOT, check=True,
-                            capture_output=True, text=True).stdout.split()
+    listed = [path for path in subprocess.run(['git', 'ls-files', '-z'], cwd=ROOT, check=True, capture_output=True,
+                                               text=True).stdout.split('\0')
+              if path.lower().endswith(EXTENSIONS)]
     tracked = set(listed)
     check_entries(rules, tracked)
+    macros = read_macros(listed)
     findings, graph, used = [], collections.Counter(), set()
     for source in listed:
         own = folder_of(source, rules)
@@ -228,28 +288,32 @@ def main():
             findings.append(f'{source}: its folder has no rule in scripts/layers.txt')
             continue
         with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
-            names = INCLUDE.findall(text.read())
-        for name in names:
-            target = resolve(source, name, tracked)
+            code = re.sub(r'/\*.*?\*/', '', text.read(), flags=re.S)
+        for quoted, angle, macro in INCLUDE.findall(code):
+            name, spelled = quoted or angle, f'"{quoted}"' if quoted else f'<{angle}>'
+            if macro:
+                bodies = [re.fullmatch(r'\s*(?:"([^"]+)"|<([^>]+)>)\s*', body) for body in macros.get(macro, [])]
+                if not bodies or not all(bodies):
+                    findings.append(f'{source}: includes through {macro}, which names no header the check can read')
+                    continue
+                # Checked as the include the macro names; every definition of it counts.
+                for body in bodies:
+                    target = resolve(source, body.group(1) or body.group(2), tracked, angle=bool(body.group(2)))
+                    if target is not None:
+                        findings += include_finding(source, macro, target, own, rules, exceptions, graph, used)
+                continue
+            target = resolve(source, name, tracked, angle=bool(angle))
             if target is None:
-                findings.append(f'{source}: includes "{name}", which names no file of the tree')
+                if quoted:
+                    findings.append(f'{source}: includes {spelled}, which names no file of the tree')
                 continue
-            other = folder_of(target, rules)
-            if other is None or other == own:
-                continue
-            if other in rules[own] or target in rules[own]:
-                graph[(own, other)] += 1
-            elif (source, target) in exceptions:
-                used.add((source, target))
-            else:
-                headers = [entry for entry in rules[own] if folder_of(entry, rules) == other and entry not in rules]
-                only = f', only {" ".join(headers)}' if headers else ''
-                findings.append(f'{source}: includes "{name}" ({target}): {own} may not include {other}{only}')
+            findings += include_finding(source, spelled, target, own, rules, exceptions, graph, used)
     for source, target in sorted(exceptions - used):
         findings.append(f'scripts/layers.txt: the exception {source} -> {target} matches no include: delete it')
-    for group in circles(folders_allowed(rules)):
+    allowed_folders = folders_allowed(rules)
+    for group in circles(allowed_folders):
         findings.append('scripts/layers.txt: a circle among ' + ', '.join(group))
-    member_found, member_used = member_findings(listed)
+    member_found, member_used = member_findings(listed, macros, allowed_folders)
     findings += member_found
     findings += naming_findings(listed)
     if '--graph' in sys.argv[1:]:
@@ -265,6 +329,22 @@ def main():
     print(f'layers: {len(listed)} files, {sum(graph.values())} includes across folders, '
           f'{len(used)} listed exceptions; members: {len(member_used)} listed exceptions')
     return 0
+
+
+def include_finding(source, spelled, target, own, rules, exceptions, graph, used):
+    """The finding of one include of source, as spelled, that resolved to target: none when allowed."""
+    other = folder_of(target, rules)
+    if other is None or other == own:
+        return []
+    if other in rules[own] or target in rules[own]:
+        graph[(own, other)] += 1
+        return []
+    if (source, target) in exceptions:
+        used.add((source, target))
+        return []
+    headers = [entry for entry in rules[own] if folder_of(entry, rules) == other and entry not in rules]
+    only = f', only {" ".join(headers)}' if headers else ''
+    return [f'{source}: includes {spelled} ({target}): {own} may not include {other}{only}']
 
 
 if __name__ == '__main__':

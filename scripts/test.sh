@@ -7,6 +7,7 @@
 #   linux     the handler over the platform models: unit, white-box, end-to-end and tool tests; the
 #             .deb (lintian, when installed: no error, no warning) installed into a scratch root; the
 #             captures of tests/captures replayed as the device, and the Windows build's capture
+#   coverage  the lines and branches the linux tests ran, per folder, against floors (scripts/coverage.py)
 #   lint      clang-format (dry run) over every source, clang-tidy over the library and platform layer
 #   sanitize  the same under AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan      several threads on one handler, and stiscan's compression threads and stops, under
@@ -38,6 +39,8 @@ build_and_test windows
 build_and_test windows-release -DWIASTIIO_SIGN_CERT="$PWD/build/signing/package.pem" \
   -DWIASTIIO_SIGN_KEY="$PWD/build/signing/package.key" -DWIASTIIO_WINDOWS_TEST_BIN="$PWD/build/windows/bin"
 build_and_test linux -DWIASTIIO_WINDOWS_BIN="$PWD/build/windows/bin"
+step "coverage (of the linux tests just run)"
+python3 scripts/coverage.py build/linux
 
 step lint
 ./scripts/lint.sh build/linux

@@ -96,17 +96,11 @@ class ScannerModel : public Port {
 
   // ---- State ----
   bool UnitReserved() const { return reserved_; }
-  bool Jammed() const { return jammed_; }
-  uint32_t SheetsLeft() const { return sheetsLeft_; }
   uint32_t SheetsFed() const { return sheetsFed_; }
   uint32_t PagesCompleted() const { return pagesCompleted_; }
-  const std::optional<Window>& CurrentWindow() const { return window_; }
-  WindowRefusal LastWindowRefusal() const { return lastRefusal_; }
   // The page being scanned; the last page taken (finished or not) stays in LastPage().
   std::optional<PageRequest> CurrentPage() const;
   const std::optional<PageRequest>& LastPage() const { return lastPage_; }
-  // Bytes of the response that the next read takes; 0 when none is pending.
-  size_t PendingResponseSize() const { return pending_.size(); }
 
   // ---- Record ----
   // The latest kLogLimit transfers (older ones are dropped, so that a long job runs in flat memory),

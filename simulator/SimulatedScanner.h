@@ -108,7 +108,6 @@ class SimulatedScanner {
   SimulatedScanner(const Config& config, const ScannerConditions& line, Routes routes, Parts parts);
   // The port the modules and the device reach: the line, or what a test puts in front of it.
   void SetFront(Port* front);
-  Port& Front() { return *front_; }
   // Installs the modules (again), each with the entry points `exports` lets through (Linux).
   using Exported = std::function<bool(const ContentionModule& module, const char* entry)>;
   bool Install(const Exported& exports = nullptr);

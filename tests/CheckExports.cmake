@@ -1,6 +1,6 @@
 # The nineteen export names, one list (wiastiio/include/ExportNames.h), against every other spelling of
 # them: WIASTIIO.def (ordinal k is the k-th name in ascending byte order), WIASTIIO.map, the declarations
-# and pointer types of WIASTIIO.h, the definitions of handler/Exports.cpp and, given LIBRARY, the dynamic
+# and pointer types of WIASTIIO.h, the definitions of exports/Exports.cpp and, given LIBRARY, the dynamic
 # symbols the shared library defines. SOURCE is the source tree.
 function(names_in file regex out)
   file(READ ${file} text)
@@ -50,7 +50,7 @@ expect_names("wiastiio/WIASTIIO.map" "${map_names}")
 
 foreach(spelling "wiastiio/include/WIASTIIO.h|WIASTIIO_API HRESULT WINAPI ([A-Za-z]+)\\("
                  "wiastiio/include/WIASTIIO.h|WINAPI\\* PFN_([A-Za-z]+)\\)"
-                 "wiastiio/handler/Exports.cpp|\nHRESULT WINAPI ([A-Za-z]+)\\(")
+                 "wiastiio/exports/Exports.cpp|\nHRESULT WINAPI ([A-Za-z]+)\\(")
   string(REPLACE "|" ";" spelling "${spelling}")
   list(GET spelling 0 file)
   list(GET spelling 1 regex)

@@ -25,7 +25,7 @@ TEST(Bounds, SetWindowKeepsTheBytesAfterTheCommandHeader) {
   window.dwWindowHeight = 40;
   Access::Window(*handler) = window;
   // No port is open: the command fails at its write, after the header and sizes are filled in.
-  handler->CallSetWindowParameter();
+  CSTIIOHandlerTestAccess::CallSetWindowParameter(*handler);
   EXPECT_EQ(Access::Window(*handler).byHeader[0], COMMAND_ESCAPE);
   for (BYTE padding : Access::Window(*handler).byPadding) {
     EXPECT_EQ(padding, 0xEE);
@@ -67,7 +67,7 @@ TEST(Bounds, AnnouncedBlockBeyondTheWindowIsAFailedRead) {
       Access::Window(*handler).dwWindowWidth = 64;
       Access::Window(*handler).dwWindowHeight = 40;
       Access::Window(*handler).byResolutionCode = 5;
-      ASSERT_EQ(handler->CallSetWindowParameter(), S_OK);
+      ASSERT_EQ(CSTIIOHandlerTestAccess::CallSetWindowParameter(*handler), S_OK);
     }
     g_answer[3] = 0x80;
     for (int i = 0; i < 4; ++i) {
@@ -77,7 +77,7 @@ TEST(Bounds, AnnouncedBlockBeyondTheWindowIsAFailedRead) {
     std::memset(&record, 0xEE, sizeof(record));
     harness::ClearDebugLines();
 
-    EXPECT_EQ(handler->CallRead(&record), c.expected);
+    EXPECT_EQ(CSTIIOHandlerTestAccess::CallRead(*handler, &record), c.expected);
 
     const std::vector<std::string> lines = harness::DebugLines();
     const bool refused = c.expected == E_FAIL;
@@ -101,7 +101,7 @@ TEST(Bounds, IdentificationTextsStopAtTheirTerminator) {
   std::memset(Access::DeviceInfo(*handler).szVendorID, 'v', sizeof(Access::DeviceInfo(*handler).szVendorID));
   std::memset(Access::DeviceInfo(*handler).szProductID, 'p', sizeof(Access::DeviceInfo(*handler).szProductID));
 
-  ASSERT_EQ(handler->ChangeDeviceInfoFormat(&response), S_OK);
+  ASSERT_EQ(CSTIIOHandlerTestAccess::ChangeDeviceInfoFormat(*handler, &response), S_OK);
 
   const SCAN_DEVICE_INFO& info = Access::DeviceInfo(*handler);
   EXPECT_EQ(std::string(info.szVendorID, sizeof(info.szVendorID)), std::string("AB\0\0\0\0\0\0", 8));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "handler/STIIOHandler.h"
+#include "support/HandlerAccess.h"
 #include "support/Harness.h"
 
 namespace {
@@ -35,7 +36,7 @@ TEST(DebugPrint, CutsLongFormatsAndLinesTo199Characters) {
     auto handler = std::make_unique<CSTIIOHandler>(TRUE);
     harness::ClearDebugLines();
 
-    handler->DebugPrint(c.format, c.argument, c.argument, c.argument, c.argument);
+    CSTIIOHandlerTestAccess::DebugPrint(*handler, c.format, c.argument, c.argument, c.argument, c.argument);
 
     EXPECT_EQ(harness::DebugLines(), std::vector<std::string>{c.line});
   }

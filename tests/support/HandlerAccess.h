@@ -14,4 +14,14 @@ struct CSTIIOHandlerTestAccess {
   static PFN_DEVICEWRITE& DeviceWrite(CSTIIOHandler& handler) { return handler.m_pfnDeviceWrite; }
   static DWORD& VendorError(CSTIIOHandler& handler) { return handler.m_dwVendorError; }
   static WCHAR* ExtendedErrorText(CSTIIOHandler& handler) { return handler.m_szExtendedErrorText[0]; }
+  // The class's own steps that the white-box tests and the debug-print fuzz target drive directly.
+  template <typename... Args>
+  static void DebugPrint(CSTIIOHandler& handler, LPCSTR lpszFormat, Args... args) {
+    handler.DebugPrint(lpszFormat, args...);
+  }
+  static HRESULT CallSetWindowParameter(CSTIIOHandler& handler) { return handler.CallSetWindowParameter(); }
+  static HRESULT CallRead(CSTIIOHandler& handler, LPVOID lpOutBuffer) { return handler.CallRead(lpOutBuffer); }
+  static HRESULT ChangeDeviceInfoFormat(CSTIIOHandler& handler, const INQUIRY_RESPONSE* pResponse) {
+    return handler.ChangeDeviceInfoFormat(pResponse);
+  }
 };

@@ -157,7 +157,6 @@ void Output::Post(Task task) {
   if (task.kind == Kind::kAbandon) {
     abandoned_.store(true);
   }
-  peakQueued_ = std::max(peakQueued_, queued_);
   tasks_.push_back(std::move(task));
   changed_.notify_all();
 }

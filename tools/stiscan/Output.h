@@ -64,8 +64,6 @@ class Output {
   bool Finish(std::string* error);
 
   const std::vector<File>& Files() const { return files_; }
-  // The most memory the queue held, in bytes.
-  uint64_t PeakQueued() const { return peakQueued_; }
 
  private:
   enum class Kind { kBegin, kRows, kEnd, kAbandon, kStop };
@@ -104,7 +102,6 @@ class Output {
   std::deque<Task> tasks_;
   std::vector<std::vector<uint8_t>> spare_;  // row buffers the encoder is done with
   uint64_t queued_ = 0;
-  uint64_t peakQueued_ = 0;
   std::atomic<bool> failed_{false};
   std::atomic<bool> stopped_{false};
   bool encoderDone_ = false;  // the encoder's thread has returned (under lock_)

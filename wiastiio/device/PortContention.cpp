@@ -134,6 +134,15 @@ HRESULT CSTIIOHandler::CloseDevice() {
   return ReleasePort();
 }
 
+// The exchange path asks for this the moment a transfer comes up short. Whoever runs the command ends
+// the cycle after any other failure; a transfer cut short leaves the scanner out of step, and for the
+// commands whose exchange description says so only giving the port back at once recovers from that.
+void CSTIIOHandler::AfterShortTransfer(const COMMAND_EXCHANGE& exchange) {
+  if (exchange.bCloseOnShort) {
+    CloseDevice();
+  }
+}
+
 HRESULT CSTIIOHandler::ReleasePort() {
   DebugPrint("[STI]CSTIIOHandler::ReleasePort");
   HRESULT hr = S_OK;
@@ -168,6 +177,22 @@ HRESULT CSTIIOHandler::ReleasePort() {
 
 bool CSTIIOHandler::CancelPortIo() {
   return m_hDevice == nullptr || CancelIo(m_hDevice) != FALSE;
+}
+
+void CSTIIOHandler::StopPortIo() {
+  CancelIo(m_hDevice);
+}
+
+void CSTIIOHandler::ClosePortHandle() {
+  if (m_hDevice == nullptr) {
+    return;
+  }
+  if (CloseHandle(m_hDevice)) {
+    DebugPrint("[STI]CloseHandle Success");
+  } else {
+    DebugPrint("[STI]CloseHandle Fail.Error Code => %d", ::GetLastError());
+  }
+  m_hDevice = nullptr;
 }
 
 void CSTIIOHandler::FreeContentionModule() {

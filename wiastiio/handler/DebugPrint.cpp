@@ -21,3 +21,9 @@ void CSTIIOHandler::WriteDebugLine(LPCSTR lpszFormat, ...) {
   va_end(args);
   OutputDebugStringA(m_szDebugLine);
 }
+
+void CSTIIOHandler::WriteDebugFields(std::initializer_list<DUMP_FIELD> fields) {
+  for (const DUMP_FIELD& field : fields) {
+    WriteDebugLine(field.pszFormat, field.dwValue);
+  }
+}

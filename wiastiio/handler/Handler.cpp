@@ -1,4 +1,4 @@
-// Construction, destruction and DeleteMemory of the one handler object.
+// Construction of the one handler object, and the WIA log it traces into.
 #include <cstring>
 
 #include "handler/STIIOHandler.h"
@@ -52,46 +52,6 @@ CSTIIOHandler::CSTIIOHandler(DWORD bDebugOutput) {
   m_pfnDeviceRead = nullptr;
   m_pfnDeviceWrite = nullptr;
   m_dwWindowBlockLimit = 0;
-}
-
-CSTIIOHandler::~CSTIIOHandler() {
-  DebugPrint("[STI]CSTIIOHandler::~CSTIIOHandler");
-  EndReservation();
-  m_bDeviceInfoValid = 0;
-  CancelIo(m_hDevice);
-  SetNotificationHandle(nullptr);
-  if (m_hDevice != nullptr) {
-    if (CloseHandle(m_hDevice)) {
-      DebugPrint("[STI]CloseHandle Success");
-    } else {
-      DebugPrint("[STI]CloseHandle Fail.Error Code => %d", ::GetLastError());
-    }
-    m_hDevice = nullptr;
-  }
-  if (m_pIWiaLog != nullptr) {
-    m_pIWiaLog->Release();
-    m_pIWiaLog = nullptr;
-  }
-  if (m_WiaDeviceInfo.pX_Resolutions != nullptr) {
-    delete[] m_WiaDeviceInfo.pX_Resolutions;
-    DebugPrint("[STI] Memory m_WiaDeviceInfo.pX_Resolutions delete");
-    m_WiaDeviceInfo.pX_Resolutions = nullptr;
-  }
-  if (m_WiaDeviceInfo.pY_Resolutions != nullptr) {
-    delete[] m_WiaDeviceInfo.pY_Resolutions;
-    DebugPrint("[STI] Memory m_WiaDeviceInfo.pY_Resolutions delete");
-    m_WiaDeviceInfo.pY_Resolutions = nullptr;
-  }
-  DeleteMemory();
-}
-
-HRESULT CSTIIOHandler::DeleteMemory() {
-  DebugPrint("[STI]CSTIIOHandler::DeleteMemory");
-  delete[] m_pRawDataBuffer;
-  m_pRawDataBuffer = nullptr;
-  // Whatever the port cycle reports, nothing more can be done about it here.
-  CloseDevice();
-  return S_OK;
 }
 
 void CSTIIOHandler::SetWiaLog(IWiaLog* pIWiaLog) {

@@ -1,9 +1,14 @@
 // CSTIIOHandler: the one object behind WIASTIIO's exports. Every method is declared here and defined
-// in the folder of the subsystem it belongs to:
-//   handler/     construction, destruction, DeleteMemory, DebugPrint            (lifecycle, diagnostics)
-//   device/      Initialize, registry settings, the USB port, the cycle's steps (device access)
-//   protocol/    CoWriteFile/CoReadFile and the command methods' exchanges      (scanner command protocol)
-//   operations/  Escape, notification, capabilities, raw I/O, when a cycle ends (still-image operations)
+// in the folder of the subsystem it belongs to; calls run only downward, from the exports to the
+// platform (scripts/check-layers.py checks each call into the class against scripts/layers.txt):
+//   exports/     the nineteen exports and the DLL's entry point                   (the library's surface)
+//   operations/  Escape, notification, capabilities, raw I/O, when a cycle ends,
+//                the handler's end and DeleteMemory                                 (still-image operations)
+//   protocol/    CoWriteFile/CoReadFile and the command methods' exchanges         (scanner command protocol)
+//   device/      Initialize, registry settings, the USB port, the cycle's steps    (device access)
+//   handler/     construction, DebugPrint, the WIA log                             (lifecycle, diagnostics)
+// Only what the exports call is public; the rest is the class's own, reached by the port's routes
+// (friends) and by the tests' one access class.
 #pragma once
 
 #include <cstdarg>
@@ -29,8 +34,36 @@ class CSTIIOHandler {
   CSTIIOHandler(const CSTIIOHandler&) = delete;
   CSTIIOHandler& operator=(const CSTIIOHandler&) = delete;
 
-  // ---- Lifecycle and diagnostics (handler/) ----
+  // ---- What the exports call: lifecycle (handler/, operations/) ----
   HRESULT DeleteMemory();
+  // Gives the handler a WIA log to trace into; the handler takes one reference and releases any
+  // earlier one. Used by whoever hosts the handler with a log (the tests, here); not an export.
+  void SetWiaLog(IWiaLog* pIWiaLog);
+
+  // ---- What the exports call: device access (device/) ----
+  HRESULT Initialize(IStiDeviceControl* pHelDcb, DWORD dwStiVersion, HKEY hParametersKey);
+
+  // ---- What the exports call: still-image operations (operations/) ----
+  HRESULT Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInDataSize, LPVOID pOutData, DWORD dwOutDataSize,
+                 LPDWORD pdwActualData);
+  HRESULT SetNotificationHandle(HANDLE hEvent);
+  HRESULT GetNotificationData(STINOTIFY* lpNotify);
+  HRESULT GetCapabilities(STI_USD_CAPS* pUsdCaps);
+  // Whether the scanner can be reached: each takes the port and gives it back, with no command.
+  HRESULT GetStatus(STI_DEVICE_STATUS* pDevStatus);
+  HRESULT Diagnostic(STI_DIAG* pBuffer);
+  HRESULT DeviceReset();
+  HRESULT GetLastError(LPDWORD pdwLastDeviceError);
+  HRESULT LockDevice();
+  HRESULT UnLockDevice();
+  HRESULT RawReadData(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, LPOVERLAPPED lpOverlapped);
+  HRESULT RawWriteData(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOVERLAPPED lpOverlapped);
+  HRESULT RawReadCommand(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, LPOVERLAPPED lpOverlapped);
+  HRESULT RawWriteCommand(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOVERLAPPED lpOverlapped);
+  HRESULT GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo);
+
+ private:
+  // ---- Diagnostics (handler/) ----
   // One debugger line, formatted with wvsprintfA, only while debugging is on. The flag is tested here,
   // inline: a line that is not written costs that one test, with no call and no formatting.
   template <typename... Args>
@@ -39,12 +72,8 @@ class CSTIIOHandler {
       WriteDebugLine(lpszFormat, args...);
     }
   }
-  // Gives the handler a WIA log to trace into; the handler takes one reference and releases any
-  // earlier one. Used by whoever hosts the handler with a log (the tests, here); not an export.
-  void SetWiaLog(IWiaLog* pIWiaLog);
 
   // ---- Device access (device/) ----
-  HRESULT Initialize(IStiDeviceControl* pHelDcb, DWORD dwStiVersion, HKEY hParametersKey);
   void ReadDeviceData(HKEY hParametersKey);
   HRESULT LoadPortContentionDll();
   HRESULT AcquirePort();
@@ -56,6 +85,12 @@ class CSTIIOHandler {
   // Cancels the I/O this thread left pending on the open port; false, with the system's error code set,
   // when the cancel failed. With no port open there is nothing to cancel.
   bool CancelPortIo();
+  // At the handler's end: cancels whatever is pending on the port's handle, and closes the handle.
+  void StopPortIo();
+  void ClosePortHandle();
+  // Ends the port cycle, when the exchange's description says so, the moment a transfer comes up short:
+  // the exchange path asks for it before the command method writes another line.
+  void AfterShortTransfer(const COMMAND_EXCHANGE& exchange);
 
   // ---- Scanner command protocol (protocol/) ----
   BOOL CoWriteFile(LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten);
@@ -81,8 +116,6 @@ class CSTIIOHandler {
   HRESULT CallReleaseUnit();
   HRESULT CallAbort();
   HRESULT CallObjectPosition();
-  HRESULT GetDeviceInfo();
-  HRESULT CallGetDeviceInfo();
   HRESULT ChangeDeviceInfoFormat(const INQUIRY_RESPONSE* pResponse);
   // The steps of ChangeDeviceInfoFormat: the resolution lists, and the bed and feeder sizes.
   HRESULT StoreResolutions(WORD wSupportedRes);
@@ -93,35 +126,17 @@ class CSTIIOHandler {
   HRESULT CallRead(LPVOID lpOutBuffer);
   HRESULT CallReadImage(LPVOID lpOutBuffer, LPDWORD pdwActualData);
 
-  // ---- Still-image operations (operations/) ----
-  HRESULT Escape(DWORD EscapeFunction, LPVOID lpInData, DWORD cbInDataSize, LPVOID pOutData, DWORD dwOutDataSize,
-                 LPDWORD pdwActualData);
-  HRESULT SetNotificationHandle(HANDLE hEvent);
-  HRESULT GetNotificationData(STINOTIFY* lpNotify);
-  HRESULT GetCapabilities(STI_USD_CAPS* pUsdCaps);
-  // Whether the scanner can be reached: each takes the port and gives it back, with no command.
-  HRESULT GetStatus(STI_DEVICE_STATUS* pDevStatus);
-  HRESULT Diagnostic(STI_DIAG* pBuffer);
-  HRESULT DeviceReset();
-  HRESULT GetLastError(LPDWORD pdwLastDeviceError);
-  HRESULT LockDevice();
-  HRESULT UnLockDevice();
-  HRESULT RawReadData(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, LPOVERLAPPED lpOverlapped);
-  HRESULT RawWriteData(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOVERLAPPED lpOverlapped);
-  HRESULT RawReadCommand(LPVOID lpBuffer, LPDWORD lpdwNumberOfBytes, LPOVERLAPPED lpOverlapped);
-  HRESULT RawWriteCommand(LPVOID lpBuffer, DWORD dwNumberOfBytes, LPOVERLAPPED lpOverlapped);
-  HRESULT GetLastErrorInfo(STI_ERROR_INFO* pLastErrorInfo);
-
- private:
   // The inquiry's exchange and its answer turned into m_WiaDeviceInfo (protocol/); CallGetDeviceInfo runs
   // it and ends the port cycle.
   HRESULT InquireDevice();
-  // Ends the port cycle, when the exchange says so, the moment a transfer comes up short (operations/).
-  void AfterShortTransfer(const COMMAND_EXCHANGE& exchange);
   void ValidateSWPForADF(BYTE* pbyCommand);
   // Whether m_SWPParam, at dwFactor window units per pixel, can be sent: false (with a line) when its size
   // wraps in 32-bit window units.
   bool WindowFits(DWORD dwFactor);
+  // ---- Still-image operations' own steps (operations/) ----
+  // The inquiry's port cycle around InquireDevice.
+  HRESULT GetDeviceInfo();
+  HRESULT CallGetDeviceInfo();
   // Refuses an escape whose caller gave no buffer for it to read or write (E_INVALIDARG, with a line).
   HRESULT NoBuffer(DWORD dwEscape, LPCSTR pszWhich);
   // The escapes that decide more than their command: buffers, the reservation, the busy retry, the

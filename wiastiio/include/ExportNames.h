@@ -1,6 +1,6 @@
 // The nineteen export names of WIASTIIO, once: X(name) for each, in the order WIASTIIO.h declares them.
 // The client binds what this names; the image test reads its ordinals from it (ordinal k is the k-th name
-// in ascending byte order); WIASTIIO.def, WIASTIIO.map, WIASTIIO.h and handler/Exports.cpp are checked
+// in ascending byte order); WIASTIIO.def, WIASTIIO.map, WIASTIIO.h and exports/Exports.cpp are checked
 // against it at test time (tests/CheckExports.cmake).
 #pragma once
 

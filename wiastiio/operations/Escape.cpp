@@ -193,15 +193,6 @@ HRESULT CSTIIOHandler::CallGetDeviceInfo() {
   return hr;
 }
 
-// The exchange path reports a short transfer here the moment it happens. Whoever runs the command
-// ends the cycle after any other failure; a transfer cut short leaves the scanner out of step, and for
-// the commands whose exchange says so only giving the port back at once recovers from that.
-void CSTIIOHandler::AfterShortTransfer(const COMMAND_EXCHANGE& exchange) {
-  if (exchange.bCloseOnShort) {
-    CloseDevice();
-  }
-}
-
 // The teardown decides the last port cycle here, as the escapes do: abort and release are commands,
 // and device/ only offers the cycle.
 void CSTIIOHandler::EndReservation() {

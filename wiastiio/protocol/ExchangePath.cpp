@@ -127,9 +127,3 @@ HRESULT CSTIIOHandler::JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE b
       return announce(judgement.other);
   }
 }
-
-void CSTIIOHandler::WriteDebugFields(std::initializer_list<DUMP_FIELD> fields) {
-  for (const DUMP_FIELD& field : fields) {
-    WriteDebugLine(field.pszFormat, field.dwValue);
-  }
-}

@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Coverage of the shipped code by the Linux tests, per folder, against floors.
+
+  scripts/coverage.py [BUILD]     (default build/linux: the linux preset, built with WIASTIIO_COVERAGE)
+
+Run after the build's tests: gcovr reads the counts they left and this prints, per folder, the lines
+and branches run of those compiled there. Lines the floors leave out are listed, each with its reason,
+in scripts/coverage-exclusions.txt ("PATH:LINE[-LINE] reason"), never marked in the code; a listed line
+that is run, or that no longer is code, fails too, so the list cannot outlive its cause. Exits 1 when a
+folder is under its floor.
+"""
+import collections
+import json
+import os
+import subprocess
+import sys
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
+EXCLUSIONS = os.path.join(ROOT, 'scripts', 'coverage-exclusions.txt')
+# (folder, lines floor %, branches floor % or None): what the tests reach today, a little under it, so
+# that a change that leaves new code unrun fails. They only ever go up.
+FLOORS = [
+    ('wiastiio', 97.0, 90.0),
+    ('platform', 84.0, None),
+    ('client', 86.0, None),
+    ('sane', 87.0, None),
+    ('tools', 88.0, None),
+]
+# Shipped too, reported without a floor.
+REPORTED = ['simulator', 'host', 'capture']
+
+
+def read_exclusions():
+    excluded = {}
+    with open(EXCLUSIONS, encoding='utf-8') as table:
+        for number, raw in enumerate(table, 1):
+            line = raw.split('#', 1)[0].strip()
+            if not line:
+                continue
+            where, _, reason = line.partition(' ')
+            path, _, span = where.rpartition(':')
+            first, _, last = span.partition('-')
+            if not path or not first.isdigit() or (last and not last.isdigit()) or not reason.strip():
+                sys.exit(f'{EXCLUSIONS}:{number}: expected "PATH:LINE[-LINE] reason"')
+            for n in range(int(first), int(last or first) + 1):
+                excluded[(path, n)] = number
+    return excluded
+
+
+def main():
+    build = sys.argv[1] if len(sys.argv) > 1 else 'build/linux'
+    report = subprocess.run(['gcovr', '--root', ROOT, '--object-directory', build, '--json', '-',
+                             '--exclude-unreachable-branches', '--exclude-throw-branches',
+                             '--filter', f'{ROOT}/(wiastiio|platform|client|sane|tools|simulator|host|capture)/'],
+                            cwd=ROOT, check=True, capture_output=True, text=True).stdout
+    excluded = read_exclusions()
+    used = set()
+    totals = collections.defaultdict(lambda: [0, 0, 0, 0])  # lines run, lines, branches taken, branches
+    missed = collections.defaultdict(list)
+    for entry in json.loads(report)['files']:
+        path = entry['file']
+        folder = path.split('/')[0]
+        for line in entry['lines']:
+            if line.get('gcovr/noncode'):
+                continue
+            key = (path, line['line_number'])
+            if key in excluded:
+                used.add(key)
+                if line['count'] > 0:
+                    print(f'{path}:{key[1]}: listed in coverage-exclusions.txt but run: delete the line',
+                          file=sys.stderr)
+                    totals['(stale exclusions)'][1] += 1
+                continue
+            total = totals[folder]
+            total[1] += 1
+            if line['count'] > 0:
+                total[0] += 1
+            else:
+                missed[folder].append(f'{path}:{key[1]}')
+            for branch in line.get('branches', []):
+                total[3] += 1
+                total[2] += branch['count'] > 0
+    stale = sorted(set(excluded) - used)
+    for path, number in stale:
+        print(f'{path}:{number}: listed in coverage-exclusions.txt but not code the build compiles', file=sys.stderr)
+    failed = bool(stale) or totals['(stale exclusions)'][1] > 0
+
+    def percent(done, count):
+        return 100.0 * done / count if count else 100.0
+
+    print(f'{"folder":<12} {"lines":>18} {"branches":>18}  floors')
+    for folder, line_floor, branch_floor in FLOORS + [(name, None, None) for name in REPORTED]:
+        run, lines, taken, branches = totals.get(folder, [0, 0, 0, 0])
+        lp, bp = percent(run, lines), percent(taken, branches)
+        floors = []
+        if line_floor is not None:
+            floors.append(f'lines {line_floor:g} %' + ('' if lp >= line_floor else ' NOT MET'))
+            failed |= lp < line_floor
+        if branch_floor is not None:
+            floors.append(f'branches {branch_floor:g} %' + ('' if bp >= branch_floor else ' NOT MET'))
+            failed |= bp < branch_floor
+        print(f'{folder + "/":<12} {run:>6}/{lines:<6} {lp:5.1f} % {taken:>6}/{branches:<6} {bp:5.1f} %  '
+              + ', '.join(floors))
+    if '--missed' in sys.argv[2:]:
+        for folder in sorted(missed):
+            for where in missed[folder]:
+                print(f'not run: {where}')
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
