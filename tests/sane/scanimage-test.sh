@@ -47,9 +47,7 @@ usb)
   for n in 1 2 3; do "$compare" "$work/page$n.png" "$work/tool$n.png" || fail "USB pixels, page $n"; done
   # A scanner gone silent (the first image block never comes): SIGINT, which scanimage turns into
   # sane_cancel, ends the scan cancelled within a second (failed past 5 s; the time is printed), and
-  # the next scan on the same scanner gets its page. (Under umockdev a signal that lands on the waiting
-  # thread, as it does in scanimage, breaks the emulated transfer by itself; tool_usb, whose stiscan
-  # waits on another thread than the one the signal takes, pins that the stop ends the transfer.)
+  # the next scan on the same scanner gets its page.
   silent() {
     scanimage -d wiastiio:usb:1234:5678 --resolution 75 -o page.pnm 2>err &
     local pid=$! start
