@@ -419,7 +419,7 @@ Outcome ScanSession::Start(ScanObserver* observer) {
   sheet_ = 0;
   Outcome outcome = Reserve();
   if (!outcome.Ok()) {
-    return outcome;
+    return cancel_.load() ? Cancelled() : outcome;  // a reserve the stop cut short
   }
   state_ = State::kReserved;
   const HRESULT result = Escape("ESC_SET_WINDOW_PARAMETER", ESC_SET_WINDOW_PARAMETER);
@@ -438,9 +438,6 @@ Outcome ScanSession::Reserve() {
     const HRESULT result = Escape("ESC_RESERVE_UNIT", ESC_RESERVE_UNIT);
     if (result == S_OK) {
       return Outcome();
-    }
-    if (cancel_.load()) {
-      return Cancelled();
     }
     const bool wait = result == WIA_ERROR_BUSY || result == WIA_ERROR_WARMING_UP;
     if (wait && repeat < request_.retries) {
