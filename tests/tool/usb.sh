@@ -64,7 +64,7 @@ check 0 "simulator  built in" empty "" "--simulate --list"
 # A scanner gone silent (with whole pages in one block, the answer to the ninth command, the second
 # sheet's block, never comes): SIGINT ends stiscan with status 8 within a second (failed past 5 s; the
 # time is printed), the first page kept, and the next session on the same scanner scans its page. Left
-# to its own timeout (WIASTIIO_USB_TIMEOUT) a job fails with status 5.
+# to its own timeout (WIASTIIO_USB_TIMEOUT) the same job fails with status 5.
 silent() {
   "$tool" --debug -s feeder -r 75 --size a5 -o f%d.png >out 2>&1 &
   local pid=$! start
@@ -82,7 +82,8 @@ export tool small SANE_CONFIG_DIR=$dir/conf
 echo "stiscan on a silent scanner, SIGINT: $(head -1 report)"
 grep -q "^status 8 after \([0-9]\{1,3\}\|[1-4][0-9]\{3\}\) ms, pages: f1.png$" report &&
   grep -qx "next session scanned" report || { cp report out; bad "SIGINT to stiscan on a silent scanner"; }
-WIASTIIO_USB_TIMEOUT=1500 check 5 "ESC_READ_IMAGE returned E_FAIL" conf "--stall-answer 6 $sim_shipped" "$small -o p.png"
+WIASTIIO_USB_TIMEOUT=1500 check 5 "page 2 stopped after 0 of 620 rows: ESC_READ_IMAGE returned E_FAIL" conf \
+  "--sheets 2 --block-bytes 2000000 --stall-answer 9 $sim_shipped" "-s feeder -r 75 --size a5 -o f%d.png"
 if [ "$(id -u)" = 0 ] && command -v setpriv python3 >/dev/null; then
   mkdir stage
   cp "$tool" "$usbsim" "$(dirname "$tool")"/*.so stage/
