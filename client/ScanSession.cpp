@@ -238,7 +238,8 @@ Outcome ScanSession::Open(IStiDeviceControl* control, HKEY parametersKey, bool d
   observer_ = observer;
   result = Escape("GET_DEVICE_INFO", GET_DEVICE_INFO, &info, sizeof info);
   if (result != S_OK) {
-    return Failure("the device information could not be read", "GET_DEVICE_INFO", result);
+    return cancel_.load() ? Cancelled()
+                          : Failure("the device information could not be read", "GET_DEVICE_INFO", result);
   }
   // The arrays belong to the library and go with TerminateDll; keep copies.
   device_.info = info;
@@ -389,14 +390,19 @@ Outcome ScanSession::Plan(const ScanRequest& request, PageLayout* layout, bool k
   return Outcome();
 }
 
-Outcome ScanSession::Cancelled() {
+Outcome ScanSession::Cancelled(bool abortFirst) {
   const bool reserved = state_ != State::kIdle;
-  Release(true);
+  Release(abortFirst);
   return MakeOutcome(Status::kCancelled, reserved ? "stopped: the scanner was aborted and released"
                                                   : "stopped before the scanner was reserved");
 }
 
 Outcome ScanSession::Stop(Outcome outcome, bool abortFirst) {
+  // A step that failed after a stop was asked was cut short by it (the platform ends a transfer in
+  // flight): the job was stopped.
+  if (cancel_.load()) {
+    return Cancelled(abortFirst);
+  }
   Release(abortFirst);
   return outcome;
 }
@@ -413,7 +419,7 @@ Outcome ScanSession::Start(ScanObserver* observer) {
   sheet_ = 0;
   Outcome outcome = Reserve();
   if (!outcome.Ok()) {
-    return outcome;
+    return cancel_.load() ? Cancelled() : outcome;  // a reserve the stop cut short
   }
   state_ = State::kReserved;
   const HRESULT result = Escape("ESC_SET_WINDOW_PARAMETER", ESC_SET_WINDOW_PARAMETER);

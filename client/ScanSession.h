@@ -7,7 +7,8 @@
 // the next sheet, Read copies the page's rows into the caller's buffer a block at a time, End gives
 // the scanner back. Cancel() may come from another thread or a signal handler: it only sets a flag,
 // which the session checks between blocks, before each sheet and inside every wait; the call that
-// sees it aborts (inside a sheet) and releases the scanner and returns Status::kCancelled.
+// sees it aborts (inside a sheet) and releases the scanner and returns Status::kCancelled. A step that
+// fails once the flag is set (a transfer the platform ended for the stop) ends the same way.
 #pragma once
 
 #include <atomic>
@@ -158,7 +159,7 @@ class ScanSession {
   void Release(bool abortFirst);
   Outcome Stop(Outcome outcome, bool abortFirst);
   HRESULT Escape(const char* step, DWORD code, void* out = nullptr, DWORD outSize = 0, DWORD* actual = nullptr);
-  Outcome Cancelled();
+  Outcome Cancelled(bool abortFirst = true);
 
   Exports& exports_;
   bool initialized_ = false;

@@ -210,6 +210,7 @@ SANE_Status Device::Open(const DeviceEntry& entry, const Config& config, std::un
 
 SANE_Status Device::OpenSession() {
   session_.reset();
+  winplat::ResumeUsbTransfers();
   session_ = std::make_unique<client::ScanSession>(exports_);
   const client::Outcome outcome = session_->Open(&control_, key_.Parameters(), DebugLevel() >= kDebugLibrary);
   if (!outcome.Ok()) {
@@ -237,8 +238,15 @@ bool Device::TakeCancel() {
   if (!session_->TakeCancel()) {
     return false;
   }
+  // A cancel between pages stops no transfer: the job's end reaches the scanner as it always does.
+  winplat::ResumeUsbTransfers();
   EndJob("cancelled");
   return true;
+}
+
+void Device::CancelServed() {
+  session_->TakeCancel();
+  winplat::ResumeUsbTransfers();
 }
 
 void Device::EndJob(const char* why) {
@@ -293,8 +301,10 @@ bool Device::JobMatches(const Settings& s) const {
 }
 
 SANE_Status Device::Start() {
-  // A cancel of the last job ends it now; one that comes from here on stops this start.
+  // A cancel of the last job ends it now; one that comes from here on stops this start. Transfers are
+  // let through again only after, so that a cancel in between still reaches the session.
   TakeCancel();
+  winplat::ResumeUsbTransfers();
   const Settings s = options_->Current();
   const bool nextSheet = session_->Started() && !session_->InPage() && JobMatches(s);
   if (!nextSheet) {
@@ -310,7 +320,7 @@ SANE_Status Device::Start() {
     job_ = s;
     const client::Outcome started = session_->Start(&waits_);
     if (!started.Ok()) {
-      session_->TakeCancel();  // served
+      CancelServed();
       Debug(kDebugSteps, "start: %s (%s)", StatusText(SaneStatusOf(started)), started.message.c_str());
       return SaneStatusOf(started);
     }
@@ -325,7 +335,7 @@ SANE_Status Device::Start() {
     return SANE_STATUS_GOOD;
   }
   // The feeder ran empty after the pages before: the job is done. A cancel the session saw is served.
-  session_->TakeCancel();
+  CancelServed();
   const SANE_Status status = outcome.Ok() ? SANE_STATUS_NO_DOCS : SaneStatusOf(outcome);
   Debug(kDebugSteps, "job ended: %s", outcome.Ok() ? "done" : outcome.message.c_str());
   Debug(kDebugSteps, "start: %s", StatusText(status));
@@ -352,7 +362,7 @@ SANE_Status Device::Read(SANE_Byte* data, SANE_Int maxLength, SANE_Int* length) 
     // The session has ended the job (aborted and released); a cancel it saw is served.
     frame_ = client::PageLayout();
     const bool cancelled = outcome.status == client::Status::kCancelled;
-    session_->TakeCancel();
+    CancelServed();
     Debug(kDebugSteps, "job ended: %s", cancelled ? "cancelled" : outcome.message.c_str());
     const SANE_Status status = SaneStatusOf(outcome);
     return status == SANE_STATUS_GOOD ? SANE_STATUS_IO_ERROR : status;
@@ -373,6 +383,9 @@ SANE_Status Device::Read(SANE_Byte* data, SANE_Int maxLength, SANE_Int* length) 
 
 void Device::Cancel() {
   session_->Cancel();
+  // The platform ends a transfer in flight (a silent scanner is not waited for); the session's abort
+  // and release have the stop's grace. Safe from a signal handler, and never behind the library's lock.
+  winplat::StopUsbTransfers();
 }
 
 }  // namespace wiastiio_sane

@@ -60,6 +60,8 @@ class Device {
   client::ScanRequest RequestOf(const Settings& settings) const;
   // Ends the job when a cancel came: the scanner aborted inside a sheet and released. True when one came.
   bool TakeCancel();
+  // The session has served a cancel: the platform's transfers are let through again.
+  void CancelServed();
   void EndJob(const char* why);
   bool JobMatches(const Settings& settings) const;
 

@@ -50,6 +50,27 @@ usb)
     2>"$work/err" && grep -q "Batch terminated, 3 pages scanned" "$work/err" || { cat "$work/err"; fail "USB batch"; }
   "$stiscan" --simulate --quiet --source feeder --feeder-sheets 3 --resolution 75 -o "$work/tool%d.png" || fail "stiscan"
   for n in 1 2 3; do "$compare" "$work/page$n.png" "$work/tool$n.png" || fail "USB pixels, page $n"; done
+  # A scanner gone silent (the first image block never comes): SIGINT, which scanimage turns into
+  # sane_cancel, ends the scan cancelled within a second (failed past 5 s; the time is printed), and
+  # the next scan on the same scanner gets its page.
+  silent() {
+    scanimage -d wiastiio:usb:1234:5678 --resolution 75 -o page.pnm 2>err &
+    local pid=$! start
+    until grep -q "CallReadImage = > CoWriteFile Success" err; do kill -0 $pid && sleep 0.05 || break; done
+    sleep 0.3 # in the wait for the answer
+    start=$(date +%s%N)
+    kill -INT $pid
+    wait $pid
+    echo "status $? after $((($(date +%s%N) - start) / 1000000)) ms"
+    grep -q "Operation was canceled" err && echo cancelled
+    scanimage -d wiastiio:usb:1234:5678 --resolution 75 -o next.pnm && [ -s next.pnm ] && echo "next scan done"
+  }
+  export -f silent
+  (cd "$work" && SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$bin SANE_DEBUG_WIASTIIO=5 timeout 60 "$usbsim" \
+    --stall-answer 6 -- bash -c silent >"$work/out" 2>/dev/null)
+  echo "scanimage on a silent scanner, SIGINT: $(head -1 "$work/out")"
+  grep -q "^status 2 after \([0-9]\{1,3\}\|[1-4][0-9]\{3\}\) ms" "$work/out" && grep -qx cancelled "$work/out" &&
+    grep -qx "next scan done" "$work/out" || { cat "$work/out" "$work/err"; fail "SIGINT on a silent scanner"; }
   # A node the user may not write (as nobody, the test bed's node made read-only): access denied.
   # nobody may not be able to enter the build folder (a 0700 home, a mktemp -d): what it runs is
   # staged in a folder it may read.

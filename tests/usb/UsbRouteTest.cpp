@@ -3,6 +3,7 @@
 // test bed. Run under umockdev-wrapper; without it every test skips.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <algorithm>
 #include <atomic>
@@ -133,6 +134,7 @@ class UsbRoute : public ::testing::Test {
     winplat::ClearUsbScannerIds();
     winplat::AddUsbScannerIds(kVid, kPid);
     winplat::SetUsbTimeout(500);
+    winplat::ResumeUsbTransfers();
     g_secondLength = 1000;
     winplat::InstallUsbPortArbitration();
     key_ = std::make_unique<harness::DeviceKey>();
@@ -431,6 +433,44 @@ INSTANTIATE_TEST_SUITE_P(
                                0}),
     [](const ::testing::TestParamInfo<PortCase>& info) { return std::string(info.param.name); });
 
+// A stop from another thread ends a read the scanner never answers; what follows has the stop's grace
+// to reach the scanner (an abort that a silent scanner does not answer either), then fails at once
+// without reaching it, until the program lets transfers through again.
+TEST_F(UsbRoute, StopEndsAStalledTransferWithinItsGrace) {
+  winplat::SetUsbTimeout(60000);
+  const int device = Plug();
+  HANDLE port = CreateFileA(kUsbscan0, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  Bed().StallReads(device, true);
+  const BYTE abort[4] = {0x1B, 0xA8, 0x06, 0x00};
+  DWORD written = 0;
+  auto write = [&] { return WriteFile(port, abort, sizeof(abort), &written, nullptr); };
+  auto aborted = [](BOOL ok) { return !ok && GetLastError() == ERROR_OPERATION_ABORTED; };
+  const Clock::time_point start = Clock::now();
+  std::thread stopper([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    winplat::StopUsbTransfers();
+  });
+  EXPECT_TRUE(aborted(Read32(port)));
+  const auto stopped = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  stopper.join();
+  EXPECT_TRUE(write());
+  EXPECT_TRUE(aborted(Read32(port)));
+  const auto graceEnded = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_TRUE(aborted(write()));
+  winplat::ResumeUsbTransfers();
+  Bed().StallReads(device, false);
+  EXPECT_TRUE(write() && Read32(port));
+  CloseHandle(port);
+  std::printf("read stopped after %lld ms, the grace ended after %lld ms\n", static_cast<long long>(stopped),
+              static_cast<long long>(graceEnded));
+  EXPECT_LT(stopped, 5000);
+  EXPECT_GE(graceEnded, 100 + winplat::kStopGraceMs);
+  EXPECT_LT(graceEnded, 5000);
+  EXPECT_EQ(Bed().Transfers(device), (std::vector<std::string>{"IN 32 stalled", "OUT 4 4: 1B A8 06 00", "IN 32 stalled",
+                                                               "OUT 4 4: 1B A8 06 00", "IN 32 32"}));
+}
+
 // Run by usb-scanner-sim (tests/CMakeLists.txt), the scanner in the parent, 64 KB blocks in several URBs.
 TEST(UsbScannerSim, FeederJobFromAnotherProcess) {
   if (std::getenv("WIASTIIO_USB_SIMULATOR") == nullptr) {
@@ -456,12 +496,9 @@ TEST(UsbScannerSim, FeederJobFromAnotherProcess) {
 
 // Every bulk transfer of the platform's route, its timeout scaled by g_secondLength, so that a bound of
 // minutes passes in a fraction of a second. The program's own definition comes before libusb's.
-struct libusb_device_handle;
-extern "C" int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
-                                    int length, int* transferred, unsigned int timeout) {
-  using Transfer = int (*)(libusb_device_handle*, unsigned char, unsigned char*, int, int*, unsigned int);
-  static const auto real = reinterpret_cast<Transfer>(dlsym(RTLD_NEXT, "libusb_bulk_transfer"));
-  const uint64_t scaled = uint64_t{timeout} * g_secondLength / 1000;
-  return real(handle, endpoint, data, length, transferred,
-              timeout == 0 ? 0 : static_cast<unsigned int>(std::max<uint64_t>(scaled, 1)));
+extern "C" int libusb_submit_transfer(libusb_transfer* transfer) {
+  static const auto real = reinterpret_cast<int (*)(libusb_transfer*)>(dlsym(RTLD_NEXT, "libusb_submit_transfer"));
+  const uint64_t scaled = uint64_t{transfer->timeout} * g_secondLength / 1000;
+  transfer->timeout = transfer->timeout == 0 ? 0 : static_cast<unsigned int>(std::max<uint64_t>(scaled, 1));
+  return real(transfer);
 }

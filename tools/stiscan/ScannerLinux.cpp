@@ -229,6 +229,9 @@ void StopSignal(int) {
   if (g_stop != nullptr) {
     g_stop();
   }
+  // A transfer that waits for a silent scanner ends now; the abort and the release that follow have
+  // the stop's grace to reach it.
+  winplat::StopUsbTransfers();
 }
 }  // namespace
 

@@ -25,9 +25,20 @@ void AddUsbScannerIds(uint16_t vendorId, uint16_t productId);
 void ClearUsbScannerIds();
 
 // The transfer timeout of handles opened from now on, in milliseconds; 0 waits without end. The
-// class driver's IOCTL_SET_TIMEOUT changes it for one handle. Default: kDefaultUsbTimeout.
+// class driver's IOCTL_SET_TIMEOUT changes it for one handle. Default: kDefaultUsbTimeout, or
+// WIASTIIO_USB_TIMEOUT in the environment (milliseconds, decimal), read when the route is first used.
 constexpr DWORD kDefaultUsbTimeout = 60000;
 void SetUsbTimeout(DWORD milliseconds);
+
+// A stop asked by the program, safe to call from a signal handler and from any thread; it takes no
+// lock and never enters the library. The transfers in flight end at once with ERROR_OPERATION_ABORTED.
+// Those started after it (the library's abort and release of the scanner) have kStopGraceMs from the
+// stop to finish; after that every transfer fails at once without reaching the scanner, until
+// ResumeUsbTransfers. So a stop ends within the grace even when the scanner has gone silent, and a
+// scanner that still answers is told to abort and is released, ready for the next session.
+constexpr DWORD kStopGraceMs = 500;
+void StopUsbTransfers();
+void ResumeUsbTransfers();
 
 // One scanner present on the bus, with the name CreateFileA opens it by at this moment.
 struct UsbScanner {

@@ -11,7 +11,7 @@
 //   LIBUSB_ERROR_BUSY           ERROR_SHARING_VIOLATION (32): another program has claimed the interface
 //   LIBUSB_ERROR_ACCESS         ERROR_ACCESS_DENIED (5): no permission on /dev/bus/usb
 //   LIBUSB_ERROR_PIPE           ERROR_GEN_FAILURE (31), after clearing the endpoint's halt
-//   LIBUSB_ERROR_INTERRUPTED    ERROR_OPERATION_ABORTED (995)
+//   LIBUSB_ERROR_INTERRUPTED    ERROR_OPERATION_ABORTED (995): ended by the program's stop
 //   LIBUSB_ERROR_NO_MEM         ERROR_NOT_ENOUGH_MEMORY (8)
 //   anything else               ERROR_IO_DEVICE (1117)
 #include <libusb.h>
@@ -21,6 +21,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -77,8 +78,95 @@ class DeviceRef {
   libusb_device* device_;
 };
 
+// Transfers are submitted asynchronously and waited for on the caller's thread in slices of
+// kEventSliceMs, so that a stop (StopUsbTransfers, perhaps from a signal handler) is seen within a
+// slice, or at once when the signal interrupts this thread's wait, and the transfer is cancelled.
+constexpr int kEventSliceMs = 50;
+
+// The monotonic time of the standing stop in microseconds; 0 when none stands.
+std::atomic<int64_t> g_stoppedAt{0};
+static_assert(std::atomic<int64_t>::is_always_lock_free, "StopUsbTransfers is called from signal handlers");
+
+int64_t NowUs() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);  // safe in a signal handler
+  return std::max<int64_t>(1, static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
+}
+
+// libusb's result for a finished transfer, as its synchronous bulk transfer gives it.
+int TransferResult(const libusb_transfer& transfer) {
+  switch (transfer.status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+      return LIBUSB_SUCCESS;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL:
+      return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+      return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW:
+      return LIBUSB_ERROR_OVERFLOW;
+    default:
+      return LIBUSB_ERROR_IO;
+  }
+}
+
+void LIBUSB_CALL TransferDone(libusb_transfer* transfer) {
+  *static_cast<int*>(transfer->user_data) = 1;
+}
+
+// One bulk transfer, ended early by a stop: libusb's result and the bytes moved. A transfer started
+// while no stop stood is cancelled as soon as one does; one started under a stop lives until the
+// stop's grace runs out.
+int BulkTransfer(libusb_context* context, libusb_device_handle* handle, uint8_t endpoint, unsigned char* buffer,
+                 int length, int* actual, unsigned timeout) {
+  *actual = 0;
+  const int64_t stopAtStart = g_stoppedAt.load();
+  bool cut = false;  // the stop's grace shortened the timeout
+  if (stopAtStart != 0) {
+    const int64_t left = (stopAtStart + int64_t{kStopGraceMs} * 1000 - NowUs()) / 1000;
+    if (left <= 0) {
+      return LIBUSB_ERROR_INTERRUPTED;
+    }
+    cut = timeout == 0 || static_cast<int64_t>(timeout) > left;
+    timeout = cut ? static_cast<unsigned>(left) : timeout;
+  }
+  libusb_transfer* transfer = libusb_alloc_transfer(0);
+  if (transfer == nullptr) {
+    return LIBUSB_ERROR_NO_MEM;
+  }
+  int completed = 0;
+  libusb_fill_bulk_transfer(transfer, handle, endpoint, buffer, length, TransferDone, &completed, timeout);
+  int result = libusb_submit_transfer(transfer);
+  if (result != LIBUSB_SUCCESS) {
+    libusb_free_transfer(transfer);
+    return result;
+  }
+  bool cancelled = false;
+  bool stopped = false;
+  while (completed == 0) {
+    const int64_t stoppedAt = g_stoppedAt.load();
+    if (!cancelled && stoppedAt != 0 && stoppedAt != stopAtStart) {
+      stopped = cancelled = libusb_cancel_transfer(transfer) == LIBUSB_SUCCESS;
+    }
+    timeval slice = {0, kEventSliceMs * 1000};
+    const int handled = libusb_handle_events_timeout_completed(context, &slice, &completed);
+    if (handled < 0 && handled != LIBUSB_ERROR_INTERRUPTED && !cancelled) {
+      // Events can no longer be handled: the transfer is given up, as libusb's own wait does.
+      libusb_cancel_transfer(transfer);
+      cancelled = true;
+    }
+  }
+  *actual = transfer->actual_length;
+  result = TransferResult(*transfer);
+  libusb_free_transfer(transfer);
+  stopped = stopped || (cut && result == LIBUSB_ERROR_TIMEOUT);
+  return stopped && result != LIBUSB_SUCCESS ? LIBUSB_ERROR_INTERRUPTED : result;
+}
+
 // An open device with its scanner interface claimed; released and closed with the last reference.
 struct Connection {
+  libusb_context* context = nullptr;
   libusb_device_handle* handle = nullptr;
   int interfaceNumber = -1;
   uint8_t in = 0;
@@ -122,6 +210,13 @@ UsbState& State() {
 }
 
 void AddIdsFromEnvironment(UsbState& state) {
+  if (const char* timeout = std::getenv("WIASTIIO_USB_TIMEOUT"); timeout != nullptr && *timeout != '\0') {
+    char* end = nullptr;
+    const unsigned long milliseconds = std::strtoul(timeout, &end, 10);
+    if (*end == '\0' && timeout[0] != '-' && milliseconds <= UINT_MAX) {
+      state.timeout = static_cast<DWORD>(milliseconds);
+    }
+  }
   const char* text = std::getenv("WIASTIIO_USB_IDS");
   while (text != nullptr && *text != '\0') {
     char* end = nullptr;
@@ -251,6 +346,7 @@ std::shared_ptr<Connection> Connect(UsbState& state, const DeviceRef& device, DW
     *error = ERROR_GEN_FAILURE;
     return nullptr;
   }
+  connection->context = state.context;
   int result = libusb_open(device.get(), &connection->handle);
   if (result == LIBUSB_SUCCESS) {
     result = libusb_claim_interface(connection->handle, interfaceNumber);
@@ -348,6 +444,7 @@ class UsbscanPort : public DeviceObject {
   }
 
   // Transfers run to their end on the caller's thread, so nothing is ever left pending to cancel.
+  // A stop from another thread or a signal handler is StopUsbTransfers.
   BOOL Cancel() override { return TRUE; }
 
  private:
@@ -358,8 +455,8 @@ class UsbscanPort : public DeviceObject {
       return FALSE;
     }
     int actual = 0;
-    const int result = libusb_bulk_transfer(connection_->handle, endpoint, static_cast<unsigned char*>(buffer),
-                                            static_cast<int>(length), &actual, timeout);
+    const int result = BulkTransfer(connection_->context, connection_->handle, endpoint,
+                                    static_cast<unsigned char*>(buffer), static_cast<int>(length), &actual, timeout);
     *moved = static_cast<DWORD>(actual);
     const DWORD error = result == LIBUSB_SUCCESS ? ERROR_SUCCESS : WindowsError(result);
     CaptureTransfer((endpoint & LIBUSB_ENDPOINT_IN) != 0, static_cast<const uint8_t*>(buffer), length, *moved, result,
@@ -460,6 +557,15 @@ void SetUsbTimeout(DWORD milliseconds) {
   detail::UsbState& state = detail::State();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.timeout = milliseconds;
+}
+
+void StopUsbTransfers() {
+  int64_t none = 0;
+  detail::g_stoppedAt.compare_exchange_strong(none, detail::NowUs());
+}
+
+void ResumeUsbTransfers() {
+  detail::g_stoppedAt.store(0);
 }
 
 std::vector<UsbScanner> UsbScanners() {

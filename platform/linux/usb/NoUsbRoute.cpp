@@ -33,6 +33,10 @@ void ClearUsbScannerIds() {}
 
 void SetUsbTimeout(DWORD /*milliseconds*/) {}
 
+void StopUsbTransfers() {}
+
+void ResumeUsbTransfers() {}
+
 std::vector<UsbScanner> UsbScanners() {
   return {};
 }
