@@ -24,6 +24,13 @@
 //   >> step          a call made on the scenario's behalf by "> page"
 //   = result ...     the export's result and what it handed back
 //   @ ...            the state the scenario ends in
+//
+// Sessions that differ in a few lines share one file, played once per variant:
+//   !variant V [D]   names variant V (in the order they are to run) and, with D, a setup line "!D"
+//                    in force for V alone
+//   {V,W}line        a line of any kind that belongs to variants V and W only
+// Each variant plays as the file it stands for: the lines of the other variants left out, its "!variant"
+// lines turned into their setup lines. A file with variants is mended by hand, not written anew.
 #include "support/Transcript.h"
 
 #include <gtest/gtest.h>
@@ -308,19 +315,96 @@ std::string PathOf(const std::string& name) {
   return path;
 }
 
-bool Load(const std::string& path, Scenario* scenario) {
+namespace {
+
+struct FileLine {
+  std::string text;
+  int number;
+};
+
+std::vector<std::string> VariantsNamed(const std::vector<FileLine>& lines) {
+  std::vector<std::string> names;
+  for (const FileLine& line : lines) {
+    const std::vector<std::string> words = Words(line.text);
+    if (words.size() >= 2 && words[0] == "!variant" && std::find(names.begin(), names.end(), words[1]) == names.end()) {
+      names.push_back(words[1]);
+    }
+  }
+  return names;
+}
+
+bool ReadLines(const std::string& path, std::vector<FileLine>* lines) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     return false;
   }
-  std::string line;
-  std::vector<std::string> comments;
   int number = 0;
-  while (std::getline(file, line)) {
-    ++number;
+  for (std::string line; std::getline(file, line);) {
     if (!line.empty() && line.back() == '\r') {
       line.pop_back();
     }
+    lines->push_back({line, ++number});
+  }
+  return true;
+}
+
+// The lines `variant` plays, numbered as in the file; false when a line names a variant the file
+// does not declare, so that a misspelt name cannot drop a line from every variant.
+bool LinesOfVariant(const std::vector<FileLine>& lines, const std::string& variant, std::vector<FileLine>* kept) {
+  const std::vector<std::string> names = VariantsNamed(lines);
+  if (variant.empty() ? !names.empty() : std::find(names.begin(), names.end(), variant) == names.end()) {
+    return false;
+  }
+  for (const FileLine& line : lines) {
+    if (line.text.rfind("!variant ", 0) == 0) {
+      const size_t name = line.text.find_first_not_of(' ', 9);
+      const size_t end = std::min(line.text.find(' ', name), line.text.size());
+      const size_t directive = line.text.find_first_not_of(' ', end);
+      if (line.text.compare(name, end - name, variant) == 0 && directive != std::string::npos) {
+        kept->push_back({"!" + line.text.substr(directive), line.number});
+      }
+      continue;
+    }
+    if (line.text.empty() || line.text[0] != '{') {
+      kept->push_back(line);
+      continue;
+    }
+    const size_t close = line.text.find('}');
+    if (close == std::string::npos) {
+      return false;
+    }
+    bool mine = false;
+    std::istringstream list(line.text.substr(1, close - 1));
+    for (std::string name; std::getline(list, name, ',');) {
+      if (std::find(names.begin(), names.end(), name) == names.end()) {
+        return false;
+      }
+      mine = mine || name == variant;
+    }
+    if (mine) {
+      kept->push_back({line.text.substr(close + 1), line.number});
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> Variants(const std::string& path) {
+  std::vector<FileLine> lines;
+  ReadLines(path, &lines);
+  return VariantsNamed(lines);
+}
+
+bool Load(const std::string& path, Scenario* scenario, const std::string& variant) {
+  std::vector<FileLine> all;
+  std::vector<FileLine> lines;
+  if (!ReadLines(path, &all) || !LinesOfVariant(all, variant, &lines)) {
+    return false;
+  }
+  scenario->variant = variant;
+  std::vector<std::string> comments;
+  for (const auto& [line, number] : lines) {
     const bool inHeader = scenario->steps.empty();
     if (line.empty() || line[0] == '#') {
       (inHeader ? scenario->header : comments).push_back(line);
