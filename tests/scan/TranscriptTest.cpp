@@ -35,12 +35,9 @@ std::vector<std::string> ScenarioNames() {
         continue;
       }
       const std::string name = folder + entry.path().stem().string();
-      const std::vector<std::string> variants = transcript::Variants(entry.path().string());
-      if (variants.empty()) {
-        names.push_back(name);
-      }
-      for (const std::string& variant : variants) {
-        names.push_back(name + ":" + variant);
+      std::vector<std::string> variants = transcript::Variants(entry.path().string());
+      for (const std::string& variant : variants.empty() ? std::vector<std::string>{""} : variants) {
+        names.push_back(variant.empty() ? name : name + ":" + variant);
       }
     }
   }
@@ -73,9 +70,6 @@ TEST_P(Transcript, PlaysAsWritten) {
   const std::string variant = colon == std::string::npos ? "" : name.substr(colon + 1);
   const std::string path = transcript::PathOf(name.substr(0, colon) + ".txt");
   const bool described = name.rfind(kDescribed, 0) == 0;
-  if (!variant.empty()) {
-    std::printf("[ VARIANT  ] %s\n", name.c_str());
-  }
   SCOPED_TRACE("scenario " + name);
   transcript::Scenario scenario;
   ASSERT_TRUE(transcript::Load(path, &scenario, variant))

@@ -24,13 +24,8 @@
 //   >> step          a call made on the scenario's behalf by "> page"
 //   = result ...     the export's result and what it handed back
 //   @ ...            the state the scenario ends in
-//
-// Sessions that differ in a few lines share one file, played once per variant:
-//   !variant V [D]   names variant V (in the order they are to run) and, with D, a setup line "!D"
-//                    in force for V alone
-//   {V,W}line        a line of any kind that belongs to variants V and W only
-// Each variant plays as the file it stands for: the lines of the other variants left out, its "!variant"
-// lines turned into their setup lines. A file with variants is mended by hand, not written anew.
+//   !variant V [D]   a variant of the session, played on its own, with the setup line "!D" for V alone
+//   {V,W}line        a line of variants V and W only (files with variants are mended by hand)
 #include "support/Transcript.h"
 
 #include <gtest/gtest.h>
@@ -315,17 +310,11 @@ std::string PathOf(const std::string& name) {
   return path;
 }
 
-namespace {
-
-struct FileLine {
-  std::string text;
-  int number;
-};
-
-std::vector<std::string> VariantsNamed(const std::vector<FileLine>& lines) {
+std::vector<std::string> Variants(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
   std::vector<std::string> names;
-  for (const FileLine& line : lines) {
-    const std::vector<std::string> words = Words(line.text);
+  for (std::string line; std::getline(file, line);) {
+    const std::vector<std::string> words = Words(line);
     if (words.size() >= 2 && words[0] == "!variant" && std::find(names.begin(), names.end(), words[1]) == names.end()) {
       names.push_back(words[1]);
     }
@@ -333,78 +322,55 @@ std::vector<std::string> VariantsNamed(const std::vector<FileLine>& lines) {
   return names;
 }
 
-bool ReadLines(const std::string& path, std::vector<FileLine>* lines) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    return false;
-  }
-  int number = 0;
-  for (std::string line; std::getline(file, line);) {
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    lines->push_back({line, ++number});
-  }
-  return true;
-}
+namespace {
 
-// The lines `variant` plays, numbered as in the file; false when a line names a variant the file
-// does not declare, so that a misspelt name cannot drop a line from every variant.
-bool LinesOfVariant(const std::vector<FileLine>& lines, const std::string& variant, std::vector<FileLine>* kept) {
-  const std::vector<std::string> names = VariantsNamed(lines);
-  if (variant.empty() ? !names.empty() : std::find(names.begin(), names.end(), variant) == names.end()) {
-    return false;
+// A line as `variant` plays it: 1 kept (its mark taken off), 0 left out, -1 naming a variant the file
+// does not declare (a misspelt name would drop the line from every variant).
+int OfVariant(std::string* line, const std::string& variant, const std::vector<std::string>& names) {
+  if (line->rfind("!variant ", 0) == 0) {
+    const size_t end = std::min(line->find(' ', 9), line->size());
+    const bool mine = line->compare(9, end - 9, variant) == 0 && end < line->size();
+    *line = "!" + line->substr(std::min(end + 1, line->size()));
+    return mine ? 1 : 0;
   }
-  for (const FileLine& line : lines) {
-    if (line.text.rfind("!variant ", 0) == 0) {
-      const size_t name = line.text.find_first_not_of(' ', 9);
-      const size_t end = std::min(line.text.find(' ', name), line.text.size());
-      const size_t directive = line.text.find_first_not_of(' ', end);
-      if (line.text.compare(name, end - name, variant) == 0 && directive != std::string::npos) {
-        kept->push_back({"!" + line.text.substr(directive), line.number});
-      }
-      continue;
-    }
-    if (line.text.empty() || line.text[0] != '{') {
-      kept->push_back(line);
-      continue;
-    }
-    const size_t close = line.text.find('}');
-    if (close == std::string::npos) {
-      return false;
-    }
-    bool mine = false;
-    std::istringstream list(line.text.substr(1, close - 1));
-    for (std::string name; std::getline(list, name, ',');) {
-      if (std::find(names.begin(), names.end(), name) == names.end()) {
-        return false;
-      }
-      mine = mine || name == variant;
-    }
-    if (mine) {
-      kept->push_back({line.text.substr(close + 1), line.number});
-    }
+  const size_t end = line->find('}');
+  if (line->empty() || (*line)[0] != '{' || end == std::string::npos) {
+    return 1;
   }
-  return true;
+  std::istringstream list(line->substr(1, end - 1));
+  line->erase(0, end + 1);
+  bool mine = false;
+  for (std::string name; std::getline(list, name, ',');) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+      return -1;
+    }
+    mine = mine || name == variant;
+  }
+  return mine ? 1 : 0;
 }
 
 }  // namespace
 
-std::vector<std::string> Variants(const std::string& path) {
-  std::vector<FileLine> lines;
-  ReadLines(path, &lines);
-  return VariantsNamed(lines);
-}
-
 bool Load(const std::string& path, Scenario* scenario, const std::string& variant) {
-  std::vector<FileLine> all;
-  std::vector<FileLine> lines;
-  if (!ReadLines(path, &all) || !LinesOfVariant(all, variant, &lines)) {
+  const std::vector<std::string> names = Variants(path);
+  std::ifstream file(path, std::ios::binary);
+  if (!file || (variant.empty() ? !names.empty() : std::find(names.begin(), names.end(), variant) == names.end())) {
     return false;
   }
-  scenario->variant = variant;
+  std::string line;
   std::vector<std::string> comments;
-  for (const auto& [line, number] : lines) {
+  int number = 0;
+  while (std::getline(file, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    const int kept = names.empty() ? 1 : OfVariant(&line, variant, names);
+    if (kept < 0) {
+      return false;
+    } else if (kept == 0) {
+      continue;
+    }
     const bool inHeader = scenario->steps.empty();
     if (line.empty() || line[0] == '#') {
       (inHeader ? scenario->header : comments).push_back(line);

@@ -21,15 +21,12 @@ struct Scenario {
   std::vector<Step> steps;
   std::vector<std::string> expected;     // every line from the first step on, comments left out
   std::vector<int> expectedLineNumbers;  // where each of them stands in the file
-  std::string variant;                   // the variant played, empty in a file without variants
 };
 
 // tests/transcripts/<name> in the source tree (under Wine through drive Z:).
 std::string PathOf(const std::string& name);
-// The variants a file declares ("!variant" lines), in order; none for a file of one session.
+// The variants a file declares with "!variant" lines; Load plays one of them (none without).
 std::vector<std::string> Variants(const std::string& path);
-// The session of `variant` (empty for a file without variants); false when the file cannot be read,
-// `variant` is not one of its variants, or a line names a variant the file does not declare.
 bool Load(const std::string& path, Scenario* scenario, const std::string& variant = "");
 // Writes the scenario's header and steps with what each step did now.
 void Write(const std::string& path, const Scenario& scenario, const std::vector<std::vector<std::string>>& perStep);
