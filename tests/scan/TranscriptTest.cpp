@@ -1,6 +1,7 @@
 // Golden transcripts: each file in tests/transcripts holds one scenario, its steps and what they did
-// (see support/Transcript.cpp for the format). Each is played again through the exports, on Linux and
-// under Wine, and must come out line for line as written.
+// (see support/Transcript.cpp for the format), or the variants of a scenario that differ in a few
+// lines, each a test of its own. Each is played again through the exports, on Linux and under Wine,
+// and must come out line for line as written.
 //
 // Two kinds of scenario, each a folder:
 // - tests/transcripts/*.txt, recorded from the library and reviewed; WIASTIIO_RERECORD=1 writes them anew.
@@ -23,14 +24,20 @@ namespace {
 
 constexpr char kDescribed[] = "described/";
 
-// Every scenario file of both folders, by its name without ".txt" ("described/" for the second).
+// Every scenario of both folders, by its file's name without ".txt" ("described/" for the second),
+// then ":" and the variant for each variant of a file that holds several.
 std::vector<std::string> ScenarioNames() {
   std::vector<std::string> names;
   for (const std::string folder : {"", kDescribed}) {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(transcript::PathOf(folder), error)) {
-      if (entry.is_regular_file() && entry.path().extension() == ".txt") {
-        names.push_back(folder + entry.path().stem().string());
+      if (!entry.is_regular_file() || entry.path().extension() != ".txt") {
+        continue;
+      }
+      const std::string name = folder + entry.path().stem().string();
+      std::vector<std::string> variants = transcript::Variants(entry.path().string());
+      for (const std::string& variant : variants.empty() ? std::vector<std::string>{""} : variants) {
+        names.push_back(variant.empty() ? name : name + ":" + variant);
       }
     }
   }
@@ -59,10 +66,15 @@ class Transcript : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Transcript, PlaysAsWritten) {
   const std::string& name = GetParam();
-  const std::string path = transcript::PathOf(name + ".txt");
+  const size_t colon = name.find(':');
+  const std::string variant = colon == std::string::npos ? "" : name.substr(colon + 1);
+  const std::string path = transcript::PathOf(name.substr(0, colon) + ".txt");
   const bool described = name.rfind(kDescribed, 0) == 0;
+  SCOPED_TRACE("scenario " + name);
   transcript::Scenario scenario;
-  ASSERT_TRUE(transcript::Load(path, &scenario)) << "cannot open " << path;
+  ASSERT_TRUE(transcript::Load(path, &scenario, variant))
+      << "cannot read " << path << (variant.empty() ? "" : " as its variant " + variant)
+      << ", or a line names a variant the file does not declare";
   ASSERT_FALSE(scenario.steps.empty()) << path << " has no step";
 
   transcript::Player player(scenario);
@@ -83,12 +95,13 @@ TEST_P(Transcript, PlaysAsWritten) {
   const std::string difference = transcript::Difference(scenario.expected, scenario.expectedLineNumbers, actual);
   if (known != pending.end()) {
     std::printf("[ PENDING  ] %s (%s)\n", name.c_str(), known->second.c_str());
-  } else if (transcript::Rerecording() && !described) {
+  } else if (transcript::Rerecording() && !described && variant.empty()) {
     transcript::Write(path, scenario, perStep);
   } else {
     ADD_FAILURE() << path << " differs (- the file, + now"
-                  << (described ? "; written from the description, never re-recorded"
-                                : "; WIASTIIO_RERECORD=1 writes it anew")
+                  << (described         ? "; written from the description, never re-recorded"
+                      : variant.empty() ? "; WIASTIIO_RERECORD=1 writes it anew"
+                                        : "; variant " + variant + ", mended by hand")
                   << "):\n"
                   << difference;
   }
@@ -148,7 +161,7 @@ TEST(DeviceRecord, FollowsWhatTheScannerReports) {
 std::string ScenarioName(const ::testing::TestParamInfo<std::string>& info) {
   std::string name = info.param;
   std::replace_if(
-      name.begin(), name.end(), [](char c) { return c == '-' || c == '/'; }, '_');
+      name.begin(), name.end(), [](char c) { return c == '-' || c == '/' || c == ':'; }, '_');
   return name;
 }
 

@@ -24,6 +24,8 @@
 //   >> step          a call made on the scenario's behalf by "> page"
 //   = result ...     the export's result and what it handed back
 //   @ ...            the state the scenario ends in
+//   !variant V [D]   a variant of the session, played on its own, with the setup line "!D" for V alone
+//   {V,W}line        a line of variants V and W only (files with variants are mended by hand)
 #include "support/Transcript.h"
 
 #include <gtest/gtest.h>
@@ -308,9 +310,51 @@ std::string PathOf(const std::string& name) {
   return path;
 }
 
-bool Load(const std::string& path, Scenario* scenario) {
+std::vector<std::string> Variants(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  std::vector<std::string> names;
+  for (std::string line; std::getline(file, line);) {
+    const std::vector<std::string> words = Words(line);
+    if (words.size() >= 2 && words[0] == "!variant" && std::find(names.begin(), names.end(), words[1]) == names.end()) {
+      names.push_back(words[1]);
+    }
+  }
+  return names;
+}
+
+namespace {
+
+// A line as `variant` plays it: 1 kept (its mark taken off), 0 left out, -1 naming a variant the file
+// does not declare (a misspelt name would drop the line from every variant).
+int OfVariant(std::string* line, const std::string& variant, const std::vector<std::string>& names) {
+  if (line->rfind("!variant ", 0) == 0) {
+    const size_t end = std::min(line->find(' ', 9), line->size());
+    const bool mine = line->compare(9, end - 9, variant) == 0 && end < line->size();
+    *line = "!" + line->substr(std::min(end + 1, line->size()));
+    return mine ? 1 : 0;
+  }
+  const size_t end = line->find('}');
+  if (line->empty() || (*line)[0] != '{' || end == std::string::npos) {
+    return 1;
+  }
+  std::istringstream list(line->substr(1, end - 1));
+  line->erase(0, end + 1);
+  bool mine = false;
+  for (std::string name; std::getline(list, name, ',');) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+      return -1;
+    }
+    mine = mine || name == variant;
+  }
+  return mine ? 1 : 0;
+}
+
+}  // namespace
+
+bool Load(const std::string& path, Scenario* scenario, const std::string& variant) {
+  const std::vector<std::string> names = Variants(path);
+  std::ifstream file(path, std::ios::binary);
+  if (!file || (variant.empty() ? !names.empty() : std::find(names.begin(), names.end(), variant) == names.end())) {
     return false;
   }
   std::string line;
@@ -320,6 +364,12 @@ bool Load(const std::string& path, Scenario* scenario) {
     ++number;
     if (!line.empty() && line.back() == '\r') {
       line.pop_back();
+    }
+    const int kept = names.empty() ? 1 : OfVariant(&line, variant, names);
+    if (kept < 0) {
+      return false;
+    } else if (kept == 0) {
+      continue;
     }
     const bool inHeader = scenario->steps.empty();
     if (line.empty() || line[0] == '#') {

@@ -25,7 +25,9 @@ struct Scenario {
 
 // tests/transcripts/<name> in the source tree (under Wine through drive Z:).
 std::string PathOf(const std::string& name);
-bool Load(const std::string& path, Scenario* scenario);
+// The variants a file declares with "!variant" lines; Load plays one of them (none without).
+std::vector<std::string> Variants(const std::string& path);
+bool Load(const std::string& path, Scenario* scenario, const std::string& variant = "");
 // Writes the scenario's header and steps with what each step did now.
 void Write(const std::string& path, const Scenario& scenario, const std::vector<std::vector<std::string>>& perStep);
 // WIASTIIO_RERECORD=1: the files are written anew instead of compared.
