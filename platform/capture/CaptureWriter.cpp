@@ -529,7 +529,9 @@ bool Reader::Next(Transfer* transfer) {
     }
     const bool mine = summary_.sessions == session_;
     if (kind == Line::kCut) {
-      // A cut line is never a header; the session it is in ends there.
+      // A cut line is never a header; the session it is in ends there, and a header after it starts
+      // another even when the cut one's header was the line cut.
+      header_ = true;
       if (!mine) {
         continue;
       }
@@ -598,8 +600,8 @@ bool Reader::Finish() {
     }
     if (version > 0) {
       summary_.sessions += header_ ? 1 : 0;
-      header_ = true;
     }
+    header_ = header_ || version > 0 || kind == Line::kCut;
   }
   if (!problem_.empty()) {
     return false;

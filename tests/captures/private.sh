@@ -3,7 +3,9 @@
 #   private.sh USB_SCANNER_SIM STISCAN [SANE_BIN_DIR]
 # A new capture is 0600 and said on stderr; a second session is appended after its own header and each
 # replays by number; a link, a FIFO or another user's file at the path is refused with a message and
-# left as it was, without waiting, and the scan is still done; a write that fails (the file size limit
+# left as it was, without waiting, and the scan is still done (so is a second name of one's own file);
+# under umask 277 the capture is still 0600 and takes a second session; with the images left out a short
+# read-image answer is tagged; a write that fails (the file size limit
 # standing in for a full disk) is said and leaves a capture that replays up to the cut. Through the
 # backend: the capture is open close-on-exec, and `scanimage -L` during and after a capturing scan
 # writes nothing and leaves that session whole and replayable.
@@ -35,13 +37,24 @@ done
 replay new.txt 3
 [ $? = 2 ] && grep -q "no session 3: the capture holds 2" replay.err || fail "a third session: $(cat replay.err)"
 
+# Whatever the umask, a new capture is 0600, and so the next session appends to it.
+(umask 277 && scan "$work/masked.txt" && scan "$work/masked.txt") || fail "a capture under umask 277: $(cat err)"
+[ "$(stat -c %a masked.txt)" = 600 ] && [ "$(grep -c '^# WIASTIIO capture' masked.txt)" = 2 ] ||
+  fail "under umask 277: $(stat -c %a masked.txt), $(grep -c '^# WIASTIIO capture' masked.txt) sessions"
+# With the images left out, a read-image answer of 16 bytes or fewer is tagged all the same.
+WIASTIIO_CAPTURE_IMAGES=0 WIASTIIO_CAPTURE=$work/short.txt "$usbsim" --ids 1a2b:3c4d --short-answer 6 -- "${tool[@]}" \
+  -o page.png 2>/dev/null
+grep -q '^\[ *[0-9.]*\] IN [0-9]*/16 ok image 0: ' short.txt || fail "a short image answer is not tagged"
+
 # What must never be written through: the file at the other end stays as it was.
 echo secret >target.txt
 ln -s target.txt link.txt
+ln target.txt hard.txt
 mkfifo fifo.txt
 touch foreign.txt
 chown nobody foreign.txt 2>/dev/null || rm foreign.txt
-for planted in link.txt:"is a symbolic link" fifo.txt:"is not a regular file" foreign.txt:"belongs to another user"; do
+for planted in link.txt:"is a symbolic link" hard.txt:"has other names" fifo.txt:"is not a regular file" \
+  foreign.txt:"belongs to another user"; do
   name=${planted%%:*} reason=${planted#*:}
   [ -e "$name" ] || [ -L "$name" ] || { echo "skip $name: cannot give a file to another user"; continue; }
   rm -f page.png
@@ -57,6 +70,8 @@ grep -q "^capture: $work/full.txt could not be written further: .*; the capture 
   fail "a full capture is not said: $(cat err)"
 replay full.txt 1
 [ $? = 99 ] && grep -q "after the capture's last transfer" replay.err || fail "the cut capture: $(cat replay.err)"
+# The next session marks the line the full disk cut, and replays after it.
+scan "$work/full.txt" && grep -q ' <cut>$' full.txt && replay full.txt 2 || fail "after the cut: $(cat replay.err)"
 echo "ok: private, sessions, planted files refused, a full disk said"
 
 # A shipped capture cut short replays up to the cut: the program goes past it (99), and nothing aborts
@@ -104,4 +119,7 @@ after=$(md5sum <sane.txt)
 [ "$(md5sum <sane.txt)" = "$after" ] || fail "scanimage -L after the scan wrote into the capture"
 "$usbsim" --replay sane.txt -- scanimage "${job[@]}" >/dev/null 2>replay.err ||
   fail "the scan's session does not replay: $(cat replay.err)"
+printf '%s\n' "usb 0x1a2b 0x3c4d" "capture sane.txt" >conf/wiastiio.conf
+SANE_DEBUG_WIASTIIO=1 "$usbsim" --ids 1a2b:3c4d -- scanimage -L 2>&1 | grep -q 'capture takes an absolute path, not sane.txt' ||
+  fail "a relative capture path is not refused"
 echo "ok: the backend's capture is close-on-exec, and scanimage -L leaves it whole"
