@@ -11,7 +11,6 @@
 # writes nothing and leaves that session whole and replayable.
 set -uo pipefail
 usbsim=$1 stiscan=$2 sanebin=${3:-}
-here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -73,18 +72,6 @@ replay full.txt 1
 # The next session marks the line the full disk cut, and replays after it.
 scan "$work/full.txt" && grep -q ' <cut>$' full.txt && replay full.txt 2 || fail "after the cut: $(cat replay.err)"
 echo "ok: private, sessions, planted files refused, a full disk said"
-
-# A shipped capture cut short replays up to the cut: the program goes past it (99), and nothing aborts
-# or fails to read. Cut inside its header, right after a transfer's time, in a transfer, in an image.
-stamp=$(grep -b -o '^\[ *[0-9.]*\]' "$here/flatbed.txt" | sed -n 5p)
-time=${stamp#*:}
-cuts=(200 $((${stamp%%:*} + ${#time})) 1500 9000 24000)
-for cut in "${cuts[@]}"; do
-  head -c "$cut" "$here/flatbed.txt" >cut.txt
-  timeout 60 "$usbsim" --ids 1a2b:3c4d --replay cut.txt -- "${tool[@]}" -o cut.png >/dev/null 2>cut.err
-  status=$?
-  [ $status = 99 ] || fail "flatbed.txt cut to $cut bytes: exit $status: $(cat cut.err)"
-done
 
 [ -n "$sanebin" ] && command -v scanimage >/dev/null || { echo "skip the backend: no scanimage"; exit 0; }
 mkdir conf
