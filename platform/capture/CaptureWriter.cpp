@@ -514,69 +514,69 @@ bool Reader::Complete(Transfer* transfer, bool last) {
   return true;
 }
 
+Reader::Step Reader::Advance(std::string* line) {
+  const Line kind = ReadLine(line);
+  if (kind == Line::kEnd) {
+    atEnd_ = true;
+    return Step::kEnd;
+  }
+  ++number_;
+  if (kind == Line::kTooLong) {
+    Fail(number_, "longer than any capture line");
+    return Step::kEnd;
+  }
+  const bool mine = summary_.sessions == session_;
+  if (kind == Line::kCut) {
+    // A cut line is never a header; the session it is in ends there, and a header after it starts
+    // another even when the cut one's header was the line cut.
+    header_ = true;
+    summary_.cutLine = mine ? number_ : summary_.cutLine;
+    return mine ? Step::kEnd : Step::kSkip;
+  }
+  const int version = HeaderVersion(*line);
+  if (version < 0) {
+    Fail(number_, "a capture of a format this reader does not know (" + std::to_string(kFormatVersion) +
+                      " is the newest it reads)");
+    return Step::kEnd;
+  }
+  if (version > 0) {
+    summary_.sessions += header_ ? 1 : 0;
+    header_ = true;
+    return mine && summary_.sessions > session_ ? Step::kEnd : Step::kSkip;
+  }
+  return line->empty() || (*line)[0] == '#' || !mine ? Step::kSkip : Step::kContent;
+}
+
+bool Reader::Take(const std::string& line, Transfer* transfer) {
+  if (line.compare(0, 4, kContinuation) == 0) {
+    if (!pending_ || transfer_.bytes.empty() || !ParseBytes(line, 0, &transfer_.bytes)) {
+      Fail(number_, "a continuation line holds the bytes of the transfer above");
+    }
+    return false;
+  }
+  Transfer next;
+  bool isTransfer = false;
+  std::string what;
+  if (!ParseLine(line, number_, &summary_, &next, &isTransfer, &what)) {
+    return Fail(number_, what);
+  }
+  const bool whole = Complete(transfer, false);
+  if (isTransfer && problem_.empty()) {
+    transfer_ = std::move(next);
+    pending_ = true;
+  }
+  return whole;
+}
+
 bool Reader::Next(Transfer* transfer) {
   std::string line;
   while (!ended_) {
-    const Line kind = ReadLine(&line);
-    if (kind == Line::kEnd) {
+    const Step step = Advance(&line);
+    if (step == Step::kEnd) {
       ended_ = true;
-      atEnd_ = true;
-      return Complete(transfer, true);
+      return problem_.empty() && Complete(transfer, true);
     }
-    ++number_;
-    if (kind == Line::kTooLong) {
-      return Fail(number_, "longer than any capture line");
-    }
-    const bool mine = summary_.sessions == session_;
-    if (kind == Line::kCut) {
-      // A cut line is never a header; the session it is in ends there, and a header after it starts
-      // another even when the cut one's header was the line cut.
-      header_ = true;
-      if (!mine) {
-        continue;
-      }
-      summary_.cutLine = number_;
-      ended_ = true;
-      return Complete(transfer, true);
-    }
-    const int version = HeaderVersion(line);
-    if (version < 0) {
-      return Fail(number_, "a capture of a format this reader does not know (" + std::to_string(kFormatVersion) +
-                               " is the newest it reads)");
-    }
-    if (version > 0) {
-      summary_.sessions += header_ ? 1 : 0;
-      header_ = true;
-      if (summary_.sessions > session_) {
-        ended_ = true;
-        return Complete(transfer, true);
-      }
-      continue;
-    }
-    if (line.empty() || line[0] == '#' || !mine) {
-      continue;
-    }
-    if (line.compare(0, 4, kContinuation) == 0) {
-      if (!pending_ || transfer_.bytes.empty() || !ParseBytes(line, 0, &transfer_.bytes)) {
-        return Fail(number_, "a continuation line holds the bytes of the transfer above");
-      }
-      continue;
-    }
-    Transfer next;
-    bool isTransfer = false;
-    std::string what;
-    if (!ParseLine(line, number_, &summary_, &next, &isTransfer, &what)) {
-      return Fail(number_, what);
-    }
-    const bool whole = Complete(transfer, false);
-    if (!problem_.empty()) {
-      return false;
-    }
-    if (isTransfer) {
-      transfer_ = std::move(next);
-      pending_ = true;
-    }
-    if (whole) {
+    if (step == Step::kContent && Take(line, transfer)) {
       return true;
     }
   }
@@ -588,20 +588,8 @@ bool Reader::Finish() {
   while (Next(&rest)) {
   }
   std::string line;
-  for (Line kind = Line::kWhole; problem_.empty() && !atEnd_;) {
-    kind = ReadLine(&line);
-    atEnd_ = kind == Line::kEnd;
-    ++number_;
-    const int version = kind == Line::kWhole ? HeaderVersion(line) : 0;
-    if (kind == Line::kTooLong || version < 0) {
-      return Fail(number_, kind == Line::kTooLong ? "longer than any capture line"
-                                                  : "a capture of a format this reader does not know (" +
-                                                        std::to_string(kFormatVersion) + " is the newest it reads)");
-    }
-    if (version > 0) {
-      summary_.sessions += header_ ? 1 : 0;
-    }
-    header_ = header_ || version > 0 || kind == Line::kCut;
+  while (problem_.empty() && !atEnd_) {
+    Advance(&line);
   }
   if (!problem_.empty()) {
     return false;

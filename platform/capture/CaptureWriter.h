@@ -125,6 +125,12 @@ class Reader {
  private:
   enum class Line { kEnd, kWhole, kCut, kTooLong };
   Line ReadLine(std::string* line);
+  // What the next line is to the session: kEnd when the session ends at it (the file's end, a cut line
+  // in it, the next session's header, a problem), kContent when it is one of its lines to take.
+  enum class Step { kSkip, kContent, kEnd };
+  Step Advance(std::string* line);
+  // One of the session's lines; true with `transfer` when it completes the transfer before it.
+  bool Take(const std::string& line, Transfer* transfer);
   // The transfer being read, now whole, in `transfer`; false when it is not (a cut, or a problem).
   bool Complete(Transfer* transfer, bool last);
   bool Fail(int line, const std::string& what);
