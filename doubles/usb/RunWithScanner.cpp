@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -177,7 +178,8 @@ bool ParseNumber(const char* text, unsigned long* value) {
 bool ParseIds(const char* text, unsigned* vendor, unsigned* product) {
   char* end = nullptr;
   const unsigned long v = std::strtoul(text, &end, 16);
-  if (end == text || *end != ':' || v > 0xFFFF || text[0] == '-' || end[1] == '-' || end[1] == '+') {
+  if (end == text || *end != ':' || v > 0xFFFF || !std::isxdigit(static_cast<unsigned char>(text[0])) ||
+      !std::isxdigit(static_cast<unsigned char>(end[1]))) {
     return false;
   }
   const char* second = end + 1;

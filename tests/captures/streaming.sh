@@ -3,7 +3,7 @@
 #   streaming.sh USB_SCANNER_SIM STISCAN
 # A capture of tens of megabytes (a colour A4 page) replays with usb-scanner-sim's peak memory within a
 # few megabytes of a small capture's, well below the file's size; what is not a regular file is refused
-# at once, and so is a line that never ends and a session number that is not one.
+# at once, and so is a line that never ends, a session number that is not one and ids with a sign.
 set -uo pipefail
 usbsim=$1 stiscan=$2
 work=$(mktemp -d)
@@ -43,4 +43,6 @@ for session in -18446744073709551615 +1 ' 1' 1x 18446744073709551617; do
   "$usbsim" --replay page.txt --session "$session" -- true 2>err
   [ $? = 2 ] && grep -q '^usage:' err || fail "--session '$session' is taken: $(cat err)"
 done
+"$usbsim" --ids ' 1a2b:+3c4d' -- true 2>/dev/null
+[ $? = 2 ] || fail "--ids ' 1a2b:+3c4d' is taken"
 echo "ok"
