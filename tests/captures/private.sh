@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # A capture is private and whole, whatever is at its path and whoever else scans:
 #   private.sh USB_SCANNER_SIM STISCAN [SANE_BIN_DIR]
-# A new capture is 0600 and said on stderr; a second session is appended after its own header and each
-# replays by number; a link, a FIFO or another user's file at the path is refused with a message and
-# left as it was, without waiting, and the scan is still done (so is a second name of one's own file);
-# under umask 277 the capture is still 0600 and takes a second session; with the images left out a short
-# read-image answer is tagged; a write that fails (the file size limit
-# standing in for a full disk) is said and leaves a capture that replays up to the cut. Through the
-# backend: the capture is open close-on-exec, and `scanimage -L` during and after a capturing scan
-# writes nothing and leaves that session whole and replayable.
+# A new capture is 0600 and said on stderr, under umask 277 too, and a second session is appended
+# after its own header and each replays by number; a link, a FIFO, a second name or another user's
+# file at the path is refused with a message and left as it was, without waiting, and the scan is still
+# done; with the images left out a short read-image answer is tagged; a write that fails (the file size
+# limit standing in for a full disk) is said and leaves a capture that replays up to the cut, and the
+# next session marks the cut line. Through the backend: the capture is open close-on-exec, `scanimage
+# -L` during and after a capturing scan writes nothing and leaves that session whole and replayable,
+# and a relative capture path is refused.
 set -uo pipefail
 usbsim=$1 stiscan=$2 sanebin=${3:-}
 work=$(mktemp -d)
@@ -28,18 +28,12 @@ replay() { # replay CAPTURE SESSION: the same job from that session of the captu
 scan "$work/new.txt" || fail "a new capture: exit $?: $(cat err)"
 [ "$(stat -c %a new.txt)" = 600 ] || fail "a new capture is $(stat -c %a new.txt)"
 grep -qxF "capturing to $work/new.txt (images kept)" err || fail "not said: $(cat err)"
-scan "$work/new.txt" || fail "a second session: exit $?"
-[ "$(grep -c '^# WIASTIIO capture 2$' new.txt)" = 2 ] || fail "not two sessions"
-for session in 1 2; do
-  replay new.txt $session || fail "session $session does not replay: $(cat replay.err)"
-done
-replay new.txt 3
-[ $? = 2 ] && grep -q "no session 3: the capture holds 2" replay.err || fail "a third session: $(cat replay.err)"
 
 # Whatever the umask, a new capture is 0600, and so the next session appends to it.
 (umask 277 && scan "$work/masked.txt" && scan "$work/masked.txt") || fail "a capture under umask 277: $(cat err)"
 [ "$(stat -c %a masked.txt)" = 600 ] && [ "$(grep -c '^# WIASTIIO capture' masked.txt)" = 2 ] ||
   fail "under umask 277: $(stat -c %a masked.txt), $(grep -c '^# WIASTIIO capture' masked.txt) sessions"
+replay masked.txt 1 && replay masked.txt 2 || fail "a session does not replay: $(cat replay.err)"
 # With the images left out, a read-image answer of 16 bytes or fewer is tagged all the same.
 WIASTIIO_CAPTURE_IMAGES=0 WIASTIIO_CAPTURE=$work/short.txt "$usbsim" --ids 1a2b:3c4d --short-answer 6 -- "${tool[@]}" \
   -o page.png 2>/dev/null
