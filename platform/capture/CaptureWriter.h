@@ -1,7 +1,7 @@
 // The capture file: scanner sessions written as plain text as they happen, one line a transfer, for a
 // bug report that a developer replays as the device (usb-scanner-sim --replay). The format is described
 // in docs/CAPTURE.md. Written by the Linux USB route (WIASTIIO_CAPTURE) and by the capturing device
-// monitor on Windows; the replay reads it back with ParseCapture. Each session is appended to the file
+// monitor on Windows; the replay reads it back with Reader. Each session is appended to the file
 // after its own header, so that no session ever replaces another.
 //
 // Not thread-safe: the caller serialises the calls.
