@@ -93,6 +93,10 @@ std::string ApplyCapture(const std::vector<std::string>& words, Config* config) 
     return key == "capture" ? "capture takes one file" : "capture-images takes on or off";
   }
   if (key == "capture") {
+    // A relative path would be taken against whatever folder the frontend runs in.
+    if (words[1][0] != '/') {
+      return "capture takes an absolute path, not " + words[1];
+    }
     config->capture = words[1];
   } else {
     config->captureImages = words[1] == "on";

@@ -168,11 +168,31 @@ std::string ForeignFile(HANDLE file, const std::string& path) {
   return ours ? "" : "another account owns it";
 }
 
+// A session cut inside a line (a full disk, a process ended, a machine that went down) is marked cut
+// there, so that the reader knows it and the next session's header starts a line of its own; false
+// when the mark cannot be written.
+bool EndCutLine(HANDLE file) {
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(file, &size) || size.QuadPart == 0) {
+    return true;
+  }
+  LARGE_INTEGER last = {};
+  last.QuadPart = size.QuadPart - 1;
+  char byte = '\n';
+  DWORD moved = 0;
+  if (!SetFilePointerEx(file, last, nullptr, FILE_BEGIN) || !ReadFile(file, &byte, 1, &moved, nullptr) || moved != 1 ||
+      byte == '\n') {
+    return true;
+  }
+  const std::string mark = std::string(capture::kCutMark) + "\r\n";
+  return WriteFile(file, mark.data(), static_cast<DWORD>(mark.size()), &moved, nullptr) && moved == mark.size();
+}
+
 // The capture file, open for appending: created new, readable by its owner, SYSTEM and Administrators
 // only, or one this account created before (an earlier port cycle's or service's). Any other file is
 // left as it is, with the reason in `refusal`. The handle is not inherited by child processes.
 std::FILE* OpenPrivate(const std::string& path, std::string* refusal) {
-  constexpr DWORD kAccess = FILE_APPEND_DATA | READ_CONTROL | SYNCHRONIZE;
+  constexpr DWORD kAccess = FILE_READ_DATA | FILE_APPEND_DATA | READ_CONTROL | SYNCHRONIZE;
   const std::string sddl = PrivateDescriptor();
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (sddl.empty() ||
@@ -197,6 +217,11 @@ std::FILE* OpenPrivate(const std::string& path, std::string* refusal) {
     }
   } else if (file == INVALID_HANDLE_VALUE) {
     *refusal = "error " + std::to_string(error);
+    return nullptr;
+  }
+  if (!EndCutLine(file)) {
+    CloseHandle(file);
+    *refusal = "its last line cannot be ended";
     return nullptr;
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_APPEND);

@@ -33,6 +33,23 @@ std::string Recorded(const capture::Transfer& t) {
 
 }  // namespace
 
+ReplayPort::ReplayPort(capture::Capture capture) : count_(capture.transfers.size()) {
+  source_ = [transfers = std::move(capture.transfers), at = size_t{0}](capture::Transfer* t) mutable {
+    if (at == transfers.size()) {
+      return false;
+    }
+    *t = std::move(transfers[at++]);
+    return true;
+  };
+}
+
+bool ReplayPort::Peek() const {
+  if (!read_ && next_ < count_) {
+    read_ = source_(&current_);
+  }
+  return read_;
+}
+
 const capture::Transfer* ReplayPort::Next(bool in, const uint8_t* data, uint32_t length) {
   if (!departure_.empty()) {
     return nullptr;
@@ -43,11 +60,11 @@ const capture::Transfer* ReplayPort::Next(bool in, const uint8_t* data, uint32_t
     const std::string name = capture::CommandName(data, length);
     sent += (name.empty() ? "" : ", the " + name) + ": " + Hex(data, length);
   }
-  if (next_ >= capture_.transfers.size()) {
+  if (!Peek()) {
     departure_ = step + sent + ", after the capture's last transfer";
     return nullptr;
   }
-  const capture::Transfer& t = capture_.transfers[next_];
+  const capture::Transfer& t = current_;
   if (t.in != in || t.asked != length) {
     departure_ = step + sent + ", where the capture has " + Recorded(t);
     return nullptr;
@@ -64,6 +81,7 @@ const capture::Transfer* ReplayPort::Next(bool in, const uint8_t* data, uint32_t
     }
   }
   ++next_;
+  read_ = false;
   return &t;
 }
 
@@ -124,11 +142,11 @@ std::string ReplayPort::Departure() const {
 
 std::string ReplayPort::LeftOver() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (next_ >= capture_.transfers.size()) {
+  if (next_ >= count_) {
     return "";
   }
-  return std::to_string(capture_.transfers.size() - next_) + " recorded transfers left over, from step " +
-         std::to_string(next_ + 1) + ": " + Recorded(capture_.transfers[next_]);
+  return std::to_string(count_ - next_) + " recorded transfers left over, from step " + std::to_string(next_ + 1) +
+         (Peek() ? ": " + Recorded(current_) : "");
 }
 
 }  // namespace usb

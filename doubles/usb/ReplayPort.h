@@ -6,7 +6,9 @@
 // Departure() says which step departed and how.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -18,7 +20,14 @@ namespace usb {
 
 class ReplayPort : public Port {
  public:
-  explicit ReplayPort(capture::Capture capture) : capture_(std::move(capture)) {}
+  // The recorded transfers, one at a time, in order; false after the last.
+  using Source = std::function<bool(capture::Transfer*)>;
+
+  // The `count` transfers of a session read from a capture as the program reaches them, so that no
+  // more than one is held.
+  ReplayPort(Source source, size_t count) : source_(std::move(source)), count_(count) {}
+  // The transfers of a session read whole.
+  explicit ReplayPort(capture::Capture capture);
 
   bool Write(const uint8_t* data, uint32_t length, uint32_t* written) override;
   bool Read(uint8_t* data, uint32_t length, uint32_t* read) override;
@@ -34,9 +43,14 @@ class ReplayPort : public Port {
   // OUT); null after noting the departure.
   const capture::Transfer* Next(bool in, const uint8_t* data, uint32_t length);
   bool Answer(const capture::Transfer& t);
+  // The transfer at step next_ read into current_; false when there is none.
+  bool Peek() const;
 
   mutable std::mutex mutex_;
-  capture::Capture capture_;
+  mutable Source source_;
+  size_t count_ = 0;
+  mutable capture::Transfer current_;
+  mutable bool read_ = false;  // current_ holds step next_
   size_t next_ = 0;
   std::string departure_;
   uint32_t lastError_ = 0;

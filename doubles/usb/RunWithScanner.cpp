@@ -25,18 +25,19 @@
 // to the one the backend would have read (SANE_CONFIG_DIR's folders, else SANE's own). Every backend
 // of a system's dll.conf would otherwise open a connection to the test bed, more than umockdev's
 // preload library has room for. --keep-sane-config leaves the SANE configuration as it is.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <memory>
-#include <sstream>
+#include <streambuf>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,22 +68,94 @@ int Usage() {
   return 2;
 }
 
+// A capture file read through its descriptor a block at a time.
+class FileText : public std::streambuf {
+ public:
+  explicit FileText(int fd) : fd_(fd) {}
+  int Error() const { return error_; }
+
+ protected:
+  int_type underflow() override {
+    ssize_t got = 0;
+    do {
+      got = read(fd_, block_, sizeof block_);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      error_ = got < 0 ? errno : 0;
+      return traits_type::eof();
+    }
+    setg(block_, block_, block_ + got);
+    return traits_type::to_int_type(block_[0]);
+  }
+
+ private:
+  int fd_;
+  int error_ = 0;
+  char block_[1 << 16];
+};
+
+// The session being replayed, read as the program reaches its transfers.
+struct ReplayFile {
+  ReplayFile(int file, int session) : fd(file), text(file), reader(&text, session) {}
+  ~ReplayFile() { close(fd); }
+  ReplayFile(const ReplayFile&) = delete;
+  ReplayFile& operator=(const ReplayFile&) = delete;
+  int fd;
+  FileText text;
+  capture::Reader reader;
+};
+
+// The capture file, open for reading; -1 with the reason when it cannot be read or is not a regular
+// file, which is refused before any of it is read: a FIFO is not waited on, nor a device read.
+int OpenCapture(const char* path, std::string* problem) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  struct stat status = {};
+  if (fd < 0 || fstat(fd, &status) != 0) {
+    *problem = std::strerror(errno);
+  } else if (!S_ISREG(status.st_mode)) {
+    *problem =
+        S_ISDIR(status.st_mode) ? "is a folder, not a capture file" : "is not a regular file, not a capture file";
+  } else {
+    return fd;
+  }
+  if (fd >= 0) {
+    close(fd);
+  }
+  return -1;
+}
+
 // The replay device of session `session` of a capture file; null with a message when the file is not
-// one or has no such session.
+// one or has no such session. The file is read through once to check it, and again as the program
+// reaches the transfers, so that it is never held whole.
 std::unique_ptr<scansim::usb::ReplayPort> LoadReplay(const char* path, int session, unsigned* vendor, unsigned* product,
                                                      bool idsGiven) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  capture::Capture capture;
   std::string problem;
-  if (!file.good() && !file.eof()) {
+  const int fd = OpenCapture(path, &problem);
+  capture::Capture capture;
+  size_t count = 0;
+  if (fd >= 0) {
+    FileText text(fd);
+    capture::Reader reader(&text, session);
+    for (capture::Transfer t; reader.Next(&t);) {
+      ++count;
+    }
+    if (text.Error() != 0) {
+      problem = std::strerror(text.Error());
+    } else if (!reader.Finish()) {
+      problem = reader.Problem();
+    } else if (!reader.Summary().device && !idsGiven) {
+      problem = "no device line: give the ids with --ids";
+    }
+    capture = reader.Summary();
+  }
+  if (problem.empty() && lseek(fd, 0, SEEK_SET) != 0) {
     problem = std::strerror(errno);
-  } else if (capture::ParseCapture(text.str(), session, &capture, &problem) && !capture.device && !idsGiven) {
-    problem = "no device line: give the ids with --ids";
   }
   if (!problem.empty()) {
     std::fprintf(stderr, "usb-scanner-sim: %s: %s\n", path, problem.c_str());
+    if (fd >= 0) {
+      close(fd);
+    }
     return nullptr;
   }
   if (capture.sessions > 1) {
@@ -97,20 +170,28 @@ std::unique_ptr<scansim::usb::ReplayPort> LoadReplay(const char* path, int sessi
     *vendor = capture.vendorId;
     *product = capture.productId;
   }
-  return std::make_unique<scansim::usb::ReplayPort>(std::move(capture));
+  auto file = std::make_shared<ReplayFile>(fd, session);
+  return std::make_unique<scansim::usb::ReplayPort>([file](capture::Transfer* t) { return file->reader.Next(t); },
+                                                    count);
 }
 
+// A decimal count, digits only: no sign, no blank, nothing after.
 bool ParseNumber(const char* text, unsigned long* value) {
+  if (*text < '0' || *text > '9') {
+    return false;
+  }
   char* end = nullptr;
+  errno = 0;
   *value = std::strtoul(text, &end, 10);
-  return end != text && *end == '\0' && *value <= 0xFFFFFFFFul;
+  return errno == 0 && *end == '\0' && *value <= 0xFFFFFFFFul;
 }
 
 // "VVVV:PPPP" in hexadecimal, nothing after.
 bool ParseIds(const char* text, unsigned* vendor, unsigned* product) {
   char* end = nullptr;
   const unsigned long v = std::strtoul(text, &end, 16);
-  if (end == text || *end != ':' || v > 0xFFFF || text[0] == '-' || end[1] == '-' || end[1] == '+') {
+  if (end == text || *end != ':' || v > 0xFFFF || !std::isxdigit(static_cast<unsigned char>(text[0])) ||
+      !std::isxdigit(static_cast<unsigned char>(end[1]))) {
     return false;
   }
   const char* second = end + 1;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <sstream>
+#include <string>
 
 #ifdef _WIN32
 #include <io.h>
@@ -91,7 +92,11 @@ const char* Refusal(const struct stat& status) {
   if (!S_ISREG(status.st_mode)) {
     return S_ISLNK(status.st_mode) ? "is a symbolic link" : "is not a regular file";
   }
-  return status.st_uid != geteuid() ? "belongs to another user" : "";
+  if (status.st_uid != geteuid()) {
+    return "belongs to another user";
+  }
+  // Another name of the file may be one someone else reads it by.
+  return status.st_nlink != 1 ? "has other names" : "";
 }
 
 // A new file 0600, or an existing regular file of this user for appending, never through a link and
@@ -100,7 +105,10 @@ int OpenPrivateFd(const std::string& path, std::string* problem) {
   constexpr int kFlags = O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   int fd = open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
   struct stat status = {};
-  if (fd < 0 && errno == EEXIST) {
+  // Read and written by its owner whatever the umask, so that the next session may append to it.
+  if (fd >= 0) {
+    fchmod(fd, 0600);
+  } else if (errno == EEXIST) {
     // Looked at before it is opened, so that a device is never opened; the open's own look decides.
     if (lstat(path.c_str(), &status) == 0 && *Refusal(status) != '\0') {
       *problem = Reason(path, Refusal(status));
@@ -126,10 +134,12 @@ int OpenPrivateFd(const std::string& path, std::string* problem) {
   if ((status.st_mode & 077) != 0) {
     fchmod(fd, status.st_mode & 0700);
   }
-  // A session cut inside a line (a full disk) is ended there, so that this session's header starts
-  // a line of its own.
+  // A session cut inside a line (a full disk, a process killed) is marked cut there, so that the
+  // reader knows it and this session's header starts a line of its own.
   char last = '\n';
-  if (status.st_size > 0 && pread(fd, &last, 1, status.st_size - 1) == 1 && last != '\n' && write(fd, "\n", 1) != 1) {
+  const std::string mark = std::string(kCutMark) + "\n";
+  if (status.st_size > 0 && pread(fd, &last, 1, status.st_size - 1) == 1 && last != '\n' &&
+      write(fd, mark.data(), mark.size()) != static_cast<ssize_t>(mark.size())) {
     *problem = Reason(path, "cannot be written: ") + std::strerror(errno);
     close(fd);
     return -1;
@@ -253,9 +263,10 @@ void Writer::Transfer(bool in, const uint8_t* bytes, uint32_t asked, uint32_t mo
   if (result == Result::kError) {
     line += " " + std::to_string(error);
   }
+  // Every read-image answer is tagged when the images are left out, a short one with "image 0".
   uint32_t first = 0;
-  if (image && !images_ && moved > kTrailerBytes) {
-    first = moved - kTrailerBytes;
+  if (image && !images_) {
+    first = moved > kTrailerBytes ? moved - kTrailerBytes : 0;
     line += " image " + std::to_string(first);
   }
   std::fputs(line.c_str(), file_);
@@ -385,16 +396,11 @@ bool ParseDevice(const std::string& line, Capture* capture, std::string* what) {
   return true;
 }
 
-// One line of a capture that is neither blank nor a comment; false with what is wrong with it.
-bool ParseLine(const std::string& line, int number, Capture* capture, std::string* what) {
-  if (line.compare(0, 4, kContinuation) == 0) {
-    if (capture->transfers.empty() || capture->transfers.back().bytes.empty() ||
-        !ParseBytes(line, 0, &capture->transfers.back().bytes)) {
-      *what = "a continuation line holds the bytes of the transfer above";
-      return false;
-    }
-    return true;
-  }
+// A line of a capture other than a continuation that is neither blank nor a comment: a transfer goes
+// into `transfer` (and `*isTransfer`); false with what is wrong with the line.
+bool ParseLine(const std::string& line, int number, Capture* capture, Transfer* transfer, bool* isTransfer,
+               std::string* what) {
+  *isTransfer = false;
   if (line.compare(0, 7, "device ") == 0) {
     return ParseDevice(line, capture, what);
   }
@@ -415,13 +421,9 @@ bool ParseLine(const std::string& line, int number, Capture* capture, std::strin
   if (rest.compare(0, 5, "call ") == 0) {
     return true;
   }
-  Transfer transfer;
-  transfer.line = number;
-  if (!ParseTransfer(rest, &transfer, what)) {
-    return false;
-  }
-  capture->transfers.push_back(std::move(transfer));
-  return true;
+  transfer->line = number;
+  *isTransfer = true;
+  return ParseTransfer(rest, transfer, what);
 }
 
 // What is wrong with a transfer's lengths and bytes; "" when they agree.
@@ -440,6 +442,11 @@ std::string CountProblem(const Transfer& t) {
   return "";
 }
 
+// Whether a transfer lacks bytes its lengths say it has: the writer stopped while writing it.
+bool ShortOfBytes(const Transfer& t) {
+  return t.moved <= t.asked && t.bytes.size() + t.leftOut < (t.in ? t.moved : t.asked);
+}
+
 // The format version of a session's header line: 0 when the line is none, -1 when it is unreadable.
 int HeaderVersion(const std::string& line) {
   static const std::string kHeader = "# WIASTIIO capture ";
@@ -453,72 +460,159 @@ int HeaderVersion(const std::string& line) {
              : -1;
 }
 
-// Reads the lines of session `session` into `capture`; false with the problem named by its line.
-bool ParseSession(const std::string& text, int session, Capture* capture, std::string* problem) {
-  bool header = false;
-  capture->sessions = 1;
-  size_t start = 0;
-  for (int number = 1; start < text.size(); ++number) {
-    const size_t end = text.find('\n', start);
-    // The writer ends every line: a last line without its end was cut where the writer stopped, and
-    // the session ends before it.
-    if (end == std::string::npos) {
-      capture->cutLine = capture->sessions == session ? number : 0;
+}  // namespace
+
+Reader::Line Reader::ReadLine(std::string* line) {
+  // Far longer than any line a writer writes (a transfer's bytes go 32 to a line), so that a file
+  // that is no capture is not taken in whole.
+  constexpr size_t kLongest = 1u << 20;
+  static const std::string kMark = std::string(kCutMark).substr(1);
+  line->clear();
+  for (;;) {
+    const int c = text_->sbumpc();
+    if (c == std::char_traits<char>::eof()) {
+      // The writer ends every line: a last line without its end was cut where the writer stopped.
+      return line->empty() ? Line::kEnd : Line::kCut;
+    }
+    if (c == '\n') {
       break;
     }
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
+    if (line->size() == kLongest) {
+      return Line::kTooLong;
     }
-    const int version = HeaderVersion(line);
-    if (version < 0) {
-      *problem = "line " + std::to_string(number) + ": a capture of a format this reader does not know (" +
-                 std::to_string(kFormatVersion) + " is the newest it reads)";
-      return false;
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') {
+    line->pop_back();
+  }
+  return line->size() >= kMark.size() && line->compare(line->size() - kMark.size(), kMark.size(), kMark) == 0
+             ? Line::kCut
+             : Line::kWhole;
+}
+
+bool Reader::Fail(int line, const std::string& what) {
+  problem_ = "line " + std::to_string(line) + ": " + what;
+  ended_ = true;
+  return false;
+}
+
+bool Reader::Complete(Transfer* transfer, bool last) {
+  if (!pending_) {
+    return false;
+  }
+  pending_ = false;
+  if (last && ShortOfBytes(transfer_)) {
+    // Cut as it was written: the session ends with the transfer before it.
+    summary_.cutLine = transfer_.line;
+    return false;
+  }
+  if (const std::string what = CountProblem(transfer_); !what.empty()) {
+    return Fail(transfer_.line, what);
+  }
+  *transfer = std::move(transfer_);
+  transfer_ = Transfer();
+  return true;
+}
+
+Reader::Step Reader::Advance(std::string* line) {
+  const Line kind = ReadLine(line);
+  if (kind == Line::kEnd) {
+    atEnd_ = true;
+    return Step::kEnd;
+  }
+  ++number_;
+  if (kind == Line::kTooLong) {
+    Fail(number_, "longer than any capture line");
+    return Step::kEnd;
+  }
+  const bool mine = summary_.sessions == session_;
+  if (kind == Line::kCut) {
+    // A cut line is never a header; the session it is in ends there, and a header after it starts
+    // another even when the cut one's header was the line cut.
+    header_ = true;
+    summary_.cutLine = mine ? number_ : summary_.cutLine;
+    return mine ? Step::kEnd : Step::kSkip;
+  }
+  const int version = HeaderVersion(*line);
+  if (version < 0) {
+    Fail(number_, "a capture of a format this reader does not know (" + std::to_string(kFormatVersion) +
+                      " is the newest it reads)");
+    return Step::kEnd;
+  }
+  if (version > 0) {
+    summary_.sessions += header_ ? 1 : 0;
+    header_ = true;
+    return mine && summary_.sessions > session_ ? Step::kEnd : Step::kSkip;
+  }
+  return line->empty() || (*line)[0] == '#' || !mine ? Step::kSkip : Step::kContent;
+}
+
+bool Reader::Take(const std::string& line, Transfer* transfer) {
+  if (line.compare(0, 4, kContinuation) == 0) {
+    if (!pending_ || transfer_.bytes.empty() || !ParseBytes(line, 0, &transfer_.bytes)) {
+      Fail(number_, "a continuation line holds the bytes of the transfer above");
     }
-    if (version > 0) {
-      capture->sessions += header ? 1 : 0;
-      header = true;
+    return false;
+  }
+  Transfer next;
+  bool isTransfer = false;
+  std::string what;
+  if (!ParseLine(line, number_, &summary_, &next, &isTransfer, &what)) {
+    return Fail(number_, what);
+  }
+  const bool whole = Complete(transfer, false);
+  if (isTransfer && problem_.empty()) {
+    transfer_ = std::move(next);
+    pending_ = true;
+  }
+  return whole;
+}
+
+bool Reader::Next(Transfer* transfer) {
+  std::string line;
+  while (!ended_) {
+    const Step step = Advance(&line);
+    if (step == Step::kEnd) {
+      ended_ = true;
+      return problem_.empty() && Complete(transfer, true);
     }
-    if (line.empty() || line[0] == '#' || capture->sessions != session) {
-      continue;
+    if (step == Step::kContent && Take(line, transfer)) {
+      return true;
     }
-    std::string what;
-    if (!ParseLine(line, number, capture, &what)) {
-      *problem = "line " + std::to_string(number) + ": " + what;
-      return false;
-    }
+  }
+  return false;
+}
+
+bool Reader::Finish() {
+  Transfer rest;
+  while (Next(&rest)) {
+  }
+  std::string line;
+  while (problem_.empty() && !atEnd_) {
+    Advance(&line);
+  }
+  if (!problem_.empty()) {
+    return false;
+  }
+  if (session_ < 1 || session_ > summary_.sessions) {
+    problem_ = "no session " + std::to_string(session_) + ": the capture holds " + std::to_string(summary_.sessions);
+    return false;
   }
   return true;
 }
 
-}  // namespace
-
 bool ParseCapture(const std::string& text, int session, Capture* capture, std::string* problem) {
-  if (!ParseSession(text, session, capture, problem)) {
-    return false;
+  std::stringbuf buffer(text, std::ios::in);
+  Reader reader(&buffer, session);
+  std::vector<Transfer> transfers;
+  for (Transfer t; reader.Next(&t);) {
+    transfers.push_back(std::move(t));
   }
-  if (session < 1 || session > capture->sessions) {
-    *problem = "no session " + std::to_string(session) + ": the capture holds " + std::to_string(capture->sessions);
-    return false;
-  }
-  std::vector<Transfer>& transfers = capture->transfers;
-  // The last transfer short of bytes was cut as it was written; the session ends with the one before.
-  if (!transfers.empty()) {
-    const Transfer& last = transfers.back();
-    if (last.moved <= last.asked && last.bytes.size() + last.leftOut < (last.in ? last.moved : last.asked)) {
-      capture->cutLine = last.line;
-      transfers.pop_back();
-    }
-  }
-  for (const Transfer& t : transfers) {
-    if (const std::string what = CountProblem(t); !what.empty()) {
-      *problem = "line " + std::to_string(t.line) + ": " + what;
-      return false;
-    }
-  }
-  return true;
+  const bool read = reader.Finish();
+  *capture = reader.Summary();
+  capture->transfers = std::move(transfers);
+  *problem = reader.Problem();
+  return read;
 }
 
 void FillLeftOut(uint8_t* bytes, uint32_t count) {

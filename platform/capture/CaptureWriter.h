@@ -1,7 +1,7 @@
 // The capture file: scanner sessions written as plain text as they happen, one line a transfer, for a
 // bug report that a developer replays as the device (usb-scanner-sim --replay). The format is described
 // in docs/CAPTURE.md. Written by the Linux USB route (WIASTIIO_CAPTURE) and by the capturing device
-// monitor on Windows; the replay reads it back with ParseCapture. Each session is appended to the file
+// monitor on Windows; the replay reads it back with Reader. Each session is appended to the file
 // after its own header, so that no session ever replaces another.
 //
 // Not thread-safe: the caller serialises the calls.
@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ Result ResultOfError(uint32_t error);
 
 // The bytes at the end of every image block that are kept when images are left out.
 constexpr uint32_t kTrailerBytes = 16;
+
+// What ends a line its writer never finished (a full disk, a process killed, a host that went down):
+// the next writer to open the file ends that line with it before its own header.
+constexpr char kCutMark[] = " <cut>";
 
 // The format this writer writes and the newest one the reader reads: 1 held one session, 2 may hold
 // several, each after its own header line.
@@ -100,10 +105,50 @@ struct Capture {
   int cutLine = 0;   // the line the session was cut at (a write that never ended); 0 when it is whole
 };
 
-// Reads session `session` (from 1) of a capture: the lines before the second header belong to the
-// first. A session cut short (the file ends inside a line, or the last transfer lacks bytes) ends with
-// its last whole transfer. False with a message naming the line when it is not a capture, or when it
-// has no such session.
+// Reads session `session` (from 1) of a capture, a transfer at a time, holding no more than the
+// transfer it reads: the lines before the second header belong to the first session. A session cut
+// short (a line its writer never ended, marked or the file's last, or a last transfer that lacks
+// bytes) ends with its last whole transfer.
+class Reader {
+ public:
+  Reader(std::streambuf* text, int session) : text_(text), session_(session) { summary_.sessions = 1; }
+
+  // The session's next whole transfer; false at the session's end, or with Problem() when the text is
+  // not a capture.
+  bool Next(Transfer* transfer);
+  // Reads on to the end of the file; then Summary() holds everything but the transfers. False with
+  // Problem() when the text is not a capture or has no such session.
+  bool Finish();
+  const Capture& Summary() const { return summary_; }
+  const std::string& Problem() const { return problem_; }
+
+ private:
+  enum class Line { kEnd, kWhole, kCut, kTooLong };
+  Line ReadLine(std::string* line);
+  // What the next line is to the session: kEnd when the session ends at it (the file's end, a cut line
+  // in it, the next session's header, a problem), kContent when it is one of its lines to take.
+  enum class Step { kSkip, kContent, kEnd };
+  Step Advance(std::string* line);
+  // One of the session's lines; true with `transfer` when it completes the transfer before it.
+  bool Take(const std::string& line, Transfer* transfer);
+  // The transfer being read, now whole, in `transfer`; false when it is not (a cut, or a problem).
+  bool Complete(Transfer* transfer, bool last);
+  bool Fail(int line, const std::string& what);
+
+  std::streambuf* text_;
+  int session_;
+  Capture summary_;
+  std::string problem_;
+  int number_ = 0;
+  bool header_ = false;
+  bool ended_ = false;  // the session's lines are all read
+  bool atEnd_ = false;  // and the file's
+  bool pending_ = false;
+  Transfer transfer_;  // the one being read, while pending_
+};
+
+// The whole of session `session` of a capture held in memory; false with a message naming the line
+// when it is not a capture, or when it has no such session.
 bool ParseCapture(const std::string& text, int session, Capture* capture, std::string* problem);
 
 // The bytes a replay answers in place of `count` image bytes left out of a capture.
