@@ -1,7 +1,7 @@
 // usb-scanner-sim: runs a program with the scanner simulator plugged in as a USB scanner, so that a
 // program using the Linux USB route (over libusb) scans without hardware.
 //
-//   usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K]
+//   usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K] [--paper]
 //                   [--short-answer K] [--stall-answer K] [--unplug-answer K] -- program [arguments...]
 //   usb-scanner-sim --replay FILE [--session N] [--ids VVVV:PPPP] -- program [arguments...]
 //
@@ -13,7 +13,7 @@
 //
 // --jam K jams sheet K of the feeder as it is fed; the answer to command K (counted from 1) comes cut
 // to 16 bytes (--short-answer), never comes (--stall-answer: the program's transfer times out), or the
-// scanner is unplugged instead (--unplug-answer).
+// scanner is unplugged instead (--unplug-answer). --paper gives paper-like pages instead of the test chart.
 //
 // The simulator lives in this process and answers the program's USB transfers through a umockdev test
 // bed. The program runs with libumockdev-preload.so.0 in LD_PRELOAD, UMOCKDEV_DIR set to the bed and
@@ -47,10 +47,11 @@ constexpr uint16_t kProductId = 0x5678;
 constexpr int kReplayDeparted = 99;
 
 int Usage() {
-  std::fprintf(stderr,
-               "usage: usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K] [--short-answer K]\n"
-               "                       [--stall-answer K] [--unplug-answer K] -- program [arguments...]\n"
-               "       usb-scanner-sim --replay FILE [--session N] [--ids VVVV:PPPP] -- program [arguments...]\n");
+  std::fprintf(
+      stderr,
+      "usage: usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K] [--paper]\n"
+      "                       [--short-answer K] [--stall-answer K] [--unplug-answer K] -- program [arguments...]\n"
+      "       usb-scanner-sim --replay FILE [--session N] [--ids VVVV:PPPP] -- program [arguments...]\n");
   return 2;
 }
 
@@ -154,6 +155,11 @@ bool ParseOption(const char* option, const char* argument, Arguments* a) {
 bool ParseArguments(int argc, char** argv, Arguments* a) {
   a->config.feeder_sheets = 2;
   for (; a->first < argc && std::strcmp(argv[a->first], "--") != 0; a->first += 2) {
+    if (std::strcmp(argv[a->first], "--paper") == 0) {  // the one option without a value
+      a->config.paper_pages = true;
+      --a->first;
+      continue;
+    }
     if (a->first + 1 >= argc || !ParseOption(argv[a->first], argv[a->first + 1], a)) {
       return false;
     }
