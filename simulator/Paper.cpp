@@ -255,88 +255,112 @@ uint8_t Luminance(Rgb c) {
   return static_cast<uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8);
 }
 
-}  // namespace
-
-void RenderPaperRows(const PageRequest& request, uint32_t first_row, uint32_t rows, uint8_t* out) {
-  const Layout& layout = PageLayout(request);
-  const NoiseTable& noise = Noise();
-  const Tile& tile = Texture();
-  const uint32_t bytes_per_row = BytesPerRow(request.type, request.width);
-  std::vector<uint32_t> dots(request.width);
-  for (uint32_t x = 0; x < request.width; ++x) {
-    dots[x] = static_cast<uint32_t>(uint64_t{x} * kUnitsPerInch / request.dpi / kUnitsPerDot);
-  }
-  // The first pixel at or past a dot.
-  const auto first_pixel = [&](uint32_t dot) {
-    return static_cast<uint32_t>(std::min<uint64_t>(
-        (uint64_t{dot} * kUnitsPerDot * request.dpi + kUnitsPerInch - 1) / kUnitsPerInch, request.width));
-  };
-  const uint32_t shift = Mix(request.page + 0x51ed27U) % kTile;
-  std::vector<Rgb> line(request.width);
-  std::vector<uint8_t> grey(request.type == ImageType::kBlackWhite ? request.width : 0);
-  for (uint32_t i = 0; i < rows; ++i) {
-    const uint32_t row = first_row + i;
-    const uint32_t y = static_cast<uint32_t>(uint64_t{row} * kUnitsPerInch / request.dpi / kUnitsPerDot);
-    const uint8_t* fibres = tile.data() + (row + shift) % kTile * kTile;
+// One row of a page after another: the paper, the photograph, the print, then the sensor's noise.
+class RowPainter {
+ public:
+  explicit RowPainter(const PageRequest& request)
+      : request_(request),
+        layout_(PageLayout(request)),
+        dots_(request.width),
+        line_(request.width),
+        grey_(request.type == ImageType::kBlackWhite ? request.width : 0),
+        shift_(Mix(request.page + 0x51ed27U) % kTile) {
     for (uint32_t x = 0; x < request.width; ++x) {
-      const uint8_t shade = fibres[(x + shift) % kTile];
-      line[x] = {static_cast<uint8_t>(kPaper.r - shade), static_cast<uint8_t>(kPaper.g - shade),
-                 static_cast<uint8_t>(kPaper.b - shade)};
+      dots_[x] = static_cast<uint32_t>(uint64_t{x} * kUnitsPerInch / request.dpi / kUnitsPerDot);
     }
-    if (layout.photo && y >= layout.photoTop && y - layout.photoTop < kPhotoHeight) {
-      const uint32_t end = first_pixel(layout.photoLeft + kPhotoWidth);
-      for (uint32_t x = first_pixel(layout.photoLeft); x < end; ++x) {
-        line[x] = Photo(dots[x] - layout.photoLeft, y - layout.photoTop, fibres[(x + shift) % kTile]);
+  }
+
+  void Paint(uint32_t row, uint8_t* out) {
+    const auto y = static_cast<uint32_t>(uint64_t{row} * kUnitsPerInch / request_.dpi / kUnitsPerDot);
+    const uint8_t* fibres = Texture().data() + (row + shift_) % kTile * kTile;
+    for (uint32_t x = 0; x < request_.width; ++x) {
+      const uint8_t shade = fibres[(x + shift_) % kTile];
+      line_[x] = {static_cast<uint8_t>(kPaper.r - shade), static_cast<uint8_t>(kPaper.g - shade),
+                  static_cast<uint8_t>(kPaper.b - shade)};
+    }
+    if (layout_.photo && y >= layout_.photoTop && y - layout_.photoTop < kPhotoHeight) {
+      const uint32_t end = FirstPixel(layout_.photoLeft + kPhotoWidth);
+      for (uint32_t x = FirstPixel(layout_.photoLeft); x < end; ++x) {
+        line_[x] = Photo(dots_[x] - layout_.photoLeft, y - layout_.photoTop, fibres[(x + shift_) % kTile]);
       }
     }
-    for (const TextLine& text : layout.lines) {
-      if (y < text.top || y >= text.top + kAtlasLineHeight) {
+    for (const TextLine& text : layout_.lines) {
+      if (y >= text.top && y < text.top + kAtlasLineHeight) {
+        Print(text, static_cast<int>(y - text.top));
+      }
+    }
+    Sense(Mix(request_.page * 0x9e3779b1U ^ Mix(row + 0x165667b1U)), out);
+  }
+
+ private:
+  // The first pixel at or past a dot.
+  uint32_t FirstPixel(uint32_t dot) const {
+    return static_cast<uint32_t>(std::min<uint64_t>(
+        (uint64_t{dot} * kUnitsPerDot * request_.dpi + kUnitsPerInch - 1) / kUnitsPerInch, request_.width));
+  }
+
+  // Row `in_line` of a line of text, its glyphs' coverage over what lies beneath.
+  void Print(const TextLine& text, int in_line) {
+    for (const Placed& placed : text.glyphs) {
+      const AtlasGlyph& glyph = *placed.glyph;
+      if (in_line < glyph.top || in_line >= glyph.top + glyph.height) {
         continue;
       }
-      const int in_line = static_cast<int>(y - text.top);
-      for (const Placed& placed : text.glyphs) {
-        const AtlasGlyph& glyph = *placed.glyph;
-        if (in_line < glyph.top || in_line >= glyph.top + glyph.height) {
-          continue;
-        }
-        const uint32_t left = placed.x + static_cast<uint32_t>(glyph.left);
-        const char* ink = kAtlasInk + glyph.offset + (in_line - glyph.top) * glyph.width;
-        const uint32_t end = first_pixel(left + static_cast<uint32_t>(glyph.width));
-        for (uint32_t x = first_pixel(left); x < end; ++x) {
-          const char digit = ink[dots[x] - left];
-          const int cover = digit <= '9' ? digit - '0' : digit - 'a' + 10;
-          Rgb& c = line[x];
-          c = {static_cast<uint8_t>(c.r - (c.r - kInk.r) * cover / 15),
-               static_cast<uint8_t>(c.g - (c.g - kInk.g) * cover / 15),
-               static_cast<uint8_t>(c.b - (c.b - kInk.b) * cover / 15)};
-        }
+      const uint32_t left = placed.x + static_cast<uint32_t>(glyph.left);
+      const char* ink = kAtlasInk + glyph.offset + (in_line - glyph.top) * glyph.width;
+      const uint32_t end = FirstPixel(left + static_cast<uint32_t>(glyph.width));
+      for (uint32_t x = FirstPixel(left); x < end; ++x) {
+        const char digit = ink[dots_[x] - left];
+        const int cover = digit <= '9' ? digit - '0' : digit - 'a' + 10;
+        Rgb& c = line_[x];
+        c = {static_cast<uint8_t>(c.r - (c.r - kInk.r) * cover / 15),
+             static_cast<uint8_t>(c.g - (c.g - kInk.g) * cover / 15),
+             static_cast<uint8_t>(c.b - (c.b - kInk.b) * cover / 15)};
       }
     }
-    // The sensor's noise last, from the row's own place in the table.
-    const uint32_t from = Mix(request.page * 0x9e3779b1U ^ Mix(row + 0x165667b1U));
-    uint8_t* p = out + size_t{i} * bytes_per_row;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(line.data());
-    switch (request.type) {
+  }
+
+  // The row as the sensor gives it in the page's type, with the noise from `from` in the table.
+  void Sense(uint32_t from, uint8_t* p) {
+    const NoiseTable& noise = Noise();
+    const auto* bytes = reinterpret_cast<const uint8_t*>(line_.data());
+    const auto luminance = [this](uint32_t x) { return int{Luminance(line_[x])}; };
+    switch (request_.type) {
       case ImageType::kColour:
         AddNoise(
-            noise, from, request.width * 3, [bytes](uint32_t k) { return int{bytes[k]}; }, p);
+            noise, from, request_.width * 3, [bytes](uint32_t k) { return int{bytes[k]}; }, p);
         break;
       case ImageType::kGrey:
-        AddNoise(
-            noise, from, request.width, [&line](uint32_t x) { return int{Luminance(line[x])}; }, p);
+        AddNoise(noise, from, request_.width, luminance, p);
         break;
       case ImageType::kBlackWhite:
       default:
-        AddNoise(
-            noise, from, request.width, [&line](uint32_t x) { return int{Luminance(line[x])}; }, grey.data());
-        std::memset(p, 0, bytes_per_row);
-        for (uint32_t x = 0; x < request.width; ++x) {
-          if (grey[x] < 128) {
+        AddNoise(noise, from, request_.width, luminance, grey_.data());
+        std::memset(p, 0, BytesPerRow(request_.type, request_.width));
+        for (uint32_t x = 0; x < request_.width; ++x) {
+          if (grey_[x] < 128) {
             p[x / 8] = static_cast<uint8_t>(p[x / 8] | (0x80 >> (x % 8)));
           }
         }
         break;
     }
+  }
+
+  const PageRequest& request_;
+  const Layout& layout_;
+  std::vector<uint32_t> dots_;  // the dot each pixel falls in
+  std::vector<Rgb> line_;
+  std::vector<uint8_t> grey_;
+  uint32_t shift_;  // where the page's paper starts in the tile of fibres
+};
+
+}  // namespace
+
+void RenderPaperRows(const PageRequest& request, uint32_t first_row, uint32_t rows, uint8_t* out) {
+  RowPainter painter(request);
+  const uint32_t bytes_per_row = BytesPerRow(request.type, request.width);
+  for (uint32_t i = 0; i < rows; ++i) {
+    painter.Paint(first_row + i, out + size_t{i} * bytes_per_row);
   }
 }
 

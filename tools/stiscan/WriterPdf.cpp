@@ -21,9 +21,7 @@ std::string Points(uint32_t pixels, uint32_t dpi) {
 class PdfWriter : public Writer {
  public:
   explicit PdfWriter(const Encoding& encoding)
-      : level_(encoding.fast ? 1 : Z_DEFAULT_COMPRESSION),
-        simulated_(encoding.simulated),
-        deflater_(encoding.deflater) {}
+      : level_(DeflateLevel(encoding.fast)), simulated_(encoding.simulated), deflater_(encoding.deflater) {}
 
   bool Open(std::FILE* file, std::string* error) override {
     out_ = FileOut(file);
