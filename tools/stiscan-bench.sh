@@ -6,18 +6,20 @@
 # Each job runs RUNS times (3); a row is the run of median ratio, with the ratios of all runs, and
 # what the job cost a page: CPU (user + system) and the bytes written. SHEETS (10) changes the job's
 # length, RATES ("40 400") the wire rates, PAGES ("paper clean") the tables. With PLOT=FILE.svg the
-# paper-like table is also drawn (gnuplot): job/wire against the wire rate, a line per format.
+# first table is also drawn (gnuplot): job/wire against the wire rate, a line per format; with
+# TABLE=FILE too, the tables are read from FILE (what the bench printed before) instead of measured.
 # Needs an optimised build of stiscan ($1, default build/linux-release/bin/stiscan).
 set -eu
 tool=$(realpath "${1:-build/linux-release/bin/stiscan}")
 plot=${PLOT:+$(realpath -m "$PLOT")}
+table=${TABLE:+$(realpath "$TABLE")}
 runs=${RUNS:-3}
 sheets=${SHEETS:-10}
 rates=${RATES:-40 400}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"
-: >figures.tsv
+measure() {
 for pages in ${PAGES:-paper clean}; do
   [ "$pages" = paper ] && flag=--paper title="Paper-like pages (--paper)" || flag="" title="Clean pages (the test chart)"
   printf '\n#### %s\n\n' "$title"
@@ -44,40 +46,46 @@ PY
         rm -f page-* job.tif job.pdf
         run=$((run + 1))
       done
-      /usr/bin/python3 - "$rate" "$name" "$sheets" "$pages" >>figures.tsv <<'PY'
+      /usr/bin/python3 - "$rate" "$name" "$sheets" <<'PY'
 import json, sys
-rate, name, sheets, pages = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+rate, name, sheets = sys.argv[1], sys.argv[2], int(sys.argv[3])
 runs = sorted((json.loads(line) for line in open("runs.txt")), key=lambda r: r[0] / r[1])
 job, wire, cpu, size, rss = runs[len(runs) // 2]
 ratios = ", ".join(f"{r[0] / r[1]:.3f}" for r in runs)
 print(f"| {rate} MB/s | {name} | {job:.2f} s | {wire:.2f} s | {job / wire:.3f} | {ratios} | "
-      f"{cpu / sheets:.3f} s | {size / sheets / 1e6:.2f} MB | {max(r[4] for r in runs) / 1024:.0f} MB |", file=sys.stderr)
-print(f"{pages}\t{name}\t{rate}\t{job / wire:.4f}")
+      f"{cpu / sheets:.3f} s | {size / sheets / 1e6:.2f} MB | {max(r[4] for r in runs) / 1024:.0f} MB |")
 PY
     done
-  done 2>&1
+  done
 done
+}
+if [ -n "$table" ]; then
+  cp "$table" table.md
+else
+  measure | tee table.md
+fi
 [ -n "$plot" ] || exit 0
-# One block of points per format (gnuplot's index), in the order of the table.
+# The first table's rows, one block of points per format (gnuplot's index), in the table's order.
 /usr/bin/python3 - >plot.dat <<'PY'
-rows = [line.rstrip("\n").split("\t") for line in open("figures.tsv")]
-rows = [r for r in rows if r[0] == "paper"] or rows
-for name in dict.fromkeys(r[1] for r in rows):
+tables = open("table.md").read().split("#### ")[1:]
+rows = [line.split("|") for line in tables[0].splitlines() if line.startswith("| ") and "MB/s" in line]
+points = {}
+for row in rows:
+    points.setdefault(row[2].strip(), []).append((row[1].split()[0], row[5].strip()))
+for name, xy in points.items():
     print(f'"{name}"')
-    for r in rows:
-        if r[1] == name:
-            print(r[2], r[3])
-    print("\n")
+    print("\n".join(f"{x} {y}" for x, y in xy) + "\n\n")
 PY
+blocks=$(grep -c '^"' plot.dat)
 gnuplot <<EOF
 set terminal svg size 720,420 font "sans,12"
 set output "$plot"
 set title "stiscan, 10-sheet A4 300 dpi colour job, paper-like pages"
 set xlabel "wire rate (MB/s)"
-set ylabel "job time / wire time"
-set logscale x
+set ylabel "job time / wire time (log)"
+set logscale xy
 set xtics ($(echo "$rates" | sed 's/ /, /g'))
 set key outside right top
 set grid ytics
-plot for [i=0:*] "plot.dat" index i using 1:2 with linespoints title columnheader(1)
+plot for [i=0:$((blocks - 1))] "plot.dat" index i using 1:2 with linespoints title columnheader(1)
 EOF
