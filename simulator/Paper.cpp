@@ -74,14 +74,15 @@ const NoiseTable& Noise() {
   return table;
 }
 
-// Adds the noise from `from` on to `count` values.
-template <typename Value, typename Out>
-void AddNoise(const NoiseTable& noise, uint32_t from, uint32_t count, Value value, Out* out) {
-  for (uint32_t done = 0; done < count; done += kNoiseRun) {
+// Adds the noise from `from` in the table on to `count` bytes.
+void AddNoise(const NoiseTable& noise, uint32_t from, uint8_t* bytes, size_t count) {
+  for (size_t done = 0; done < count; done += kNoiseRun) {
     const int8_t* n = noise.data() + (from + done) % kNoiseSize;
-    const uint32_t run = std::min(kNoiseRun, count - done);
-    for (uint32_t k = 0; k < run; ++k) {
-      out[done + k] = static_cast<uint8_t>(std::clamp(value(done + k) + n[k], 0, 255));
+    const size_t run = std::min<size_t>(kNoiseRun, count - done);
+    uint8_t* b = bytes + done;
+    for (size_t k = 0; k < run; ++k) {
+      const int v = b[k] + n[k];
+      b[k] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
     }
   }
 }
@@ -111,6 +112,22 @@ const Tile& Texture() {
     return t;
   }();
   return tile;
+}
+
+// The paper in colour, shaded by the tile of fibres: a row of the page copies a row of it, round.
+using PaperTile = std::array<Rgb, kTile * kTile>;
+
+const PaperTile& Paper() {
+  static const PaperTile paper = [] {
+    PaperTile p{};
+    const Tile& fibres = Texture();
+    for (size_t i = 0; i < p.size(); ++i) {
+      p[i] = {static_cast<uint8_t>(kPaper.r - fibres[i]), static_cast<uint8_t>(kPaper.g - fibres[i]),
+              static_cast<uint8_t>(kPaper.b - fibres[i])};
+    }
+    return p;
+  }();
+  return paper;
 }
 
 // The paragraph a page carries: the flatbed's page and sheet 1 the first, sheet N the Nth, and round
@@ -154,6 +171,7 @@ struct Layout {
   bool photo = false;
   uint32_t photoLeft = 0, photoTop = 0;
   std::vector<TextLine> lines;
+  std::vector<uint32_t> dots;  // the dot each pixel falls in
 
   bool Beside(uint32_t top) const {
     return photo && top < photoTop + kPhotoHeight + kPhotoGap && top + kLinePitch > photoTop;
@@ -166,6 +184,10 @@ Layout LayOut(const PageRequest& request) {
   Layout layout;
   layout.width = static_cast<uint32_t>(uint64_t{request.width} * kUnitsPerInch / request.dpi / kUnitsPerDot);
   layout.height = static_cast<uint32_t>(uint64_t{request.height} * kUnitsPerInch / request.dpi / kUnitsPerDot);
+  layout.dots.resize(request.width);
+  for (uint32_t x = 0; x < request.width; ++x) {
+    layout.dots[x] = static_cast<uint32_t>(uint64_t{x} * kUnitsPerInch / request.dpi / kUnitsPerDot);
+  }
   const uint32_t margin = std::min({kMargin, layout.width / 8, layout.height / 8});
   if (layout.width >= 2 * margin + 2 * kPhotoWidth) {
     layout.photo = true;
@@ -257,22 +279,21 @@ class RowPainter {
   explicit RowPainter(const PageRequest& request)
       : request_(request),
         layout_(PageLayout(request)),
-        dots_(request.width),
+        dots_(layout_.dots),
         line_(request.width),
         grey_(request.type == ImageType::kBlackWhite ? request.width : 0),
-        shift_(Mix(request.page + 0x51ed27U) % kTile) {
-    for (uint32_t x = 0; x < request.width; ++x) {
-      dots_[x] = static_cast<uint32_t>(uint64_t{x} * kUnitsPerInch / request.dpi / kUnitsPerDot);
-    }
-  }
+        shift_(Mix(request.page + 0x51ed27U) % kTile) {}
 
   void Paint(uint32_t row, uint8_t* out) {
     const auto y = static_cast<uint32_t>(uint64_t{row} * kUnitsPerInch / request_.dpi / kUnitsPerDot);
-    const uint8_t* fibres = Texture().data() + (row + shift_) % kTile * kTile;
-    for (uint32_t x = 0; x < request_.width; ++x) {
-      const uint8_t shade = fibres[(x + shift_) % kTile];
-      line_[x] = {static_cast<uint8_t>(kPaper.r - shade), static_cast<uint8_t>(kPaper.g - shade),
-                  static_cast<uint8_t>(kPaper.b - shade)};
+    const size_t tile_row = (row + shift_) % kTile * kTile;
+    const uint8_t* fibres = Texture().data() + tile_row;
+    const Rgb* paper = Paper().data() + tile_row;
+    for (uint32_t x = 0; x < request_.width;) {  // pixel x is the tile's column (x + shift_) % kTile
+      const uint32_t column = (x + shift_) % kTile;
+      const uint32_t run = std::min(kTile - column, request_.width - x);
+      std::copy_n(paper + column, run, line_.data() + x);
+      x += run;
     }
     if (layout_.photo && y >= layout_.photoTop && y - layout_.photoTop < kPhotoHeight) {
       const uint32_t end = FirstPixel(layout_.photoLeft + kPhotoWidth);
@@ -319,19 +340,19 @@ class RowPainter {
   // The row as the sensor gives it in the page's type, with the noise from `from` in the table.
   void Sense(uint32_t from, uint8_t* p) {
     const NoiseTable& noise = Noise();
-    const auto* bytes = reinterpret_cast<const uint8_t*>(line_.data());
-    const auto luminance = [this](uint32_t x) { return int{Luminance(line_[x])}; };
     switch (request_.type) {
       case ImageType::kColour:
-        AddNoise(
-            noise, from, request_.width * 3, [bytes](uint32_t k) { return int{bytes[k]}; }, p);
+        std::memcpy(p, line_.data(), size_t{request_.width} * 3);
+        AddNoise(noise, from, p, size_t{request_.width} * 3);
         break;
       case ImageType::kGrey:
-        AddNoise(noise, from, request_.width, luminance, p);
+        std::transform(line_.begin(), line_.end(), p, Luminance);
+        AddNoise(noise, from, p, request_.width);
         break;
       case ImageType::kBlackWhite:
       default:
-        AddNoise(noise, from, request_.width, luminance, grey_.data());
+        std::transform(line_.begin(), line_.end(), grey_.begin(), Luminance);
+        AddNoise(noise, from, grey_.data(), request_.width);
         std::memset(p, 0, BytesPerRow(request_.type, request_.width));
         for (uint32_t x = 0; x < request_.width; ++x) {
           if (grey_[x] < 128) {
@@ -344,7 +365,7 @@ class RowPainter {
 
   const PageRequest& request_;
   const Layout& layout_;
-  std::vector<uint32_t> dots_;  // the dot each pixel falls in
+  const std::vector<uint32_t>& dots_;
   std::vector<Rgb> line_;
   std::vector<uint8_t> grey_;
   uint32_t shift_;  // where the page's paper starts in the tile of fibres
