@@ -24,6 +24,7 @@ packages=(
   libtesseract-dev tesseract-ocr-eng qpdf
   libsane-dev sane-utils
   llvm-14 lld-16 openssl gcovr
+  python3-pil fonts-dejavu-core gnuplot-nox
 )
 fi
 

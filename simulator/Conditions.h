@@ -25,6 +25,7 @@ struct ScannerConditions {
   uint32_t blockPauseMs = 0;  // block-pause: milliseconds the scanner takes over each image block
   uint32_t feedPauseMs = 0;   // feed-pause: milliseconds the scanner takes to position a sheet
   bool portHeld = false;      // port-held: the contention modules refuse the port
+  bool paper = false;         // paper: paper-like pages (noise, fibres, a photograph, words) for the chart
 };
 
 inline Config SimulatorConfig(const ScannerConditions& c) {
@@ -34,6 +35,7 @@ inline Config SimulatorConfig(const ScannerConditions& c) {
   config.script.busy_reserves = c.busyReserves;
   config.script.warming_up_reserves = c.warmingUpReserves;
   config.script.jam_sheet = c.jamSheet;
+  config.paper_pages = c.paper;
   if (c.jamBlock != 0) {
     config.script.jam_mode = JamMode::kMidPage;
     config.script.jam_after_blocks = c.jamBlock - 1;

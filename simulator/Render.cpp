@@ -280,6 +280,10 @@ void RenderRows(const PageRequest& request, uint32_t first_row, uint32_t rows, u
   if (request.dpi == 0 || request.width == 0 || rows == 0) {
     return;
   }
+  if (request.paper) {
+    RenderPaperRows(request, first_row, rows, out);
+    return;
+  }
   const Chart chart(request);
   const uint32_t bytes_per_row = BytesPerRow(request.type, request.width);
   std::vector<uint32_t> xs(request.width);

@@ -16,9 +16,11 @@ struct PageRequest {
   uint32_t height = 0;  // lines
   uint32_t dpi = 300;
   ImageType type = ImageType::kColour;
+  bool paper = false;  // a paper-like page (Paper.cpp) instead of the test chart
 
   bool operator==(const PageRequest& o) const {
-    return page == o.page && width == o.width && height == o.height && dpi == o.dpi && type == o.type;
+    return page == o.page && width == o.width && height == o.height && dpi == o.dpi && type == o.type &&
+           paper == o.paper;
   }
   bool operator!=(const PageRequest& o) const { return !(*this == o); }
 };
@@ -29,6 +31,10 @@ uint32_t BytesPerRow(ImageType type, uint32_t width);
 // Draws rows [first_row, first_row + rows) of the page into `out`, which holds rows x BytesPerRow bytes.
 // Any slice equals the same rows of the whole page.
 void RenderRows(const PageRequest& request, uint32_t first_row, uint32_t rows, uint8_t* out);
+
+// RenderRows for a paper-like page: a paragraph of real words in a real typeface beside a photograph, on
+// paper with fibres, with a sensor's noise of a few levels on every byte.
+void RenderPaperRows(const PageRequest& request, uint32_t first_row, uint32_t rows, uint8_t* out);
 
 // The whole page, rows top to bottom: what a host gets by joining the page's blocks less their trailers.
 std::vector<uint8_t> RenderPage(const PageRequest& request);

@@ -344,7 +344,7 @@ void ScannerModel::ObjectPosition() {
 void ScannerModel::StartPage(uint32_t page_number) {
   const Window& w = *window_;
   ActivePage page;
-  page.request = PageRequest{page_number, w.width, w.height, w.dpi, w.Type()};
+  page.request = PageRequest{page_number, w.width, w.height, w.dpi, w.Type(), config_.paper_pages};
   page.bytes_per_row = BytesPerRow(page.request.type, page.request.width);
   // Whole rows per block, at least one, and no more than the read response's 16-bit height holds.
   page.rows_per_block = std::clamp<uint32_t>(config_.block_bytes / page.bytes_per_row, 1, UINT16_MAX);

@@ -65,6 +65,7 @@ struct Config {
   uint32_t feeder_sheets = 0;
   uint32_t block_bytes = 65536;  // image bytes per block, whole rows, at least one row
   Script script;
+  bool paper_pages = false;     // paper-like pages (RenderPaperRows) instead of the test chart
   bool log_image_data = false;  // keep the bytes of image-data responses in the log (else only the count)
 };
 

@@ -1,8 +1,9 @@
 // usb-scanner-sim: runs a program with the scanner simulator plugged in as a USB scanner, so that a
 // program using the Linux USB route (over libusb) scans without hardware.
 //
-//   usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K] [--short-answer K]
-//                   [--stall-answer K] [--unplug-answer K] [--keep-sane-config] -- program [arguments...]
+//   usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K] [--paper]
+//                   [--short-answer K] [--stall-answer K] [--unplug-answer K] [--keep-sane-config]
+//                   -- program [arguments...]
 //   usb-scanner-sim --replay FILE [--session N] [--ids VVVV:PPPP] [--keep-sane-config] -- program [arguments...]
 //
 // With --replay the device answers from a capture file instead (docs/CAPTURE.md), from its first
@@ -13,7 +14,7 @@
 //
 // --jam K jams sheet K of the feeder as it is fed; the answer to command K (counted from 1) comes cut
 // to 16 bytes (--short-answer), never comes (--stall-answer: the program's transfer times out), or the
-// scanner is unplugged instead (--unplug-answer).
+// scanner is unplugged instead (--unplug-answer). --paper gives paper-like pages instead of the test chart.
 //
 // The simulator lives in this process and answers the program's USB transfers through a umockdev test
 // bed. The program runs with libumockdev-preload.so.0 in LD_PRELOAD, UMOCKDEV_DIR set to the bed and
@@ -59,7 +60,7 @@ constexpr int kReplayDeparted = 99;
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K]\n"
+               "usage: usb-scanner-sim [--sheets N] [--ids VVVV:PPPP] [--block-bytes N] [--jam K] [--paper]\n"
                "         [--short-answer K] [--stall-answer K] [--unplug-answer K] [--keep-sane-config]\n"
                "         -- program [arguments...]\n"
                "       usb-scanner-sim --replay FILE [--session N] [--ids VVVV:PPPP] [--keep-sane-config]\n"
@@ -250,8 +251,14 @@ bool ParseOption(const char* option, const char* argument, Arguments* a) {
 bool ParseArguments(int argc, char** argv, Arguments* a) {
   a->config.feeder_sheets = 2;
   while (a->first < argc && std::strcmp(argv[a->first], "--") != 0) {
+    // The options without a value.
     if (std::strcmp(argv[a->first], "--keep-sane-config") == 0) {
       a->keepSaneConfig = true;
+      a->first += 1;
+      continue;
+    }
+    if (std::strcmp(argv[a->first], "--paper") == 0) {
+      a->config.paper_pages = true;
       a->first += 1;
       continue;
     }

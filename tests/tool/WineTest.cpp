@@ -1,5 +1,6 @@
 // The Windows tool under Wine writes compressed PNG and TIFF (its own writer, whole pages only) with the
-// Linux tool's pixels. (Its Ctrl-C is one of ToolConditions.StopMidPage's cases.)
+// Linux tool's pixels, the paper-like pages' noise too. (Its Ctrl-C is one of ToolConditions.StopMidPage's
+// cases.)
 #include <gtest/gtest.h>
 
 #include "ToolHarness.h"
@@ -10,7 +11,8 @@ namespace {
 TEST(WindowsTool, CompressedPngAndTiffWithTheLinuxPixels) {
   for (const char* job : {"-s feeder --feeder-sheets 2 -r 100 --size a5 -o page-%d.png", "-r 75 -m grey -o page.png",
                           "-r 150 -m bw --size 4x3in --block-bytes 3000 -o page.png",
-                          "-s feeder --feeder-sheets 3 -r 75 --size a5 --jam 3 --jam-block 2 -m bw -o job.tif"}) {
+                          "-s feeder --feeder-sheets 3 -r 75 --size a5 --jam 3 --jam-block 2 -m bw -o job.tif",
+                          "--paper -s feeder --feeder-sheets 2 -r 150 --size a4 -o paper.tif"}) {
     SCOPED_TRACE(job);
     const std::string windows = WindowsTool(job);
     if (windows.empty()) {

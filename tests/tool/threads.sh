@@ -3,10 +3,13 @@
 # PNG, PDF and TIFF are compressed in strips on several threads (PDF pages when deflated): the files
 # are the same bytes with one compression thread and with several, pngcheck finds each PNG valid, and a
 # second PNG decoder (pypng, not libpng) reads the pixels the tool writes uncompressed as PNM. The pages
-# span several strips, and the last strip is a short one.
+# span several strips, and the last strip is a short one. The paper-like pages (noise on every byte) are
+# the same bytes as on the day paper-pages.sha256 was written, on every platform (WineTest compares
+# Windows's).
 # Usage: threads.sh STISCAN
 set -eu
 tool=$1
+here=$(cd "$(dirname "$0")" && pwd)
 # The simulated scanner: the same pages on every run.
 sim() { "$tool" --simulate "$@"; }
 dir=$(mktemp -d)
@@ -19,12 +22,14 @@ while read -r name options; do
     STISCAN_COMPRESSION_THREADS=$threads sim -q $options -o "$name-$threads.%d.png"
     STISCAN_COMPRESSION_THREADS=$threads sim -q $options -o "$name-$threads.pdf"
     STISCAN_COMPRESSION_THREADS=$threads sim -q $options -o "$name-$threads.tif"
+    STISCAN_COMPRESSION_THREADS=$threads sim -q $options -o "$name-$threads.%d.jpg"
   done
   sim -q $options -o "$name.%d.pnm"
   for pnm in "$name".*.pnm; do
     page=${pnm%.pnm}
     page=${page##*.}
     cmp "$name-1.$page.png" "$name-3.$page.png" || fail "$name page $page: PNG differs by thread count"
+    cmp "$name-1.$page.jpg" "$name-3.$page.jpg" || fail "$name page $page: JPEG differs by thread count"
     pngcheck -q "$name-1.$page.png" || fail "$name page $page: pngcheck"
     /usr/bin/python3 - "$name-1.$page.png" "$pnm" <<'PY' || fail "$name page $page: pypng"
 import png, sys
@@ -47,5 +52,9 @@ colour -s feeder --feeder-sheets 2 -r 150 --size a4
 fast -r 150 --size a4 --compression fast --pdf-compression deflate
 grey -r 300 -m grey --size a5
 bw -r 300 -m bw --size 3x5in
+paper --paper -s feeder --feeder-sheets 2 -r 150 --size a4
+paperbw --paper -r 200 -m bw --size a5
 JOBS
+sha256sum paper.*.pnm paperbw.*.pnm | cmp - "$here/paper-pages.sha256" ||
+  fail "the paper-like pages changed: $(sha256sum paper.*.pnm paperbw.*.pnm)"
 echo ok

@@ -49,6 +49,9 @@ check 0 "1 page from the flatbed" empty "--ids 1a2b:3c4d ids=1a2b:3c4d" "$small 
 check 0 "1 page from the flatbed" empty "--ids 1a2b:3c4d" "$small --vid 0x1a2b --pid 0x3c4d -o p.png"
 # What goes wrong on the bus is the scanner's: a jam is status 4, a scanner not listed status 3.
 check 4 "jam" conf "--sheets 2 --jam 1 $sim_shipped" "-s feeder -r 75 -o p%d.png"
+# --paper on the bus draws the pages stiscan's own simulator draws with --paper.
+check 0 "1 page from the flatbed" conf "--paper $sim_shipped" "$small -o bus.pnm"
+{ "$tool" --simulate --paper $small -o own.pnm && cmp bus.pnm own.pnm; } >out 2>&1 || bad "--paper on the bus"
 check 3 "no scanner found: no scanner on the USB bus has the ids of $dir/conf/wiastiio.conf (usb $shipped_ids) or WIASTIIO_USB_IDS (unset); to add one" \
   conf "--ids 1a2b:3c4d" "$small -o p.png"
 check 3 "no scanner found: no scanner with vid 0x1A2B on the USB bus" conf "$sim_shipped" "$small --vid 0x1a2b -o p.png"

@@ -37,6 +37,13 @@ class FileOut {
 // (1 to 64) when set. The bytes written do not depend on it.
 unsigned CompressionThreads();
 
+// The zlib level of --compression. On a scanner's pages (a sensor's noise on every byte) zlib's default
+// of 6 writes 1.5 % less than 4 for three and a half times the CPU, more than two cores give at a USB
+// 2.0 wire's pace; 4 keeps that pace (docs/PERFORMANCE.md, section 5). fast is 1.
+constexpr int DeflateLevel(bool fast) {
+  return fast ? 1 : 4;
+}
+
 // One zlib stream over rows fed in order. The rows are cut into strips of a fixed number (about a
 // mebibyte of stream a strip); each strip is deflated on its own, primed with the 32 KiB of stream before
 // it, and ends on a byte boundary (an empty stored block), so that the strips, compressed at the same

@@ -462,6 +462,8 @@ bool ApplyFlag(const Argument& argument, Options& o, bool* matched, std::string*
   bool* slot = nullptr;
   if (argument.name == "--port-held") {
     slot = &o.conditions.portHeld;
+  } else if (argument.name == "--paper") {
+    slot = &o.conditions.paper;
   } else if (auto flag = flags.find(argument.name); flag != flags.end()) {
     slot = flag->second;
   }
@@ -474,7 +476,7 @@ bool ApplyFlag(const Argument& argument, Options& o, bool* matched, std::string*
     return false;
   }
   *slot = true;
-  if (slot == &o.conditions.portHeld) {
+  if (slot == &o.conditions.portHeld || slot == &o.conditions.paper) {
     o.conditions.any = true;
   }
   return true;
@@ -638,6 +640,8 @@ The simulated scanner (with --simulate):
       --port-held          the contention module refuses the port (another program holds it)
       --block-bytes N      image bytes per block (default 65536)
       --wire-rate MB/S     answers paced at this many MB per second (default: unpaced)
+      --paper              paper-like pages: words in print beside a photograph, on paper with
+                           fibres, with a sensor's noise (default: the test chart)
 
   -h, --help               this text
       --version            the tool's version

@@ -155,7 +155,7 @@ class UsbLinuxScanner : public Scanner {
 
 const char kNeedsSimulate[] =
     "the simulated scanner's options (--feeder-sheets, --busy, --warming-up, --jam, --jam-block, "
-    "--short-transfer, --port-held, --block-bytes, --wire-rate) need --simulate";
+    "--short-transfer, --port-held, --block-bytes, --wire-rate, --paper) need --simulate";
 
 }  // namespace
 

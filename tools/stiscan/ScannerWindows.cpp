@@ -99,7 +99,7 @@ std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status
   if (!options.simulate && options.conditions.any) {
     *error =
         "the simulated scanner's options (--feeder-sheets, --busy, --warming-up, --jam, --jam-block, "
-        "--short-transfer, --port-held, --block-bytes) need --simulate";
+        "--short-transfer, --port-held, --block-bytes, --wire-rate, --paper) need --simulate";
     return nullptr;
   }
   if (options.simulate && options.route == Route::kDirect) {

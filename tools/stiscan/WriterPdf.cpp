@@ -302,7 +302,7 @@ std::string TextLayer(const std::vector<Word>& words, const client::PageLayout& 
 class PdfWriter : public Writer {
  public:
   explicit PdfWriter(const Encoding& encoding)
-      : level_(encoding.fast ? 1 : Z_DEFAULT_COMPRESSION),
+      : level_(DeflateLevel(encoding.fast)),
         quality_(encoding.quality),
         deflate_(encoding.pdfDeflate),
         simulated_(encoding.simulated),

@@ -21,8 +21,7 @@ void Store32(uint8_t* p, uint32_t value) {
 
 class PngWriter : public Writer {
  public:
-  explicit PngWriter(const Encoding& encoding)
-      : level_(encoding.fast ? 1 : Z_DEFAULT_COMPRESSION), deflater_(encoding.deflater) {}
+  explicit PngWriter(const Encoding& encoding) : level_(DeflateLevel(encoding.fast)), deflater_(encoding.deflater) {}
 
   bool Open(std::FILE* file, std::string*) override {
     out_ = FileOut(file);

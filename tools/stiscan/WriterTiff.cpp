@@ -57,7 +57,7 @@ class LibtiffWriter : public Writer {
     strip_ = 0;
     // libtiff takes the strips as they are: deflated already, each a zlib stream.
     bool ok =
-        deflater_->BeginStrips(fast_ ? 1 : Z_DEFAULT_COMPRESSION, page.bytesPerLine,
+        deflater_->BeginStrips(DeflateLevel(fast_), page.bytesPerLine,
                                [this](const uint8_t* data, size_t size) {
                                  errno = 0;
                                  return TIFFWriteRawStrip(tiff_, strip_++, const_cast<uint8_t*>(data),
