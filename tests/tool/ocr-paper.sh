@@ -1,7 +1,7 @@
 #!/bin/bash
 # A 3-sheet feeder job on the simulator's paper-like pages with --ocr eng: pdftotext finds at least 95 %
-# of the words the simulator stamped on them (WORDS, the words of its sheets in order). Skipped (77)
-# while stiscan has no --paper or no Tesseract.
+# of the words the simulator stamped on them (sheet N carries paragraph N of WORDS, the simulator's
+# text). Skipped (77) while stiscan has no --paper or no Tesseract.
 # Usage: ocr-paper.sh STISCAN WORDS
 set -eu
 tool=$1
@@ -17,9 +17,11 @@ fi
 pdftotext "$dir/job.pdf" "$dir/job.txt"
 /usr/bin/python3 - "$words" "$dir/job.txt" <<'PY'
 import collections, re, sys
-def words(path):
-    return [w.lower() for w in re.findall(r"\w+", open(path, encoding="utf-8", errors="replace").read())]
-stamped, read = words(sys.argv[1]), collections.Counter(words(sys.argv[2]))
+def words(text):
+    return [w.lower() for w in re.findall(r"\w+", text)]
+paragraphs = [p for p in re.split(r"\n\s*\n", open(sys.argv[1], encoding="utf-8").read()) if p.strip()]
+stamped = words(" ".join(paragraphs[:3]))
+read = collections.Counter(words(open(sys.argv[2], encoding="utf-8", errors="replace").read()))
 found = sum(1 for w in stamped if read[w] > 0 and not read.subtract([w]))
 print(f"{found} of {len(stamped)} words found")
 sys.exit(0 if stamped and found >= 0.95 * len(stamped) else 1)
