@@ -9,7 +9,11 @@ if(WIN32 AND WIASTIIO_PDB)
   # The shipping .zip, the driver kit: the library and the tool, each with its PDB, the example INF and
   # the handler's INF lines, the kit's README, and the capturing device monitor with its PDB in
   # capture/. No test double: a prtmon64.dll beside the library would be loaded as the device monitor.
-  install(TARGETS WIASTIIO RUNTIME DESTINATION . LIBRARY DESTINATION .)
+  # The integration contract: the headers the library is built from, in include/, and its import
+  # libraries in lib/ (Microsoft's form and the mingw-w64 one).
+  install(TARGETS WIASTIIO RUNTIME DESTINATION . LIBRARY DESTINATION . ARCHIVE DESTINATION lib)
+  install(FILES ${WIASTIIO_IMPORT_LIB} DESTINATION lib)
+  install(FILES wiastiio/include/WIASTIIO.h wiastiio/include/STIEscape.h DESTINATION include)
   install(FILES $<TARGET_FILE_DIR:WIASTIIO>/WIASTIIO.pdb windows/WIASTIIO.inf windows/ExampleScanner.inf
                 windows/README-Windows.md DESTINATION .)
   if(TARGET stiscan)
