@@ -16,6 +16,8 @@ if(WIN32 AND WIASTIIO_PDB)
   install(FILES wiastiio/include/WIASTIIO.h wiastiio/include/STIEscape.h DESTINATION include)
   install(FILES $<TARGET_FILE_DIR:WIASTIIO>/WIASTIIO.pdb windows/WIASTIIO.inf windows/ExampleScanner.inf
                 windows/README-Windows.md DESTINATION .)
+  # The licence, and the notices of the runtime parts linked into the binaries.
+  install(FILES LICENSE packaging/NOTICES DESTINATION .)
   if(TARGET stiscan)
     install(TARGETS stiscan RUNTIME DESTINATION .)
     install(FILES $<TARGET_FILE_DIR:stiscan>/stiscan.pdb DESTINATION .)
@@ -23,7 +25,7 @@ if(WIN32 AND WIASTIIO_PDB)
   # The capturing device monitor, in a folder of its own: beside the library only when a user
   # captures a session.
   install(TARGETS capture_prtmon64 RUNTIME DESTINATION capture LIBRARY DESTINATION capture)
-  install(FILES $<TARGET_FILE_DIR:capture_prtmon64>/prtmon64.pdb DESTINATION capture)
+  install(FILES $<TARGET_FILE_DIR:capture_prtmon64>/prtmon64.pdb docs/CAPTURE.md DESTINATION capture)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME windows-x64)
