@@ -26,9 +26,11 @@ expected_results() {
          n = split(substr($0, RSTART, RLENGTH), w, " "); line = line " actual " w[2] " fnv " w[n] }
        print line }' "$transcript"
 }
-results() {
-  awk '/^= / { line = $2; if (match($0, /actual [0-9]+ fnv 0x[0-9A-F]+/)) line = line " " substr($0, RSTART, RLENGTH)
-       print line }' <(tr -d '\r' <"$1")
+results() {  # the program prints the result's value; the transcript names it
+  awk 'BEGIN { name["0x00000000"] = "S_OK"; name["0x00000004"] = "PAGE_END" }
+       /^= / { line = ($2 in name) ? name[$2] : $2
+               if (match($0, /actual [0-9]+ fnv 0x[0-9A-F]+/)) line = line " " substr($0, RSTART, RLENGTH)
+               print line }' <(tr -d '\r' <"$1")
 }
 # Wine's debugger channel: OutputDebugStringA "LINE", with \n and the like escaped; the transcript
 # writes a trailing blank as \s.
