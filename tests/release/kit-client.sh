@@ -42,26 +42,20 @@ mkdir "$work/run"
 clang-14 --target=x86_64-w64-mingw32 -std=c11 -Wall -Wextra -Wpedantic -Werror -I "$kit/include" \
   -c "$source/tests/release/KitClient.c" -o "$work/KitClient.o"
 link() {  # PROGRAM IMPORT_LIBRARY
-  clang-14 --target=x86_64-w64-mingw32 -fuse-ld=lld --ld-path="$linker" -L"$gcc_libraries" -static "$work/KitClient.o" "$2" \
-    -o "$work/run/$1"
+  clang-14 --target=x86_64-w64-mingw32 -fuse-ld=lld --ld-path="$linker" -L"$gcc_libraries" -static \
+    "$work/KitClient.o" "$2" -o "$work/run/$1"
 }
 link kit-client-msvc-lib.exe "$kit/lib/WIASTIIO.lib"
 link kit-client-mingw-lib.exe "$kit/lib/libWIASTIIO.dll.a"
 cp "$kit/WIASTIIO.dll" "$work/run/"
 cp "$test_bin/prtmon64.dll" "$work/run/"
+echo "the kit's files used: $(cd "$kit" && ls include/* lib/* WIASTIIO.dll | tr '\n' ' ')"
 
-echo "the kit's files used:"
-for file in include/WIASTIIO.h include/STIEscape.h lib/WIASTIIO.lib lib/libWIASTIIO.dll.a WIASTIIO.dll; do
-  echo "  $file"
-done
-# What the programs import, by name: the library and the system.
 for program in kit-client-msvc-lib.exe kit-client-mingw-lib.exe; do
-  imports=$(llvm-readobj --coff-imports "$work/run/$program" | sed -n 's/^ *Name: \(.*\.dll\)$/\1/Ip' | sort -u | tr '\n' ' ')
+  # What it imports, by name: the library and the system.
+  imports=$(llvm-readobj --coff-imports "$work/run/$program" | sed -n 's/^ *Name: \(.*\.dll\)$/\1/Ip' | sort -u)
   grep -q "WIASTIIO.dll" <<<"$imports" || fail "$program does not import WIASTIIO.dll: $imports"
-  echo "$program imports: $imports"
-done
-
-for program in kit-client-msvc-lib.exe kit-client-mingw-lib.exe; do
+  echo "$program imports: $(tr '\n' ' ' <<<"$imports")"
   status=0
   WINEDEBUG=-all,+debugstr "$emulator" "$work/run/$program" >"$work/out" 2>"$work/debug" || status=$?
   cat "$work/out"
