@@ -3,6 +3,7 @@
 // whether that call succeeds.
 #pragma once
 
+#include "WIASTIIO.h"
 #include "platform/win32.h"
 
 namespace client {

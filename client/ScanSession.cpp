@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ResolutionCodes.h"
+
 namespace client {
 
 namespace {

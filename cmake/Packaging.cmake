@@ -9,9 +9,15 @@ if(WIN32 AND WIASTIIO_PDB)
   # The shipping .zip, the driver kit: the library and the tool, each with its PDB, the example INF and
   # the handler's INF lines, the kit's README, and the capturing device monitor with its PDB in
   # capture/. No test double: a prtmon64.dll beside the library would be loaded as the device monitor.
-  install(TARGETS WIASTIIO RUNTIME DESTINATION . LIBRARY DESTINATION .)
+  # The integration contract: the headers the library is built from, in include/, and its import
+  # libraries in lib/ (Microsoft's form and the mingw-w64 one).
+  install(TARGETS WIASTIIO RUNTIME DESTINATION . LIBRARY DESTINATION . ARCHIVE DESTINATION lib)
+  install(FILES ${WIASTIIO_IMPORT_LIB} DESTINATION lib)
+  install(FILES wiastiio/include/WIASTIIO.h wiastiio/include/STIEscape.h DESTINATION include)
   install(FILES $<TARGET_FILE_DIR:WIASTIIO>/WIASTIIO.pdb windows/WIASTIIO.inf windows/ExampleScanner.inf
                 windows/README-Windows.md DESTINATION .)
+  # The licence, and the notices of the runtime parts linked into the binaries.
+  install(FILES LICENSE packaging/NOTICES DESTINATION .)
   if(TARGET stiscan)
     install(TARGETS stiscan RUNTIME DESTINATION .)
     install(FILES $<TARGET_FILE_DIR:stiscan>/stiscan.pdb DESTINATION .)
@@ -19,7 +25,7 @@ if(WIN32 AND WIASTIIO_PDB)
   # The capturing device monitor, in a folder of its own: beside the library only when a user
   # captures a session.
   install(TARGETS capture_prtmon64 RUNTIME DESTINATION capture LIBRARY DESTINATION capture)
-  install(FILES $<TARGET_FILE_DIR:capture_prtmon64>/prtmon64.pdb DESTINATION capture)
+  install(FILES $<TARGET_FILE_DIR:capture_prtmon64>/prtmon64.pdb docs/CAPTURE.md DESTINATION capture)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME windows-x64)

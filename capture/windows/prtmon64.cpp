@@ -84,8 +84,8 @@ std::string ConfiguredFile(bool* images) {
   return path;
 }
 
-// A SID of this process's token: its user, or the owner it gives what it creates (Administrators for
-// the service's LocalSystem account).
+// A SID of this process's token: its user (LocalService for the imaging service, which then owns what
+// it creates), or the owner it gives what it creates (Administrators for an administrator's program).
 std::vector<BYTE> TokenSid(TOKEN_INFORMATION_CLASS which) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {

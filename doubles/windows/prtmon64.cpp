@@ -2,14 +2,17 @@
 // ContentionDouble, and ModuleControl, through which a test program configures that double and hands it
 // the scanner port (which the DLL never deletes). The state lives as long as the DLL stays loaded, so a
 // test program holds its own reference across the handler's per-cycle loads and frees.
+#include <memory>
 #include <type_traits>
 
 #include "PortContention.h"
 #include "doubles/ContentionDouble.h"
+#include "simulator/ScannerModel.h"
 
 namespace {
 doubles::ContentionDouble g_monitor;
-}
+std::unique_ptr<scansim::ScannerModel> g_scanner;
+}  // namespace
 
 extern "C" {
 
@@ -39,6 +42,16 @@ BOOL WINAPI DeviceClose(DWORD flags) {
 
 scansim::ContentionModule* WINAPI ModuleControl() {
   return &g_monitor;
+}
+
+// For a program that knows nothing of this double (a C program built from the kit alone): the
+// simulator behind the port, a new one each call, sending its image in blocks of `blockBytes`.
+BOOL WINAPI ConnectSimulator(DWORD blockBytes) {
+  scansim::Config config;
+  config.block_bytes = blockBytes;
+  g_scanner = std::make_unique<scansim::ScannerModel>(config);
+  g_monitor.SetPort(g_scanner.get());
+  return TRUE;
 }
 
 }  // extern "C"

@@ -1,11 +1,14 @@
 // The shipped INFs as Windows' setup installs them: a section written into a scratch device key by
 // setupapi, then Initialize on that key. The ids must reach the device monitor's DeviceOpen in the
-// forms the INF writes them. The example package is installed whole (its files to the system folder,
-// its registry values) and uninstalled again; its class installer entries, which setupapi leaves to
-// the still-image class installer, are read back from the INF.
+// forms the INF writes them. The example package is installed whole (its files into the driver store,
+// DIRID 13, wherever Wine puts it, and nothing into the system folder; its registry values); its class
+// installer entries, which setupapi leaves to the still-image class installer, are read back from the
+// INF. It has no uninstall section: removing a package is Windows' own work.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -107,7 +110,7 @@ TEST(InfInstall, FragmentLinesReachThePort) {
   InitializeOn(key.Parameters());
 }
 
-TEST(InfInstall, ExamplePackageInstallsAndUninstalls) {
+TEST(InfInstall, ExamplePackageInstallsIntoTheDriverStore) {
   const std::string inf = std::string(WIASTIIO_SOURCE_DIR) + "/windows/ExampleScanner.inf";
   HINF handle = SetupOpenInfFileA(inf.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
   ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "error " << ::GetLastError();
@@ -119,11 +122,10 @@ TEST(InfInstall, ExamplePackageInstallsAndUninstalls) {
       {"SubClass", "StillImage"},            // required: the device is a still-image one
       {"DeviceType", "1"},                   // required: 1, a scanner
       {"DeviceSubType", "0x1"},              // optional, the maker's own value
-      {"Capabilities", "0x31"},              // bit 0 the device reports events, bit 4 WIA, bit 5 as the pages set it
+      {"Capabilities", "0x33"},              // the page's value for push-button events, with bit 4, WIA
       {"Events", "Scanner.Events"},          // the events the minidriver reports
       {"DeviceData", "Scanner.DeviceData"},  // the minidriver's DeviceData strings
       {"PortSelect", "no"},                  // a USB device: no port page, CreateFileName AUTO
-      {"UninstallSection", "Scanner.Uninstall"},
   };
   for (const auto& [entry, expected] : entries) {
     INFCONTEXT line = {};
@@ -140,7 +142,17 @@ TEST(InfInstall, ExamplePackageInstallsAndUninstalls) {
   EXPECT_TRUE(SetupFindFirstLineA(handle, "Models.NTamd64", nullptr, &model) &&
               SetupGetStringFieldA(&model, 2, hardwareId, sizeof hardwareId, nullptr));
   EXPECT_STREQ(hardwareId, "USB\\VID_XXXX&PID_XXXX");
+  // No section of the package deletes a file or a registry value.
+  INFCONTEXT found = {};
+  for (const char* directive : {"DelFiles", "DelReg", "UninstallSection"}) {
+    EXPECT_FALSE(SetupFindFirstLineA(handle, "Scanner.Install", directive, &found)) << directive;
+  }
+  // The files' folder: DIRID 13, the driver store.
+  char store[MAX_PATH] = "";
+  ASSERT_TRUE(SetupGetTargetPathA(handle, nullptr, "Scanner.CopyFiles", store, MAX_PATH, nullptr));
   SetupCloseInfFile(handle);
+  std::printf("DIRID 13 under Wine: %s\n", store);
+  EXPECT_NE(lstrcmpiA(store, SystemFolder().c_str()), 0) << store;
 
   // The package's files: the handler from the build, the minidriver a stand-in.
   char temp[MAX_PATH];
@@ -157,15 +169,17 @@ TEST(InfInstall, ExamplePackageInstallsAndUninstalls) {
   CloseHandle(minidriver);
 
   const std::string clsid = "CLSID\\{00000000-0000-0000-0000-00000000e8a1}";
-  const std::string installed = SystemFolder() + "\\WIASTIIO.dll";
+  const std::string installed = std::string(store) + "\\WIASTIIO.dll";
+  const std::string system = SystemFolder() + "\\WIASTIIO.dll";
+  const bool inSystemBefore = GetFileAttributesA(system.c_str()) != INVALID_FILE_ATTRIBUTES;
   harness::DeviceKey key;
   Install(inf, "Scanner.Install", SPINST_FILES | SPINST_REGISTRY, key.Parameters(), source);
   std::vector<Value> values = kDeviceData;
-  values.push_back({nullptr, "", "HardwareConfig", REG_DWORD, {0x01, 0x00, 0x00, 0x00}});
+  values.push_back({nullptr, "", "HardwareConfig", REG_DWORD, {0x04, 0x00, 0x00, 0x00}});
   values.push_back({nullptr, "", "USDClass", REG_SZ, Text("{00000000-0000-0000-0000-00000000e8a1}")});
   values.push_back({HKEY_CLASSES_ROOT, clsid, nullptr, REG_SZ, Text("Example USB document scanner")});
   values.push_back(
-      {HKEY_CLASSES_ROOT, clsid + "\\InProcServer32", nullptr, REG_SZ, Text(SystemFolder() + "\\ExampleWia.dll")});
+      {HKEY_CLASSES_ROOT, clsid + "\\InProcServer32", nullptr, REG_SZ, Text(std::string(store) + "\\ExampleWia.dll")});
   values.push_back({HKEY_CLASSES_ROOT, clsid + "\\InProcServer32", "ThreadingModel", REG_SZ, Text("Both")});
   ExpectValues(key.Parameters(), values);
   // The copied handler is the build's, byte for byte.
@@ -174,14 +188,13 @@ TEST(InfInstall, ExamplePackageInstallsAndUninstalls) {
   EXPECT_TRUE(GetFileAttributesExA(installed.c_str(), GetFileExInfoStandard, &copied) &&
               GetFileAttributesExA((build + "WIASTIIO.dll").c_str(), GetFileExInfoStandard, &built) &&
               copied.nFileSizeLow == built.nFileSizeLow && copied.nFileSizeLow > 0);
+  EXPECT_EQ(GetFileAttributesA(system.c_str()) != INVALID_FILE_ATTRIBUTES, inSystemBefore) << system;
   InitializeOn(key.Parameters());
 
-  Install(inf, "Scanner.Uninstall", SPINST_FILES | SPINST_REGISTRY, key.Parameters(), source);
-  HKEY gone = nullptr;
-  EXPECT_NE(RegOpenKeyExA(key.Parameters(), "DeviceData", 0, KEY_READ, &gone), ERROR_SUCCESS);
-  EXPECT_NE(RegOpenKeyExA(HKEY_CLASSES_ROOT, clsid.c_str(), 0, KEY_READ, &gone), ERROR_SUCCESS);
-  EXPECT_EQ(GetFileAttributesA(installed.c_str()), INVALID_FILE_ATTRIBUTES) << installed;
-  DeleteFileA((SystemFolder() + "\\ExampleWia.dll").c_str());
+  // What Windows does when the package goes, done by hand.
+  RegDeleteTreeA(HKEY_CLASSES_ROOT, clsid.c_str());
+  DeleteFileA(installed.c_str());
+  DeleteFileA((std::string(store) + "\\ExampleWia.dll").c_str());
   DeleteFileA((source + "WIASTIIO.dll").c_str());
   DeleteFileA((source + "ExampleWia.dll").c_str());
   RemoveDirectoryA(source.c_str());

@@ -1,11 +1,11 @@
 // What a minidriver relies on when it calls STIEscape: the escape codes, the results that are not
-// failures, and the records that cross the escape buffers. The scanner's own wire formats stay private
-// to the library.
+// failures, and the records that cross the escape buffers, for C and C++ alike (shipped with
+// WIASTIIO.h in the kit). The scanner's own wire formats stay private to the library.
 #pragma once
 
-#include <cstddef>
+#include <stddef.h>
 
-#include "platform/win32.h"
+#include "WIASTIIO.h"
 
 // ---- Escape codes ------------------------------------------------------------------------------------
 
@@ -40,7 +40,7 @@
 // ---- GET_DEVICE_INFO ---------------------------------------------------------------------------------
 
 // The device-information record: natural 64-bit layout, 152 bytes. Lengths in 1/1000 inch.
-struct SCAN_DEVICE_INFO {
+typedef struct SCAN_DEVICE_INFO {
   char szVendorID[8];
   char szProductID[20];
   LONG nX_Resolutions;
@@ -58,13 +58,13 @@ struct SCAN_DEVICE_INFO {
   DWORD dwRGBOrder;
   DWORD dwMaxScanTime;
   WCHAR wszFirmwareVersion[28];
-};
+} SCAN_DEVICE_INFO;
 // The two pointers put the record in its 64-bit shape.
-static_assert(sizeof(SCAN_DEVICE_INFO) == 152, "SCAN_DEVICE_INFO");
-static_assert(offsetof(SCAN_DEVICE_INFO, pX_Resolutions) == 32, "SCAN_DEVICE_INFO.pX_Resolutions");
-static_assert(offsetof(SCAN_DEVICE_INFO, pY_Resolutions) == 48, "SCAN_DEVICE_INFO.pY_Resolutions");
-static_assert(offsetof(SCAN_DEVICE_INFO, dwScannerType) == 56, "SCAN_DEVICE_INFO.dwScannerType");
-static_assert(offsetof(SCAN_DEVICE_INFO, wszFirmwareVersion) == 96, "SCAN_DEVICE_INFO.wszFirmwareVersion");
+WIASTIIO_STATIC_ASSERT(sizeof(SCAN_DEVICE_INFO) == 152, "SCAN_DEVICE_INFO");
+WIASTIIO_STATIC_ASSERT(offsetof(SCAN_DEVICE_INFO, pX_Resolutions) == 32, "SCAN_DEVICE_INFO.pX_Resolutions");
+WIASTIIO_STATIC_ASSERT(offsetof(SCAN_DEVICE_INFO, pY_Resolutions) == 48, "SCAN_DEVICE_INFO.pY_Resolutions");
+WIASTIIO_STATIC_ASSERT(offsetof(SCAN_DEVICE_INFO, dwScannerType) == 56, "SCAN_DEVICE_INFO.dwScannerType");
+WIASTIIO_STATIC_ASSERT(offsetof(SCAN_DEVICE_INFO, wszFirmwareVersion) == 96, "SCAN_DEVICE_INFO.wszFirmwareVersion");
 
 #define SCANNER_TYPE_FLATBED_ONLY 4
 // The image-composition bits the library passes on in dwImageComposition: the image types the scanner
@@ -77,7 +77,7 @@ static_assert(offsetof(SCAN_DEVICE_INFO, wszFirmwareVersion) == 96, "SCAN_DEVICE
 // ---- ESC_SET_WINDOW_PARAMETER --------------------------------------------------------------------------
 
 // The scan-window record: natural layout, 28 bytes.
-struct SWP_PARAMETER {
+typedef struct SWP_PARAMETER {
   BYTE byHeader[5];  // replaced by the library
   BYTE byPadding[3];
   DWORD dwWindowWidth;   // pixels at the scan resolution
@@ -88,11 +88,11 @@ struct SWP_PARAMETER {
   BYTE byParameter2;     // sent unchanged
   BYTE byScanSource;     // SCAN_SOURCE_...
   BYTE byReserved2;      // sent as 0
-};
-static_assert(sizeof(SWP_PARAMETER) == 28, "SWP_PARAMETER");
-static_assert(offsetof(SWP_PARAMETER, dwWindowWidth) == 8, "SWP_PARAMETER.dwWindowWidth");
-static_assert(offsetof(SWP_PARAMETER, byResolutionCode) == 16, "SWP_PARAMETER.byResolutionCode");
-static_assert(offsetof(SWP_PARAMETER, byScanSource) == 26, "SWP_PARAMETER.byScanSource");
+} SWP_PARAMETER;
+WIASTIIO_STATIC_ASSERT(sizeof(SWP_PARAMETER) == 28, "SWP_PARAMETER");
+WIASTIIO_STATIC_ASSERT(offsetof(SWP_PARAMETER, dwWindowWidth) == 8, "SWP_PARAMETER.dwWindowWidth");
+WIASTIIO_STATIC_ASSERT(offsetof(SWP_PARAMETER, byResolutionCode) == 16, "SWP_PARAMETER.byResolutionCode");
+WIASTIIO_STATIC_ASSERT(offsetof(SWP_PARAMETER, byScanSource) == 26, "SWP_PARAMETER.byScanSource");
 
 #define SCAN_SOURCE_FLATBED 0x40
 #define SCAN_SOURCE_ADF_FRONT 0x10
@@ -103,34 +103,27 @@ static_assert(offsetof(SWP_PARAMETER, byScanSource) == 26, "SWP_PARAMETER.byScan
 #define IMAGE_TYPE_GREY 1
 #define IMAGE_TYPE_COLOUR 2
 
-// The resolution codes of byResolutionCode. The scanner takes window sizes in 1200-dpi units, so only a
+// The resolution codes of byResolutionCode, {code, dpi}: an initializer for an array of
+// RESOLUTION_CODE. The scanner takes window sizes in 1200-dpi units (WINDOW_UNIT_DPI), so only a
 // resolution that divides 1200 can be scanned; the others (2400 dpi) are refused with E_INVALIDARG.
-struct RESOLUTION_CODE {
+typedef struct RESOLUTION_CODE {
   BYTE byCode;
   DWORD dwDpi;
-};
+} RESOLUTION_CODE;
 
 #define WINDOW_UNIT_DPI 1200
-
-inline constexpr RESOLUTION_CODE kResolutionCodes[] = {
-    {0, 75}, {2, 150}, {5, 300}, {7, 600}, {8, 1200}, {9, 200}, {10, 100}, {11, 2400},
-};
-
-// Window units per pixel at the code's resolution; 0 for a code the library refuses.
-inline constexpr DWORD WindowUnitsPerPixel(BYTE byCode) {
-  for (const RESOLUTION_CODE& entry : kResolutionCodes) {
-    if (entry.byCode == byCode) {
-      return WINDOW_UNIT_DPI % entry.dwDpi == 0 ? WINDOW_UNIT_DPI / entry.dwDpi : 0;
-    }
+#define RESOLUTION_CODES                                                     \
+  {                                                                          \
+    {0, 75}, {2, 150}, {5, 300}, {7, 600}, {8, 1200}, {9, 200}, {10, 100}, { \
+      11, 2400                                                               \
+    }                                                                        \
   }
-  return 0;
-}
 
 // ---- ESC_READ and ESC_READ_IMAGE -----------------------------------------------------------------------
 
 // The read record handed to the caller, 32 bytes; dwDataSize, wHeight and wWidth in host order.
 #pragma pack(push, 1)
-struct READ_RESPONSE {
+typedef struct READ_RESPONSE {
   BYTE byStartCode;
   BYTE byStatusCode;
   BYTE byLength;
@@ -140,10 +133,10 @@ struct READ_RESPONSE {
   WORD wWidth;
   WORD wScannerState;  // 0x0100: no error
   BYTE byUnused[18];
-};
+} READ_RESPONSE;
 #pragma pack(pop)
-static_assert(sizeof(READ_RESPONSE) == 32, "READ_RESPONSE");
-static_assert(offsetof(READ_RESPONSE, wScannerState) == 12, "READ_RESPONSE.wScannerState");
+WIASTIIO_STATIC_ASSERT(sizeof(READ_RESPONSE) == 32, "READ_RESPONSE");
+WIASTIIO_STATIC_ASSERT(offsetof(READ_RESPONSE, wScannerState) == 12, "READ_RESPONSE.wScannerState");
 
 // Every block the scanner sends ends in a trailer that ESC_READ_IMAGE does not hand on.
 #define IMAGE_TRAILER_SIZE 16

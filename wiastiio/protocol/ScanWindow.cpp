@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "ResolutionCodes.h"
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"

@@ -310,7 +310,9 @@ typedef struct _STINOTIFY {
 #define WIALOG_ERROR 0x00000004
 #endif
 
-// Still-image pieces the cross compiler's headers lack (and that Linux needs too).
+#if !defined(_WIN32)
+// The still-image driver pieces of the SDK's <stiusd.h>; on Windows WIASTIIO.h declares them, for C
+// and C++, where the SDK's headers lack them.
 typedef struct _STI_USD_CAPS {
   DWORD dwVersion;
   DWORD dwGenericCaps;
@@ -339,6 +341,7 @@ struct IStiDeviceControl : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetMyDeviceOpenMode(LPDWORD pdwOpenMode) = 0;
   virtual HRESULT STDMETHODCALLTYPE WriteToErrorLog(DWORD dwMessageType, LPCWSTR pszMessage, DWORD dwErrorCode) = 0;
 };
+#endif  // !_WIN32
 
 // The USB still-image class driver's request for the device descriptor.
 #ifndef IOCTL_GET_DEVICE_DESCRIPTOR
@@ -368,7 +371,6 @@ typedef BSTR(__cdecl* PFN_WIASFORMATARGS)(LPCSTR lpszFormat, ...);
 
 // Layouts the minidriver and the still-image service rely on, checked on both platforms (on Windows
 // against the SDK's own declarations).
-static_assert(sizeof(STI_USD_CAPS) == 8, "STI_USD_CAPS");
 static_assert(sizeof(STI_DEVICE_STATUS) == 24, "STI_DEVICE_STATUS");
 static_assert(offsetof(STI_DEVICE_STATUS, dwOnlineState) == 8, "STI_DEVICE_STATUS.dwOnlineState");
 static_assert(sizeof(STINOTIFY) == 84, "STINOTIFY");
