@@ -569,9 +569,45 @@ Reporting problems: report them )" STISCAN_BUGS_TEXT R"(,
 with the output of the failing command run again with --debug and a capture (see stiscan(1)).
 )";
 
+// How the scanner is reached, each platform's own ways.
+constexpr char kUsageReach[] =
+#if defined(_WIN32)
+    R"(Reaching the scanner:
+      --simulate           scan the built-in simulated scanner instead of yours; its pages say so (in
+                           a build folder only, behind the test device monitor built beside
+                           stiscan.exe; the kit's stiscan.exe has none)
+      --route ROUTE        monitor (through the device monitor prtmon64.dll; the default) or direct
+                           (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
+      --vid ID, --pid ID   USB vendor and product id of the scanner (decimal, or hex with 0x); on the
+                           direct route the \\.\UsbscanN with these ids is scanned
+)";
+#else
+    R"(Reaching the scanner:
+      --simulate           scan the built-in simulated scanner instead of yours; its pages say so
+      --route ROUTE        direct (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
+                           or monitor (through the device monitor prtmon64.dll): monitor only with
+                           --simulate
+      --vid ID, --pid ID   USB vendor and product id of the scanner (decimal, or hex with 0x): the
+                           first scanner on the bus with the ids of wiastiio.conf's usb lines or
+                           WIASTIIO_USB_IDS is scanned; these pick one, listed or not
+)";
+#endif
+
+// How a scan is stopped cleanly.
+constexpr char kUsageStop[] =
+#if defined(_WIN32)
+    R"(Ctrl-C (or Ctrl-Break, or closing the console) stops a scan cleanly: the block in
+flight completes, the scanner is aborted and released, and the page in progress is dropped; a second
+Ctrl-C ends at once.
+)";
+#else
+    R"(Ctrl-C (or SIGTERM) stops a scan cleanly: the block in flight completes, the
+scanner is aborted and released, and the page in progress is dropped; a second Ctrl-C ends at once.
+)";
+#endif
+
 std::string UsageText() {
-  return std::string(
-             R"(Usage: stiscan [OPTION]...
+  return std::string(R"(Usage: stiscan [OPTION]...
 Scans pages through the WIASTIIO library, calling its exports as the WIA minidriver does, and writes
 them as PNG, JPEG, TIFF, PDF or PNM.
 
@@ -601,29 +637,8 @@ Output:
                            start (on standard error)
   -q, --quiet              print nothing but errors (no progress bar, no summary)
 
-)"
-#if defined(_WIN32)
-             R"(Reaching the scanner:
-      --simulate           scan the built-in simulated scanner instead of yours; its pages say so (in
-                           a build folder only, behind the test device monitor built beside
-                           stiscan.exe; the kit's stiscan.exe has none)
-      --route ROUTE        monitor (through the device monitor prtmon64.dll; the default) or direct
-                           (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
-      --vid ID, --pid ID   USB vendor and product id of the scanner (decimal, or hex with 0x); on the
-                           direct route the \\.\UsbscanN with these ids is scanned
-)"
-#else
-             R"(Reaching the scanner:
-      --simulate           scan the built-in simulated scanner instead of yours; its pages say so
-      --route ROUTE        direct (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
-                           or monitor (through the device monitor prtmon64.dll): monitor only with
-                           --simulate
-      --vid ID, --pid ID   USB vendor and product id of the scanner (decimal, or hex with 0x): the
-                           first scanner on the bus with the ids of wiastiio.conf's usb lines or
-                           WIASTIIO_USB_IDS is scanned; these pick one, listed or not
-)"
-#endif
-             R"(      --retries N          repeats of a reserve that finds the scanner busy or warming up (default 10)
+)") + kUsageReach +
+         R"(      --retries N          repeats of a reserve that finds the scanner busy or warming up (default 10)
       --retry-delay MS     pause before each repeat in milliseconds (default 200)
 
 The simulated scanner (with --simulate):
@@ -641,19 +656,9 @@ The simulated scanner (with --simulate):
   -h, --help               this text
       --version            the tool's version
 
-Numbers are decimal. )"
-#if defined(_WIN32)
-             R"(Ctrl-C (or Ctrl-Break, or closing the console) stops a scan cleanly: the block in
-flight completes, the scanner is aborted and released, and the page in progress is dropped; a second
-Ctrl-C ends at once.
-)"
-#else
-             R"(Ctrl-C (or SIGTERM) stops a scan cleanly: the block in flight completes, the
-scanner is aborted and released, and the page in progress is dropped; a second Ctrl-C ends at once.
-)"
-#endif
-             R"(
-)") + kUsageEnd;
+Numbers are decimal. )" +
+         kUsageStop + R"(
+)" + kUsageEnd;
 }
 
 scansim::ScannerConditions SimulatedConditions(const Options& options) {
