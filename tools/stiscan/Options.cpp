@@ -533,6 +533,13 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   return Consistent(o, error);
 }
 
+// Where a user reads how to capture a session.
+#if defined(_WIN32)
+#define STISCAN_CAPTURE_HELP "README-Windows.md, \"Capturing a session\""
+#else
+#define STISCAN_CAPTURE_HELP "stiscan(1)"
+#endif
+
 // The end of --help: exit statuses, examples and where to report problems.
 constexpr char kUsageEnd[] = R"(Exit status:
   0  every page was written
@@ -566,7 +573,7 @@ Examples:
   stiscan --simulate --source feeder --jam 2 --debug
 
 Reporting problems: report them )" STISCAN_BUGS_TEXT R"(,
-with the output of the failing command run again with --debug and a capture (see stiscan(1)).
+with the output of the failing command run again with --debug and a capture (see )" STISCAN_CAPTURE_HELP R"().
 )";
 
 // How the scanner is reached, each platform's own ways.
