@@ -90,7 +90,12 @@ bool Exports::Load(const std::string& path, std::string* error) {
   }
   path_ = path;
 #if defined(_WIN32)
-  module_ = LoadLibraryA(path.c_str());
+  // A name without a folder (the default) is looked for beside the program, then in System32: never
+  // in the current folder or along PATH, where anyone may have left a file of that name.
+  const bool bare = path.find_first_of("\\/:") == std::string::npos;
+  module_ =
+      bare ? LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32)
+           : LoadLibraryA(path.c_str());
   if (module_ == nullptr) {
     const DWORD code = GetLastError();
     char text[256] = "";

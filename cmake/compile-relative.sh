@@ -9,6 +9,9 @@ shift
 relative=$(realpath --relative-to=. "$source_dir")
 args=()
 for arg in "$@"; do
-  args+=("${arg//"$source_dir/"/"$relative/"}")
+  arg=${arg//"$source_dir/"/"$relative/"}
+  # The tree itself as an include folder (-I/tree).
+  [[ $arg == *"$source_dir" ]] && arg=${arg%"$source_dir"}$relative
+  args+=("$arg")
 done
 exec "${args[@]}" "-ffile-prefix-map=$relative/="

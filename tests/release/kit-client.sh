@@ -18,7 +18,13 @@ fail() { echo "FAIL: $*"; exit 1; }
 (cd "$build" && cpack -G ZIP -B "$work" >/dev/null)
 python3 -m zipfile -e "$work"/*.zip "$work/unpacked"
 kit=$(dirname "$(find "$work/unpacked" -name README-Windows.md)")
-transcript=$source/tests/transcripts/flatbed-device-monitor.txt
+# The session is the transcript file's variant whole-page: its untagged lines and those tagged for it.
+transcript=$work/flatbed-device-monitor.txt
+awk -v v=whole-page 'match($0, /^\{[^}]*\}/) { n = split(substr($0, 2, RLENGTH - 2), names, ","); keep = 0
+       for (i = 1; i <= n; i++) if (names[i] == v) keep = 1
+       if (!keep) next
+       $0 = substr($0, RLENGTH + 1) }
+     { print }' "$source/tests/transcripts/flatbed-device-monitor.txt" >"$transcript"
 
 # The transcript's results: the result's name, and for an image block its size and hash.
 expected_results() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Two shipping builds of one tree give the same bytes: the tree is copied to two temporary folders of
-# different names and depths, each builds the library with the windows-release preset (no compiler
-# cache, SOURCE_DATE_EPOCH from the last commit where there is one), and the DLLs and PDBs are compared.
+# different names and depths, each builds the kit's PE files with the windows-release preset (no
+# compiler cache, SOURCE_DATE_EPOCH from the last commit where there is one), and every PE file and PDB
+# of the kit is compared.
 # Usage: reproducible.sh SOURCE_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -27,11 +28,11 @@ jobs=$(nproc)
 for tree in "${trees[@]}"; do
   copy_tree "$tree"
   (cd "$tree" && cmake --preset windows-release -DWIASTIIO_WINDOWS_TEST_BIN= >/dev/null &&
-    cmake --build --preset windows-release -j "$jobs" --target WIASTIIO >/dev/null)
+    cmake --build --preset windows-release -j "$jobs" --target WIASTIIO stiscan capture_prtmon64 >/dev/null)
 done
 
 status=0
-for file in WIASTIIO.dll WIASTIIO.pdb; do
+for file in WIASTIIO.dll WIASTIIO.pdb stiscan.exe stiscan.pdb capture/prtmon64.dll capture/prtmon64.pdb; do
   first=${trees[0]}/build/windows-release/bin/$file
   second=${trees[1]}/build/windows-release/bin/$file
   printf '%s  %s\n%s  %s\n' "$(sha256sum <"$first" | cut -d' ' -f1)" "${first#"$work"/}" \

@@ -552,6 +552,13 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   return Consistent(o, error);
 }
 
+// Where a user reads how to capture a session.
+#if defined(_WIN32)
+#define STISCAN_CAPTURE_HELP "README-Windows.md, \"Capturing a session\""
+#else
+#define STISCAN_CAPTURE_HELP "stiscan(1)"
+#endif
+
 // The end of --help: exit statuses, examples and where to report problems.
 constexpr char kUsageEnd[] = R"(Exit status:
   0  every page was written
@@ -564,9 +571,17 @@ constexpr char kUsageEnd[] = R"(Exit status:
   6  library: the library could not be loaded, or returned another failure
   7  output: the output cannot be written (found before scanning where it can be), or a page could
      not be written to its file
-  8  stopped: Ctrl-C or SIGTERM (Ctrl-Break or closing the console on Windows); the page in progress
-     is dropped, the scanner aborted and released
-
+  8  stopped: )"
+#if defined(_WIN32)
+                             R"(Ctrl-C, Ctrl-Break or closing the console; the page in progress is dropped,
+     the scanner aborted and released
+)"
+#else
+                             R"(Ctrl-C or SIGTERM; the page in progress is dropped, the scanner aborted and
+     released
+)"
+#endif
+                             R"(
 Examples:
   stiscan --list
   stiscan --info
@@ -577,8 +592,45 @@ Examples:
   stiscan --simulate --source feeder --jam 2 --debug
 
 Reporting problems: report them )" STISCAN_BUGS_TEXT R"(,
-with the output of the failing command run again with --debug and a capture (see stiscan(1)).
+with the output of the failing command run again with --debug and a capture (see )" STISCAN_CAPTURE_HELP R"().
 )";
+
+// How the scanner is reached, each platform's own ways.
+constexpr char kUsageReach[] =
+#if defined(_WIN32)
+    R"(Reaching the scanner:
+      --simulate           scan the built-in simulated scanner instead of yours; its pages say so (in
+                           a build folder only, behind the test device monitor built beside
+                           stiscan.exe; the kit's stiscan.exe has none)
+      --route ROUTE        monitor (through the device monitor prtmon64.dll; the default) or direct
+                           (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
+      --vid ID, --pid ID   USB vendor and product id of the scanner (decimal, or hex with 0x); on the
+                           direct route the \\.\UsbscanN with these ids is scanned
+)";
+#else
+    R"(Reaching the scanner:
+      --simulate           scan the built-in simulated scanner instead of yours; its pages say so
+      --route ROUTE        direct (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
+                           or monitor (through the device monitor prtmon64.dll): monitor only with
+                           --simulate
+      --vid ID, --pid ID   USB vendor and product id of the scanner (decimal, or hex with 0x): the
+                           first scanner on the bus with the ids of wiastiio.conf's usb lines or
+                           WIASTIIO_USB_IDS is scanned; these pick one, listed or not
+)";
+#endif
+
+// How a scan is stopped cleanly.
+constexpr char kUsageStop[] =
+#if defined(_WIN32)
+    R"(Ctrl-C (or Ctrl-Break, or closing the console) stops a scan cleanly: the block in
+flight completes, the scanner is aborted and released, and the page in progress is dropped; a second
+Ctrl-C ends at once.
+)";
+#else
+    R"(Ctrl-C (or SIGTERM) stops a scan cleanly: the block in flight completes, the
+scanner is aborted and released, and the page in progress is dropped; a second Ctrl-C ends at once.
+)";
+#endif
 
 std::string UsageText() {
   return std::string(R"(Usage: stiscan [OPTION]...
@@ -616,17 +668,8 @@ Output:
                            start (on standard error)
   -q, --quiet              print nothing but errors (no progress bar, no summary)
 
-Reaching the scanner:
-      --simulate           scan the built-in simulated scanner instead of yours; its pages say so
-                           (Windows: in a build folder, behind the test device monitor built beside
-                           stiscan.exe; the kit's stiscan.exe has none)
-      --route ROUTE        direct (the library opens \\.\UsbscanN itself, arbitrated by portarb.dll)
-                           or monitor (through the device monitor prtmon64.dll). Linux: direct, and
-                           monitor only with --simulate; Windows: monitor by default
-      --vid ID, --pid ID   USB vendor and product id of the scanner (decimal, or hex with 0x). Linux:
-                           the first scanner on the bus with the ids of wiastiio.conf's usb lines or
-                           WIASTIIO_USB_IDS is scanned; these pick one, listed or not
-      --retries N          repeats of a reserve that finds the scanner busy or warming up (default 10)
+)") + kUsageReach +
+         R"(      --retries N          repeats of a reserve that finds the scanner busy or warming up (default 10)
       --retry-delay MS     pause before each repeat in milliseconds (default 200)
 
 The simulated scanner (with --simulate):
@@ -646,10 +689,9 @@ The simulated scanner (with --simulate):
   -h, --help               this text
       --version            the tool's version
 
-Numbers are decimal. Ctrl-C (or SIGTERM) stops a scan cleanly: the block in flight completes, the
-scanner is aborted and released, and the page in progress is dropped; a second Ctrl-C ends at once.
-
-)") + kUsageEnd;
+Numbers are decimal. )" +
+         kUsageStop + R"(
+)" + kUsageEnd;
 }
 
 scansim::ScannerConditions SimulatedConditions(const Options& options) {

@@ -1,6 +1,5 @@
 // The nineteen exports. Each forwards to the handler method of the same role and returns its result
 // unchanged; InitializeDll and TerminateDll create and destroy the handler.
-#include <mutex>
 #include <new>
 
 #include "WIASTIIO.h"
@@ -17,9 +16,19 @@ namespace {
 // debug printer's buffers) serves one call at a time: every export holds this lock for its whole call.
 // There is one handler in the process, so this is the handler's lock; it also covers the pointer's
 // replacement by InitializeDll and TerminateDll. Uncontended it costs one atomic exchange each way.
-std::mutex g_handlerLock;
+// The platform's own lock, not std::mutex: on Windows an SRW lock needs no thread library in the DLL.
+SRWLOCK g_handlerLock = SRWLOCK_INIT;
 
-using HandlerGuard = std::lock_guard<std::mutex>;
+class HandlerGuard {
+ public:
+  explicit HandlerGuard(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+  ~HandlerGuard() { ReleaseSRWLockExclusive(&m_lock); }
+  HandlerGuard(const HandlerGuard&) = delete;
+  HandlerGuard& operator=(const HandlerGuard&) = delete;
+
+ private:
+  SRWLOCK& m_lock;
+};
 
 void DestroyHandler() {
   if (g_pSTIIOHandler == nullptr) {

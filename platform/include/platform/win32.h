@@ -215,6 +215,15 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 void WINAPI Sleep(DWORD dwMilliseconds);
 
+// Slim reader/writer locks, exclusive only.
+typedef struct _RTL_SRWLOCK {
+  PVOID Ptr;
+} SRWLOCK, *PSRWLOCK;
+#define SRWLOCK_INIT \
+  { nullptr }
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
+
 // Debugger output.
 void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
 
