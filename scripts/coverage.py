@@ -20,7 +20,7 @@ EXCLUSIONS = os.path.join(ROOT, 'scripts', 'coverage-exclusions.txt')
 # (folder, lines floor %, branches floor % or None): what the tests reach today, a little under it, so
 # that a change that leaves new code unrun fails. They only ever go up.
 FLOORS = [
-    ('wiastiio', 97.0, 90.0),
+    ('wiastiio', 100.0, 94.0),
     ('platform', 84.0, None),
     ('client', 86.0, None),
     ('sane', 87.0, None),
