@@ -21,10 +21,10 @@ EXCLUSIONS = os.path.join(ROOT, 'scripts', 'coverage-exclusions.txt')
 # that a change that leaves new code unrun fails. They only ever go up.
 FLOORS = [
     ('wiastiio', 100.0, 94.0),
-    ('platform', 84.0, None),
-    ('client', 86.0, None),
-    ('sane', 87.0, None),
-    ('tools', 88.0, None),
+    ('platform', 85.0, None),
+    ('client', 90.0, None),
+    ('sane', 89.0, None),
+    ('tools', 90.0, None),
 ]
 # Shipped too, reported without a floor.
 REPORTED = ['simulator', 'host', 'capture']
