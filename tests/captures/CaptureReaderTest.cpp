@@ -109,7 +109,7 @@ TEST(CaptureReader, SessionsAndMalformedLines) {
     EXPECT_EQ(read.transfers.size(), std::stoul(counts[1])) << name;
     EXPECT_EQ(read.cutLine, std::stoi(counts[2])) << name;
   }
-  EXPECT_EQ(rows, 13);
+  EXPECT_EQ(rows, 18);
 }
 
 }  // namespace
