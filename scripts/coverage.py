@@ -21,7 +21,7 @@ EXCLUSIONS = os.path.join(ROOT, 'scripts', 'coverage-exclusions.txt')
 # that a change that leaves new code unrun fails. They only ever go up.
 FLOORS = [
     ('wiastiio', 100.0, 93.5),
-    ('platform', 85.0, None),
+    ('platform', 85.5, None),
     ('client', 90.0, None),
     ('sane', 90.0, None),
     ('tools', 90.0, None),
