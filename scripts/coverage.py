@@ -6,7 +6,7 @@
 Run after the build's tests: gcovr reads the counts they left and this prints, per folder, the lines
 and branches run of those compiled there. Lines the floors leave out are listed, each with its reason,
 in scripts/coverage-exclusions.txt ("PATH:LINE[-LINE] reason"), never marked in the code; a listed line
-that is run, or that no longer is code, fails too, so the list cannot outlive its cause. Exits 1 when a
+that is run, or a listed range that no longer holds code, fails too, so the list cannot outlive its cause. Exits 1 when a
 folder is under its floor.
 """
 import collections
@@ -20,11 +20,11 @@ EXCLUSIONS = os.path.join(ROOT, 'scripts', 'coverage-exclusions.txt')
 # (folder, lines floor %, branches floor % or None): what the tests reach today, a little under it, so
 # that a change that leaves new code unrun fails. They only ever go up.
 FLOORS = [
-    ('wiastiio', 97.0, 90.0),
-    ('platform', 84.0, None),
-    ('client', 86.0, None),
-    ('sane', 87.0, None),
-    ('tools', 88.0, None),
+    ('wiastiio', 100.0, 93.5),
+    ('platform', 90.0, None),
+    ('client', 90.0, None),
+    ('sane', 90.0, None),
+    ('tools', 90.0, None),
 ]
 # Shipped too, reported without a floor.
 REPORTED = ['simulator', 'host', 'capture']
@@ -51,7 +51,10 @@ def main():
     build = sys.argv[1] if len(sys.argv) > 1 else 'build/linux'
     report = subprocess.run(['gcovr', '--root', ROOT, '--object-directory', build, '--json', '-',
                              '--exclude-unreachable-branches', '--exclude-throw-branches',
-                             '--filter', f'{ROOT}/(wiastiio|platform|client|sane|tools|simulator|host|capture)/'],
+                             '--filter', f'{ROOT}/(wiastiio|platform|client|sane|tools|simulator|host|capture)/',
+                             # Only the build's own counts: the Wine prefix of a windows build under the
+                             # source tree links to the whole file system, counts of this build included.
+                             build],
                             cwd=ROOT, check=True, capture_output=True, text=True).stdout
     excluded = read_exclusions()
     used = set()
@@ -65,7 +68,7 @@ def main():
                 continue
             key = (path, line['line_number'])
             if key in excluded:
-                used.add(key)
+                used.add(excluded[key])
                 if line['count'] > 0:
                     print(f'{path}:{key[1]}: listed in coverage-exclusions.txt but run: delete the line',
                           file=sys.stderr)
@@ -80,9 +83,9 @@ def main():
             for branch in line.get('branches', []):
                 total[3] += 1
                 total[2] += branch['count'] > 0
-    stale = sorted(set(excluded) - used)
-    for path, number in stale:
-        print(f'{path}:{number}: listed in coverage-exclusions.txt but not code the build compiles', file=sys.stderr)
+    stale = sorted(set(excluded.values()) - used)
+    for number in stale:
+        print(f'coverage-exclusions.txt:{number}: lists no code the build compiles', file=sys.stderr)
     failed = bool(stale) or totals['(stale exclusions)'][1] > 0
 
     def percent(done, count):

@@ -140,7 +140,7 @@ TEST(CaptureReader, SessionsAndMalformedLines) {
     EXPECT_EQ(read.transfers.size(), std::stoul(counts[1])) << name;
     EXPECT_EQ(read.cutLine, std::stoi(counts[2])) << name;
   }
-  EXPECT_EQ(rows, 15);
+  EXPECT_EQ(rows, 20);
 }
 
 }  // namespace

@@ -21,24 +21,25 @@ TEST(DebugPrint, CutsLongFormatsAndLinesTo199Characters) {
   struct Case {
     const char* format;
     const char* argument;
-    std::string line;
+    std::vector<std::string> lines;
   } const cases[] = {
-      {"[STI]a\t\tb  %s ", "c", "[STI]a\t\tb  c "},
-      {f200.c_str(), nullptr, f200.substr(0, 199)},
-      {"%s", a199.c_str(), a199},
-      {"%s", a1000.c_str(), a199},
-      {"%s%s%s%s", a1000.c_str(), a199},  // past the formatter's own limit of 1024
+      {nullptr, "x", {}},  // no format: no line at all
+      {"[STI]a\t\tb  %s ", "c", {"[STI]a\t\tb  c "}},
+      {f200.c_str(), nullptr, {f200.substr(0, 199)}},
+      {"%s", a199.c_str(), {a199}},
+      {"%s", a1000.c_str(), {a199}},
+      {"%s%s%s%s", a1000.c_str(), {a199}},  // past the formatter's own limit of 1024
       // The cut falls inside a conversion: what is left of it must not take an argument.
-      {cutConversion.c_str(), nullptr, std::string(198, 'c')},
+      {cutConversion.c_str(), nullptr, {std::string(198, 'c')}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.format);
+    SCOPED_TRACE(c.format == nullptr ? "(no format)" : c.format);
     auto handler = std::make_unique<CSTIIOHandler>(TRUE);
     harness::ClearDebugLines();
 
     CSTIIOHandlerTestAccess::DebugPrint(*handler, c.format, c.argument, c.argument, c.argument, c.argument);
 
-    EXPECT_EQ(harness::DebugLines(), std::vector<std::string>{c.line});
+    EXPECT_EQ(harness::DebugLines(), c.lines);
   }
 }
 

@@ -41,6 +41,10 @@ TEST(WsprintfA, ConvertsAsWindowsDoes) {
       {"-1 65535", [](char* out) { return wsprintfA(out, "%hd %hu", 65535, -1); }},
       {"100% y", [](char* out) { return wsprintfA(out, "100%% %y"); }},
       {"[STI]\tA\t\t", [](char* out) { return wsprintfA(out, "[STI]\t%s\t\t", "A"); }},
+      {"-5 -6 7 -8", [](char* out) { return wsprintfA(out, "%I64d %Id %I32d %ld", int64_t{-5}, int64_t{-6}, 7, -8); }},
+      {"<Z|ab>", [](char* out) { return wsprintfA(out, "<%C|%S>", u'Z', u"ab"); }},
+      {"000000000000BEEF", [](char* out) { return wsprintfA(out, "%p", reinterpret_cast<void*>(0xBEEF)); }},
+      {"", [](char* out) { return wsprintfA(out, nullptr); }},
   };
   for (const FormatCase& c : cases) {
     char out[1024];

@@ -30,7 +30,8 @@ case $case in
 list)
   scan -L >"$work/out" && golden list.txt <"$work/out"
   # Lines that are not settings are reported and skipped.
-  configure "usb 1234" "usb 0x1234 0x10000" "simulator jam x" "simulator pause 3" "simulator jam-block 2" "speed 9"
+  configure "usb 1234" "usb 0x1234 0x10000" "simulator jam x" "simulator pause 3" "simulator jam-block 2" "speed 9" \
+    "retries x" "library" "capture-images maybe" "simulator block-bytes 0"
   SANE_DEBUG_WIASTIIO=1 scan -L 2>&1 >/dev/null | sed "s#$work/#WORK/#" >"$work/out"
   golden conf-problems.txt <"$work/out"
   # A device of this backend that is not there is a device error; a name it never gives, an invalid one.
@@ -112,7 +113,9 @@ frontends)
 options)
   scan -d wiastiio:simulator -A >"$work/out" && golden options.txt <"$work/out"
   # The feeder's area is longer; the window that reached the flatbed's bottom edge reaches the feeder's.
-  scan -d wiastiio:simulator --source ADF -A | grep -- '^    -[ltxy] ' >"$work/out" && golden options-adf.txt <"$work/out"
+  # The mode as set is the mode shown.
+  scan -d wiastiio:simulator --source ADF --mode Gray -A | grep -- '^    -[ltxy] \|--mode' >"$work/out" &&
+    golden options-adf.txt <"$work/out"
   # A window without a whole pixel is refused when the scan starts.
   scan -d wiastiio:simulator -l 100 -x 0 -o "$work/x.pnm" 2>"$work/err"
   [ $? = 4 ] && grep -q "sane_start: Invalid argument" "$work/err" || fail "an empty window was not refused"
