@@ -5,8 +5,9 @@
 #             verified, the Windows tests and the INF test on the signed library, the .zip, and a second
 #             build of the library in two other folders compared byte for byte
 #   linux     the handler over the platform models: unit, white-box, end-to-end and tool tests; the
-#             .deb (lintian, when installed: no error, no warning) installed into a scratch root; the
 #             captures of tests/captures replayed as the device, and the Windows build's capture
+#   debian    the source package and its binary packages (dpkg-buildpackage, its tests left to the
+#             linux step), lintian on them, and their autopkgtest tests against the built packages
 #   lint      clang-format (dry run) over every source, clang-tidy over the library and platform layer
 #   sanitize  the same under AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan      several threads on one handler, and stiscan's compression threads and stops, under
@@ -38,6 +39,9 @@ build_and_test windows
 build_and_test windows-release -DWIASTIIO_SIGN_CERT="$PWD/build/signing/package.pem" \
   -DWIASTIIO_SIGN_KEY="$PWD/build/signing/package.key" -DWIASTIIO_WINDOWS_TEST_BIN="$PWD/build/windows/bin"
 build_and_test linux -DWIASTIIO_WINDOWS_BIN="$PWD/build/windows/bin"
+
+step debian
+./scripts/debian.sh build/debian
 
 step lint
 ./scripts/lint.sh build/linux
