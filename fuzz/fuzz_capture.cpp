@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "doubles/usb/ReplayPort.h"
+#include "simulator/usb/ReplayPort.h"
 #include "platform/capture/CaptureWriter.h"
 #include "support/Check.h"
 

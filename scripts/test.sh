@@ -5,9 +5,10 @@
 #             verified, the Windows tests and the INF test on the signed library, the .zip, and a second
 #             build of the library in two other folders compared byte for byte
 #   linux     the handler over the platform models: unit, white-box, end-to-end and tool tests; the
-#             .deb (lintian, when installed: no error, no warning) installed into a scratch root; the
 #             captures of tests/captures replayed as the device, and the Windows build's capture
 #   coverage  the lines and branches the linux tests ran, per folder, against floors (scripts/coverage.py)
+#   debian    the source package and its binary packages (dpkg-buildpackage, its tests left to the
+#             linux step), lintian on them, and their autopkgtest tests against the built packages
 #   lint      clang-format (dry run) over every source, clang-tidy over the library and platform layer
 #   sanitize  the same under AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan      several threads on one handler, and stiscan's compression threads and stops, under
@@ -41,6 +42,9 @@ build_and_test windows-release -DWIASTIIO_SIGN_CERT="$PWD/build/signing/package.
 build_and_test linux -DWIASTIIO_WINDOWS_BIN="$PWD/build/windows/bin"
 step "coverage (of the linux tests just run)"
 python3 scripts/coverage.py build/linux
+
+step debian
+./scripts/debian.sh build/debian
 
 step lint
 ./scripts/lint.sh build/linux

@@ -19,7 +19,7 @@
 #include "WIASTIIO.h"
 #include "client/ScanSession.h"
 #include "doubles/linux/UsbscanDevice.h"
-#include "doubles/usb/UsbTestBed.h"
+#include "simulator/usb/UsbTestBed.h"
 #include "platform/control.h"
 #include "platform/testing.h"
 #include "platform/usb.h"

@@ -1,4 +1,4 @@
-#include "doubles/usb/UsbTestBed.h"
+#include "simulator/usb/UsbTestBed.h"
 
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>

@@ -1,4 +1,4 @@
-#include "doubles/usb/ReplayPort.h"
+#include "simulator/usb/ReplayPort.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -12,9 +12,10 @@
 // capture gets a failed transfer and the step that departed is printed; so are recorded transfers the program never
 // reached. The exit status is then kReplayDeparted (99).
 //
-// --jam K jams sheet K of the feeder as it is fed; the answer to command K (counted from 1) comes cut
-// to 16 bytes (--short-answer), never comes (--stall-answer: the program's transfer times out), or the
-// scanner is unplugged instead (--unplug-answer). --paper gives paper-like pages instead of the test chart.
+// --jam K jams sheet K of the feeder as it is fed; --paper gives paper-like pages instead of the test
+// chart. In usb-scanner-sim-faults of the build folder only (simulator/usb/Faults.h), the answer to
+// command K (counted from 1) comes cut to 16 bytes (--short-answer), never comes (--stall-answer: the
+// program's transfer times out), or the scanner is unplugged instead (--unplug-answer).
 //
 // The simulator lives in this process and answers the program's USB transfers through a umockdev test
 // bed. The program runs with libumockdev-preload.so.0 in LD_PRELOAD, UMOCKDEV_DIR set to the bed and
@@ -44,12 +45,12 @@
 #include <utility>
 #include <vector>
 
-#include "doubles/FaultyPort.h"
-#include "doubles/usb/ReplayPort.h"
-#include "doubles/usb/UsbTestBed.h"
 #include "platform/capture/CaptureWriter.h"
 #include "sane/Config.h"
 #include "simulator/ScannerModel.h"
+#include "simulator/usb/Faults.h"
+#include "simulator/usb/ReplayPort.h"
+#include "simulator/usb/UsbTestBed.h"
 
 namespace {
 
@@ -215,14 +216,11 @@ struct Arguments {
   const char* replay = nullptr;
   int session = 1;
   bool keepSaneConfig = false;
-  // Answers spoiled, by the number of their command.
-  std::vector<std::pair<uint32_t, scansim::Fault>> faults;
   int first = 1;  // the "--"
 };
 
 // One option and its value; false when it is not one.
 bool ParseOption(const char* option, const char* argument, Arguments* a) {
-  constexpr uint32_t kShortAnswerBytes = 16;
   unsigned long value = 0;
   if (std::strcmp(option, "--sheets") == 0 && ParseNumber(argument, &value)) {
     a->config.feeder_sheets = static_cast<uint32_t>(value);
@@ -232,18 +230,12 @@ bool ParseOption(const char* option, const char* argument, Arguments* a) {
     a->idsGiven = true;
   } else if (std::strcmp(option, "--jam") == 0 && ParseNumber(argument, &value) && value > 0) {
     a->config.script.jam_sheet = static_cast<uint32_t>(value);
-  } else if (std::strcmp(option, "--short-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
-    a->faults.emplace_back(value, scansim::Fault::ShortCount(kShortAnswerBytes));
-  } else if (std::strcmp(option, "--stall-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
-    a->faults.emplace_back(value, scansim::Fault::FailZeroCount(scansim::kErrorSemTimeout));
-  } else if (std::strcmp(option, "--unplug-answer") == 0 && ParseNumber(argument, &value) && value > 0) {
-    a->faults.emplace_back(value, scansim::Fault::FailZeroCount(capture::kErrorGone));
   } else if (std::strcmp(option, "--replay") == 0) {
     a->replay = argument;
   } else if (std::strcmp(option, "--session") == 0 && ParseNumber(argument, &value) && value > 0 && value <= 1000000) {
     a->session = static_cast<int>(value);
   } else {
-    return false;
+    return ParseNumber(argument, &value) && value > 0 && scansim::usb::AddFault(option, static_cast<uint32_t>(value));
   }
   return true;
 }
@@ -333,10 +325,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   scansim::ScannerModel simulator(a.config);
-  scansim::FaultyPort scanner(simulator);
-  for (const auto& fault : a.faults) {
-    scanner.AtExchange(fault.first, scansim::Phase::kRead, fault.second);
-  }
+  scansim::Port& scanner = scansim::usb::WithFaults(simulator);
   scansim::usb::TestBed bed;
   bed.Plug(recorded ? static_cast<scansim::Port*>(recorded.get()) : &scanner, static_cast<uint16_t>(vendor),
            static_cast<uint16_t>(product));
