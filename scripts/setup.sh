@@ -23,6 +23,7 @@ packages=(
   zlib1g-dev libtiff-dev libjpeg62-turbo-dev libz-mingw-w64-dev poppler-utils libtiff-tools pngcheck python3-png dpkg-dev lintian
   libtesseract-dev tesseract-ocr-eng qpdf
   debhelper autopkgtest
+  simple-scan xvfb xauth
   libsane-dev sane-utils
   llvm-14 lld-16 openssl gcovr
   python3-pil fonts-dejavu-core gnuplot-nox
