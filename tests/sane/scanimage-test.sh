@@ -77,7 +77,8 @@ usb)
   # staged in a folder it may read.
   if [ "$(id -u)" = 0 ] && command -v setpriv python3 >/dev/null; then
     mkdir "$work/stage"
-    cp "$usbsim" "$bin"/*.so* "$work/stage/"
+    cp "$bin"/*.so* "$work/stage/"
+    cp "$usbsim" "$work/stage/usb-scanner-sim"
     chmod -R a+rX "$work"
     SANE_CONFIG_DIR=$work/conf LD_LIBRARY_PATH=$work/stage SANE_DEBUG_WIASTIIO=1 timeout 60 setpriv --reuid=nobody \
       --regid=nogroup --clear-groups "$work/stage/usb-scanner-sim" -- bash -c 'python3 -c "import glob, os

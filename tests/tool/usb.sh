@@ -89,7 +89,8 @@ WIASTIIO_USB_TIMEOUT=1500 check 5 "page 2 stopped after 0 of 620 rows: ESC_READ_
   "--sheets 2 --block-bytes 2000000 --stall-answer 9 $sim_shipped" "-s feeder -r 75 --size a5 -o f%d.png"
 if [ "$(id -u)" = 0 ] && command -v setpriv python3 >/dev/null; then
   mkdir stage
-  cp "$tool" "$usbsim" "$(dirname "$tool")"/*.so stage/
+  cp "$tool" "$(dirname "$tool")"/*.so stage/
+  cp "$usbsim" stage/usb-scanner-sim
   chmod -R a+rX "$dir"
   status=0
   SANE_CONFIG_DIR=$dir/conf LD_LIBRARY_PATH=$dir/stage timeout 60 setpriv --reuid=nobody --regid=nogroup \
