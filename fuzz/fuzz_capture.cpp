@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "simulator/usb/ReplayPort.h"
 #include "platform/capture/CaptureWriter.h"
+#include "simulator/usb/ReplayPort.h"
 #include "support/Check.h"
 
 namespace {

@@ -19,12 +19,12 @@
 #include "WIASTIIO.h"
 #include "client/ScanSession.h"
 #include "doubles/linux/UsbscanDevice.h"
-#include "simulator/usb/UsbTestBed.h"
 #include "platform/control.h"
 #include "platform/testing.h"
 #include "platform/usb.h"
 #include "simulator/Render.h"
 #include "simulator/ScannerModel.h"
+#include "simulator/usb/UsbTestBed.h"
 #include "support/Harness.h"
 #include "support/Transcript.h"
 
