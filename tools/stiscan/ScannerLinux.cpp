@@ -61,6 +61,31 @@ std::string Hex(uint16_t id) {
   return text;
 }
 
+// Where the ids were looked for, and which were found: the conf's usb lines as lsusb shows them (so that
+// the one missing is seen at once), or the folders searched for a conf, then WIASTIIO_USB_IDS.
+std::string IdsLookedFor(const wiastiio_sane::ConfigFile& conf) {
+  std::string from;
+  if (conf.path.empty()) {
+    std::string folders;
+    for (const std::string& folder : conf.folders) {
+      folders += (folders.empty() ? "" : ":") + folder;
+    }
+    from = "wiastiio.conf (none in " + folders + ")";
+  } else {
+    std::string ids;
+    for (const wiastiio_sane::UsbId& id : conf.config.usb) {
+      char text[16];
+      std::snprintf(text, sizeof text, "%04x:%04x", id.vendor, id.product);
+      ids += (ids.empty() ? "" : ", ") + std::string(text);
+    }
+    from = conf.path + " (" + (ids.empty() ? "no usb line" : "usb " + ids) + ")";
+  }
+  const char* environment = std::getenv("WIASTIIO_USB_IDS");
+  return from + (environment != nullptr && environment[0] != '\0'
+                     ? " or WIASTIIO_USB_IDS (" + std::string(environment) + ")"
+                     : " or WIASTIIO_USB_IDS (unset)");
+}
+
 // The ids of wiastiio.conf's usb lines (the backend's file, from the same folders) and of
 // WIASTIIO_USB_IDS, and --vid with --pid, which reach a scanner neither lists. The scanners present
 // with them, in the order the library numbers \\.\UsbscanN; --vid and --pid keep only theirs.
@@ -85,26 +110,7 @@ Reachable FindScanners(const Options& options, bool quiet) {
       reachable.scanners.push_back(scanner);
     }
   }
-  if (conf.path.empty()) {
-    std::string folders;
-    for (const std::string& folder : conf.folders) {
-      folders += (folders.empty() ? "" : ":") + folder;
-    }
-    reachable.idsFrom = "wiastiio.conf (none in " + folders + ")";
-  } else {
-    // The ids themselves, as lsusb shows them, so that the one missing is seen at once.
-    std::string ids;
-    for (const wiastiio_sane::UsbId& id : conf.config.usb) {
-      char text[16];
-      std::snprintf(text, sizeof text, "%04x:%04x", id.vendor, id.product);
-      ids += (ids.empty() ? "" : ", ") + std::string(text);
-    }
-    reachable.idsFrom = conf.path + " (" + (ids.empty() ? "no usb line" : "usb " + ids) + ")";
-  }
-  const char* environment = std::getenv("WIASTIIO_USB_IDS");
-  reachable.idsFrom += environment != nullptr && environment[0] != '\0'
-                           ? " or WIASTIIO_USB_IDS (" + std::string(environment) + ")"
-                           : " or WIASTIIO_USB_IDS (unset)";
+  reachable.idsFrom = IdsLookedFor(conf);
   return reachable;
 }
 

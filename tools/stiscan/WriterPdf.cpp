@@ -544,8 +544,8 @@ class PdfWriter : public Writer {
   }
 
   int level_;
-  int quality_;
-  bool deflate_;
+  [[maybe_unused]] int quality_;  // JPEG and the choice of deflate: not on Windows, which deflates every page
+  [[maybe_unused]] bool deflate_;
   bool simulated_;
   FileOut out_;
   client::PageLayout page_;

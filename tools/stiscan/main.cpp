@@ -232,6 +232,18 @@ void CheckShortTransfer(const Options& options, const scansim::Line* simulated, 
   }
 }
 
+// The encoder finishes what was scanned; a failure there is the job's outcome when nothing else was. A
+// stop that ended the output's wait (a FIFO without a reader) stops the run.
+void FinishOutput(Output& output, client::Outcome* outcome) {
+  std::string error;
+  if (!output.Finish(&error) && (outcome->Ok() || outcome->status == client::Status::kOutput)) {
+    *outcome = client::MakeOutcome(client::Status::kOutput, error);
+  }
+  if (g_stopRequested.load() && outcome->status == client::Status::kOutput) {
+    *outcome = client::MakeOutcome(client::Status::kCancelled, "stopped: " + outcome->message);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -279,14 +291,7 @@ int main(int argc, char** argv) {
   }
   client::Outcome outcome = RunSession(session, options, *scanner, report);
   g_session.store(nullptr);
-  // The encoder finishes what was scanned; a failure there is the job's outcome when nothing else was.
-  if (!output.Finish(&error) && (outcome.Ok() || outcome.status == client::Status::kOutput)) {
-    outcome = client::MakeOutcome(client::Status::kOutput, error);
-  }
-  // A stop that ended the output's wait (a FIFO without a reader) stops the run.
-  if (g_stopRequested.load() && outcome.status == client::Status::kOutput) {
-    outcome = client::MakeOutcome(client::Status::kCancelled, "stopped: " + outcome.message);
-  }
+  FinishOutput(output, &outcome);
   if (options.debug) {
     EchoDebugStrings(library, nullptr);
   }
