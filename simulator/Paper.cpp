@@ -34,15 +34,6 @@ static_assert(sizeof(Rgb) == 3, "a row of Rgb is a colour row's bytes");
 constexpr Rgb kPaper{246, 244, 236};
 constexpr Rgb kPrint{28, 28, 36};
 
-uint32_t Mix(uint32_t a) {
-  a ^= a >> 16;
-  a *= 0x7feb352dU;
-  a ^= a >> 15;
-  a *= 0x846ca68bU;
-  a ^= a >> 16;
-  return a;
-}
-
 // xorshift32: the one source of the tables' randomness.
 struct Generator {
   uint32_t state;

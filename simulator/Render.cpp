@@ -40,15 +40,6 @@ constexpr Rgb kSwatchColours[kSwatches] = {{255, 0, 0},   {0, 255, 0},     {0, 0
                                            {255, 0, 255}, {255, 255, 0},   {0, 0, 0},       {255, 255, 255},
                                            {64, 64, 64},  {128, 128, 128}, {192, 192, 192}, {128, 64, 0}};
 
-uint32_t Mix(uint32_t a) {
-  a ^= a >> 16;
-  a *= 0x7feb352dU;
-  a ^= a >> 15;
-  a *= 0x846ca68bU;
-  a ^= a >> 16;
-  return a;
-}
-
 uint32_t Hash(uint32_t page, uint32_t line, uint32_t cell) {
   return Mix(page * 0x9e3779b1U ^ Mix(line * 0x85ebca77U ^ Mix(cell + 0x165667b1U)));
 }

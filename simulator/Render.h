@@ -25,6 +25,17 @@ struct PageRequest {
   bool operator!=(const PageRequest& o) const { return !(*this == o); }
 };
 
+// A 32-bit integer hash, well mixed and the same on every platform: the pages' pseudo-random picture
+// (the chart's cells, the paper's noise and fibres) is made of it. Inline, for the rows' inner loops.
+inline uint32_t Mix(uint32_t a) {
+  a ^= a >> 16;
+  a *= 0x7feb352dU;
+  a ^= a >> 15;
+  a *= 0x846ca68bU;
+  a ^= a >> 16;
+  return a;
+}
+
 // Bytes in one row: width x 3 (colour), width (grey), width / 8 rounded up (black-and-white).
 uint32_t BytesPerRow(ImageType type, uint32_t width);
 
