@@ -19,6 +19,8 @@
 
 #include <csetjmp>
 #include <cstdarg>
+
+#include "TiffError.h"
 #endif
 
 #include "Deflate.h"
@@ -148,7 +150,7 @@ class G4Image {
     Abort();
     row_ = 0;
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    TIFFOpenOptionsSetErrorHandlerExtR(options, &KeepFirstError, &error_);
+    TIFFOpenOptionsSetErrorHandlerExtR(options, &KeepFirstTiffError, &error_);
     tiff_ = TIFFClientOpenExt("page", "w", this, &Read, &Write, &Seek, &Close, &Size, &Map, &Unmap, options);
     TIFFOpenOptionsFree(options);
     const bool ok = tiff_ != nullptr && TIFFSetField(tiff_, TIFFTAG_IMAGEWIDTH, page.width) &&
@@ -217,15 +219,6 @@ class G4Image {
   static toff_t Size(thandle_t handle) { return Self(handle)->file_.size(); }
   static int Map(thandle_t, tdata_t*, toff_t*) { return 0; }
   static void Unmap(thandle_t, tdata_t, toff_t) {}
-  static int KeepFirstError(TIFF*, void* first, const char* module, const char* format, va_list args) {
-    auto* kept = static_cast<std::string*>(first);
-    if (kept->empty()) {
-      char text[512];
-      std::vsnprintf(text, sizeof text, format, args);
-      *kept = std::string(module != nullptr ? module : "") + (module != nullptr ? ": " : "") + text;
-    }
-    return 1;  // handled: nothing printed
-  }
 
   bool Failed(std::string* error) {
     *error = error_.empty() ? "libtiff cannot encode the page" : error_;

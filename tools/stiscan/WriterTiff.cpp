@@ -11,7 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
+
+#include "TiffError.h"
 #endif
 
 #include "Deflate.h"
@@ -39,7 +40,7 @@ class LibtiffWriter : public Writer {
     // libtiff's errors are kept, the first of them, not printed: after a full disk it would report every
     // strip, and the tool says once what failed.
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    TIFFOpenOptionsSetErrorHandlerExtR(options, &KeepFirstError, &firstError_);
+    TIFFOpenOptionsSetErrorHandlerExtR(options, &KeepFirstTiffError, &firstError_);
     tiff_ = fd >= 0 && options != nullptr ? TIFFFdOpenExt(fd, "output", "w", options) : nullptr;
     TIFFOpenOptionsFree(options);
     if (tiff_ == nullptr) {
@@ -128,16 +129,6 @@ class LibtiffWriter : public Writer {
   bool Failed(std::string* error) {
     *error = errno != 0 || firstError_.empty() ? SystemReason(errno != 0 ? errno : EIO) : "libtiff: " + firstError_;
     return false;
-  }
-
-  static int KeepFirstError(TIFF*, void* first, const char* module, const char* format, va_list args) {
-    auto* kept = static_cast<std::string*>(first);
-    if (kept->empty()) {
-      char text[512];
-      std::vsnprintf(text, sizeof text, format, args);
-      *kept = std::string(module != nullptr ? module : "") + (module != nullptr ? ": " : "") + text;
-    }
-    return 1;  // handled: nothing printed
   }
 
   void Drop() {
