@@ -124,10 +124,12 @@ int BulkTransfer(libusb_context* context, libusb_device_handle* handle, uint8_t 
   const int64_t stopAtStart = g_stoppedAt.load();
   bool cut = false;  // the stop's grace shortened the timeout
   if (stopAtStart != 0) {
-    const int64_t left = (stopAtStart + int64_t{kStopGraceMs} * 1000 - NowUs()) / 1000;
-    if (left <= 0) {
+    const int64_t leftUs = stopAtStart + int64_t{kStopGraceMs} * 1000 - NowUs();
+    if (leftUs <= 0) {
       return LIBUSB_ERROR_INTERRUPTED;
     }
+    // Rounded up to libusb's milliseconds: a transfer under a stop never gives up before the grace does.
+    const int64_t left = (leftUs + 999) / 1000;
     cut = timeout == 0 || static_cast<int64_t>(timeout) > left;
     timeout = cut ? static_cast<unsigned>(left) : timeout;
   }
