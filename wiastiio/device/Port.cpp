@@ -3,6 +3,10 @@
 
 #include "device/PortRoute.h"
 
+const CPortRoute& PortRouteOf(const CSTIIOHandler& handler) {
+  return handler.m_bDeviceMonitor ? DeviceMonitorRoute() : UsbscanRoute();
+}
+
 BOOL PortWrite(CSTIIOHandler& handler, LPCVOID lpBuffer, DWORD dwLength, LPDWORD lpdwWritten) {
   return PortRouteOf(handler).Write(handler, lpBuffer, dwLength, lpdwWritten);
 }

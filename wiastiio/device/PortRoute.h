@@ -6,7 +6,7 @@
 // reads and writes. Every route is arbitrated by a contention module with PortAcquire/PortRelease
 // entry points; what differs is the module and its port mode, and how the port is opened, written,
 // read and closed. A new route is one more CPortRoute in a file of its own plus its case in
-// PortRouteOf; nothing else in the handler changes.
+// PortRouteOf (Port.cpp); nothing else in the handler changes.
 #pragma once
 
 #include "handler/STIIOHandler.h"
@@ -65,7 +65,5 @@ const CPortRoute& DeviceMonitorRoute();
 // The handler opens \\.\UsbscanN itself; the arbitration module "portarb.dll" grants the port.
 const CPortRoute& UsbscanRoute();
 
-// The route m_bDeviceMonitor selects now.
-inline const CPortRoute& PortRouteOf(const CSTIIOHandler& handler) {
-  return handler.m_bDeviceMonitor ? DeviceMonitorRoute() : UsbscanRoute();
-}
+// The route m_bDeviceMonitor selects now (Port.cpp).
+const CPortRoute& PortRouteOf(const CSTIIOHandler& handler);

@@ -64,14 +64,11 @@ class CSTIIOHandler {
 
  private:
   // ---- Diagnostics (handler/) ----
-  // One debugger line, formatted with wvsprintfA, only while debugging is on. The flag is tested here,
-  // inline: a line that is not written costs that one test, with no call and no formatting.
+  // One debugger line, formatted with wvsprintfA, only while debugging is on. The flag is tested
+  // inline (below the class): a line that is not written costs that one test, with no call and no
+  // formatting.
   template <typename... Args>
-  void DebugPrint(LPCSTR lpszFormat, Args... args) {
-    if (m_bDebugOutput) {
-      WriteDebugLine(lpszFormat, args...);
-    }
-  }
+  void DebugPrint(LPCSTR lpszFormat, Args... args);
 
   // ---- Device access (device/) ----
   void ReadDeviceData(HKEY hParametersKey);
@@ -98,18 +95,13 @@ class CSTIIOHandler {
   // One command exchange as described (wire/CommandExchange.h), and the judgement of its answer.
   EXCHANGE_RESULT RunExchange(const COMMAND_EXCHANGE& exchange, LPCVOID pCommand, DWORD cbCommand, LPVOID pResponse,
                               DWORD cbResponse);
-  // The exchange of one of the handler's command blocks, answered into a fixed-size response.
+  // The exchange of one of the handler's command blocks, answered into a fixed-size response
+  // (protocol/ExchangePath.h).
   template <typename Response>
-  EXCHANGE_RESULT RunCommand(const COMMAND_EXCHANGE& exchange, const COMMAND_BLOCK& command, Response* pResponse) {
-    return RunExchange(exchange, &command, sizeof(command), pResponse, sizeof(*pResponse));
-  }
-  // Writes one debug line per field, in order. Inline, so that with debugging off the list is not even
-  // built: a dump then costs the one test.
-  void DumpFields(std::initializer_list<DUMP_FIELD> fields) {
-    if (m_bDebugOutput) {
-      WriteDebugFields(fields);
-    }
-  }
+  EXCHANGE_RESULT RunCommand(const COMMAND_EXCHANGE& exchange, const COMMAND_BLOCK& command, Response* pResponse);
+  // Writes one debug line per field, in order. Inline (below the class), so that with debugging off the
+  // list is not even built: a dump then costs the one test.
+  void DumpFields(std::initializer_list<DUMP_FIELD> fields);
   HRESULT JudgeResponse(const RESPONSE_JUDGEMENT& judgement, BYTE byStartCode, BYTE byStatusCode, WORD wConditions);
   HRESULT JudgeResponse(const RESPONSE_JUDGEMENT& judgement, const RESPONSE_HEADER& header);
   HRESULT CallReserveUnit();
@@ -151,7 +143,7 @@ class CSTIIOHandler {
   HRESULT EscapeInOwnCycle(DWORD dwEscape);
   // Whether a scan is under way, so that an operation with a port cycle of its own borrows the scan's
   // port rather than ending its cycle (CHeldPortScope).
-  bool ScanUnderWay() const;
+  bool ScanUnderWay() const { return m_bUnitReserved || m_bReserveRetry; }
   // Whether a port cycle is running: the module loaded and the port granted.
   bool PortHeld() const { return m_hDll != nullptr && m_bPortAcquired; }
   // Frees the contention module and forgets the entry points that pointed into it.
@@ -169,7 +161,7 @@ class CSTIIOHandler {
   friend class CDeviceMonitorRoute;
   friend class CUsbscanRoute;
   friend class CHeldPortScope;
-  friend inline const CPortRoute& PortRouteOf(const CSTIIOHandler& handler);
+  friend const CPortRoute& PortRouteOf(const CSTIIOHandler& handler);
   // The tests, benchmarks and fuzz targets look inside through this one class, defined on their side.
   friend struct CSTIIOHandlerTestAccess;
 
@@ -221,3 +213,16 @@ class CSTIIOHandler {
 
 // The one handler of the process, created by InitializeDll and destroyed by TerminateDll.
 extern CSTIIOHandler* g_pSTIIOHandler;
+
+template <typename... Args>
+inline void CSTIIOHandler::DebugPrint(LPCSTR lpszFormat, Args... args) {
+  if (m_bDebugOutput) {
+    WriteDebugLine(lpszFormat, args...);
+  }
+}
+
+inline void CSTIIOHandler::DumpFields(std::initializer_list<DUMP_FIELD> fields) {
+  if (m_bDebugOutput) {
+    WriteDebugFields(fields);
+  }
+}

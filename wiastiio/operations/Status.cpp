@@ -5,11 +5,6 @@
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
 
-bool CSTIIOHandler::ScanUnderWay() const {
-  // The unit reserved, or a busy reserve keeping the port for its retry.
-  return m_bUnitReserved || m_bReserveRetry;
-}
-
 HRESULT CSTIIOHandler::GetStatus(STI_DEVICE_STATUS* pDevStatus) {
   DebugPrint("[STI]CSTIIOHandler::GetStatus");
 

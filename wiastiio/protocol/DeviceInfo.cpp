@@ -8,6 +8,7 @@
 #include "platform/win32.h"
 #include "protocol/ByteOrder.h"
 #include "protocol/CommandProfiles.h"
+#include "protocol/ExchangePath.h"
 #include "wire/Protocol.h"
 
 namespace {

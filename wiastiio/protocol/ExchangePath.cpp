@@ -1,6 +1,8 @@
 // The one exchange path every command method runs (wire/CommandExchange.h): write the command,
 // read the answer, check the counts and write the debug lines of each step as the command's description
 // says; then judge the answer, and dump its fields.
+#include "protocol/ExchangePath.h"
+
 #include "device/Port.h"
 #include "handler/CallTrace.h"
 #include "handler/STIIOHandler.h"

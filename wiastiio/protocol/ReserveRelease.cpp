@@ -5,6 +5,7 @@
 #include "handler/STIIOHandler.h"
 #include "platform/win32.h"
 #include "protocol/CommandProfiles.h"
+#include "protocol/ExchangePath.h"
 #include "wire/Protocol.h"
 
 HRESULT CSTIIOHandler::CallReserveUnit() {
