@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/capture/CaptureWriter.h"
-#include "simulator/usb/ReplayPort.h"
+#include "platform/capture-format/CaptureFormat.h"
 #include "support/Check.h"
+#include "usb-scanner-sim/ReplayPort.h"
 
 namespace {
 

@@ -19,7 +19,7 @@ echo "clang-format: ${#sources[@]} files clean"
 # Every product folder; tests/, fuzz/ and bench/ are checked by clang-format only (their test macros
 # unfold into branches that the complexity limit would count). The Windows-only sources are not in the
 # linux build's compile commands and are left out.
-linted=(wiastiio platform/linux platform/capture host client sane tools capture simulator doubles)
+linted=(wiastiio platform/linux platform/capture-format host client sane tools capture-monitor simulator doubles)
 mapfile -t compiled < <(sed -n 's|^ *"file": "\(.*\)",\{0,1\}$|\1|p' "$build/compile_commands.json" | sed "s|^$PWD/||" | sort -u)
 mapfile -t checked < <(git ls-files "${linted[@]/%//*.cpp}" | grep -Fxf <(printf '%s\n' "${compiled[@]}"))
 log=$(mktemp)

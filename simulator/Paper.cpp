@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "FontAtlas.h"
-#include "Render.h"
+#include "Paper.h"
 
 namespace scansim {
 

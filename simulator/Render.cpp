@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Paper.h"
+
 namespace scansim {
 
 namespace {
@@ -254,18 +256,6 @@ class Chart {
 };
 
 }  // namespace
-
-uint32_t BytesPerRow(ImageType type, uint32_t width) {
-  switch (type) {
-    case ImageType::kColour:
-      return width * 3;
-    case ImageType::kGrey:
-      return width;
-    case ImageType::kBlackWhite:
-    default:
-      return (width + 7) / 8;
-  }
-}
 
 void RenderRows(const PageRequest& request, uint32_t first_row, uint32_t rows, uint8_t* out) {
   if (request.dpi == 0 || request.width == 0 || rows == 0) {

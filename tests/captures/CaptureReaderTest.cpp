@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/capture/CaptureWriter.h"
+#include "platform/capture-format/CaptureFormat.h"
 
 namespace {
 

@@ -24,9 +24,9 @@
 #include "platform/usb.h"
 #include "simulator/Render.h"
 #include "simulator/ScannerModel.h"
-#include "simulator/usb/UsbTestBed.h"
 #include "support/Harness.h"
 #include "support/Transcript.h"
+#include "usb-scanner-sim/UsbTestBed.h"
 
 namespace {
 

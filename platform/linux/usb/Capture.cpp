@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/capture/CaptureWriter.h"
+#include "platform/capture-format/CaptureFormat.h"
 #include "platform/usb.h"
 
 namespace winplat {

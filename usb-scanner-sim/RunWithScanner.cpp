@@ -13,7 +13,7 @@
 // reached. The exit status is then kReplayDeparted (99).
 //
 // --jam K jams sheet K of the feeder as it is fed; --paper gives paper-like pages instead of the test
-// chart. In usb-scanner-sim-faults of the build folder only (simulator/usb/Faults.h), the answer to
+// chart. In usb-scanner-sim-faults of the build folder only (usb-scanner-sim/Faults.h), the answer to
 // command K (counted from 1) comes cut to 16 bytes (--short-answer), never comes (--stall-answer: the
 // program's transfer times out), or the scanner is unplugged instead (--unplug-answer).
 //
@@ -45,12 +45,12 @@
 #include <utility>
 #include <vector>
 
-#include "platform/capture/CaptureWriter.h"
+#include "platform/capture-format/CaptureFormat.h"
 #include "sane/Config.h"
 #include "simulator/ScannerModel.h"
-#include "simulator/usb/Faults.h"
-#include "simulator/usb/ReplayPort.h"
-#include "simulator/usb/UsbTestBed.h"
+#include "usb-scanner-sim/Faults.h"
+#include "usb-scanner-sim/ReplayPort.h"
+#include "usb-scanner-sim/UsbTestBed.h"
 
 namespace {
 

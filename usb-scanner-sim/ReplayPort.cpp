@@ -1,4 +1,4 @@
-#include "simulator/usb/ReplayPort.h"
+#include "usb-scanner-sim/ReplayPort.h"
 
 #include <algorithm>
 #include <cstdio>

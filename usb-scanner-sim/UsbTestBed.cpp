@@ -1,4 +1,4 @@
-#include "simulator/usb/UsbTestBed.h"
+#include "usb-scanner-sim/UsbTestBed.h"
 
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
@@ -14,7 +14,7 @@
 #include <mutex>
 #include <numeric>
 
-#include "platform/capture/CaptureWriter.h"
+#include "platform/capture-format/CaptureFormat.h"
 
 namespace scansim {
 namespace usb {

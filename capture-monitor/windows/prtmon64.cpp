@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "PortContention.h"
-#include "platform/capture/CaptureWriter.h"
+#include "platform/capture-format/CaptureFormat.h"
 
 namespace {
 

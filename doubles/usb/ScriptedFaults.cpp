@@ -1,5 +1,5 @@
-// usb-scanner-sim's scripted faults through the fault injector (simulator/usb/Faults.h).
-#include "simulator/usb/Faults.h"
+// usb-scanner-sim's scripted faults through the fault injector (usb-scanner-sim/Faults.h).
+#include "usb-scanner-sim/Faults.h"
 
 #include <cstring>
 #include <memory>
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "doubles/FaultyPort.h"
-#include "platform/capture/CaptureWriter.h"
+#include "platform/capture-format/CaptureFormat.h"
 
 namespace scansim {
 namespace usb {

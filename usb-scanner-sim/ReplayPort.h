@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/capture/CaptureWriter.h"
+#include "platform/capture-format/CaptureFormat.h"
 #include "simulator/Port.h"
 
 namespace scansim {

@@ -1,4 +1,4 @@
-#include "simulator/usb/Faults.h"
+#include "usb-scanner-sim/Faults.h"
 
 namespace scansim {
 namespace usb {

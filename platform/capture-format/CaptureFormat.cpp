@@ -1,4 +1,4 @@
-#include "platform/capture/CaptureWriter.h"
+#include "platform/capture-format/CaptureFormat.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

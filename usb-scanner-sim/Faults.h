@@ -1,7 +1,7 @@
 // Answers spoiled on purpose, by the number of their command: usb-scanner-sim's --short-answer,
 // --stall-answer and --unplug-answer, with which a capture of a failing session is made. The fault
 // injector does not ship: the installed usb-scanner-sim links NoFaults.cpp, which knows none of these
-// options; usb-scanner-sim-faults of the build folder links the injector's (doubles/usb/Faults.cpp).
+// options; usb-scanner-sim-faults of the build folder links the injector's (doubles/usb/ScriptedFaults.cpp).
 #pragma once
 
 #include <cstdint>
