@@ -140,7 +140,6 @@ class ScanSession {
 
   // Asks the job to stop. Safe from a signal handler and from another thread.
   void Cancel() { cancel_.store(true); }
-  bool CancelRequested() const { return cancel_.load(); }
   // Takes a cancel back (returning whether there was one), so that the next job starts afresh.
   bool TakeCancel() { return cancel_.exchange(false); }
   // TerminateDll, once, when Open called InitializeDll.

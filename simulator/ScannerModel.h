@@ -97,7 +97,6 @@ class ScannerModel : public Port {
 
   // ---- State ----
   bool UnitReserved() const { return reserved_; }
-  uint32_t SheetsFed() const { return sheetsFed_; }
   uint32_t PagesCompleted() const { return pagesCompleted_; }
   // The page being scanned; the last page taken (finished or not) stays in LastPage().
   std::optional<PageRequest> CurrentPage() const;

@@ -49,8 +49,7 @@ class Line : public Port {
   // Commands written; whether the answer asked to be cut short was.
   uint32_t Commands() const { return commands_; }
   bool ShortAnswerSent() const { return cut_; }
-  // Bytes both ways, and the time they would take on the paced wire.
-  uint64_t WireBytes() const { return bytes_; }
+  // The time the bytes moved both ways would take on the paced wire.
   double WireSeconds() const { return rate_ > 0 ? static_cast<double>(bytes_) / rate_ : 0; }
 
  private:
