@@ -115,6 +115,9 @@ assert all(f["path"] in ("caf\u00e9-1.png", "p.png") for f in document["files"])
 check_json 0 "$tool" $small -o "$latin1"
 grep -q '"path": "caf\\u00e9-1.png"' out || fail "the name's byte: $(cat out)"
 check_json 2 "$tool" --mode sepia
+# A refusal's document names the format the command line decided, also when a value was refused.
+check_json 2 "$tool" -o p.tif --mode sepia && grep -q '"format": "tiff"' out || fail "refused: $(cat out)"
+check_json 2 "$tool" -s feeder -o p.jpg && grep -q '"format": "jpeg"' out || fail "no page place: $(cat out)"
 check_json 3 "$tool" $small --route direct --vid 1 --pid 2 -o p.png
 check_json 4 "$tool" $small -s feeder --feeder-sheets 0 -o "$latin1"
 check_json 6 library/stiscan $small -o p.png

@@ -155,14 +155,15 @@ int CountConversions(const std::string& pattern, int* width, bool* malformed) {
   return count;
 }
 
-}  // namespace
-
+// Whether the pattern has a place for the page number.
 bool PatternNumbersPages(const std::string& pattern) {
   int width = 0;
   bool malformed = false;
   return CountConversions(pattern, &width, &malformed) == 1 && !malformed;
 }
 
+// The file name of page `number` (from 1) by the output pattern: "%d" or "%0Nd" takes the number, "%%"
+// is a percent sign.
 std::string PageFileName(const std::string& pattern, uint32_t number) {
   std::string name;
   for (size_t i = 0; i < pattern.size(); ++i) {
@@ -187,6 +188,16 @@ std::string PageFileName(const std::string& pattern, uint32_t number) {
     }
   }
   return name;
+}
+
+}  // namespace
+
+bool OneFileForJob(const Options& options) {
+  return MultiPage(options.format) || options.output == "-";
+}
+
+std::string PagePath(const Options& options, uint32_t number) {
+  return OneFileForJob(options) ? options.output : PageFileName(options.output, number);
 }
 
 namespace {
@@ -507,10 +518,66 @@ bool Consistent(const Options& o, std::string* error) {
   return true;
 }
 
-}  // namespace
+// The format when --format does not give it: standard output's, or the one the name tells; false when
+// the name tells none.
+bool DecideFormat(Options& o) {
+  if (o.formatGiven) {
+    return true;
+  }
+  if (o.output == "-") {
+    o.format = Format::kPnm;
+    return true;
+  }
+  return FormatFromExtension(o.output, &o.format);
+}
 
-bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
-  Options& o = *options;
+// The format is told and written by this build, and the PDF options given fit it.
+bool FormatFits(const Options& o, bool told, std::string* error) {
+  if (!told) {
+    *error = "--output " + o.output +
+             ": the name does not tell the format; end it in .png, .jpg, .tif, .pdf or .pnm, or give --format";
+    return false;
+  }
+  std::string why;
+  if (!Available(o.format, &why)) {
+    *error = (o.formatGiven ? std::string("--format ") + FormatName(o.format) : "--output " + o.output) + ": " + why;
+    return false;
+  }
+#if defined(_WIN32)
+  if (o.pdfCompressionGiven && !o.pdfDeflate) {
+    *error = "--pdf-compression jpeg: this Windows build has no JPEG encoder; its PDF pages are deflated";
+    return false;
+  }
+#endif
+  if (!o.ocr.empty() && o.format != Format::kPdf) {
+    *error = "--ocr " + o.ocr + ": only PDF takes a text layer, not " + FormatName(o.format);
+    return false;
+  }
+  return true;
+}
+
+// Every page has a place: standard output takes a format that streams, and a feeder job in a format of
+// a file a page numbers its files.
+bool PagesFit(const Options& o, std::string* error) {
+  if (o.output == "-") {
+    if (o.format != Format::kPnm && o.format != Format::kTiff && o.format != Format::kPdf) {
+      *error = std::string("--output -: standard output takes pnm, tiff or pdf, not ") + FormatName(o.format);
+      return false;
+    }
+    return true;
+  }
+  const bool severalPages = o.source == Source::kFeeder && o.sheets != 1;
+  if (severalPages && !MultiPage(o.format) && !PatternNumbersPages(o.output)) {
+    *error = "--output " + o.output +
+             ": a feeder job writes several pages; put %d (or %0Nd) where the page number goes, or write one "
+             "multi-page file (.tif or .pdf)";
+    return false;
+  }
+  return true;
+}
+
+// The arguments one by one into the options; false at the first that is not understood.
+bool ParseArguments(int argc, const char* const* argv, Options& o, std::string* error) {
   ParserTable valued;
   AddScanParsers(valued, o, error);
   AddPageParsers(valued, o, error);
@@ -545,11 +612,25 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       return false;
     }
   }
+  return true;
+}
 
+}  // namespace
+
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+  Options& o = *options;
+  const bool parsed = ParseArguments(argc, argv, o, error);
+  const bool formatTold = DecideFormat(o);
+  if (!parsed) {
+    return false;
+  }
   if (o.help || o.version) {
     return true;
   }
-  return Consistent(o, error);
+  if (!Consistent(o, error)) {
+    return false;
+  }
+  return o.list || o.info || (FormatFits(o, formatTold, error) && PagesFit(o, error));
 }
 
 // Where a user reads how to capture a session.

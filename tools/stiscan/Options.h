@@ -51,6 +51,9 @@ struct Options {
   uint32_t sheets = 0;  // 0: until the feeder is empty
   std::string output = "page-%03d.png";
   bool formatGiven = false;
+  // The format the pages are written in: --format's, else the one the output's name tells (pnm for
+  // standard output). ParseOptions decides it for a command line it refuses too: the refusal's summary
+  // names it.
   Format format = Format::kPng;
   int quality = 90;              // JPEG
   bool fastCompression = false;  // PNG, TIFF, PDF
@@ -72,18 +75,20 @@ struct Options {
   Conditions conditions;
 };
 
-// Parses argv[1..]. On a mistake returns false and puts a message naming the option and what it accepts
-// into *error.
+// Parses argv[1..] and checks that the options fit together: the simulated conditions with the job, and,
+// unless no page is written (--info, --list), the output: a format told and written by this build, --ocr
+// only with PDF, and a place for every page. On a mistake returns false and puts a message naming the
+// option and what it accepts into *error. What needs the file system is Output::Prepare's to check.
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
 // The --help text, with the exit statuses.
 std::string UsageText();
 
-// The file name of page `number` (from 1) by the output pattern: "%d" or "%0Nd" takes the number, "%%"
-// is a percent sign.
-std::string PageFileName(const std::string& pattern, uint32_t number);
-// Whether the pattern has a place for the page number.
-bool PatternNumbersPages(const std::string& pattern);
+// Whether the job's pages share one file (a multi-page format) or standard output.
+bool OneFileForJob(const Options& options);
+// Where page `number` (from 1) is written: the job's file ("-" for standard output), or the page's own,
+// its number put in the output's pattern ("%d" or "%0Nd"; "%%" is a percent sign).
+std::string PagePath(const Options& options, uint32_t number);
 
 // Sheets in the simulated feeder when the command line does not say.
 constexpr uint32_t kDefaultFeederSheets = 2;

@@ -54,14 +54,6 @@ Output::Output(const Options& options) : options_(options) {
   encoding_.simulated = options.simulate;
   encoding_.deflater = std::make_shared<StripDeflater>();
   toStdout_ = options.output == "-";
-  formatKnown_ = true;
-  if (options.formatGiven) {
-    format_ = options.format;
-  } else if (toStdout_) {
-    format_ = Format::kPnm;
-  } else {
-    formatKnown_ = FormatFromExtension(options.output, &format_);
-  }
 }
 
 Output::~Output() {
@@ -69,37 +61,17 @@ Output::~Output() {
   Finish(&ignored);
 }
 
-bool Output::Check(bool severalPages, std::string* error) {
-  const std::string& pattern = options_.output;
-  if (!formatKnown_) {
-    *error = "--output " + pattern +
-             ": the name does not tell the format; end it in .png, .jpg, .tif, .pdf or .pnm, "
-             "or give --format";
-    return false;
-  }
-  std::string why;
-  if (!Available(format_, &why)) {
-    *error =
-        (options_.formatGiven ? std::string("--format ") + FormatName(format_) : "--output " + pattern) + ": " + why;
-    return false;
-  }
-  if (!CheckPdfOptions(error)) {
-    return false;
-  }
-  if (toStdout_) {
-    if (format_ != Format::kPnm && format_ != Format::kTiff && format_ != Format::kPdf) {
-      *error = std::string("--output -: standard output takes pnm, tiff or pdf, not ") + FormatName(format_);
+bool Output::Prepare(std::string* error) {
+  if (!options_.ocr.empty()) {
+    encoding_.reader = PageReader::Start(options_.ocr, error);
+    if (encoding_.reader == nullptr) {
       return false;
     }
+  }
+  if (toStdout_) {
     return true;
   }
-  if (severalPages && !MultiPage(format_) && !PatternNumbersPages(pattern)) {
-    *error = "--output " + pattern +
-             ": a feeder job writes several pages; put %d (or %0Nd) where the page number goes, or write one "
-             "multi-page file (.tif or .pdf)";
-    return false;
-  }
-  const std::string first = MultiPage(format_) ? pattern : PageFileName(pattern, 1);
+  const std::string first = PagePath(options_, 1);
   std::error_code ec;
   const fs::path parent = fs::path(first).parent_path();
   if (!parent.empty() && !fs::is_directory(parent, ec)) {
@@ -115,25 +87,6 @@ bool Output::Check(bool severalPages, std::string* error) {
     return false;
   }
   return true;
-}
-
-// --pdf-compression and --ocr: what this build writes; the reader's language data loaded.
-bool Output::CheckPdfOptions(std::string* error) {
-#if defined(_WIN32)
-  if (options_.pdfCompressionGiven && !options_.pdfDeflate) {
-    *error = "--pdf-compression jpeg: this Windows build has no JPEG encoder; its PDF pages are deflated";
-    return false;
-  }
-#endif
-  if (options_.ocr.empty()) {
-    return true;
-  }
-  if (format_ != Format::kPdf) {
-    *error = "--ocr " + options_.ocr + ": only PDF takes a text layer, not " + FormatName(format_);
-    return false;
-  }
-  encoding_.reader = PageReader::Start(options_.ocr, error);
-  return encoding_.reader != nullptr;
 }
 
 void Output::Post(Task task) {
@@ -282,7 +235,7 @@ bool Output::OpenTarget(const std::string& path, std::string* error) {
   }
 #endif
   sink_ = toStdout_ ? stdout : file_.Stream();
-  spool_ = format_ == Format::kTiff && (toStdout_ || file_.Direct());
+  spool_ = options_.format == Format::kTiff && (toStdout_ || file_.Direct());
   errno = 0;
   stream_ = spool_ ? std::tmpfile() : sink_;
   sinkBytes_ = 0;
@@ -300,7 +253,7 @@ bool Output::OpenTarget(const std::string& path, std::string* error) {
     *error = "cannot write " + target_ + ": " + SystemReason(errno != 0 ? errno : EACCES);
     return false;
   }
-  writer_ = MakeWriter(format_, encoding_);
+  writer_ = MakeWriter(options_.format, encoding_);
   keepable_ = true;
   if (!writer_->Open(stream_, error)) {
     *error = "cannot write " + target_ + ": " + *error;
@@ -362,7 +315,7 @@ bool Output::CloseTarget(bool keep) {
 }
 
 bool Output::Do(Task& task) {
-  const bool multi = MultiPage(format_) || toStdout_;
+  const bool multi = OneFileForJob(options_);
   switch (task.kind) {
     case Kind::kBegin:
       if (!failed_.load()) {
@@ -396,7 +349,7 @@ bool Output::Do(Task& task) {
 // A page begins: its file is opened first unless the job's one is open already.
 void Output::BeginPage(const Task& task, bool multi) {
   std::string error;
-  const std::string path = toStdout_ ? "-" : multi ? options_.output : PageFileName(options_.output, task.page.number);
+  const std::string path = PagePath(options_, task.page.number);
   if (!jobOpen_ || !multi) {
     if (!OpenTarget(path, &error)) {
       Fail(error);

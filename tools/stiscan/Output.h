@@ -39,11 +39,10 @@ class Output {
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
-  // Before the scanner is reserved: the format is known and written by this build, a job of several
-  // pages has a place for them, and each target's folder exists (it is created when missing), is
-  // writable, and the target is not a folder.
-  bool Check(bool severalPages, std::string* error);
-  Format OutputFormat() const { return format_; }
+  // Before the scanner is reserved, for options ParseOptions took: the text reader's language data is
+  // loaded (--ocr), and the first target's folder exists (it is created when missing), is writable, and
+  // the target is not a folder. A false return carries the reason.
+  bool Prepare(std::string* error);
 
   // From the scan's thread. A false return carries the reason the output failed.
   bool PageBegin(const client::PageLayout& page, std::string* error);
@@ -76,7 +75,6 @@ class Output {
 
   void Post(Task task);
   bool Failed(std::string* error);
-  bool CheckPdfOptions(std::string* error);
   void Run();
   bool Do(Task& task);
   // The steps of Do; multi: the job's pages share one file (or the standard output).
@@ -90,8 +88,6 @@ class Output {
   void Fail(const std::string& message);
 
   const Options& options_;
-  Format format_ = Format::kPng;
-  bool formatKnown_ = false;
   Encoding encoding_;
   bool toStdout_ = false;
   uint32_t rowBytes_ = 0;  // of the page being scanned

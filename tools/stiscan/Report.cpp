@@ -202,7 +202,7 @@ void Report::PrintSummary(std::FILE* out, const client::Outcome& outcome, int ex
                  "\"bytesPerSecond\": %.0f, \"wireSeconds\": %.3f, \"simulated\": %s, \"results\": [%s]}\n",
                  Json(client::StatusName(outcome.status)).c_str(), exitStatus, Json(outcome.message).c_str(),
                  Json(SourceName(options_.source)).c_str(), Json(ModeName(options_.mode)).c_str(), options_.resolution,
-                 Json(FormatName(output_.OutputFormat())).c_str(), pages_, files.c_str(),
+                 Json(FormatName(options_.format)).c_str(), pages_, files.c_str(),
                  static_cast<unsigned long long>(totalBytes_), seconds,
                  seconds > 0 ? static_cast<double>(totalBytes_) / seconds : 0.0, wireSeconds,
                  options_.simulate ? "true" : "false", results.c_str());

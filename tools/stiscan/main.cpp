@@ -163,8 +163,7 @@ client::Outcome ScanPages(client::ScanSession& session, Report& report) {
 
 // Whether the output can be written (not asked for --info); else the exit status and why.
 bool OutputReady(const Options& options, Output& output, ExitStatus* refused, std::string* error) {
-  const bool severalPages = options.source == Source::kFeeder && options.sheets != 1;
-  if (options.info || output.Check(severalPages, error)) {
+  if (options.info || output.Prepare(error)) {
     return true;
   }
   // A refusal names the option; a folder or file that cannot be written is an output problem.
