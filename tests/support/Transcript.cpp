@@ -12,6 +12,7 @@
 //                    number, then hex bytes) or none (N not there); "> value N T D" rewrites (or
 //                    deletes) it between two calls
 //   !absent E ...    entry points the route's contention module lacks
+//   !missing F       a contention module that is not installed at all
 //   !device-calls    the DeviceIoControl calls on \\.\Usbscan0 are part of the record ("D" lines)
 //   > step           a call, or a change to the scanner, the port or the cable before the next call
 //   and, after each step, what it did:
@@ -462,7 +463,8 @@ class Player::Impl {
     scansim::Config config;
     config.block_bytes = 1280;
     std::vector<std::string> values;
-    std::vector<std::string> absent;  // entry points the route's module lacks
+    std::vector<std::string> absent;   // entry points the route's module lacks
+    std::vector<std::string> missing;  // modules not installed
     bool deviceCalls = false;
     for (const std::string& line : scenario_.setup) {
       const std::vector<std::string> words = Words(line);
@@ -478,6 +480,8 @@ class Player::Impl {
         values.push_back(line);
       } else if (directive == "absent") {
         absent.insert(absent.end(), words.begin() + 1, words.end());
+      } else if (directive == "missing") {
+        missing.insert(missing.end(), words.begin() + 1, words.end());
       } else if (directive == "device-calls") {
         deviceCalls = true;
       } else if (!words.empty()) {
@@ -495,6 +499,12 @@ class Player::Impl {
     if (!absent.empty() && !harness::ApplyAbsentEntryPoints()) {
       *why = "the modules here cannot lack an entry point";
       return false;
+    }
+    for (const std::string& name : missing) {
+      if (!harness::RemoveContentionModule(name.c_str())) {
+        *why = "the modules here cannot be taken away";
+        return false;
+      }
     }
     scanner_ = std::make_unique<scansim::ScannerModel>(config);
     faults_ = std::make_unique<scansim::FaultyPort>(*scanner_);

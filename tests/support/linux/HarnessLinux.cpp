@@ -68,6 +68,11 @@ bool ApplyAbsentEntryPoints() {
   return TheRig().Reinstall();
 }
 
+bool RemoveContentionModule(const char* fileName) {
+  winplat::RemoveModule(fileName);
+  return true;
+}
+
 // The scanners plugged in since the last UnplugScanners, in order.
 std::vector<std::shared_ptr<doubles::UsbscanDevice>>& Plugged() {
   static std::vector<std::shared_ptr<doubles::UsbscanDevice>> devices;

@@ -254,6 +254,10 @@ bool ApplyAbsentEntryPoints() {
   return true;  // the library's GetProcAddress consults the doubles' marks at each call
 }
 
+bool RemoveContentionModule(const char*) {
+  return false;  // the doubles are DLLs beside the library, loaded for the whole process
+}
+
 void ResetDoubles() {
   DeviceMonitor().Reset();
   PortArbitration().Reset();
