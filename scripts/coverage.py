@@ -6,8 +6,9 @@
 Run after the build's tests: gcovr reads the counts they left and this prints, per folder, the lines
 and branches run of those compiled there. Lines the floors leave out are listed, each with its reason,
 in scripts/coverage-exclusions.txt ("PATH:LINE[-LINE] reason"), never marked in the code; a listed line
-that is run, or a listed range that no longer holds code, fails too, so the list cannot outlive its cause. Exits 1 when a
-folder is under its floor.
+that is run, or a listed range that no longer holds code, fails too, so the list cannot outlive its cause. A
+reason that starts with "branches" leaves out only the branches of a line that runs ("PATH:LINE branches:
+reason"); such a line fails when it has no branch left untaken. Exits 1 when a folder is under its floor.
 """
 import collections
 import json
@@ -43,7 +44,7 @@ def read_exclusions():
             if not path or not first.isdigit() or (last and not last.isdigit()) or not reason.strip():
                 sys.exit(f'{EXCLUSIONS}:{number}: expected "PATH:LINE[-LINE] reason"')
             for n in range(int(first), int(last or first) + 1):
-                excluded[(path, n)] = number
+                excluded[(path, n)] = (number, reason.startswith('branches'))
     return excluded
 
 
@@ -67,8 +68,18 @@ def main():
             if line.get('gcovr/noncode'):
                 continue
             key = (path, line['line_number'])
-            if key in excluded:
-                used.add(excluded[key])
+            branches = line.get('branches', [])
+            number, only_branches = excluded.get(key, (None, False))
+            if only_branches:
+                if line['count'] > 0 and any(branch['count'] == 0 for branch in branches):
+                    used.add(number)
+                    branches = []
+                else:
+                    print(f'{path}:{key[1]}: listed in coverage-exclusions.txt for branches it does not miss: '
+                          'delete the line', file=sys.stderr)
+                    totals['(stale exclusions)'][1] += 1
+            elif number is not None:
+                used.add(number)
                 if line['count'] > 0:
                     print(f'{path}:{key[1]}: listed in coverage-exclusions.txt but run: delete the line',
                           file=sys.stderr)
@@ -79,11 +90,14 @@ def main():
             if line['count'] > 0:
                 total[0] += 1
             else:
-                missed[folder].append(f'{path}:{key[1]}')
-            for branch in line.get('branches', []):
+                missed[folder].append(f'not run: {path}:{key[1]}')
+            for branch in branches:
                 total[3] += 1
                 total[2] += branch['count'] > 0
-    stale = sorted(set(excluded.values()) - used)
+            untaken = sum(branch['count'] == 0 for branch in branches)
+            if untaken and line['count'] > 0:
+                missed[folder].append(f'branches not taken: {path}:{key[1]} ({untaken} of {len(branches)})')
+    stale = sorted({number for number, _ in excluded.values()} - used)
     for number in stale:
         print(f'coverage-exclusions.txt:{number}: lists no code the build compiles', file=sys.stderr)
     failed = bool(stale) or totals['(stale exclusions)'][1] > 0
@@ -107,7 +121,7 @@ def main():
     if '--missed' in sys.argv[2:]:
         for folder in sorted(missed):
             for where in missed[folder]:
-                print(f'not run: {where}')
+                print(where)
     return 1 if failed else 0
 
 
