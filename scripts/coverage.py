@@ -21,7 +21,7 @@ EXCLUSIONS = os.path.join(ROOT, 'scripts', 'coverage-exclusions.txt')
 # (folder, lines floor %, branches floor % or None): what the tests reach today, a little under it, so
 # that a change that leaves new code unrun fails. They only ever go up.
 FLOORS = [
-    ('wiastiio', 100.0, 93.5),
+    ('wiastiio', 100.0, 95.0),
     ('platform', 90.0, None),
     ('client', 90.0, None),
     ('sane', 90.0, None),
