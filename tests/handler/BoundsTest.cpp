@@ -49,12 +49,18 @@ BOOL WINAPI ReadAnswer(LPVOID lpBuffer, DWORD dwLength, LPDWORD lpdwRead) {
 // allocate. The simulator announces only what it scans, so the answers come from a stand-in here.
 TEST(Bounds, AnnouncedBlockBeyondTheWindowIsAFailedRead) {
   struct Case {
-    bool window;  // a 64 x 40 pixel window at 300 dpi taken first
+    DWORD height;  // of a window 64 pixels wide at 300 dpi taken first; 0: none
     DWORD size;
     HRESULT expected;
   } const cases[] = {
-      {false, 256u << 20, S_OK}, {false, (256u << 20) + 1, E_FAIL}, {false, 0xFFFFFFFF, E_FAIL}, {true, 15376, S_OK},
-      {true, 15377, E_FAIL},
+      {0, 256u << 20, S_OK},
+      {0, (256u << 20) + 1, E_FAIL},
+      {0, 0xFFFFFFFF, E_FAIL},
+      {40, 15376, S_OK},
+      {40, 15377, E_FAIL},
+      // Its pixels at 6 bytes and the trailer come to 144 bytes past 32 bits: the bound is the most a
+      // record can announce, not 144.
+      {11184811, 0xFFFFFFFF, S_OK},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
@@ -63,9 +69,9 @@ TEST(Bounds, AnnouncedBlockBeyondTheWindowIsAFailedRead) {
     Access::DeviceRead(*handler) = ReadAnswer;
     std::memset(g_answer, 0, sizeof(g_answer));
     g_answer[0] = COMMAND_PREFIX;
-    if (c.window) {
+    if (c.height != 0) {
       Access::Window(*handler).dwWindowWidth = 64;
-      Access::Window(*handler).dwWindowHeight = 40;
+      Access::Window(*handler).dwWindowHeight = c.height;
       Access::Window(*handler).byResolutionCode = 5;
       ASSERT_EQ(CSTIIOHandlerTestAccess::CallSetWindowParameter(*handler), S_OK);
     }
@@ -82,7 +88,7 @@ TEST(Bounds, AnnouncedBlockBeyondTheWindowIsAFailedRead) {
     const std::vector<std::string> lines = harness::DebugLines();
     const bool refused = c.expected == E_FAIL;
     EXPECT_EQ(lines.back() == "[STI]Announced block of " + std::to_string(c.size) + " bytes is more than the " +
-                                  (c.window ? "15376" : "268435456") + " the window can produce; refused",
+                                  (c.height != 0 ? "15376" : "268435456") + " the window can produce; refused",
               refused)
         << lines.back();
     EXPECT_EQ(record.byStartCode == 0xEE, refused);

@@ -39,6 +39,11 @@ list)
     scan -d "wiastiio:${row%%|*}" -n 2>"$work/err"
     grep -qx "scanimage: open of device wiastiio:${row%%|*} failed: ${row#*|}" "$work/err" || fail "$row: $(cat "$work/err")"
   done
+  # A library without the exports is never called into: the open fails, naming every export it lacks.
+  configure "library $bin/libsane-wiastiio.so.1"
+  SANE_DEBUG_WIASTIIO=1 scan -d wiastiio:simulator -n 2>&1 >/dev/null | grep -e '^\[wiastiio\]' -e failed |
+    sed "s#$bin/#BIN/#" >"$work/out"
+  golden library-lacks-exports.txt <"$work/out"
   ;;
 usb)
   # The scanner on the USB bus (the simulator in umockdev's test bed), reached over libusb: listed

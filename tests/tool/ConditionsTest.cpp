@@ -39,7 +39,7 @@ TEST(ToolConditions, ExitStatusMessageSummaryAndPages) {
       EXPECT_EQ(DecodeTiff(dir / "job.tif").size(), 2u) << "the page cut short is in the file";
     }
   }
-  EXPECT_EQ(rows, 14);
+  EXPECT_EQ(rows, 15);
 }
 
 // SIGINT or SIGTERM mid-page (Ctrl-C on Windows: Wine's for SIGINT), or the output failing mid-page: the

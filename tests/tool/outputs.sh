@@ -94,8 +94,8 @@ for job in "-r 600 -m grey -o full/page.tif" "-r 150 -m grey -s feeder --feeder-
   rm -f full/*
 done
 
-# --json: one document for each exit status, UTF-8 whatever bytes the file name holds (a byte that is
-# not UTF-8 is written as \u0080 to \u00ff).
+# --json: one document for each exit status, which it names, UTF-8 whatever bytes the file name holds
+# (a byte that is not UTF-8 is written as \u0080 to \u00ff).
 mkdir library
 cp "$tool" library/
 ln -s "$(dirname "$tool")/libwinplat.so" library/
@@ -109,6 +109,8 @@ check_json() { # STATUS ARGS...: the run's status, and its document's
   python3 -c 'import json, sys
 document = json.loads(open("out", "rb").read().decode("utf-8"))
 assert document["exit"] == int(sys.argv[1]), document
+names = {0: "ok", 2: "usage", 3: "device", 4: "paper", 5: "io", 6: "library", 7: "output"}
+assert document["status"] == names[document["exit"]], document
 assert all(f["path"] in ("caf\u00e9-1.png", "p.png") for f in document["files"]), document' "$expected" ||
     fail "$*: $(cat out)"
 }
@@ -120,6 +122,7 @@ check_json 2 "$tool" -o p.tif --mode sepia && grep -q '"format": "tiff"' out || 
 check_json 2 "$tool" -s feeder -o p.jpg && grep -q '"format": "jpeg"' out || fail "no page place: $(cat out)"
 check_json 3 "$tool" $small --route direct --vid 1 --pid 2 -o p.png
 check_json 4 "$tool" $small -s feeder --feeder-sheets 0 -o "$latin1"
+check_json 5 "$tool" $small --short-transfer 6 -o p.png
 check_json 6 library/stiscan $small -o p.png
 check_json 7 "$tool" $small -o blocker/p.png
 # Standard output that takes nothing (a full device) is status 7, for the list, the document and the summary.
