@@ -48,8 +48,10 @@ bool ModuleReleasedByLibrary(const char* fileName);
 // Makes the modules lack the entry points marked absent (Linux only; false where a module cannot
 // lose an export).
 bool ApplyAbsentEntryPoints();
-// Takes the module away until the next ResetDoubles, as an installation that lacks it (Linux only).
-bool RemoveContentionModule(const char* fileName);
+// Whether a module can be taken away until the next ResetDoubles, as an installation that lacks it
+// (Linux only), and the taking away.
+bool ModulesCanBeRemoved();
+void RemoveContentionModule(const char* fileName);
 // Puts both doubles back to their first state.
 void ResetDoubles();
 

@@ -500,11 +500,15 @@ class Player::Impl {
       *why = "the modules here cannot lack an entry point";
       return false;
     }
+    const bool stepRemoves = std::any_of(scenario_.steps.begin(), scenario_.steps.end(), [](const Step& step) {
+      return step.text.rfind("port ", 0) == 0 && Options(Words(step.text)).Has("missing");
+    });
+    if ((stepRemoves || !missing.empty()) && !harness::ModulesCanBeRemoved()) {
+      *why = "the modules here cannot be taken away";
+      return false;
+    }
     for (const std::string& name : missing) {
-      if (!harness::RemoveContentionModule(name.c_str())) {
-        *why = "the modules here cannot be taken away";
-        return false;
-      }
+      harness::RemoveContentionModule(name.c_str());
     }
     scanner_ = std::make_unique<scansim::ScannerModel>(config);
     faults_ = std::make_unique<scansim::FaultyPort>(*scanner_);
@@ -986,8 +990,8 @@ class Player::Impl {
                                : "");
   }
 
-  // "port grant|refuse [release=0|1] [open=0|1] [close=0|1] [module=monitor]": how the route's module
-  // (or the device monitor, whatever the route) answers.
+  // "port grant|refuse [release=0|1] [open=0|1] [close=0|1] [missing] [module=monitor]": how the route's
+  // module (or the device monitor, whatever the route) answers, or that it is gone from the installation.
   static void StepPort(Impl& self, const Call& c) {
     const Options& options = c.options;
     doubles::ContentionDouble& module =
@@ -1003,6 +1007,9 @@ class Player::Impl {
       if (options.values.count(name) != 0) {
         (module.*answer)(options.Get(name, 1) != 0);
       }
+    }
+    if (options.Has("missing")) {
+      harness::RemoveContentionModule(&module == &harness::DeviceMonitor() ? "prtmon64.dll" : "portarb.dll");
     }
   }
 

@@ -68,9 +68,12 @@ bool ApplyAbsentEntryPoints() {
   return TheRig().Reinstall();
 }
 
-bool RemoveContentionModule(const char* fileName) {
-  winplat::RemoveModule(fileName);
+bool ModulesCanBeRemoved() {
   return true;
+}
+
+void RemoveContentionModule(const char* fileName) {
+  winplat::RemoveModule(fileName);
 }
 
 // The scanners plugged in since the last UnplugScanners, in order.

@@ -254,9 +254,11 @@ bool ApplyAbsentEntryPoints() {
   return true;  // the library's GetProcAddress consults the doubles' marks at each call
 }
 
-bool RemoveContentionModule(const char*) {
+bool ModulesCanBeRemoved() {
   return false;  // the doubles are DLLs beside the library, loaded for the whole process
 }
+
+void RemoveContentionModule(const char*) {}
 
 void ResetDoubles() {
   DeviceMonitor().Reset();
