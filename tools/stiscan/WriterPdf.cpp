@@ -14,12 +14,12 @@
 #include <vector>
 
 #if !defined(_WIN32)
-#include <jpeglib.h>
 #include <tiffio.h>
 
 #include <csetjmp>
 #include <cstdarg>
 
+#include "JpegCompressor.h"
 #include "TiffError.h"
 #endif
 
@@ -49,10 +49,7 @@ std::string Points(uint32_t pixels, uint32_t dpi) {
 class DctImage {
  public:
   DctImage() {
-    info_.err = jpeg_std_error(&trap_.manager);
-    trap_.manager.error_exit = Trap;
-    jpeg_create_compress(&info_);
-    info_.client_data = this;
+    jpeg_.info.client_data = this;
     destination_.init_destination = [](j_compress_ptr info) { Self(info)->Reset(); };
     destination_.empty_output_buffer = [](j_compress_ptr info) -> boolean {
       DctImage* self = Self(info);
@@ -64,25 +61,19 @@ class DctImage {
       DctImage* self = Self(info);
       self->out_->Put(self->buffer_, sizeof self->buffer_ - info->dest->free_in_buffer);
     };
-    info_.dest = &destination_;
+    jpeg_.info.dest = &destination_;
   }
-  ~DctImage() { jpeg_destroy_compress(&info_); }
   DctImage(const DctImage&) = delete;
   DctImage& operator=(const DctImage&) = delete;
 
   // libjpeg reports failures by longjmp: the calls below touch nothing that needs destruction.
   bool Begin(const client::PageLayout& page, int quality, FileOut* out, std::string* error) {
     out_ = out;
-    if (setjmp(trap_.jump) != 0) {
+    if (setjmp(jpeg_.trap.jump) != 0) {
       return Failed(error);
     }
-    info_.image_width = page.width;
-    info_.image_height = page.height;
-    info_.input_components = page.mode == client::Mode::kColour ? 3 : 1;
-    info_.in_color_space = page.mode == client::Mode::kColour ? JCS_RGB : JCS_GRAYSCALE;
-    jpeg_set_defaults(&info_);
-    jpeg_set_quality(&info_, quality, TRUE);
-    jpeg_start_compress(&info_, TRUE);
+    jpeg_.Describe(page, quality);
+    jpeg_start_compress(&jpeg_.info, TRUE);
     return true;
   }
 
@@ -91,35 +82,24 @@ class DctImage {
     for (uint32_t r = 0; r < count; ++r) {
       pointers[r] = const_cast<JSAMPROW>(rows + static_cast<size_t>(r) * rowBytes);
     }
-    if (setjmp(trap_.jump) != 0) {
+    if (setjmp(jpeg_.trap.jump) != 0) {
       return Failed(error);
     }
-    jpeg_write_scanlines(&info_, pointers.data(), count);
+    jpeg_write_scanlines(&jpeg_.info, pointers.data(), count);
     return true;
   }
 
   bool Finish(std::string* error) {
-    if (setjmp(trap_.jump) != 0) {
+    if (setjmp(jpeg_.trap.jump) != 0) {
       return Failed(error);
     }
-    jpeg_finish_compress(&info_);
+    jpeg_finish_compress(&jpeg_.info);
     return true;
   }
 
-  void Abort() { jpeg_abort_compress(&info_); }
+  void Abort() { jpeg_abort_compress(&jpeg_.info); }
 
  private:
-  struct ErrorTrap {
-    jpeg_error_mgr manager;
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-  };
-
-  static void Trap(j_common_ptr info) {
-    auto* trap = reinterpret_cast<ErrorTrap*>(info->err);
-    (*info->err->format_message)(info, trap->message);
-    std::longjmp(trap->jump, 1);
-  }
   static DctImage* Self(j_compress_ptr info) { return static_cast<DctImage*>(info->client_data); }
 
   void Reset() {
@@ -128,13 +108,12 @@ class DctImage {
   }
 
   bool Failed(std::string* error) {
-    *error = trap_.message;
-    jpeg_abort_compress(&info_);
+    *error = jpeg_.trap.message;
+    jpeg_abort_compress(&jpeg_.info);
     return false;
   }
 
-  ErrorTrap trap_ = {};
-  jpeg_compress_struct info_ = {};
+  JpegCompressor jpeg_;
   jpeg_destination_mgr destination_ = {};
   FileOut* out_ = nullptr;
   JOCTET buffer_[64 * 1024] = {};
