@@ -240,8 +240,7 @@ Outcome ScanSession::Open(IStiDeviceControl* control, HKEY parametersKey, bool d
   observer_ = observer;
   result = Escape("GET_DEVICE_INFO", GET_DEVICE_INFO, &info, sizeof info);
   if (result != S_OK) {
-    return cancel_.load() ? Cancelled()
-                          : Failure("the device information could not be read", "GET_DEVICE_INFO", result);
+    return Stop(Failure("the device information could not be read", "GET_DEVICE_INFO", result), true);
   }
   // The arrays belong to the library and go with TerminateDll; keep copies.
   device_.info = info;
@@ -421,7 +420,7 @@ Outcome ScanSession::Start(ScanObserver* observer) {
   sheet_ = 0;
   Outcome outcome = Reserve();
   if (!outcome.Ok()) {
-    return cancel_.load() ? Cancelled() : outcome;  // a reserve the stop cut short
+    return Stop(outcome, true);  // nothing is reserved yet: a stop's outcome, or the reserve's
   }
   state_ = State::kReserved;
   const HRESULT result = Escape("ESC_SET_WINDOW_PARAMETER", ESC_SET_WINDOW_PARAMETER);
