@@ -783,4 +783,14 @@ scansim::ScannerConditions SimulatedConditions(const Options& options) {
   return c;
 }
 
+bool ConditionsFit(const Options& options, std::string* error) {
+  if (options.simulate || !options.conditions.any) {
+    return true;
+  }
+  *error =
+      "the simulated scanner's options (--feeder-sheets, --busy, --warming-up, --jam, --jam-block, "
+      "--short-transfer, --port-held, --block-bytes, --wire-rate, --paper) need --simulate";
+  return false;
+}
+
 }  // namespace stiscan

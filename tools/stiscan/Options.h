@@ -95,5 +95,7 @@ constexpr uint32_t kDefaultFeederSheets = 2;
 
 // The simulated scanner's conditions as the options give them.
 scansim::ScannerConditions SimulatedConditions(const Options& options);
+// False, with the message, when the simulated scanner's conditions are asked for without --simulate.
+bool ConditionsFit(const Options& options, std::string* error);
 
 }  // namespace stiscan

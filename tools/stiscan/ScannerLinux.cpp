@@ -159,10 +159,6 @@ class UsbLinuxScanner : public Scanner {
   host::DeviceKey key_;
 };
 
-const char kNeedsSimulate[] =
-    "the simulated scanner's options (--feeder-sheets, --busy, --warming-up, --jam, --jam-block, "
-    "--short-transfer, --port-held, --block-bytes, --wire-rate, --paper) need --simulate";
-
 }  // namespace
 
 std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status, std::string* error) {
@@ -175,8 +171,7 @@ std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status
     return scanner;
   }
   *status = kExitUsage;
-  if (options.conditions.any) {
-    *error = kNeedsSimulate;
+  if (!ConditionsFit(options, error)) {
     return nullptr;
   }
   if (options.route == Route::kDeviceMonitor && options.routeGiven) {

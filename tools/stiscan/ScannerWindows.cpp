@@ -96,10 +96,7 @@ void WINAPI EchoDebugString(LPCSTR text) {
 
 std::unique_ptr<Scanner> SetUpScanner(const Options& options, ExitStatus* status, std::string* error) {
   *status = kExitUsage;
-  if (!options.simulate && options.conditions.any) {
-    *error =
-        "the simulated scanner's options (--feeder-sheets, --busy, --warming-up, --jam, --jam-block, "
-        "--short-transfer, --port-held, --block-bytes, --wire-rate, --paper) need --simulate";
+  if (!ConditionsFit(options, error)) {
     return nullptr;
   }
   if (options.simulate && options.route == Route::kDirect) {
