@@ -14,4 +14,13 @@ uint32_t BytesPerRow(ImageType type, uint32_t width) {
   }
 }
 
+void PackBlackWhite(const uint8_t* grey, uint32_t width, uint8_t* out) {
+  std::fill_n(out, BytesPerRow(ImageType::kBlackWhite, width), uint8_t{0});
+  for (uint32_t x = 0; x < width; ++x) {
+    if (grey[x] < 128) {
+      out[x / 8] = static_cast<uint8_t>(out[x / 8] | (0x80 >> (x % 8)));
+    }
+  }
+}
+
 }  // namespace scansim

@@ -1,6 +1,7 @@
 // A page the simulated scanner is asked for, and what every way of drawing one shares.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "Wire.h"
@@ -36,5 +37,31 @@ inline uint32_t Mix(uint32_t a) {
 
 // Bytes in one row: width x 3 (colour), width (grey), width / 8 rounded up (black-and-white).
 uint32_t BytesPerRow(ImageType type, uint32_t width);
+
+// Pages are drawn in 1/1200 inch, the finest unit of the scanner; a pixel takes the colour of the point
+// at its top-left corner, so a page at 150 dpi is the 300-dpi page with every other pixel.
+constexpr uint32_t kUnitsPerInch = 1200;
+
+// The units from the edge to pixel `pixels` at `dpi`.
+inline uint32_t ToUnits(uint32_t pixels, uint32_t dpi) {
+  return static_cast<uint32_t>(uint64_t{pixels} * kUnitsPerInch / dpi);
+}
+
+// The first pixel at or past `units` from the edge, at most `width`.
+inline uint32_t FirstPixel(uint64_t units, uint32_t dpi, uint32_t width) {
+  return static_cast<uint32_t>(std::min<uint64_t>((units * dpi + kUnitsPerInch - 1) / kUnitsPerInch, width));
+}
+
+struct Rgb {
+  uint8_t r, g, b;
+};
+static_assert(sizeof(Rgb) == 3, "a row of Rgb is a colour row's bytes");
+
+inline uint8_t Luminance(Rgb c) {
+  return static_cast<uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8);
+}
+
+// A grey row as black-and-white bits, the first pixel in the top bit: a pixel under 128 is black (1).
+void PackBlackWhite(const uint8_t* grey, uint32_t width, uint8_t* out);
 
 }  // namespace scansim

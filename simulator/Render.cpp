@@ -9,10 +9,7 @@ namespace scansim {
 
 namespace {
 
-// The chart is laid out in 1/1200 inch, the finest unit of the scanner; a pixel takes the colour of
-// its top-left corner, so the chart at 150 dpi is the 300-dpi chart with every other pixel.
-constexpr uint32_t kUnitsPerInch = 1200;
-
+// The chart is laid out in units (Page.h).
 constexpr uint32_t kFrame = 24;  // black border
 constexpr uint32_t kSide = 240;  // left and right margin of the bands
 constexpr uint32_t kGridPitch = 1200;
@@ -31,11 +28,6 @@ constexpr uint32_t kLinePitch = 240, kDot = 24, kGlyphRows = 5, kGlyphColumns = 
 constexpr uint32_t kCellPitch = 96, kTextSide = 360;
 constexpr uint32_t kSwatches = 12;
 
-struct Rgb {
-  uint8_t r, g, b;
-};
-static_assert(sizeof(Rgb) == 3, "a row of Rgb is a colour row's bytes");
-
 constexpr Rgb kBlack{0, 0, 0};
 constexpr Rgb kGrid{170, 170, 170};
 constexpr Rgb kSwatchColours[kSwatches] = {{255, 0, 0},   {0, 255, 0},     {0, 0, 255},     {0, 255, 255},
@@ -44,14 +36,6 @@ constexpr Rgb kSwatchColours[kSwatches] = {{255, 0, 0},   {0, 255, 0},     {0, 0
 
 uint32_t Hash(uint32_t page, uint32_t line, uint32_t cell) {
   return Mix(page * 0x9e3779b1U ^ Mix(line * 0x85ebca77U ^ Mix(cell + 0x165667b1U)));
-}
-
-uint32_t ToUnits(uint32_t pixels, uint32_t dpi) {
-  return static_cast<uint32_t>(uint64_t{pixels} * kUnitsPerInch / dpi);
-}
-
-uint8_t Luminance(Rgb c) {
-  return static_cast<uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8);
 }
 
 Rgb Hue(uint32_t h) {  // h in [0, 1530]
@@ -272,11 +256,9 @@ void RenderRows(const PageRequest& request, uint32_t first_row, uint32_t rows, u
     xs[x] = ToUnits(x, request.dpi);
   }
   // Each row in runs of one colour, the chart looked at once a run, then the page's text stamped on.
-  const auto first_pixel = [&](uint32_t units) {
-    return static_cast<uint32_t>(
-        std::min<uint64_t>((uint64_t{units} * request.dpi + kUnitsPerInch - 1) / kUnitsPerInch, request.width));
-  };
+  const auto first_pixel = [&](uint32_t units) { return FirstPixel(units, request.dpi, request.width); };
   std::vector<Rgb> line(request.width);
+  std::vector<uint8_t> grey(request.type == ImageType::kBlackWhite ? request.width : 0);
   for (uint32_t i = 0; i < rows; ++i) {
     const Row row = chart.RowAt(ToUnits(first_row + i, request.dpi));
     Row ground = row;
@@ -303,12 +285,8 @@ void RenderRows(const PageRequest& request, uint32_t first_row, uint32_t rows, u
         break;
       case ImageType::kBlackWhite:
       default:
-        std::memset(p, 0, bytes_per_row);
-        for (uint32_t x = 0; x < request.width; ++x) {
-          if (Luminance(line[x]) < 128) {
-            p[x / 8] = static_cast<uint8_t>(p[x / 8] | (0x80 >> (x % 8)));
-          }
-        }
+        std::transform(line.begin(), line.end(), grey.begin(), Luminance);
+        PackBlackWhite(grey.data(), request.width, p);
         break;
     }
   }
