@@ -13,6 +13,7 @@ so a name in the m_name or snake_case_ style fails there (the library keeps its 
   scripts/check-layers.py --graph    print the folder graph (one "from -> to" a line, with the count)
 """
 import collections
+import functools
 import os
 import re
 import subprocess
@@ -27,8 +28,22 @@ LAYERS = ('handler', 'device', 'protocol', 'operations', 'exports')
 SEARCH = ['', 'wiastiio', 'wiastiio/include', 'platform/include']
 INCLUDE = re.compile(r'^[ \t]*#[ \t]*include[ \t]*(?:"([^"\n]+)"|<([^>\n]+)>|([A-Za-z_]\w*))', re.M)
 DEFINE = re.compile(r'^[ \t]*#[ \t]*define[ \t]+([A-Za-z_]\w*)((?:[^\n\\]|\\.)*)', re.M | re.S)
+COMMENTS = re.compile(r'//[^\n]*|/\*.*?\*/', re.S)
+STRINGS = re.compile(r'"(?:\\.|[^"\\\n])*"')
 EXTENSIONS = ('.c', '.cc', '.cpp', '.cxx', '.c++', '.h', '.hh', '.hpp', '.hxx', '.h++', '.inl', '.ipp', '.tcc',
               '.inc')
+
+
+@functools.lru_cache(maxsize=None)
+def text_of(source):
+    """A file of the tree, read once however many checks look at it."""
+    with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
+        return text.read()
+
+
+def stripped(source):
+    """A file's code without comments, its string literals emptied."""
+    return STRINGS.sub('""', COMMENTS.sub('', text_of(source)))
 
 
 def exception_of(line, path, number, what):
@@ -142,18 +157,15 @@ def read_macros(listed):
     joined. A name defined in several places keeps every text."""
     macros = collections.defaultdict(list)
     for source in listed:
-        with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
-            for name, body in DEFINE.findall(text.read()):
-                macros[name].append(body.replace('\\\n', ' '))
+        for name, body in DEFINE.findall(text_of(source)):
+            macros[name].append(body.replace('\\\n', ' '))
     return macros
 
 
 def code_of(source, macros):
     """A file's code without comments or string contents, followed by the text of each macro it uses
     (and of the macros those use), so that a name reached through a macro counts where it is used."""
-    with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
-        code = re.sub(r'//[^\n]*|/\*.*?\*/', '', text.read(), flags=re.S)
-    code = re.sub(r'"(?:\\.|[^"\\\n])*"', '""', code)
+    code = stripped(source)
     seen, words, expanded = set(), set(re.findall(r'\b\w+\b', code)), []
     while True:
         new = sorted(name for name in words & set(macros) if name not in seen)
@@ -162,7 +174,7 @@ def code_of(source, macros):
         seen.update(new)
         for name in new:
             for body in macros[name]:
-                body = re.sub(r'"(?:\\.|[^"\\\n])*"', '""', body)
+                body = STRINGS.sub('""', body)
                 expanded.append(body)
                 words |= set(re.findall(r'\b\w+\b', body))
 
@@ -192,8 +204,7 @@ def read_members(path):
 
 def class_members():
     """The fields (m_...) and methods that the class header declares."""
-    with open(os.path.join(ROOT, CLASS), encoding='utf-8') as header:
-        text = re.sub(r'//[^\n]*', '', header.read())
+    text = re.sub(r'//[^\n]*', '', text_of(CLASS))
     # A friend is not a member.
     text = re.sub(r'^\s*friend\b[^;]*;', '', text, flags=re.M)
     body = text[text.index('class CSTIIOHandler {'):text.index('extern CSTIIOHandler*')]
@@ -206,17 +217,14 @@ def method_homes(listed):
     """The folder that defines each method of the class: where its CSTIIOHandler::Name( definition
     stands, or handler/ for the ones defined inline in the class header."""
     homes = {}
-    with open(os.path.join(ROOT, CLASS), encoding='utf-8') as header:
-        body = header.read()
-    for name in re.findall(r'^\s+(?:[\w:<>*&]+\s+)+(\w+)\([^;]*\)\s*(?:const\s*)?\{', body, re.M):
+    for name in re.findall(r'^\s+(?:[\w:<>*&]+\s+)+(\w+)\([^;]*\)\s*(?:const\s*)?\{', text_of(CLASS), re.M):
         homes[name] = 'handler'
     for source in listed:
         parts = source.split('/')
         if len(parts) < 3 or parts[0] != 'wiastiio' or parts[1] not in LAYERS:
             continue
-        with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
-            for name in re.findall(r'^[\w:<>*& ]*\bCSTIIOHandler::(\w+)\s*\(', text.read(), re.M):
-                homes.setdefault(name, parts[1])
+        for name in re.findall(r'^[\w:<>*& ]*\bCSTIIOHandler::(\w+)\s*\(', text_of(source), re.M):
+            homes.setdefault(name, parts[1])
     return homes
 
 
@@ -265,10 +273,7 @@ def naming_findings(listed):
     for source in listed:
         if source.startswith('wiastiio/'):
             continue
-        with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
-            code = re.sub(r'//[^\n]*|/\*.*?\*/', '', text.read(), flags=re.S)
-        code = re.sub(r'"(?:\\.|[^"\\\n])*"', '""', code)
-        for name in sorted(set(OTHER_MEMBER_STYLE.findall(code)) - members):
+        for name in sorted(set(OTHER_MEMBER_STYLE.findall(stripped(source))) - members):
             findings.append(f'{source}: names {name}; members outside wiastiio/ are camelCase_')
     return findings
 
@@ -287,8 +292,7 @@ def main():
         if own is None:
             findings.append(f'{source}: its folder has no rule in scripts/layers.txt')
             continue
-        with open(os.path.join(ROOT, source), encoding='utf-8', errors='replace') as text:
-            code = re.sub(r'/\*.*?\*/', '', text.read(), flags=re.S)
+        code = re.sub(r'/\*.*?\*/', '', text_of(source), flags=re.S)
         for quoted, angle, macro in INCLUDE.findall(code):
             name, spelled = quoted or angle, f'"{quoted}"' if quoted else f'<{angle}>'
             if macro:
