@@ -470,11 +470,15 @@ bool ApplyFlag(const Argument& argument, Options& o, bool* matched, std::string*
       {"--help", &o.help},   {"--version", &o.version},   {"--info", &o.info}, {"--debug", &o.debug},
       {"--quiet", &o.quiet}, {"--simulate", &o.simulate}, {"--list", &o.list}, {"--json", &o.json},
   };
+  // The simulated scanner's conditions among them, which need --simulate.
+  const std::map<std::string, bool*> conditions = {
+      {"--port-held", &o.conditions.portHeld},
+      {"--paper", &o.conditions.paper},
+  };
   bool* slot = nullptr;
-  if (argument.name == "--port-held") {
-    slot = &o.conditions.portHeld;
-  } else if (argument.name == "--paper") {
-    slot = &o.conditions.paper;
+  const auto condition = conditions.find(argument.name);
+  if (condition != conditions.end()) {
+    slot = condition->second;
   } else if (auto flag = flags.find(argument.name); flag != flags.end()) {
     slot = flag->second;
   }
@@ -487,9 +491,7 @@ bool ApplyFlag(const Argument& argument, Options& o, bool* matched, std::string*
     return false;
   }
   *slot = true;
-  if (slot == &o.conditions.portHeld || slot == &o.conditions.paper) {
-    o.conditions.any = true;
-  }
+  o.conditions.any = o.conditions.any || condition != conditions.end();
   return true;
 }
 
